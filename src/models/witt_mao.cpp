@@ -1,0 +1,64 @@
+#include "models/witt_mao.hpp"
+
+#include <cmath>
+
+#include "numerics/constants.hpp"
+#include "numerics/elliptic.hpp"
+
+namespace mirvanta::models {
+
+using numerics::kHalfPi;
+using numerics::kNaN;
+using numerics::kPi;
+
+namespace {
+
+// Half-width of the band around the limb in which the exact limb value is returned: 0.001 rho,
+// but at least 1e-5. On the limb itself the characteristic n is 1, where Pi is singular.
+double limb_band_half_width(double rho) {
+    double w = 0.001 * std::fabs(rho);
+    if (std::isnan(w)) w = 1e-5;
+    if (!(w > 1e-5)) w = 1e-5;
+    return w;
+}
+
+}  // namespace
+
+double witt_mao_magnification_scaled(double u, double rho) {
+    if (rho <= 0.0) {
+        const double s = u * u;
+        return (s + 2.0) / (u * std::sqrt(s + 4.0));
+    }
+    const double w = limb_band_half_width(rho);
+    const double d = u - rho;
+    const double t = rho * rho;
+    if (std::fabs(d) < w) {
+        // Lens on the limb (u = rho).
+        return (2.0 / rho + ((t + 1.0) / t) * (std::asin((t - 1.0) / (t + 1.0)) + kHalfPi)) / kPi;
+    }
+
+    const double s = u + rho;
+    const double n = (u * (4.0 * rho)) / (s * s);
+    const double g = std::sqrt(d * d + 4.0);
+    const double k = std::sqrt(4.0 * n) / g;
+    const double m = k * k;
+    const auto e = numerics::ellipe(m);
+    if (!e) return kNaN;
+    const auto big_k = numerics::ellipk(m);
+    if (!big_k) return kNaN;
+    const auto p = numerics::ellippi(n, m);
+    if (!p) return kNaN;
+    const double c_e = (s * g) / (t + t);
+    const double c_k = (d * (4.0 + (u * u - t) * 0.5)) / (t * g);
+    const double c_p = ((t + 1.0) * (d * d + d * d)) / ((t * s) * g);
+    return ((c_e * e.value() - c_k * big_k.value()) + c_p * p.value()) / kPi;
+}
+
+std::vector<double> witt_mao_magnification(std::vector<double> l, double re, double rstar) {
+    const double rho = rstar / re;
+    std::vector<double> out(l.size());
+    for (std::size_t i = 0; i < l.size(); ++i) out[i] = witt_mao_magnification_scaled(l[i] * rho, rho);
+    return out;
+}
+
+}  // namespace mirvanta::models

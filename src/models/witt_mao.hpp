@@ -1,0 +1,17 @@
+// Magnification of a uniformly bright disk by a point lens: the closed form of Witt & Mao (1994)
+// in complete elliptic integrals of the first, second and third kind.
+#pragma once
+
+#include <vector>
+
+namespace mirvanta::models {
+
+// u: lens to source centre, rho: source radius, both in Einstein radii. Never fails: NaN stands
+// for a failed elliptic integral or NaN input. rho <= 0 gives the point-source magnification.
+double witt_mao_magnification_scaled(double u, double rho);
+
+// One magnification per separation in `l` (source radii); rho = rstar / re. Element i belongs to
+// l[i]. Takes `l` over.
+std::vector<double> witt_mao_magnification(std::vector<double> l, double re, double rstar);
+
+}  // namespace mirvanta::models

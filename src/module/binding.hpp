@@ -1,0 +1,25 @@
+// Binding of a vectorcall's arguments to a function's parameters. Every parameter of every
+// function is positional-or-keyword and required.
+#pragma once
+
+#include <span>
+
+#include "module/compat.hpp"
+
+namespace mirvanta::module {
+
+// No function takes more parameters than this.
+inline constexpr std::size_t kMaxParameters = 8;
+
+struct FunctionSpec {
+    const char* name;                         // the Python name, e.g. "witt_mao_magnification"
+    std::span<const char* const> parameters;  // names in declaration order
+};
+
+// Fills slots[0..P) with borrowed arguments; on failure sets TypeError and returns false.
+// Checks, first failure wins: too many positional arguments; each keyword in call order
+// (unknown name, or a parameter already given); then missing parameters.
+bool bind_arguments(const FunctionSpec& spec, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                    PyObject** slots) noexcept;
+
+}  // namespace mirvanta::module

@@ -1,0 +1,58 @@
+// The frame of every Python function: bind the arguments, convert them in parameter order, call
+// the model routine, convert its result. No failure of any kind crosses into the interpreter as
+// anything but a set exception and a null return.
+#pragma once
+
+#include <cstddef>
+#include <tuple>
+#include <utility>
+#include <vector>
+
+#include "module/binding.hpp"
+#include "module/conversion.hpp"
+#include "module/errors.hpp"
+#include "module/results.hpp"
+
+namespace mirvanta::module {
+
+// How a parameter is converted.
+struct AsFloat {
+    using type = double;
+    static bool convert(PyObject* object, type& out) { return to_double(object, out); }
+};
+
+struct AsFloatSequence {
+    using type = std::vector<double>;
+    static bool convert(PyObject* object, type& out) { return to_float_sequence(object, out); }
+};
+
+namespace detail {
+
+template <class... Kinds, std::size_t... I>
+bool convert_all(const FunctionSpec& spec, PyObject* const* slots, std::tuple<typename Kinds::type...>& values,
+                 std::index_sequence<I...>) {
+    // Left to right, stopping at the first failure, which gets the note of its parameter.
+    return ((Kinds::convert(slots[I], std::get<I>(values)) || (add_parameter_note(spec.parameters[I]), false)) &&
+            ...);
+}
+
+}  // namespace detail
+
+// Runs `model` on the converted arguments of a vectorcall. The Kinds give the conversion of each
+// parameter of `spec`, in order.
+template <class... Kinds, class Model>
+PyObject* call_frame(const FunctionSpec& spec, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                     Model model) noexcept {
+    static_assert(sizeof...(Kinds) <= kMaxParameters);
+    try {
+        PyObject* slots[sizeof...(Kinds)] = {};
+        if (!bind_arguments(spec, args, nargs, kwnames, slots)) return nullptr;
+        std::tuple<typename Kinds::type...> values;
+        if (!detail::convert_all<Kinds...>(spec, slots, values, std::index_sequence_for<Kinds...>{})) return nullptr;
+        return to_python(std::apply(model, std::move(values)));
+    } catch (...) {
+        return raise_current_exception();
+    }
+}
+
+}  // namespace mirvanta::module

@@ -1,0 +1,102 @@
+#include "module/errors.hpp"
+
+#include <pthread.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <string>
+
+#include "module/process_cache.hpp"
+#include "module/py_ref.hpp"
+
+namespace mirvanta::module {
+namespace {
+
+constexpr const char* kGenericPanic = "mirvanta: internal failure without a message";
+
+[[noreturn]] void abort_on_second_failure() {
+    std::fputs("uncaught panic at ffi boundary\n", stderr);
+    std::fflush(stderr);
+    std::abort();
+}
+
+// The source path from its "src/" component on, as it reads in the repository.
+const char* repository_path(const char* file) {
+    const char* found = std::strstr(file, "src/");
+    return found != nullptr ? found : file;
+}
+
+void report(const Panic& panic) {
+    char name[64] = {};
+    if (pthread_getname_np(pthread_self(), name, sizeof name) != 0 || name[0] == '\0') {
+        std::strcpy(name, "<unnamed>");
+    }
+    const std::source_location& where = panic.where();
+    std::fprintf(stderr,
+                 "thread '%s' panicked at %s:%u:%u:\n%s\n"
+                 "note: run Python under gdb with `catch throw` to stop where the failure is raised "
+                 "and print a backtrace\n",
+                 name, repository_path(where.file_name()), static_cast<unsigned>(where.line()),
+                 static_cast<unsigned>(where.column()), panic.what());
+    std::fflush(stderr);
+}
+
+// str(exc) of an exception object, or a placeholder when even that fails.
+std::string describe(PyObject* exc) {
+    std::string text = Py_TYPE(exc)->tp_name;
+    PyRef str(PyObject_Str(exc));
+    const char* utf8 = str ? PyUnicode_AsUTF8(str.get()) : nullptr;
+    if (utf8 == nullptr) {
+        PyErr_Clear();
+        return text;
+    }
+    if (*utf8 != '\0') text.append(": ").append(utf8);
+    return text;
+}
+
+}  // namespace
+
+PyObject* raise_deferred(const models::DeferredError& error) noexcept {
+    switch (error.kind) {
+        case models::ErrorKind::runtime_error:
+            PyErr_SetString(PyExc_RuntimeError, error.message);
+            break;
+    }
+    return nullptr;
+}
+
+PyObject* raise_panic(const Panic& panic) noexcept {
+    report(panic);
+    PyObject* cls = panic_exception();
+    if (cls == nullptr) abort_on_second_failure();
+    const char* message = panic.what()[0] != '\0' ? panic.what() : kGenericPanic;
+    PyRef text(PyUnicode_DecodeUTF8(message, static_cast<Py_ssize_t>(std::strlen(message)), "replace"));
+    if (!text) abort_on_second_failure();
+    PyErr_SetObject(cls, text.get());
+    return nullptr;
+}
+
+void panic_from_python_error(const char* context, std::source_location where) {
+    PyRef exc(PyErr_GetRaisedException());
+    std::string message = context;
+    if (exc) message.append(": ").append(describe(exc.get()));
+    throw Panic(message, where);
+}
+
+PyObject* raise_current_exception() noexcept {
+    try {
+        throw;
+    } catch (const Panic& panic) {
+        return raise_panic(panic);
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    } catch (const std::exception& failure) {
+        return raise_panic(Panic(failure.what()));
+    } catch (...) {
+        return raise_panic(Panic(kGenericPanic));
+    }
+}
+
+}  // namespace mirvanta::module

@@ -1,0 +1,45 @@
+#include "module/functions.hpp"
+
+#include "models/heyrovsky.hpp"
+#include "models/witt_mao.hpp"
+#include "module/call_frame.hpp"
+
+namespace mirvanta::module {
+namespace {
+
+constexpr const char* kLReRstar[] = {"l", "re", "rstar"};
+constexpr const char* kLRReRstar[] = {"l", "r", "re", "rstar"};
+
+constexpr FunctionSpec kWittMao{"witt_mao_magnification", kLReRstar};
+constexpr FunctionSpec kHeyrovsky{"heyrovsky_magnification", kLRReRstar};
+
+PyObject* witt_mao_magnification(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return call_frame<AsFloatSequence, AsFloat, AsFloat>(kWittMao, args, nargs, kwnames,
+                                                         models::witt_mao_magnification);
+}
+
+PyObject* heyrovsky_magnification(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return call_frame<AsFloat, AsFloat, AsFloat, AsFloat>(kHeyrovsky, args, nargs, kwnames,
+                                                          models::heyrovsky_magnification);
+}
+
+using FastCallWithKeywords = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+
+template <FastCallWithKeywords Function>
+constexpr PyMethodDef entry(const FunctionSpec& spec, const char* doc) {
+    return {spec.name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Function)),
+            METH_FASTCALL | METH_KEYWORDS, doc};
+}
+
+// The docstrings hold only the text signature, so that __text_signature__ is set and __doc__
+// is None.
+PyMethodDef kFunctions[] = {
+    entry<witt_mao_magnification>(kWittMao, "witt_mao_magnification(l, re, rstar)\n--\n\n"),
+    entry<heyrovsky_magnification>(kHeyrovsky, "heyrovsky_magnification(l, r, re, rstar)\n--\n\n"),
+};
+
+}  // namespace
+
+std::span<PyMethodDef> function_table() { return kFunctions; }
+
+}  // namespace mirvanta::module

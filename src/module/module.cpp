@@ -1,0 +1,87 @@
+// The extension module `mirvanta`: its definition, multi-phase initialisation and exec step.
+#include "module/compat.hpp"
+#include "module/errors.hpp"
+#include "module/functions.hpp"
+#include "module/process_cache.hpp"
+#include "module/py_ref.hpp"
+
+namespace mirvanta::module {
+namespace {
+
+// The module's __all__ list, created empty when the module has none yet (borrowed semantics
+// are not available for attributes, so this returns a new reference).
+PyRef all_list(PyObject* module) {
+    PyObject* all_name = interned_all();
+    if (all_name == nullptr) return PyRef();
+    PyRef all(PyObject_GetAttr(module, all_name));
+    if (!all) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return PyRef();
+        PyErr_Clear();
+        all = PyRef(PyList_New(0));
+        if (!all || PyObject_SetAttr(module, all_name, all.get()) < 0) return PyRef();
+        return all;
+    }
+    if (!PyList_Check(all.get())) {
+        PyErr_SetString(PyExc_TypeError, "mirvanta: the module's __all__ is not a list");
+        return PyRef();
+    }
+    return all;
+}
+
+int add_function(PyObject* module, PyObject* module_name, PyMethodDef& def) {
+    PyRef function(PyCMethod_New(&def, module, module_name, nullptr));
+    if (!function) return -1;
+    PyObject* name_attribute = interned_name();
+    if (name_attribute == nullptr) return -1;
+    PyRef name(PyObject_GetAttr(function.get(), name_attribute));
+    if (!name) return -1;
+    if (!PyUnicode_Check(name.get())) {
+        PyErr_SetString(PyExc_TypeError, "mirvanta: a function's __name__ is not a str");
+        return -1;
+    }
+    PyRef all = all_list(module);
+    if (!all) return -1;
+    if (PyList_Append(all.get(), name.get()) < 0) panic_from_python_error("could not append __name__ to __all__");
+    return PyObject_SetAttr(module, name.get(), function.get());
+}
+
+int exec_module(PyObject* module) noexcept {
+    try {
+        PyRef module_name(PyModule_GetNameObject(module));
+        if (!module_name) return -1;
+        for (PyMethodDef& def : function_table()) {
+            if (add_function(module, module_name.get(), def) < 0) return -1;
+        }
+        return 0;
+    } catch (...) {
+        raise_current_exception();
+        return -1;
+    }
+}
+
+PyModuleDef_Slot kSlots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+#ifdef Py_mod_gil
+    // The module's only process-wide state is a few once-initialised caches and the worker pool,
+    // both safe to use from any thread.
+    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
+#endif
+    {0, nullptr},
+};
+
+PyModuleDef kDefinition = {
+    PyModuleDef_HEAD_INIT,
+    "mirvanta",
+    "Microlensing magnification of finite source stars by a point lens, implemented in native code.",
+    0,
+    nullptr,
+    kSlots,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace
+}  // namespace mirvanta::module
+
+PyMODINIT_FUNC PyInit_mirvanta(void) { return PyModuleDef_Init(&mirvanta::module::kDefinition); }

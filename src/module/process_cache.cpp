@@ -1,0 +1,66 @@
+#include "module/process_cache.hpp"
+
+namespace mirvanta::module {
+namespace {
+
+PyObject* import_sequence_abc() {
+    PyObject* abc = PyImport_ImportModule("collections.abc");
+    if (abc == nullptr) return nullptr;
+    PyObject* sequence = PyObject_GetAttrString(abc, "Sequence");
+    Py_DECREF(abc);
+    return sequence;
+}
+
+constexpr const char* kPanicDoc =
+    "Raised when mirvanta's native code fails unrecoverably (a violated internal invariant).\n\n"
+    "Like SystemExit it derives from BaseException, not Exception, so that it is not swallowed by\n"
+    "'except Exception' and typically propagates all the way up and ends the interpreter.";
+
+PyObject* create_panic_exception() {
+    return PyErr_NewExceptionWithDoc("mirvanta.PanicException", kPanicDoc, PyExc_BaseException, nullptr);
+}
+
+template <const char* Text>
+PyObject* intern() {
+    return PyUnicode_InternFromString(Text);
+}
+
+constexpr char kName[] = "__name__";
+constexpr char kAll[] = "__all__";
+constexpr char kAddNote[] = "add_note";
+
+ProcessCache sequence_cache{import_sequence_abc};
+ProcessCache panic_cache{create_panic_exception};
+ProcessCache name_cache{intern<kName>};
+ProcessCache all_cache{intern<kAll>};
+ProcessCache add_note_cache{intern<kAddNote>};
+
+}  // namespace
+
+PyObject* ProcessCache::initialise() noexcept {
+    PyThreadState* state = PyEval_SaveThread();
+    PyObject* object = nullptr;
+    {
+        // Whoever waits here has released the interpreter lock, so the initialiser can take it.
+        std::lock_guard<std::mutex> lock(mutex_);
+        object = object_.load(std::memory_order_acquire);
+        if (object == nullptr) {
+            PyEval_RestoreThread(state);
+            // On failure the exception stays pending in this thread's state and a later call
+            // tries again.
+            object = create_();
+            state = PyEval_SaveThread();
+            if (object != nullptr) object_.store(object, std::memory_order_release);
+        }
+    }
+    PyEval_RestoreThread(state);
+    return object;
+}
+
+PyObject* sequence_abc() { return sequence_cache.get(); }
+PyObject* panic_exception() { return panic_cache.get(); }
+PyObject* interned_name() { return name_cache.get(); }
+PyObject* interned_all() { return all_cache.get(); }
+PyObject* interned_add_note() { return add_note_cache.get(); }
+
+}  // namespace mirvanta::module

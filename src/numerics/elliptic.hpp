@@ -1,0 +1,34 @@
+// Complete elliptic integrals in the parameter convention (m = k^2, n the characteristic):
+//
+//   K(m)    = int_0^{pi/2} (1 - m sin^2 t)^(-1/2) dt
+//   E(m)    = int_0^{pi/2} (1 - m sin^2 t)^(1/2) dt
+//   Pi(n,m) = int_0^{pi/2} (1 - n sin^2 t)^(-1) (1 - m sin^2 t)^(-1/2) dt  (principal value, n > 1)
+//
+// and Carlson's symmetric integrals RF, RD, RJ and RC from which Pi is built. All are pure
+// functions: no state, no allocation, safe to call from any thread.
+#pragma once
+
+#include "numerics/expected.hpp"
+
+namespace mirvanta::numerics {
+
+// A failure of K, E or Pi: a reference to one of a fixed set of static message texts.
+struct EllipticError {
+    const char* message;
+};
+
+using EllipticResult = Expected<double, EllipticError>;
+
+EllipticResult ellipk(double m);
+EllipticResult ellipe(double m);
+// Characteristic first, parameter second.
+EllipticResult ellippi(double n, double m);
+
+// Carlson's integrals check nothing: NaN in, NaN out; a duplication loop that does not converge
+// within its step limit gives NaN.
+double elliprf(double x, double y, double z);
+double elliprd(double x, double y, double z);
+double elliprj(double x, double y, double z, double p);
+double elliprc(double x, double y);
+
+}  // namespace mirvanta::numerics
