@@ -1,0 +1,110 @@
+"""Internal failures (PanicException), model errors, and the state a failure leaves behind."""
+
+import gc
+import sys
+import threading
+
+import pytest
+
+from conftest import run_python, same_floats
+
+# The only internal failure reachable from Python in this module without breaking it on purpose:
+# collections.abc cannot be imported when the first not-a-sequence message is built.
+PANIC_SCRIPT = """
+    import sys, mirvanta
+    saved = sys.modules.pop("collections.abc")
+    sys.modules["collections.abc"] = None          # makes the import fail
+    try:
+        mirvanta.witt_mao_magnification(5, 1.0, 1.0)
+    except Exception:
+        print("caught by except Exception")
+    except BaseException as panic:
+        print(type(panic).__name__, type(panic).__module__, type(panic).__mro__[1].__name__)
+        print(repr(panic.args))
+        print(panic.__notes__ if hasattr(panic, "__notes__") else "no notes")
+    # the module stays usable, and the cache is created once the import works again
+    print(mirvanta.witt_mao_magnification([0.0], 1.0, 1.0)[0] == 5 ** 0.5)
+    sys.modules["collections.abc"] = saved
+    try:
+        mirvanta.witt_mao_magnification(5, 1.0, 1.0)
+    except TypeError as error:
+        print(error)
+"""
+
+
+def test_panic_exception_from_a_failed_import():
+    result = run_python(PANIC_SCRIPT)
+    lines = result.stdout.splitlines()
+    assert lines[0] == "PanicException mirvanta BaseException"
+    assert lines[1].startswith("('could not import collections.abc.Sequence: ")
+    assert "ImportError" in lines[1] or "ModuleNotFoundError" in lines[1]
+    assert lines[3] == "True"
+    assert lines[4] == "'int' object is not an instance of 'Sequence'"
+    # The report on stderr names the thread, the source location and the message, with a hint.
+    assert "thread 'python" in result.stderr or "thread '<unnamed>'" in result.stderr
+    assert "panicked at src/module/conversion.cpp:" in result.stderr
+    assert "could not import collections.abc.Sequence" in result.stderr
+    assert "backtrace" in result.stderr
+
+
+def test_runtime_error_carries_only_the_elliptic_text(mirvanta):
+    with pytest.raises(RuntimeError) as caught:
+        mirvanta.heyrovsky_magnification(-1.0, 1.0, 1.0, 1.0)
+    assert caught.value.args == ("ellipk: Arguments cannot be NAN.",)
+    # and the next call starts afresh
+    assert mirvanta.heyrovsky_magnification(0.0, 1.0, 1.0, 1.0) > 1.0
+
+
+def test_concurrent_calls_from_many_threads(mirvanta):
+    values = [i * 0.37 for i in range(2000)]
+    expected = mirvanta.witt_mao_magnification(values, 1.0, 0.05)
+    results, errors = [], []
+
+    def work():
+        try:
+            for _ in range(20):
+                results.append(mirvanta.witt_mao_magnification(values, 1.0, 0.05))
+                with pytest.raises(TypeError):
+                    mirvanta.witt_mao_magnification({1.0}, 1.0, 0.05)
+        except BaseException as error:  # pragma: no cover - reported below
+            errors.append(error)
+
+    threads = [threading.Thread(target=work) for _ in range(8)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    assert errors == []
+    assert len(results) == 160 and all(same_floats(r, expected) for r in results)
+
+
+LEAK_CALLS = [
+    ("witt_mao", lambda m: m.witt_mao_magnification([0.1, 1.0, 3.0], 1.0, 0.1)),
+    ("witt_mao_tuple", lambda m: m.witt_mao_magnification((0.1, 1.0, 3.0), 1.0, 0.1)),
+    ("heyrovsky", lambda m: m.heyrovsky_magnification(0.3, 0.9, 1.0, 0.1)),
+    ("runtime_error", lambda m: m.heyrovsky_magnification(-1.0, 1.0, 1.0, 1.0)),
+    ("binding_error", lambda m: m.witt_mao_magnification([1.0], 1.0, 1.0, rho=2)),
+    ("missing", lambda m: m.witt_mao_magnification()),
+    ("str_error", lambda m: m.witt_mao_magnification("abc", 1.0, 1.0)),
+    ("not_a_sequence", lambda m: m.witt_mao_magnification({1: 2}, 1.0, 1.0)),
+    ("item_error", lambda m: m.witt_mao_magnification([1.0, "x"], 1.0, 1.0)),
+    ("float_error", lambda m: m.witt_mao_magnification([1.0], 1.0, object())),
+]
+
+
+@pytest.mark.skipif(not hasattr(sys, "gettotalrefcount"), reason="needs a debug build of CPython")
+@pytest.mark.parametrize("name, call", LEAK_CALLS, ids=[name for name, _ in LEAK_CALLS])
+def test_reference_counts_balance(mirvanta, name, call):
+    def run(times):
+        for _ in range(times):
+            try:
+                call(mirvanta)
+            except (TypeError, RuntimeError):
+                pass
+
+    run(50)  # warm every cache
+    gc.collect()
+    before = sys.gettotalrefcount()
+    run(2000)
+    gc.collect()
+    assert sys.gettotalrefcount() - before < 50

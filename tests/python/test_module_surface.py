@@ -1,0 +1,56 @@
+"""The module object: its functions, their signatures, and what else it holds."""
+
+import importlib.util
+import inspect
+
+import pytest
+
+from conftest import FUNCTION_ORDER
+
+SIGNATURES = {
+    "witt_mao_magnification": "(l, re, rstar)",
+    "integrated_witt_mao_magnification": "(l, re, rstar)",
+    "integrated_flux_map_witt_mao_magnification": "(l, re, rstar, bl, bf)",
+    "multi_witt_mao_magnification": "(l, re, rstar)",
+    "heyrovsky_magnification": "(l, r, re, rstar)",
+    "integrated_heyrovsky_magnification": "(l, re, rstar)",
+    "integrated_flux_map_heyrovsky_magnification": "(l, re, rstar, bl, bf)",
+    "discrete_flux_map_heyrovsky_magnification": "(l, re, rstar, bl, bf)",
+}
+
+
+def test_all_lists_the_functions_in_table_order(mirvanta):
+    present = [name for name in FUNCTION_ORDER if hasattr(mirvanta, name)]
+    assert mirvanta.__all__ == present
+    assert {"witt_mao_magnification", "heyrovsky_magnification"} <= set(present)
+
+
+def test_nothing_else_is_public(mirvanta):
+    public = {name for name in dir(mirvanta) if not name.startswith("_")}
+    assert public == set(mirvanta.__all__)
+    assert mirvanta.__doc__
+
+
+@pytest.mark.parametrize("name", FUNCTION_ORDER)
+def test_function_attributes(mirvanta, name):
+    if not hasattr(mirvanta, name):
+        pytest.skip(f"{name} is not built yet")
+    function = getattr(mirvanta, name)
+    assert function.__name__ == name
+    assert function.__text_signature__ == SIGNATURES[name]
+    assert function.__doc__ is None
+    assert function.__module__ == "mirvanta"
+    assert function.__self__ is mirvanta
+    parameters = inspect.signature(function).parameters.values()
+    assert [p.name for p in parameters] == SIGNATURES[name][1:-1].split(", ")
+    assert all(p.kind is p.POSITIONAL_OR_KEYWORD and p.default is p.empty for p in parameters)
+
+
+def test_each_import_gets_its_own_module_object(mirvanta):
+    spec = importlib.util.find_spec("mirvanta")
+    fresh = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(fresh)
+    assert fresh is not mirvanta
+    assert fresh.__all__ == mirvanta.__all__ and fresh.__all__ is not mirvanta.__all__
+    assert fresh.witt_mao_magnification.__self__ is fresh
+    assert fresh.witt_mao_magnification([0.0], 1.0, 1.0) == mirvanta.witt_mao_magnification([0.0], 1.0, 1.0)

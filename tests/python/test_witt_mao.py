@@ -1,0 +1,86 @@
+"""Uniform-disk magnification against independent references: closed forms derived by hand,
+the point-source limit, and the area average of the point-source magnification by mpmath."""
+
+import math
+
+import pytest
+
+from conftest import point_source, uniform_disk
+
+
+def disk(mirvanta, u, rho):
+    """The uniform-disk magnification at u Einstein radii, through the batch function."""
+    return mirvanta.witt_mao_magnification([u / rho], 1.0, rho)[0]
+
+
+def limb_value(rho):
+    """Exact magnification with the lens on the limb, written independently of the module."""
+    t = rho * rho
+    return (2 / rho + (1 + 1 / t) * (math.asin((t - 1) / (t + 1)) + math.pi / 2)) / math.pi
+
+
+@pytest.mark.parametrize("rho", [1.0, 0.1, 0.01, 1e-3, 5.0])
+def test_lens_at_the_centre(mirvanta, rho):
+    # All three elliptic integrals are pi/2 at m = n = 0: sqrt(rho^2 + 4) / rho.
+    assert mirvanta.witt_mao_magnification([0.0], 1.0, rho)[0] == pytest.approx(math.sqrt(rho**2 + 4) / rho, rel=4e-16)
+
+
+@pytest.mark.parametrize("rho", [1.0, 0.1, 2.0, 0.003])
+def test_lens_on_the_limb(mirvanta, rho):
+    assert mirvanta.witt_mao_magnification([1.0], 1.0, rho)[0] == pytest.approx(limb_value(rho), rel=1e-15)
+    assert limb_value(1.0) == pytest.approx(1 + 2 / math.pi, rel=1e-15)
+
+
+@pytest.mark.parametrize("u, rho", [(0.3, 0.1), (0.05, 0.1), (0.0999, 0.1), (2.0, 0.5), (0.5, 1.0), (1.5, 1.0),
+                                    (0.02, 0.001), (0.0005, 0.001), (3.0, 2.0)])
+def test_area_average_of_the_point_source(mirvanta, u, rho):
+    # Close to the limb the characteristic n approaches 1 and the three terms cancel: the error
+    # grows like 1e-15 / x^2 with x = (u - rho) / rho (2e-10 at x = 1e-3).
+    x = (u - rho) / rho
+    assert disk(mirvanta, u, rho) == pytest.approx(float(uniform_disk(u, rho)), rel=1e-12 + 1e-15 / x**2)
+
+
+def test_limb_band(mirvanta):
+    # rho = 0.1: |u - rho| < 1e-4 returns exactly the limb value; the result jumps at the edges.
+    rho = 0.1
+    limb = disk(mirvanta, rho, rho)
+    inside = mirvanta.witt_mao_magnification([(rho + d) / rho for d in (-0.99e-4, 0.5e-4, 0.99e-4)], 1.0, rho)
+    assert inside == [limb] * 3
+    for d in (-1.01e-4, 1.01e-4):
+        outside = disk(mirvanta, rho + d, rho)
+        assert outside != limb
+        assert outside == pytest.approx(float(uniform_disk(rho + d, rho)), rel=1e-9)
+    # rho <= 0.01: half-width 1e-5, not 0.001 rho.
+    assert disk(mirvanta, 0.005 + 0.9e-5, 0.005) == disk(mirvanta, 0.005, 0.005)
+    assert disk(mirvanta, 0.005 + 1.1e-5, 0.005) != disk(mirvanta, 0.005, 0.005)
+
+
+@pytest.mark.parametrize("u", [0.5, 1.0, 5.0])
+def test_far_from_the_source_tends_to_a_point_source(mirvanta, u):
+    # The finite-source correction is (rho/u)^2 / 8 (u^2+2)... of relative order (rho/u)^2; for
+    # rho = 1e-3 it is below 1e-6, well above the cancellation of the closed form's three terms.
+    rho = 1e-3
+    assert disk(mirvanta, u, rho) == pytest.approx(point_source(u), rel=(rho / u) ** 2)
+
+
+def test_point_source_and_degenerate_parameters(mirvanta):
+    w = mirvanta.witt_mao_magnification
+    assert w([10.0], 1.0, 0.0) == [math.inf]  # rho = 0: every u is a zero
+    assert w([-10.0], 1.0, 0.0) == [-math.inf]
+    assert w([-0.0], 1.0, 0.0) == [-math.inf]
+    assert w([-1.0], 1.0, -1.0) == [3 / math.sqrt(5)]  # rho < 0: the point source at u = x rho = 1
+    assert all(math.isnan(x) for x in w([0.0, 1.0, math.nan], 0.0, 1.0))  # re = 0: rho infinite
+    assert math.isnan(w([math.nan], 1.0, 0.1)[0])
+    assert math.isnan(w([1.0], 1.0, math.nan)[0])
+
+
+def test_batch_order_and_units(mirvanta):
+    # l counts in source radii: with rho = 0.1, l = 10 is one Einstein radius.
+    result = mirvanta.witt_mao_magnification([0.0, 10.0], 1.0, 0.1)
+    assert result == [disk(mirvanta, 0.0, 0.1), disk(mirvanta, 1.0, 0.1)]
+    # Only the ratio of re and rstar enters.
+    values = [0.3, 1.7, 25.0]
+    assert mirvanta.witt_mao_magnification(values, 2.0, 0.5) == mirvanta.witt_mao_magnification(values, 4.0, 1.0)
+    many = [i * 0.01 for i in range(1000)]
+    assert mirvanta.witt_mao_magnification(many, 1.0, 0.1) == [
+        mirvanta.witt_mao_magnification([x], 1.0, 0.1)[0] for x in many]
