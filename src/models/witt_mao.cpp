@@ -4,6 +4,7 @@
 
 #include "numerics/constants.hpp"
 #include "numerics/elliptic.hpp"
+#include "parallel/parallel_map.hpp"
 
 namespace mirvanta::models {
 
@@ -55,10 +56,26 @@ double witt_mao_magnification_scaled(double u, double rho) {
 }
 
 std::vector<double> witt_mao_magnification(std::vector<double> l, double re, double rstar) {
+    return witt_mao_magnification_of(l, re, rstar);
+}
+
+std::vector<double> witt_mao_magnification_of(std::span<const double> l, double re, double rstar) {
     const double rho = rstar / re;
-    std::vector<double> out(l.size());
-    for (std::size_t i = 0; i < l.size(); ++i) out[i] = witt_mao_magnification_scaled(l[i] * rho, rho);
-    return out;
+    return parallel::parallel_map(l, [rho](double x) { return witt_mao_magnification_scaled(x * rho, rho); });
+}
+
+std::vector<std::vector<double>> multi_witt_mao_magnification(std::vector<double> l, std::vector<double> re,
+                                                              std::vector<double> rstar) {
+    std::vector<std::pair<double, double>> pairs;
+    pairs.reserve(re.size() * rstar.size());
+    for (const double einstein : re) {
+        for (const double source : rstar) pairs.emplace_back(einstein, source);
+    }
+    const std::span<const double> separations = l;
+    return parallel::parallel_map(std::span<const std::pair<double, double>>(pairs),
+                                  [separations](const std::pair<double, double>& pair) {
+                                      return witt_mao_magnification_of(separations, pair.first, pair.second);
+                                  });
 }
 
 }  // namespace mirvanta::models

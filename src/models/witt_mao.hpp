@@ -2,6 +2,7 @@
 // in complete elliptic integrals of the first, second and third kind.
 #pragma once
 
+#include <span>
 #include <vector>
 
 namespace mirvanta::models {
@@ -11,7 +12,13 @@ namespace mirvanta::models {
 double witt_mao_magnification_scaled(double u, double rho);
 
 // One magnification per separation in `l` (source radii); rho = rstar / re. Element i belongs to
-// l[i]. Takes `l` over.
+// l[i]. Evaluated on the worker pool. Takes `l` over.
 std::vector<double> witt_mao_magnification(std::vector<double> l, double re, double rstar);
+std::vector<double> witt_mao_magnification_of(std::span<const double> l, double re, double rstar);
+
+// The batch above for every pair (re[j], rstar[k]), in the order j * rstar.size() + k: the pairs
+// are mapped on the pool, and each pair's batch runs nested inside that map.
+std::vector<std::vector<double>> multi_witt_mao_magnification(std::vector<double> l, std::vector<double> re,
+                                                              std::vector<double> rstar);
 
 }  // namespace mirvanta::models

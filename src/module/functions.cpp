@@ -12,10 +12,16 @@ constexpr const char* kLRReRstar[] = {"l", "r", "re", "rstar"};
 
 constexpr FunctionSpec kWittMao{"witt_mao_magnification", kLReRstar};
 constexpr FunctionSpec kHeyrovsky{"heyrovsky_magnification", kLRReRstar};
+constexpr FunctionSpec kMultiWittMao{"multi_witt_mao_magnification", kLReRstar};
 
 PyObject* witt_mao_magnification(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return call_frame<AsFloatSequence, AsFloat, AsFloat>(kWittMao, args, nargs, kwnames,
                                                          models::witt_mao_magnification);
+}
+
+PyObject* multi_witt_mao_magnification(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return call_frame<AsFloatSequence, AsFloatSequence, AsFloatSequence>(kMultiWittMao, args, nargs, kwnames,
+                                                                         models::multi_witt_mao_magnification);
 }
 
 PyObject* heyrovsky_magnification(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -35,6 +41,7 @@ constexpr PyMethodDef entry(const FunctionSpec& spec, const char* doc) {
 // is None.
 PyMethodDef kFunctions[] = {
     entry<witt_mao_magnification>(kWittMao, "witt_mao_magnification(l, re, rstar)\n--\n\n"),
+    entry<multi_witt_mao_magnification>(kMultiWittMao, "multi_witt_mao_magnification(l, re, rstar)\n--\n\n"),
     entry<heyrovsky_magnification>(kHeyrovsky, "heyrovsky_magnification(l, r, re, rstar)\n--\n\n"),
 };
 

@@ -11,7 +11,7 @@ from conftest import run_python, same_floats
 # The only internal failure reachable from Python in this module without breaking it on purpose:
 # collections.abc cannot be imported when the first not-a-sequence message is built.
 PANIC_SCRIPT = """
-    import sys, mirvanta
+    import collections.abc, sys, mirvanta
     saved = sys.modules.pop("collections.abc")
     sys.modules["collections.abc"] = None          # makes the import fail
     try:
