@@ -1,6 +1,9 @@
 #include "module/conversion.hpp"
 
 #include <algorithm>
+#include <bit>
+#include <cstring>
+#include <string_view>
 
 #include "module/errors.hpp"
 #include "module/process_cache.hpp"
@@ -25,6 +28,44 @@ void raise_not_a_sequence(PyObject* object) {
     PyRef actual(PyType_GetQualName(Py_TYPE(object)));
     if (!actual) return;
     PyErr_Format(PyExc_TypeError, "'%U' object is not an instance of '%U'", actual.get(), expected.get());
+}
+
+// True for the exact types whose iteration yields exactly the doubles in their buffer: NumPy's
+// ndarray (items are numpy.float64, a float subclass holding the same bits) and array.array
+// (items are floats). Subclasses may iterate differently and take the general path.
+bool iterates_as_its_buffer(PyObject* object) {
+    const char* name = Py_TYPE(object)->tp_name;
+    return std::strcmp(name, "numpy.ndarray") == 0 || std::strcmp(name, "array.array") == 0;
+}
+
+// Reads a one-dimensional buffer of native doubles straight into `out`; false (and nothing
+// read, no exception pending) for any other buffer, which then goes item by item.
+bool read_double_buffer(PyObject* object, std::vector<double>& out) {
+    if (!iterates_as_its_buffer(object)) return false;
+    Py_buffer view;
+    if (PyObject_GetBuffer(object, &view, PyBUF_FORMAT | PyBUF_STRIDES) < 0) {
+        PyErr_Clear();
+        return false;
+    }
+    const std::string_view format = view.format != nullptr ? view.format : "B";
+    const bool doubles = view.ndim == 1 && view.itemsize == sizeof(double) &&
+                         (format == "d" || format == "=d" || format == "@d" ||
+                          (format == "<d" && std::endian::native == std::endian::little));
+    if (doubles) {
+        try {
+            out.resize(static_cast<std::size_t>(view.shape[0]));
+        } catch (...) {
+            PyBuffer_Release(&view);
+            throw;
+        }
+        const char* item = static_cast<const char*>(view.buf);
+        for (double& value : out) {
+            std::memcpy(&value, item, sizeof value);
+            item += view.strides[0];
+        }
+    }
+    PyBuffer_Release(&view);
+    return doubles;
 }
 
 Py_ssize_t reservation(PyObject* object) {
@@ -59,6 +100,7 @@ bool to_float_sequence(PyObject* object, std::vector<double>& out) {
         raise_not_a_sequence(object);
         return false;
     }
+    if (read_double_buffer(object, out)) return true;
     out.reserve(static_cast<std::size_t>(reservation(object)));
     PyRef iterator(PyObject_GetIter(object));
     if (!iterator) return false;

@@ -1,0 +1,201 @@
+#!/usr/bin/env python3
+"""Speed and memory of the uniform-disk functions.
+
+    python3 benchmarks/bench_uniform_disk.py [--json PATH] [--quick]
+
+Prints a table of nanoseconds per element for `witt_mao_magnification` and
+`multi_witt_mao_magnification` at 10^2 to 10^6 separations, with one and two worker threads, for
+input given as a list, a tuple and a NumPy array; next to it the bare kernel and the native batch
+(benchmarks/kernel_timing.cpp, built here with CMake) and a vectorised NumPy/SciPy evaluation of
+the same closed form. Then the targets: the speed-up of two workers, the share of the Python
+boundary, the ratio to SciPy, and the peak memory beyond the input and output lists. Writes all
+numbers as JSON. Needs the module installed, NumPy and SciPy.
+"""
+
+import argparse
+import json
+import os
+import pathlib
+import subprocess
+import sys
+import time
+
+ROOT = pathlib.Path(__file__).resolve().parent.parent
+SIZES = [10**2, 10**3, 10**4, 10**5, 10**6]
+RHO = 0.1
+
+
+def separations(n):
+    """Source radii 0..30 (0..3 Einstein radii at rho = 0.1): centre, limb and far field."""
+    return [30.0 * i / n for i in range(n)]
+
+
+def best_seconds(call, minimum=0.2, rounds=5):
+    """Best time of one call, over rounds of repeated calls each lasting at least `minimum`."""
+    best = float("inf")
+    for _ in range(rounds):
+        repeats, start = 0, time.perf_counter()
+        while True:
+            call()
+            repeats += 1
+            elapsed = time.perf_counter() - start
+            if elapsed >= minimum:
+                break
+        best = min(best, elapsed / repeats)
+    return best
+
+
+def worker(quick):
+    """Measures the Python functions in this process (the pool size comes from the environment)."""
+    import numpy
+    import mirvanta
+
+    results = []
+    for n in SIZES[:-1] if quick else SIZES:
+        values = separations(n)
+        inputs = {"list": values, "tuple": tuple(values), "numpy": numpy.array(values)}
+        for kind, data in inputs.items():
+            seconds = best_seconds(lambda: mirvanta.witt_mao_magnification(data, 1.0, RHO))
+            results.append({"function": "witt_mao_magnification", "input": kind, "n": n, "ns": seconds / n * 1e9})
+        seconds = best_seconds(lambda: mirvanta.multi_witt_mao_magnification(values, [1.0, 2.0], [RHO, 2 * RHO]))
+        results.append({"function": "multi_witt_mao_magnification", "input": "list", "n": n,
+                        "ns": seconds / (4 * n) * 1e9})
+    print(json.dumps(results))
+
+
+def peak_memory_worker(n):
+    """Peak resident memory of one call beyond its input and output lists, in bytes per element."""
+    import resource
+    import mirvanta
+
+    values = [float(x) for x in separations(n)]
+    mirvanta.witt_mao_magnification(values[:1000], 1.0, RHO)  # the pool exists now
+    before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
+    result = mirvanta.witt_mao_magnification(values, 1.0, RHO)
+    after = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
+    output_list = sys.getsizeof(result) + sum(sys.getsizeof(x) for x in result)
+    print(json.dumps({"n": n, "peak_bytes_per_element": (after - before - output_list) / n,
+                      "output_list_bytes_per_element": output_list / n}))
+
+
+def run_self(args, threads):
+    env = dict(os.environ, RAYON_NUM_THREADS=str(threads))
+    out = subprocess.run([sys.executable, __file__, *args], env=env, check=True, capture_output=True, text=True)
+    return json.loads(out.stdout)
+
+
+def native_timing(threads, quick):
+    build = ROOT / "build" / "bench"
+    subprocess.run(["cmake", "-S", str(ROOT), "-B", str(build), "-DCMAKE_BUILD_TYPE=Release",
+                    "-DMIRVANTA_BUILD_BENCHMARKS=ON", "-DMIRVANTA_BUILD_PYTHON=OFF"], check=True, capture_output=True)
+    subprocess.run(["cmake", "--build", str(build), "--target", "kernel_timing"], check=True, capture_output=True)
+    env = dict(os.environ, RAYON_NUM_THREADS=str(threads))
+    rows = []
+    for n in SIZES[:-1] if quick else SIZES:
+        out = subprocess.run([str(build / "kernel_timing"), str(n), str(RHO)], env=env, check=True,
+                             capture_output=True, text=True)
+        rows.append(json.loads(out.stdout))
+    return rows
+
+
+def scipy_peer(quick):
+    """The same closed form, vectorised with NumPy and SciPy's elliptic integrals."""
+    import numpy as np
+    from scipy import special
+
+    def magnification(u, rho):
+        d, s, t = u - rho, u + rho, rho * rho
+        n = u * (4 * rho) / (s * s)
+        g = np.sqrt(d * d + 4)
+        m = 4 * n / (g * g)
+        pi_nm = special.elliprf(0, 1 - m, 1) + n / 3 * special.elliprj(0, 1 - m, 1, 1 - n)
+        c_e = s * g / (2 * t)
+        c_k = d * (4 + (u * u - t) / 2) / (t * g)
+        c_p = (t + 1) * 2 * d * d / (t * s * g)
+        with np.errstate(all="ignore"):
+            general = (c_e * special.ellipe(m) - c_k * special.ellipk(m) + c_p * pi_nm) / np.pi
+        limb = (2 / rho + (t + 1) / t * (np.arcsin((t - 1) / (t + 1)) + np.pi / 2)) / np.pi
+        return np.where(np.abs(d) < max(1e-3 * rho, 1e-5), limb, general)
+
+    rows = []
+    for n in SIZES[:-1] if quick else SIZES:
+        u = np.array(separations(n)) * RHO
+        with np.errstate(all="ignore"):
+            seconds = best_seconds(lambda: magnification(u, RHO))
+            peer = magnification(u, RHO)
+        rows.append({"n": n, "ns": seconds / n * 1e9, "values": peer})
+    return rows
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--json", default=str(ROOT / "build" / "bench" / "uniform_disk.json"))
+    parser.add_argument("--quick", action="store_true", help="stop at 10^5 separations")
+    parser.add_argument("--worker", action="store_true", help=argparse.SUPPRESS)
+    parser.add_argument("--peak-memory", type=int, help=argparse.SUPPRESS)
+    args = parser.parse_args()
+    if args.worker:
+        return worker(args.quick)
+    if args.peak_memory:
+        return peak_memory_worker(args.peak_memory)
+
+    import numpy as np
+    import mirvanta
+
+    quick = ["--quick"] if args.quick else []
+    python = {threads: run_self(["--worker", *quick], threads) for threads in (1, 2)}
+    native = {threads: native_timing(threads, args.quick) for threads in (1, 2)}
+    peer = scipy_peer(args.quick)
+    worst_peer_difference = max(
+        float(np.nanmax(np.abs(np.array(mirvanta.witt_mao_magnification(separations(row["n"]), 1.0, RHO))
+                               - row["values"]) / np.abs(row["values"]))) for row in peer)
+    memory = run_self(["--peak-memory", "1000000"], 2)
+
+    def python_ns(threads, function, kind, n):
+        return next(r["ns"] for r in python[threads] if r["function"] == function and r["input"] == kind and r["n"] == n)
+
+    def native_ns(threads, key, n):
+        return next(r[key] for r in native[threads] if r["n"] == n)
+
+    sizes = [row["n"] for row in peer]
+    print(f"Nanoseconds per element, uniform disk at rho = {RHO} (u from 0 to 3 Einstein radii)\n")
+    header = f"{'separations':>11} | {'kernel':>6} | {'native 1w':>9} {'native 2w':>9} | " \
+             f"{'list 1w':>7} {'list 2w':>7} {'tuple 2w':>8} {'numpy 2w':>8} | {'grid 1w':>7} {'grid 2w':>7} | {'scipy':>6}"
+    print(header)
+    print("-" * len(header))
+    for n in sizes:
+        print(f"{n:>11,} | {native_ns(1, 'kernel_ns', n):6.0f} | {native_ns(1, 'batch_ns', n):9.0f} "
+              f"{native_ns(2, 'batch_ns', n):9.0f} | {python_ns(1, 'witt_mao_magnification', 'list', n):7.0f} "
+              f"{python_ns(2, 'witt_mao_magnification', 'list', n):7.0f} "
+              f"{python_ns(2, 'witt_mao_magnification', 'tuple', n):8.0f} "
+              f"{python_ns(2, 'witt_mao_magnification', 'numpy', n):8.0f} | "
+              f"{python_ns(1, 'multi_witt_mao_magnification', 'list', n):7.0f} "
+              f"{python_ns(2, 'multi_witt_mao_magnification', 'list', n):7.0f} | "
+              f"{next(r['ns'] for r in peer if r['n'] == n):6.0f}")
+
+    targets = {}
+    for n in [n for n in sizes if n >= 10**5]:
+        targets[f"speedup_two_workers_{n}"] = (python_ns(1, "witt_mao_magnification", "list", n)
+                                              / python_ns(2, "witt_mao_magnification", "list", n))
+        targets[f"speedup_two_workers_grid_{n}"] = (python_ns(1, "multi_witt_mao_magnification", "list", n)
+                                                   / python_ns(2, "multi_witt_mao_magnification", "list", n))
+    total = python_ns(2, "witt_mao_magnification", "list", 10**5)
+    targets["boundary_share_1e5_list"] = (total - native_ns(2, "batch_ns", 10**5)) / total
+    targets["faster_than_scipy_1e5"] = next(r["ns"] for r in peer if r["n"] == 10**5) / total
+    targets["peak_bytes_per_element_1e6"] = memory["peak_bytes_per_element"]
+    targets["worst_relative_difference_to_scipy"] = worst_peer_difference
+
+    print("\nTargets (two workers unless stated)")
+    for key, value in targets.items():
+        print(f"  {key:<40} {value:10.3g}")
+    for row in peer:
+        del row["values"]
+    report = {"python": python, "native": native, "scipy": peer, "memory": memory, "targets": targets,
+              "cpus": len(os.sched_getaffinity(0))}
+    pathlib.Path(args.json).parent.mkdir(parents=True, exist_ok=True)
+    pathlib.Path(args.json).write_text(json.dumps(report, indent=1))
+    print(f"\nwrote {args.json}")
+
+
+if __name__ == "__main__":
+    main()

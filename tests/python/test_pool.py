@@ -1,0 +1,164 @@
+"""The worker pool behind the batch functions: its size, results that do not depend on it,
+nesting, many callers, and processes that fork after the pool exists."""
+
+import json
+import multiprocessing
+import os
+import signal
+import subprocess
+import sys
+import time
+
+import pytest
+
+from conftest import run_python, same_floats
+
+# A batch that every pool size splits: separations across the whole domain, with inf and NaN.
+BATCH = """
+    import json, mirvanta
+    l = [i * 0.0173 for i in range(20000)] + [float('inf'), float('nan'), -1.0, 0.0]
+    single = mirvanta.witt_mao_magnification(l, 1.0, 0.05)
+    grid = mirvanta.multi_witt_mao_magnification(l[:3000], [1.0, 3.0, 0.5], [0.05, 0.2])
+    print(json.dumps([[x.hex() for x in single]] + [[x.hex() for x in row] for row in grid]))
+"""
+
+
+POOL_THREADS = """
+import os, mirvanta
+before = len(os.listdir('/proc/self/task'))
+mirvanta.witt_mao_magnification([], 1.0, 0.1)
+print(len(os.listdir('/proc/self/task')) - before)
+"""
+
+
+def without_pool_variables():
+    return {k: v for k, v in os.environ.items() if k not in ("RAYON_NUM_THREADS", "RAYON_RS_NUM_CPUS")}
+
+
+@pytest.fixture(scope="module")
+def default_size():
+    return len(os.sched_getaffinity(0))
+
+
+@pytest.mark.parametrize("env, expected", [
+    ({"RAYON_NUM_THREADS": "3"}, 3),
+    ({"RAYON_NUM_THREADS": "+2"}, 2),
+    ({"RAYON_NUM_THREADS": "1", "RAYON_RS_NUM_CPUS": "5"}, 1),
+    ({"RAYON_NUM_THREADS": "0", "RAYON_RS_NUM_CPUS": "5"}, "default"),
+    ({"RAYON_NUM_THREADS": "abc", "RAYON_RS_NUM_CPUS": "5"}, 5),
+    ({"RAYON_NUM_THREADS": "-3", "RAYON_RS_NUM_CPUS": "4"}, 4),
+    ({"RAYON_NUM_THREADS": "2.5"}, "default"),
+    ({"RAYON_NUM_THREADS": ""}, "default"),
+    ({"RAYON_NUM_THREADS": "+"}, "default"),
+    ({"RAYON_RS_NUM_CPUS": "6"}, 6),
+    ({"RAYON_RS_NUM_CPUS": "0"}, "default"),
+    ({}, "default"),
+], ids=lambda v: json.dumps(v) if isinstance(v, dict) else str(v))
+def test_pool_size_from_the_environment(env, expected, default_size):
+    # An empty batch still creates the pool; each worker is one more thread of the process.
+    environment = without_pool_variables()
+    environment.update(env)
+    completed = subprocess.run([sys.executable, "-c", POOL_THREADS], capture_output=True, text=True,
+                               env=environment, timeout=120, check=True)
+    assert int(completed.stdout) == (default_size if expected == "default" else expected)
+
+
+def test_results_do_not_depend_on_the_pool_size():
+    outputs = {size: run_python(BATCH, env={"RAYON_NUM_THREADS": str(size)}).stdout for size in (1, 2, 3, 8)}
+    assert len(set(outputs.values())) == 1
+
+
+def test_batch_equals_element_by_element(mirvanta):
+    l = [i * 0.031 for i in range(5000)]
+    assert mirvanta.witt_mao_magnification(l, 1.0, 0.2) == [mirvanta.witt_mao_magnification([x], 1.0, 0.2)[0] for x in l]
+
+
+def test_grid_is_every_pair_in_order(mirvanta):
+    l = [0.0, 0.5, 1.0, 3.0, 40.0]
+    re, rstar = [1.0, 2.5], [0.1, 0.3, 0.0]
+    grid = mirvanta.multi_witt_mao_magnification(l, re, rstar)
+    expected = [mirvanta.witt_mao_magnification(l, e, s) for e in re for s in rstar]
+    assert len(grid) == 6 and all(same_floats(a, b) for a, b in zip(grid, expected))
+    assert all(type(row) is list for row in grid)
+
+
+@pytest.mark.parametrize("l, re, rstar, expected", [
+    ([1.0], [], [0.1], []),
+    ([1.0], [1.0], [], []),
+    ([], [1.0, 2.0], [0.1, 0.2], [[], [], [], []]),
+    ([], [], [], []),
+])
+def test_grid_empty_cases(mirvanta, l, re, rstar, expected):
+    assert mirvanta.multi_witt_mao_magnification(l, re, rstar) == expected
+
+
+def test_grid_converts_all_three_sequences(mirvanta):
+    for position, name in enumerate(["l", "re", "rstar"]):
+        args = [[1.0], [1.0], [0.1]]
+        args[position] = "abc"
+        with pytest.raises(TypeError) as caught:
+            mirvanta.multi_witt_mao_magnification(*args)
+        assert str(caught.value) == "Can't extract `str` to `Vec`"
+        assert caught.value.__notes__ == [f"while processing '{name}'"]
+    with pytest.raises(TypeError, match="'float' object is not an instance of 'Sequence'"):
+        mirvanta.multi_witt_mao_magnification([1.0], 1.0, [0.1])
+
+
+def test_nested_maps_with_one_worker():
+    result = run_python("""
+        import mirvanta
+        l = [i * 0.01 for i in range(20000)]
+        grid = mirvanta.multi_witt_mao_magnification(l, [1.0, 2.0, 3.0, 4.0], [0.1, 0.2, 0.3])
+        print(len(grid), all(len(row) == len(l) for row in grid))
+    """, env={"RAYON_NUM_THREADS": "1"})
+    assert result.stdout.split() == ["12", "True"]
+
+
+FORKED_BATCH = 200_000
+
+
+def child_batch(queue):
+    import mirvanta
+    l = [i * 0.001 for i in range(FORKED_BATCH)]
+    queue.put(mirvanta.witt_mao_magnification(l, 1.0, 0.1)[FORKED_BATCH // 2])
+
+
+@pytest.mark.skipif(not hasattr(os, "fork"), reason="needs fork")
+def test_a_forked_child_gets_a_pool_of_its_own(mirvanta):
+    l = [i * 0.001 for i in range(FORKED_BATCH)]
+    expected = mirvanta.witt_mao_magnification(l, 1.0, 0.1)  # the pool exists in the parent now
+    pid = os.fork()
+    if pid == 0:  # pragma: no cover - the child
+        try:
+            ok = mirvanta.witt_mao_magnification(l, 1.0, 0.1) == expected
+            os._exit(0 if ok else 1)
+        finally:
+            os._exit(2)
+    for _ in range(600):  # up to 60 s: a child whose batch waits on the parent's workers hangs
+        done, status = os.waitpid(pid, os.WNOHANG)
+        if done:
+            break
+        time.sleep(0.1)
+    else:
+        os.kill(pid, signal.SIGKILL)
+        os.waitpid(pid, 0)
+        pytest.fail("the forked child's batch did not finish")
+    assert os.waitstatus_to_exitcode(status) == 0
+    # and the parent's pool is unaffected
+    assert mirvanta.witt_mao_magnification(l, 1.0, 0.1) == expected
+
+
+@pytest.mark.skipif("fork" not in multiprocessing.get_all_start_methods(), reason="needs fork")
+def test_multiprocessing_with_fork(mirvanta):
+    l = [i * 0.001 for i in range(FORKED_BATCH)]
+    expected = mirvanta.witt_mao_magnification(l, 1.0, 0.1)[FORKED_BATCH // 2]
+    context = multiprocessing.get_context("fork")
+    queue = context.Queue()
+    processes = [context.Process(target=child_batch, args=(queue,)) for _ in range(2)]
+    for process in processes:
+        process.start()
+    values = [queue.get(timeout=60) for _ in processes]
+    for process in processes:
+        process.join(timeout=60)
+    assert values == [expected, expected]
+    assert all(process.exitcode == 0 for process in processes)
