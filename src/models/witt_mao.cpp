@@ -55,16 +55,16 @@ double witt_mao_magnification_scaled(double u, double rho) {
     return ((c_e * e.value() - c_k * big_k.value()) + c_p * p.value()) / kPi;
 }
 
-std::vector<double> witt_mao_magnification(std::vector<double> l, double re, double rstar) {
+Magnifications witt_mao_magnification(std::vector<double> l, double re, double rstar) {
     return witt_mao_magnification_of(l, re, rstar);
 }
 
-std::vector<double> witt_mao_magnification_of(std::span<const double> l, double re, double rstar) {
+Magnifications witt_mao_magnification_of(std::span<const double> l, double re, double rstar) {
     const double rho = rstar / re;
     return parallel::parallel_map(l, [rho](double x) { return witt_mao_magnification_scaled(x * rho, rho); });
 }
 
-std::vector<std::vector<double>> multi_witt_mao_magnification(std::vector<double> l, std::vector<double> re,
+parallel::ResultVector<Magnifications> multi_witt_mao_magnification(std::vector<double> l, std::vector<double> re,
                                                               std::vector<double> rstar) {
     std::vector<std::pair<double, double>> pairs;
     pairs.reserve(re.size() * rstar.size());

@@ -5,6 +5,8 @@
 #include <span>
 #include <vector>
 
+#include "parallel/result_vector.hpp"
+
 namespace mirvanta::models {
 
 // u: lens to source centre, rho: source radius, both in Einstein radii. Never fails: NaN stands
@@ -13,12 +15,14 @@ double witt_mao_magnification_scaled(double u, double rho);
 
 // One magnification per separation in `l` (source radii); rho = rstar / re. Element i belongs to
 // l[i]. Evaluated on the worker pool. Takes `l` over.
-std::vector<double> witt_mao_magnification(std::vector<double> l, double re, double rstar);
-std::vector<double> witt_mao_magnification_of(std::span<const double> l, double re, double rstar);
+using Magnifications = parallel::ResultVector<double>;
+
+Magnifications witt_mao_magnification(std::vector<double> l, double re, double rstar);
+Magnifications witt_mao_magnification_of(std::span<const double> l, double re, double rstar);
 
 // The batch above for every pair (re[j], rstar[k]), in the order j * rstar.size() + k: the pairs
 // are mapped on the pool, and each pair's batch runs nested inside that map.
-std::vector<std::vector<double>> multi_witt_mao_magnification(std::vector<double> l, std::vector<double> re,
+parallel::ResultVector<Magnifications> multi_witt_mao_magnification(std::vector<double> l, std::vector<double> re,
                                                               std::vector<double> rstar);
 
 }  // namespace mirvanta::models

@@ -10,17 +10,13 @@ namespace {
     throw Panic(what);
 }
 
-template <class Item, class Convert>
-PyObject* to_list(const std::vector<Item>& items, Convert convert) {
-    PyRef list(PyList_New(static_cast<Py_ssize_t>(items.size())));
-    if (!list) creation_failed("could not create the result list");
-    for (std::size_t i = 0; i < items.size(); ++i) {
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), convert(items[i]));
-    }
-    return list.release();
-}
-
 }  // namespace
+
+PyObject* new_list(std::size_t size) {
+    PyObject* list = PyList_New(static_cast<Py_ssize_t>(size));
+    if (list == nullptr) creation_failed("could not create the result list");
+    return list;
+}
 
 PyObject* to_python(double value) {
     PyObject* number = PyFloat_FromDouble(value);
@@ -28,12 +24,12 @@ PyObject* to_python(double value) {
     return number;
 }
 
-PyObject* to_python(const std::vector<double>& values) {
-    return to_list(values, [](double value) { return to_python(value); });
-}
-
-PyObject* to_python(const std::vector<std::vector<double>>& rows) {
-    return to_list(rows, [](const std::vector<double>& row) { return to_python(row); });
+PyObject* to_python(std::span<const double> values) {
+    PyRef list(new_list(values.size()));
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), to_python(values[i]));
+    }
+    return list.release();
 }
 
 }  // namespace mirvanta::module

@@ -3,6 +3,9 @@
 // thrown.
 #pragma once
 
+#include <concepts>
+#include <ranges>
+#include <span>
 #include <vector>
 
 #include "models/deferred_error.hpp"
@@ -11,8 +14,12 @@
 namespace mirvanta::module {
 
 PyObject* to_python(double value);
-PyObject* to_python(const std::vector<double>& values);
-PyObject* to_python(const std::vector<std::vector<double>>& rows);
+PyObject* to_python(std::span<const double> values);
+
+// A list of lists, one per row.
+template <class Rows>
+    requires std::ranges::range<Rows> && std::convertible_to<std::ranges::range_value_t<Rows>, std::span<const double>>
+PyObject* to_python(const Rows& rows);
 
 // A model error is raised; a value is converted.
 template <class T>
@@ -23,6 +30,22 @@ PyObject* to_python(const models::ModelResult<T>& result);
 #include "module/errors.hpp"
 
 namespace mirvanta::module {
+
+PyObject* new_list(std::size_t size);
+
+template <class Rows>
+    requires std::ranges::range<Rows> && std::convertible_to<std::ranges::range_value_t<Rows>, std::span<const double>>
+PyObject* to_python(const Rows& rows) {
+    PyObject* list = new_list(std::ranges::size(rows));
+    try {
+        Py_ssize_t i = 0;
+        for (const auto& row : rows) PyList_SET_ITEM(list, i++, to_python(std::span<const double>(row)));
+    } catch (...) {
+        Py_DECREF(list);
+        throw;
+    }
+    return list;
+}
 
 template <class T>
 PyObject* to_python(const models::ModelResult<T>& result) {

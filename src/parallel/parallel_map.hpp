@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "parallel/panic.hpp"
+#include "parallel/result_vector.hpp"
 #include "parallel/thread_pool.hpp"
 
 namespace mirvanta::parallel {
@@ -75,12 +76,13 @@ private:
 
 }  // namespace detail
 
-// One result per input, in input order. Kernel failures (exceptions) are rethrown after every
+// One result per input, in input order (a ResultVector: the elements are written once, by the
+// map, and not zeroed first). Kernel failures (exceptions) are rethrown after every
 // element has finished; the first one wins.
 template <class In, class Kernel>
 auto parallel_map(std::span<const In> inputs, const Kernel& kernel) {
     using Out = std::decay_t<decltype(kernel(inputs[0]))>;
-    std::vector<Out> out(inputs.size());
+    ResultVector<Out> out(inputs.size());
     ThreadPool* worker = ThreadPool::current();
     ThreadPool& pool = worker != nullptr ? *worker : global_pool();
     detail::MapRun<In, Out, Kernel> run(inputs, out.data(), kernel, pool);

@@ -15,6 +15,13 @@ namespace {
 
 thread_local ThreadPool* worker_of = nullptr;
 
+// How long a thread spins before it sleeps, in pause instructions (tens of nanoseconds each).
+// A caller outside the pool waits for a whole map and spins only briefly: on a machine with no
+// spare core its spinning would slow the workers it waits for. An idle worker spins longer, to
+// catch the next short map of a fit without a wake-up.
+constexpr int kCallerSpins = 500;
+constexpr int kWorkerSpins = 3000;
+
 // The pool is reached through an atomic pointer so that a created pool costs one load. It is
 // never destroyed: workers wait on it until the process ends.
 std::atomic<ThreadPool*> the_pool{nullptr};
@@ -39,13 +46,43 @@ ThreadPool* ThreadPool::current() noexcept { return worker_of; }
 
 void ThreadPool::publish(Job& job) {
     job.owner_ = std::this_thread::get_id();
+    bool wake;
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        job.state_ = Job::State::queued;
+        job.state_.store(Job::State::queued, std::memory_order_relaxed);
         queue_.push_back(&job);
+        queued_.store(queue_.size(), std::memory_order_release);
+        wake = sleepers_ > 0;
     }
-    work_available_.notify_one();
-    job_done_.notify_all();  // workers waiting for their own jobs help with this one
+    // Idle workers take it; workers waiting for their own jobs help with it.
+    if (wake) changed_.notify_all();
+}
+
+Job* ThreadPool::take(bool newest) {
+    if (queue_.empty()) return nullptr;
+    Job* job = newest ? queue_.back() : queue_.front();
+    newest ? queue_.pop_back() : queue_.pop_front();
+    queued_.store(queue_.size(), std::memory_order_release);
+    job->state_.store(Job::State::running, std::memory_order_relaxed);
+    return job;
+}
+
+template <class Ready>
+void ThreadPool::wait_for(std::unique_lock<std::mutex>& lock, Ready ready, int spins) {
+    // Spin (yielding the core now and then, since the machine may have no spare one) before
+    // paying for a sleep and a wake-up.
+    lock.unlock();
+    for (int spin = 0; spin < spins && !ready(); ++spin) {
+        if (spin % 32 == 31) std::this_thread::yield();
+#if defined(__x86_64__) || defined(__i386__)
+        __builtin_ia32_pause();
+#endif
+    }
+    lock.lock();
+    if (ready()) return;
+    ++sleepers_;
+    changed_.wait(lock, ready);
+    --sleepers_;
 }
 
 void ThreadPool::run(Job& job, bool stolen) noexcept {
@@ -54,35 +91,36 @@ void ThreadPool::run(Job& job, bool stolen) noexcept {
     } catch (...) {
         job.failure_ = std::current_exception();
     }
+    bool wake;
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        job.state_ = Job::State::done;
+        job.state_.store(Job::State::done, std::memory_order_release);
+        wake = sleepers_ > 0;
     }
-    job_done_.notify_all();
+    if (wake) changed_.notify_all();
 }
 
 void ThreadPool::finish(Job& job) {
     std::unique_lock<std::mutex> lock(mutex_);
-    if (job.state_ == Job::State::queued) {
+    if (job.state_.load(std::memory_order_relaxed) == Job::State::queued) {
         // Nobody took it: it runs here, as a continuation of this thread's own work.
         queue_.erase(std::find(queue_.begin(), queue_.end(), &job));
-        job.state_ = Job::State::running;
+        queued_.store(queue_.size(), std::memory_order_release);
+        job.state_.store(Job::State::running, std::memory_order_relaxed);
         lock.unlock();
         run(job, false);
         return;
     }
     // Someone else runs it. Meanwhile help with other queued work (newest first, the smallest
     // pieces, often parts of the same map), so that a nested map never blocks a worker.
-    while (job.state_ != Job::State::done) {
-        if (!queue_.empty()) {
-            Job* other = queue_.back();
-            queue_.pop_back();
-            other->state_ = Job::State::running;
+    const auto done = [&] { return job.state_.load(std::memory_order_acquire) == Job::State::done; };
+    while (!done()) {
+        if (Job* other = take(true)) {
             lock.unlock();
             run(*other, other->owner_ != std::this_thread::get_id());
             lock.lock();
         } else {
-            job_done_.wait(lock);
+            wait_for(lock, [&] { return done() || queued_.load(std::memory_order_acquire) > 0; }, kWorkerSpins);
         }
     }
 }
@@ -90,7 +128,7 @@ void ThreadPool::finish(Job& job) {
 void ThreadPool::run_from_outside(Job& job) {
     publish(job);
     std::unique_lock<std::mutex> lock(mutex_);
-    job_done_.wait(lock, [&] { return job.state_ == Job::State::done; });
+    wait_for(lock, [&] { return job.state_.load(std::memory_order_acquire) == Job::State::done; }, kCallerSpins);
     if (job.failure_) std::rethrow_exception(job.failure_);
 }
 
@@ -98,14 +136,13 @@ void ThreadPool::work_loop() {
     worker_of = this;
     std::unique_lock<std::mutex> lock(mutex_);
     for (;;) {
-        work_available_.wait(lock, [&] { return !queue_.empty(); });
+        wait_for(lock, [&] { return queued_.load(std::memory_order_acquire) > 0; }, kWorkerSpins);
         // The oldest job is the largest piece of work still unclaimed.
-        Job* job = queue_.front();
-        queue_.pop_front();
-        job->state_ = Job::State::running;
-        lock.unlock();
-        run(*job, job->owner_ != std::this_thread::get_id());
-        lock.lock();
+        if (Job* job = take(false)) {
+            lock.unlock();
+            run(*job, job->owner_ != std::this_thread::get_id());
+            lock.lock();
+        }
     }
 }
 

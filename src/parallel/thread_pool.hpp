@@ -5,12 +5,16 @@
 // other queued jobs until its job is done. A job lives on its caller's stack; the caller never
 // returns before the job is finished, whoever runs it.
 //
+// Idle workers and waiting callers spin for a few tens of microseconds before they sleep, so that
+// the short maps of a model fit do not pay a thread wake-up for every call.
+//
 // The pool is created on first use and lives until the process ends. A child process made by
 // fork() inherits none of the workers, so it gets a pool of its own on its first use.
 #pragma once
 
 #include <atomic>
 #include <condition_variable>
+#include <cstddef>
 #include <deque>
 #include <exception>
 #include <mutex>
@@ -30,7 +34,7 @@ public:
 private:
     friend class ThreadPool;
     enum class State { queued, running, done };
-    State state_ = State::queued;  // guarded by the pool's mutex
+    std::atomic<State> state_{State::queued};  // changed under the pool's mutex, read without it
     std::thread::id owner_;
     std::exception_ptr failure_;
 };
@@ -65,13 +69,19 @@ private:
     // After this thread's own half: take `job` back if nobody started it, else help until done.
     void finish(Job& job);
     void run(Job& job, bool stolen) noexcept;
+    // Takes a job from the queue (oldest first, or newest first) or returns null; needs the lock.
+    Job* take(bool newest);
+    // Waits until `ready()`, spinning first, then sleeping; the lock is held on return.
+    template <class Ready>
+    void wait_for(std::unique_lock<std::mutex>& lock, Ready ready, int spins);
     void work_loop();
 
     const unsigned size_;
     std::mutex mutex_;
-    std::condition_variable work_available_;
-    std::condition_variable job_done_;
+    std::condition_variable changed_;  // a job was published or finished
     std::deque<Job*> queue_;
+    std::atomic<std::size_t> queued_{0};  // queue_.size(), readable without the lock
+    unsigned sleepers_ = 0;               // threads asleep on changed_, guarded by mutex_
 };
 
 template <class First>
