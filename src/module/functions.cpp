@@ -1,6 +1,8 @@
 #include "module/functions.hpp"
 
+#include "models/flux_map.hpp"
 #include "models/heyrovsky.hpp"
+#include "models/integrated.hpp"
 #include "models/witt_mao.hpp"
 #include "module/call_frame.hpp"
 
@@ -9,14 +11,35 @@ namespace {
 
 constexpr const char* kLReRstar[] = {"l", "re", "rstar"};
 constexpr const char* kLRReRstar[] = {"l", "r", "re", "rstar"};
+constexpr const char* kFluxMap[] = {"l", "re", "rstar", "bl", "bf"};
 
 constexpr FunctionSpec kWittMao{"witt_mao_magnification", kLReRstar};
 constexpr FunctionSpec kHeyrovsky{"heyrovsky_magnification", kLRReRstar};
 constexpr FunctionSpec kMultiWittMao{"multi_witt_mao_magnification", kLReRstar};
+constexpr FunctionSpec kIntegratedWittMao{"integrated_witt_mao_magnification", kLReRstar};
+constexpr FunctionSpec kIntegratedHeyrovsky{"integrated_heyrovsky_magnification", kLReRstar};
+constexpr FunctionSpec kFluxMapWittMao{"integrated_flux_map_witt_mao_magnification", kFluxMap};
+constexpr FunctionSpec kFluxMapHeyrovsky{"integrated_flux_map_heyrovsky_magnification", kFluxMap};
+constexpr FunctionSpec kDiscreteFluxMap{"discrete_flux_map_heyrovsky_magnification", kFluxMap};
 
+
+
+// Each function: its description, the conversion of each parameter, and the model routine.
 PyObject* witt_mao_magnification(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return call_frame<AsFloatSequence, AsFloat, AsFloat>(kWittMao, args, nargs, kwnames,
                                                          models::witt_mao_magnification);
+}
+
+PyObject* integrated_witt_mao_magnification(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                            PyObject* kwnames) {
+    return call_frame<AsFloatSequence, AsFloat, AsFloat>(kIntegratedWittMao, args, nargs, kwnames,
+                                                         models::integrated_witt_mao_magnification);
+}
+
+PyObject* integrated_flux_map_witt_mao_magnification(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                                     PyObject* kwnames) {
+    return call_frame<AsFloatSequence, AsFloat, AsFloat, AsFloatSequence, AsFloatSequence>(
+        kFluxMapWittMao, args, nargs, kwnames, models::integrated_flux_map_witt_mao_magnification);
 }
 
 PyObject* multi_witt_mao_magnification(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -27,6 +50,24 @@ PyObject* multi_witt_mao_magnification(PyObject*, PyObject* const* args, Py_ssiz
 PyObject* heyrovsky_magnification(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return call_frame<AsFloat, AsFloat, AsFloat, AsFloat>(kHeyrovsky, args, nargs, kwnames,
                                                           models::heyrovsky_magnification);
+}
+
+PyObject* integrated_heyrovsky_magnification(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                             PyObject* kwnames) {
+    return call_frame<AsFloatSequence, AsFloat, AsFloat>(kIntegratedHeyrovsky, args, nargs, kwnames,
+                                                         models::integrated_heyrovsky_magnification);
+}
+
+PyObject* integrated_flux_map_heyrovsky_magnification(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                                      PyObject* kwnames) {
+    return call_frame<AsFloatSequence, AsFloat, AsFloat, AsFloatSequence, AsFloatSequence>(
+        kFluxMapHeyrovsky, args, nargs, kwnames, models::integrated_flux_map_heyrovsky_magnification);
+}
+
+PyObject* discrete_flux_map_heyrovsky_magnification(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                                    PyObject* kwnames) {
+    return call_frame<AsFloatSequence, AsFloat, AsFloat, AsFloatSequence, AsFloatSequence>(
+        kDiscreteFluxMap, args, nargs, kwnames, models::discrete_flux_map_heyrovsky_magnification);
 }
 
 using FastCallWithKeywords = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
@@ -41,8 +82,18 @@ constexpr PyMethodDef entry(const FunctionSpec& spec, const char* doc) {
 // is None.
 PyMethodDef kFunctions[] = {
     entry<witt_mao_magnification>(kWittMao, "witt_mao_magnification(l, re, rstar)\n--\n\n"),
+    entry<integrated_witt_mao_magnification>(kIntegratedWittMao,
+                                             "integrated_witt_mao_magnification(l, re, rstar)\n--\n\n"),
+    entry<integrated_flux_map_witt_mao_magnification>(
+        kFluxMapWittMao, "integrated_flux_map_witt_mao_magnification(l, re, rstar, bl, bf)\n--\n\n"),
     entry<multi_witt_mao_magnification>(kMultiWittMao, "multi_witt_mao_magnification(l, re, rstar)\n--\n\n"),
     entry<heyrovsky_magnification>(kHeyrovsky, "heyrovsky_magnification(l, r, re, rstar)\n--\n\n"),
+    entry<integrated_heyrovsky_magnification>(kIntegratedHeyrovsky,
+                                              "integrated_heyrovsky_magnification(l, re, rstar)\n--\n\n"),
+    entry<integrated_flux_map_heyrovsky_magnification>(
+        kFluxMapHeyrovsky, "integrated_flux_map_heyrovsky_magnification(l, re, rstar, bl, bf)\n--\n\n"),
+    entry<discrete_flux_map_heyrovsky_magnification>(
+        kDiscreteFluxMap, "discrete_flux_map_heyrovsky_magnification(l, re, rstar, bl, bf)\n--\n\n"),
 };
 
 }  // namespace

@@ -1,0 +1,96 @@
+#include "models/flux_map.hpp"
+
+#include <string>
+
+#include "models/heyrovsky.hpp"
+#include "models/integrated.hpp"
+#include "models/witt_mao.hpp"
+#include "numerics/constants.hpp"
+#include "numerics/interpolation.hpp"
+#include "numerics/quadrature.hpp"
+#include "parallel/panic.hpp"
+
+namespace mirvanta::models {
+namespace {
+
+constexpr double kAnnulusHalfWidth = 1e-4;
+
+void require_same_length(const std::vector<double>& bl, const std::vector<double>& bf,
+                         std::source_location where = std::source_location::current()) {
+    if (bl.size() != bf.size()) {
+        throw Panic("assertion `left == right` failed\n  left: " + std::to_string(bl.size()) +
+                        "\n right: " + std::to_string(bf.size()),
+                    where);
+    }
+}
+
+struct BrightnessProfile {
+    std::span<const double> bl, bf;
+    double operator()(double x) const { return numerics::linear_interpolate(bl, bf, x); }
+};
+
+}  // namespace
+
+double annulus_magnification(double x, double u, double rho) {
+    const double inner_radius = x - kAnnulusHalfWidth > 0.0 ? x - kAnnulusHalfWidth : 0.0;
+    const double outer_radius = x + kAnnulusHalfWidth < 1.0 ? x + kAnnulusHalfWidth : 1.0;
+    const double inner_area = inner_radius * inner_radius;
+    const double outer_area = outer_radius * outer_radius;
+    if (outer_area <= inner_area) return numerics::kNaN;
+    const double inner =
+        inner_area == 0.0 ? 0.0 : inner_area * witt_mao_magnification_scaled(u, inner_radius * rho);
+    const double outer = outer_area * witt_mao_magnification_scaled(u, outer_radius * rho);
+    return (outer - inner) / (outer_area - inner_area);
+}
+
+double profile_flux(std::span<const double> bl, std::span<const double> bf) {
+    const BrightnessProfile profile{bl, bf};
+    const auto integrand = [&](double x) { return (x * numerics::kTwoPi) * profile(x); };
+    return numerics::double_exponential_integrate(integrand, 0.0, 1.0, 1e-16).integral;
+}
+
+ModelResult<std::vector<double>> discrete_flux_map_heyrovsky_magnification(std::vector<double> l, double re,
+                                                                          double rstar, std::vector<double> bl,
+                                                                          std::vector<double> bf) {
+    require_same_length(bl, bf);
+    std::vector<double> out;
+    out.reserve(l.size());
+    for (const double separation : l) {
+        double sum = 0.0;
+        for (std::size_t j = 0; j < bl.size(); ++j) {
+            const auto ring = heyrovsky_magnification(separation, bl[j], re, rstar);
+            if (!ring) return ring.error();
+            sum = sum + ring.value() * bf[j];
+        }
+        out.push_back(sum);
+    }
+    return out;
+}
+
+std::vector<double> integrated_flux_map_witt_mao_magnification(std::vector<double> l, double re, double rstar,
+                                                               std::vector<double> bl, std::vector<double> bf) {
+    require_same_length(bl, bf);
+    const BrightnessProfile profile{bl, bf};
+    const double flux = profile_flux(bl, bf);
+    const double rho = rstar / re;
+    std::vector<double> out;
+    out.reserve(l.size());
+    for (const double separation : l) {
+        const double u = separation * rho;
+        const auto integrand = [&](double x) {
+            return ((x * numerics::kTwoPi) * annulus_magnification(x, u, rho)) * profile(x);
+        };
+        out.push_back(numerics::double_exponential_integrate(integrand, 0.0, 1.0, 1e-16).integral / flux);
+    }
+    return out;
+}
+
+std::vector<double> integrated_flux_map_heyrovsky_magnification(std::vector<double> l, double re, double rstar,
+                                                                std::vector<double> bl, std::vector<double> bf) {
+    require_same_length(bl, bf);
+    const BrightnessProfile profile{bl, bf};
+    const double flux = profile_flux(bl, bf);
+    return _integrated_heyrovsky_magnification(std::move(l), profile, re, rstar, flux);
+}
+
+}  // namespace mirvanta::models

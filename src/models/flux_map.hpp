@@ -1,0 +1,36 @@
+// Sources whose surface brightness is given as a table: radius fractions `bl` (0 the centre, 1 the
+// limb; ascending for the integrated variants) and brightness values `bf`. Each routine first
+// checks that the two have the same length; a mismatch is an internal failure (Panic).
+#pragma once
+
+#include <span>
+#include <vector>
+
+#include "models/deferred_error.hpp"
+
+namespace mirvanta::models {
+
+// Sum over the map of bf_j times the ring magnification of radius bl_j: the weights are used as
+// they are (a mean only if they sum to 1). The first ring-kernel failure ends the call.
+ModelResult<std::vector<double>> discrete_flux_map_heyrovsky_magnification(std::vector<double> l, double re,
+                                                                          double rstar, std::vector<double> bl,
+                                                                          std::vector<double> bf);
+
+// The magnified flux of the interpolated map, built from thin annuli of uniform disks, divided by
+// its unmagnified flux.
+std::vector<double> integrated_flux_map_witt_mao_magnification(std::vector<double> l, double re, double rstar,
+                                                               std::vector<double> bl, std::vector<double> bf);
+
+// The ring-kernel quadrature with the interpolated map as its profile, divided by its flux.
+std::vector<double> integrated_flux_map_heyrovsky_magnification(std::vector<double> l, double re, double rstar,
+                                                                std::vector<double> bl, std::vector<double> bf);
+
+// The mean magnification of the annulus of half-width 1e-4 around radius fraction x (cut at the
+// centre and the limb), as the area-weighted difference of two uniform disks; u and rho in
+// Einstein radii.
+double annulus_magnification(double x, double u, double rho);
+
+// The unmagnified flux int_0^1 2 pi x profile(x) dx of the interpolated map.
+double profile_flux(std::span<const double> bl, std::span<const double> bf);
+
+}  // namespace mirvanta::models

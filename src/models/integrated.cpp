@@ -1,0 +1,36 @@
+#include "models/integrated.hpp"
+
+#include <cmath>
+
+#include "models/witt_mao.hpp"
+
+namespace mirvanta::models {
+
+std::vector<double> integrated_witt_mao_magnification(std::vector<double> l, double re, double rstar) {
+    const double rho = rstar / re;
+    std::vector<double> out;
+    out.reserve(l.size());
+    for (const double separation : l) {
+        const double u = separation * rho;
+        // By t = sqrt(1 - x^2) and an integration by parts, int_0^1 (1 - x^2) A(u, rho sqrt(1 - x^2)) dx
+        // is the flux of the sqrt(1 - t^2) part of the profile, magnified.
+        const auto integrand = [&](double x) {
+            const double w = 1.0 - x * x;
+            if (w == 0.0) return 0.0;
+            const double s = std::sqrt(w);
+            return (s * s) * witt_mao_magnification_scaled(u, s * rho);
+        };
+        const double g = numerics::double_exponential_integrate(integrand, 0.0, 1.0, 1e-16).integral;
+        const double a0 = witt_mao_magnification_scaled(u, rho);
+        out.push_back(((a0 * 0.4 + g * 0.6) * numerics::kPi) / kLimbDarkenedFlux);
+    }
+    return out;
+}
+
+double limb_darkening_profile(double x) { return 1.0 + (1.0 - std::sqrt(1.0 - x * x)) * -0.6; }
+
+std::vector<double> integrated_heyrovsky_magnification(std::vector<double> l, double re, double rstar) {
+    return _integrated_heyrovsky_magnification(std::move(l), limb_darkening_profile, re, rstar, kLimbDarkenedFlux);
+}
+
+}  // namespace mirvanta::models

@@ -1,0 +1,96 @@
+// Tanh-sinh quadrature: evaluation counts, exact integrals, dropped non-finite values.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <vector>
+
+#include "numerics/quadrature.hpp"
+
+namespace mirvanta::numerics {
+namespace {
+
+constexpr double kPiValue = 3.141592653589793;
+
+TEST(Quadrature, ConstantUsesEveryLevel) {
+    const auto result = double_exponential_integrate([](double) { return 1.0; }, 0.0, 1.0, 1e-16);
+    EXPECT_EQ(result.evaluations, 385u);
+    // The nodes stop at t = 3: the missing tail of the rule is about 3.3e-14.
+    EXPECT_NEAR(result.integral, 1.0 - 3.3e-14, 0.3e-14);
+    EXPECT_LT(result.integral, 1.0);
+}
+
+TEST(Quadrature, LinearGivesPi) {
+    const auto result = double_exponential_integrate([](double x) { return 2.0 * kPiValue * x; }, 0.0, 1.0, 1e-16);
+    EXPECT_EQ(result.evaluations, 385u);
+    EXPECT_NEAR(result.integral / kPiValue, 1.0, 5e-14);
+}
+
+TEST(Quadrature, ZeroOrNaNEverywhereStopsAfterLevelTwo) {
+    for (double value : {0.0, std::numeric_limits<double>::quiet_NaN(), std::numeric_limits<double>::infinity()}) {
+        const auto result = double_exponential_integrate([value](double) { return value; }, 0.0, 1.0, 1e-16);
+        EXPECT_EQ(result.evaluations, 25u);
+        EXPECT_EQ(result.integral, 0.0);
+        EXPECT_EQ(result.error_estimate, 0.0);
+    }
+}
+
+TEST(Quadrature, EvaluationCountsFollowTheLevels) {
+    // The first stop test is after level 2, so counts are 25, 49, 97, 193 or 385, never 7 or 13.
+    const std::vector<unsigned> possible{25, 49, 97, 193, 385};
+    const auto check = [&](auto f, double a, double b, double target) {
+        const auto result = double_exponential_integrate(f, a, b, target);
+        EXPECT_NE(std::find(possible.begin(), possible.end(), result.evaluations), possible.end())
+            << result.evaluations;
+        return result;
+    };
+    // A loose target lets smooth integrands stop early.
+    const auto early = check([](double x) { return std::exp(x); }, 0.0, 1.0, 1e-6);
+    EXPECT_LT(early.evaluations, 385u);
+    EXPECT_NEAR(early.integral, std::exp(1.0) - 1.0, 1e-6);
+}
+
+TEST(Quadrature, CallsTheIntegrandAtTheDocumentedPoints) {
+    std::vector<double> points;
+    double_exponential_integrate([&](double x) { points.push_back(x); return 0.0; }, 2.0, 6.0, 1e-16);
+    ASSERT_EQ(points.size(), 25u);
+    EXPECT_EQ(points[0], 4.0);                             // the midpoint first
+    EXPECT_EQ(points[1], 4.0 + 2.0 * 0.9513679640727469);  // then m + h x, m - h x, node by node
+    EXPECT_EQ(points[2], 4.0 - 2.0 * 0.9513679640727469);
+}
+
+struct SmoothCase {
+    const char* name;
+    double (*f)(double);
+    double a, b, exact, tolerance;
+};
+
+TEST(Quadrature, SmoothFunctionsAgainstTheirExactIntegrals) {
+    const SmoothCase cases[] = {
+        {"x^5", [](double x) { return x * x * x * x * x; }, 0.0, 1.0, 1.0 / 6.0, 1e-13},
+        {"sqrt(1-x^2)", [](double x) { return std::sqrt(1.0 - x * x); }, 0.0, 1.0, kPiValue / 4.0, 1e-13},
+        {"1/sqrt(x)", [](double x) { return 1.0 / std::sqrt(x); }, 0.0, 1.0, 2.0, 1e-6},
+        {"log(x)", [](double x) { return std::log(x); }, 0.0, 1.0, -1.0, 1e-10},
+        {"cos", [](double x) { return std::cos(x); }, 0.0, kPiValue / 2.0, 1.0, 1e-13},
+        {"1/(1+x^2)", [](double x) { return 1.0 / (1.0 + x * x); }, -1.0, 1.0, kPiValue / 2.0, 1e-13},
+    };
+    for (const SmoothCase& c : cases) {
+        const auto result = double_exponential_integrate(c.f, c.a, c.b, 1e-16);
+        EXPECT_NEAR(result.integral, c.exact, c.tolerance) << c.name;
+        EXPECT_TRUE(std::isfinite(result.error_estimate)) << c.name;
+    }
+}
+
+TEST(Quadrature, NonFiniteValuesCountAsZero) {
+    // A pole at an interior node is dropped; the rest still integrates.
+    const double pole = 0.5 + 0.5 * 0.6742714922484359;  // m + h x for the level-1 node t = 1/2
+    const auto with_pole = double_exponential_integrate(
+        [&](double x) { return x == pole ? std::numeric_limits<double>::infinity() : 1.0; }, 0.0, 1.0, 1e-16);
+    const auto without = double_exponential_integrate([](double) { return 1.0; }, 0.0, 1.0, 1e-16);
+    EXPECT_TRUE(std::isfinite(with_pole.integral));
+    // The dropped value had weight h w / 2^5: a level-1 node, halved by the five levels after it.
+    EXPECT_NEAR(without.integral - with_pole.integral, 0.5 * 0.4829882897061506 / 32.0, 1e-15);
+}
+
+}  // namespace
+}  // namespace mirvanta::numerics
