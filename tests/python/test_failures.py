@@ -89,6 +89,15 @@ LEAK_CALLS = [
     ("not_a_sequence", lambda m: m.witt_mao_magnification({1: 2}, 1.0, 1.0)),
     ("item_error", lambda m: m.witt_mao_magnification([1.0, "x"], 1.0, 1.0)),
     ("float_error", lambda m: m.witt_mao_magnification([1.0], 1.0, object())),
+    ("grid", lambda m: m.multi_witt_mao_magnification([0.5, 2.0], [1.0, 2.0], (0.1, 0.2))),
+    ("grid_error", lambda m: m.multi_witt_mao_magnification([0.5], [1.0], "x")),
+    ("integrated", lambda m: m.integrated_witt_mao_magnification([0.5, 2.0], 1.0, 0.1)),
+    ("integrated_ring", lambda m: m.integrated_heyrovsky_magnification([2.0], 1.0, 0.1)),
+    ("flux_map", lambda m: m.integrated_flux_map_witt_mao_magnification([2.0], 1.0, 0.1, [0.0, 1.0], [1.0, 0.5])),
+    ("flux_map_ring", lambda m: m.integrated_flux_map_heyrovsky_magnification([2.0], 1.0, 0.1, [0.5], [1.0])),
+    ("discrete", lambda m: m.discrete_flux_map_heyrovsky_magnification([2.0], 1.0, 0.1, [0.5], [1.0])),
+    ("discrete_error", lambda m: m.discrete_flux_map_heyrovsky_magnification([-2.0], 1.0, 0.1, [0.5], [1.0])),
+    ("numpy", lambda m: m.witt_mao_magnification(__import__("array").array("d", [0.5, 2.0]), 1.0, 0.1)),
 ]
 
 

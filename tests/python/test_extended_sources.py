@@ -1,0 +1,155 @@
+"""Limb-darkened and flux-map sources, against independent references: the linear limb-darkening
+law integrated with mpmath over the disk (ring means of the point-source magnification), the
+uniform disk, the ring magnification and the point-source limit."""
+
+import math
+
+import mpmath
+import pytest
+
+from conftest import point_source, ring_mean, run_python
+
+INTEGRATED = ["integrated_witt_mao_magnification", "integrated_heyrovsky_magnification"]
+FLUX_MAPS = ["discrete_flux_map_heyrovsky_magnification", "integrated_flux_map_witt_mao_magnification",
+             "integrated_flux_map_heyrovsky_magnification"]
+
+
+def limb_darkened(l, rho, dps=15):
+    """Linear limb darkening (coefficient 0.6) by mpmath: int r I(r) <A>_ring(r) dr / int r I(r) dr."""
+    with mpmath.workdps(dps):
+        q = 1 / mpmath.mpf(rho)
+
+        def brightness(r):
+            return 1 - mpmath.mpf("0.6") * (1 - mpmath.sqrt(1 - r * r))
+
+        points = [0, l, 1] if 0 < l < 1 else [0, 1]
+        magnified = mpmath.quad(lambda r: r * brightness(r) * ring_mean(l, r, q, dps=dps), points)
+        return magnified / mpmath.quad(lambda r: r * brightness(r), [0, 1])
+
+
+@pytest.mark.parametrize("l, rho, tolerance", [
+    (1.5, 0.1, 1e-10), (3.0, 0.1, 1e-10), (10.0, 0.05, 1e-10), (1.2, 0.5, 1e-10),
+    # With the lens inside the source the integrand peaks where the annuli cross the lens.
+    (0.0, 0.1, 1e-10), (0.3, 0.1, 1e-5), (0.9, 0.1, 1e-5),
+])
+def test_limb_darkened_disk_against_mpmath(mirvanta, l, rho, tolerance):
+    value = mirvanta.integrated_witt_mao_magnification([l], 1.0, rho)[0]
+    assert value == pytest.approx(float(limb_darkened(l, rho)), rel=tolerance)
+
+
+def test_ring_variant_is_the_radial_derivative_form(mirvanta):
+    # With the lens outside, the ring variant departs from the physical limb-darkened value by a
+    # few percent, falling off with distance; inside the source it is not a physical value.
+    for l, low, high in [(1.5, 0.03, 0.12), (3.0, 0.005, 0.03), (10.0, 3e-4, 3e-3)]:
+        ring = mirvanta.integrated_heyrovsky_magnification([l], 1.0, 0.1)[0]
+        excess = ring / float(limb_darkened(l, 0.1)) - 1
+        assert low < excess < high, (l, excess)
+    disk = mirvanta.integrated_witt_mao_magnification([0.5], 1.0, 0.1)[0]
+    assert mirvanta.integrated_heyrovsky_magnification([0.5], 1.0, 0.1)[0] != pytest.approx(disk, rel=0.01)
+
+
+@pytest.mark.parametrize("name", INTEGRATED)
+def test_far_from_the_source_is_a_point_source(mirvanta, name):
+    rho = 0.01
+    for l in (300.0, 2000.0):
+        assert getattr(mirvanta, name)([l], 1.0, rho)[0] == pytest.approx(point_source(l * rho), rel=(1 / l) ** 2 * 10)
+
+
+@pytest.mark.parametrize("name", INTEGRATED + FLUX_MAPS)
+def test_empty_separations(mirvanta, name):
+    args = ([], 1.0, 0.1) if name in INTEGRATED else ([], 1.0, 0.1, [0.5], [1.0])
+    assert getattr(mirvanta, name)(*args) == []
+
+
+def test_ring_variant_with_nan_sizes_gives_zero(mirvanta):
+    assert mirvanta.integrated_heyrovsky_magnification([0.5, 2.0], math.nan, 1.0) == [0.0, 0.0]
+    assert mirvanta.integrated_heyrovsky_magnification([0.5], 1.0, math.nan) == [0.0]
+
+
+@pytest.mark.parametrize("l", [1.5, 4.0, 25.0])
+def test_one_point_maps(mirvanta, l):
+    rho = 0.1
+    uniform = mirvanta.witt_mao_magnification([l], 1.0, rho)[0]
+    limb_ring = mirvanta.heyrovsky_magnification(l, 1.0, 1.0, rho)
+    assert mirvanta.integrated_flux_map_witt_mao_magnification([l], 1.0, rho, [0.4], [3.0])[0] == \
+        pytest.approx(uniform, rel=1e-9)
+    assert mirvanta.integrated_flux_map_heyrovsky_magnification([l], 1.0, rho, [0.4], [3.0])[0] == \
+        pytest.approx(limb_ring, rel=1e-9)
+    assert mirvanta.discrete_flux_map_heyrovsky_magnification([l], 1.0, rho, [0.4], [1.0])[0] == \
+        mirvanta.heyrovsky_magnification(l, 0.4, 1.0, rho)
+
+
+def test_sampled_limb_darkening_law_matches_the_integrated_disk(mirvanta):
+    radii = [i / 400 for i in range(401)]
+    brightness = [1 - 0.6 * (1 - math.sqrt(1 - r * r)) for r in radii]
+    l = [1.3, 2.0, 6.0]
+    mapped = mirvanta.integrated_flux_map_witt_mao_magnification(l, 1.0, 0.1, radii, brightness)
+    direct = mirvanta.integrated_witt_mao_magnification(l, 1.0, 0.1)
+    assert mapped == pytest.approx(direct, rel=1e-5)
+
+
+def test_partial_map_is_dark_outside_its_radii(mirvanta):
+    # A constant map on 0.1..0.9: the magnified flux of that annulus, i.e. two uniform disks.
+    rho, l = 0.1, 2.5
+    disk = lambda r: mirvanta.witt_mao_magnification([l / r], 1.0, r * rho)[0]  # noqa: E731
+    expected = (0.81 * disk(0.9) - 0.01 * disk(0.1)) / 0.8
+    value = mirvanta.integrated_flux_map_witt_mao_magnification([l], 1.0, rho, [0.1, 0.9], [1.0, 1.0])[0]
+    # The jumps of the profile at 0.1 and 0.9 cost the quadrature its usual accuracy.
+    assert value == pytest.approx(expected, rel=1e-4)
+    assert value != pytest.approx(mirvanta.witt_mao_magnification([l], 1.0, rho)[0], rel=2e-3)
+
+
+def test_discrete_map_weights(mirvanta):
+    d = mirvanta.discrete_flux_map_heyrovsky_magnification
+    rings = [mirvanta.heyrovsky_magnification(2.0, r, 1.0, 0.1) for r in (0.2, 0.7)]
+    assert d([2.0], 1.0, 0.1, [0.2, 0.7], [0.25, 2.0]) == [0.0 + rings[0] * 0.25 + rings[1] * 2.0]
+    assert d([0.3, 5.0], 1.0, 0.1, [], []) == [0.0, 0.0]
+    assert d([0.7], 1.0, 0.1, [0.7], [1.0]) == [math.inf]
+    assert math.isnan(d([0.7], 1.0, 0.1, [0.7], [0.0])[0])
+    far = d([400.0], 1.0, 0.01, [0.2, 0.9], [0.5, 1.5])[0]
+    assert far == pytest.approx(2.0 * point_source(4.0), rel=1e-6)
+
+
+@pytest.mark.parametrize("args", [([1.0, -1.0], 1.0, 0.1, [0.5], [1.0]), ([1.0], 1.0, 0.1, [math.nan], [1.0]),
+                                  ([1.0], 1.0, 0.0, [0.5], [1.0])])
+def test_discrete_map_raises_the_first_ring_failure(mirvanta, args):
+    with pytest.raises(RuntimeError) as caught:
+        mirvanta.discrete_flux_map_heyrovsky_magnification(*args)
+    assert caught.value.args == ("ellipk: Arguments cannot be NAN.",)
+
+
+@pytest.mark.parametrize("name", ["integrated_flux_map_witt_mao_magnification",
+                                  "integrated_flux_map_heyrovsky_magnification"])
+@pytest.mark.parametrize("bl, bf", [([], []), ([0.2, 0.8], [0.0, 0.0]), ([1.5, 2.0], [1.0, 1.0])])
+def test_integrated_maps_without_flux_are_nan(mirvanta, name, bl, bf):
+    assert all(math.isnan(x) for x in getattr(mirvanta, name)([0.5, 3.0], 1.0, 0.1, bl, bf))
+
+
+def test_mismatched_map_lengths_panic():
+    result = run_python("""
+        import mirvanta
+        for name in ("discrete_flux_map_heyrovsky_magnification", "integrated_flux_map_witt_mao_magnification",
+                     "integrated_flux_map_heyrovsky_magnification"):
+            for l in ([], [1.0]):
+                try:
+                    getattr(mirvanta, name)(l, 1.0, 0.1, [0.1, 0.2], [1.0, 1.0, 1.0])
+                except Exception:
+                    print("caught by except Exception")
+                except BaseException as panic:
+                    print(type(panic).__name__, repr(panic.args[0]))
+        print(mirvanta.discrete_flux_map_heyrovsky_magnification([2.0], 1.0, 0.1, [0.5], [1.0])[0] > 1)
+    """)
+    lines = result.stdout.splitlines()
+    assert lines[:6] == ["PanicException 'assertion `left == right` failed\\n  left: 2\\n right: 3'"] * 6
+    assert lines[6] == "True"
+    assert result.stderr.count("panicked at src/models/flux_map.cpp") == 6
+
+
+@pytest.mark.parametrize("name", FLUX_MAPS)
+def test_flux_map_arguments_convert_in_order(mirvanta, name):
+    for position, parameter in enumerate(["l", "re", "rstar", "bl", "bf"]):
+        args = [[1.0], 1.0, 0.1, [0.5], [1.0]]
+        args[position] = "x" if position in (1, 2) else {1.0}
+        with pytest.raises(TypeError) as caught:
+            getattr(mirvanta, name)(*args)
+        assert caught.value.__notes__ == [f"while processing '{parameter}'"]
