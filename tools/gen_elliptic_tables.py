@@ -24,6 +24,8 @@ import sys
 
 import mpmath
 
+from generated_header import write_or_check
+
 mpmath.mp.dps = 60
 
 CENTRES = ["0.05", "0.15", "0.25", "0.35", "0.45", "0.55", "0.65", "0.75", "0.825", "0.875"]
@@ -174,14 +176,7 @@ def main():
     k_rows, e_rows = table("K"), table("E")
     check_samples(k_rows, e_rows)
     text = render(k_rows, e_rows)
-    if args.check:
-        if HEADER.read_text() != text:
-            sys.exit(f"{HEADER} is out of date; rerun {sys.argv[0]}")
-        print("elliptic tables: header up to date, all sample coefficients reproduced")
-        return
-    HEADER.write_text(text)
-    print(f"wrote {HEADER}")
-
+    write_or_check(HEADER, text, args.check, "elliptic tables")
 
 if __name__ == "__main__":
     main()

@@ -21,6 +21,8 @@ import sys
 
 import mpmath
 
+from generated_header import write_or_check
+
 mpmath.mp.dps = 60
 HEADER = pathlib.Path(__file__).resolve().parent.parent / "src" / "numerics" / "tanh_sinh_tables.hpp"
 LEVEL_SIZES = [3, 3, 6, 12, 24, 48, 96]
@@ -100,14 +102,7 @@ def main():
     tables = levels()
     check(tables)
     text = render(tables)
-    if args.check:
-        if HEADER.read_text() != text:
-            sys.exit(f"{HEADER} is out of date; rerun {sys.argv[0]}")
-        print("tanh-sinh tables: header up to date, all sample rows reproduced")
-        return
-    HEADER.write_text(text)
-    print(f"wrote {HEADER}")
-
+    write_or_check(HEADER, text, args.check, "tanh-sinh tables")
 
 if __name__ == "__main__":
     main()

@@ -73,16 +73,13 @@ std::vector<double> integrated_flux_map_witt_mao_magnification(std::vector<doubl
     const BrightnessProfile profile{bl, bf};
     const double flux = profile_flux(bl, bf);
     const double rho = rstar / re;
-    std::vector<double> out;
-    out.reserve(l.size());
-    for (const double separation : l) {
+    const auto integrand_for = [&](double separation) {
         const double u = separation * rho;
-        const auto integrand = [&](double x) {
+        return [=, &profile](double x) {
             return ((x * numerics::kTwoPi) * annulus_magnification(x, u, rho)) * profile(x);
         };
-        out.push_back(numerics::double_exponential_integrate(integrand, 0.0, 1.0, 1e-16).integral / flux);
-    }
-    return out;
+    };
+    return integrate_each(l, integrand_for, flux);
 }
 
 std::vector<double> integrated_flux_map_heyrovsky_magnification(std::vector<double> l, double re, double rstar,

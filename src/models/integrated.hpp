@@ -23,6 +23,20 @@ std::vector<double> integrated_witt_mao_magnification(std::vector<double> l, dou
 // The limb-darkening profile of the ring variant: 1 at the centre, 0.4 at the limb.
 double limb_darkening_profile(double x);
 
+// For each separation in turn, the quadrature over x in [0, 1] of integrand_for(separation),
+// divided by `normalisation`.
+template <class IntegrandFor>
+std::vector<double> integrate_each(const std::vector<double>& l, const IntegrandFor& integrand_for,
+                                   double normalisation) {
+    std::vector<double> out;
+    out.reserve(l.size());
+    for (const double separation : l) {
+        const auto integrand = integrand_for(separation);
+        out.push_back(numerics::double_exponential_integrate(integrand, 0.0, 1.0, 1e-16).integral / normalisation);
+    }
+    return out;
+}
+
 // Linear limb darkening with coefficient 0.6, from the ring kernel.
 std::vector<double> integrated_heyrovsky_magnification(std::vector<double> l, double re, double rstar);
 
@@ -33,21 +47,18 @@ std::vector<double> integrated_heyrovsky_magnification(std::vector<double> l, do
 template <class Profile>
 std::vector<double> _integrated_heyrovsky_magnification(std::vector<double> l, const Profile& profile, double re,
                                                         double rstar, double normalisation) {
-    std::vector<double> out;
-    out.reserve(l.size());
-    for (const double separation : l) {
-        const auto ring = [&](double radius) {
+    const auto integrand_for = [&](double separation) {
+        const auto ring = [=](double radius) {
             return heyrovsky_magnification(separation, radius, re, rstar).value_or(numerics::kNaN);
         };
-        const auto integrand = [&](double x) {
+        return [=, &profile](double x) {
             const double a = ring(x);
             const double slope = numerics::central_difference_derivative(ring, x);
             const double weighted = (x * numerics::kTwoPi) * (a + (x * 0.5) * slope);
             return weighted * profile(x);
         };
-        out.push_back(numerics::double_exponential_integrate(integrand, 0.0, 1.0, 1e-16).integral / normalisation);
-    }
-    return out;
+    };
+    return integrate_each(l, integrand_for, normalisation);
 }
 
 }  // namespace mirvanta::models

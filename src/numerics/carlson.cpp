@@ -4,6 +4,7 @@
 // term by term from left to right, each product formed before its division.
 #include <cmath>
 
+#include "numerics/agm.hpp"
 #include "numerics/constants.hpp"
 #include "numerics/elliptic.hpp"
 
@@ -86,15 +87,8 @@ double elliprf(double x, double y, double z) {
         // RF(0, u, v) = pi / (2 AGM(sqrt u, sqrt v)) (DLMF 19.22.1)
         const double u = x == 0.0 ? z : x;
         const double v = x == 0.0 ? y : (y == 0.0 ? z : y);
-        double a = std::sqrt(u);
-        double g = std::sqrt(v);
-        for (int step = 0; step < 11; ++step) {
-            if (std::fabs(a - g) < kAgmTolerance * std::fabs(a)) break;
-            const double next_a = (a + g) / 2.0;
-            g = std::sqrt(a * g);
-            a = next_a;
-        }
-        return kPi / (a + g);
+        const AgmState mean = agm(std::sqrt(u), std::sqrt(v), 11);
+        return kPi / (mean.a + mean.g);
     }
 
     const double a0 = (x + y + z) / 3.0;
@@ -132,19 +126,8 @@ double elliprd(double x, double y, double z) {
         if (y == 0.0) return kInfinity;
         // RD(0, y, z) from the AGM series of RG(0, y, z) and RF(0, y, z) (DLMF 19.21.10, 19.22.9).
         const double sy = std::sqrt(y), sz = std::sqrt(z);
-        double a = sy;
-        double g = sz;
-        double sum = 0.0;
-        double weight = 0.25;
-        while (std::fabs(a - g) >= kAgmTolerance * std::fabs(a)) {
-            const double next_a = (a + g) / 2.0;
-            g = std::sqrt(a * g);
-            a = next_a;
-            weight = 2.0 * weight;
-            const double gap = a - g;
-            sum = sum + weight * (gap * gap);
-        }
-        return 3.0 * ((sy + 3.0 * sz) / (4.0 * z * (sy + sz)) - sum / (z * (y - z))) * kPi / (a + g);
+        const AgmState mean = agm_series(sy, sz);
+        return 3.0 * ((sy + 3.0 * sz) / (4.0 * z * (sy + sz)) - mean.sum / (z * (y - z))) * kPi / (mean.a + mean.g);
     }
 
     const double a0 = (x + y + 3.0 * z) / 5.0;

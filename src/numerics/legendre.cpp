@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <optional>
 
+#include "numerics/agm.hpp"
 #include "numerics/constants.hpp"
 #include "numerics/elliptic.hpp"
 #include "numerics/elliptic_tables.hpp"
@@ -69,15 +70,8 @@ EllipticResult ellipk(double m) {
     }
     if (m == 1.0) return kInfinity;
     if (m > 1.0) return kKAboveOne;
-    double a = 1.0;
-    double g = std::sqrt(1.0 - m);
-    for (int step = 0; step < 10; ++step) {
-        if (std::fabs(a - g) < kAgmTolerance * std::fabs(a)) break;
-        const double next_a = (a + g) / 2.0;
-        g = std::sqrt(a * g);
-        a = next_a;
-    }
-    return kPi / (a + g);
+    const AgmState mean = agm(1.0, std::sqrt(1.0 - m), 10);
+    return kPi / (mean.a + mean.g);
 }
 
 EllipticResult ellipe(double m) {
@@ -99,20 +93,9 @@ EllipticResult ellipe(double m) {
     if (m == 1.0) return scale;
     if (m > 1.0) return kEAboveOne;
     // 2 RG(0, 1 - m, 1) by the AGM series (DLMF 19.22.7, 19.22.9).
-    double a = 1.0;
-    double g = std::sqrt(1.0 - m);
-    double sum = 0.0;
-    double weight = 0.25;
-    while (std::fabs(a - g) >= kAgmTolerance * std::fabs(a)) {
-        const double next_a = (a + g) / 2.0;
-        g = std::sqrt(a * g);
-        a = next_a;
-        weight = 2.0 * weight;
-        const double gap = a - g;
-        sum = sum + weight * (gap * gap);
-    }
+    const AgmState mean = agm_series(1.0, std::sqrt(1.0 - m));
     const double first = 1.0 + std::sqrt(1.0 - m);
-    return scale * (((first * first) / 4.0 - sum) * kPi / (a + g));
+    return scale * (((first * first) / 4.0 - mean.sum) * kPi / (mean.a + mean.g));
 }
 
 EllipticResult ellippi(double n, double m) {

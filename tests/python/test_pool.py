@@ -123,6 +123,11 @@ def child_batch(queue):
     queue.put(mirvanta.witt_mao_magnification(l, 1.0, 0.1)[FORKED_BATCH // 2])
 
 
+# Forking a process whose pool is running is the point of these tests.
+FORK_WARNING = "ignore:This process .* is multi-threaded:DeprecationWarning"
+
+
+@pytest.mark.filterwarnings(FORK_WARNING)
 @pytest.mark.skipif(not hasattr(os, "fork"), reason="needs fork")
 def test_a_forked_child_gets_a_pool_of_its_own(mirvanta):
     l = [i * 0.001 for i in range(FORKED_BATCH)]
@@ -148,6 +153,7 @@ def test_a_forked_child_gets_a_pool_of_its_own(mirvanta):
     assert mirvanta.witt_mao_magnification(l, 1.0, 0.1) == expected
 
 
+@pytest.mark.filterwarnings(FORK_WARNING)
 @pytest.mark.skipif("fork" not in multiprocessing.get_all_start_methods(), reason="needs fork")
 def test_multiprocessing_with_fork(mirvanta):
     l = [i * 0.001 for i in range(FORKED_BATCH)]
