@@ -57,8 +57,8 @@ def test_limb_band(mirvanta):
 
 @pytest.mark.parametrize("u", [0.5, 1.0, 5.0])
 def test_far_from_the_source_tends_to_a_point_source(mirvanta, u):
-    # The finite-source correction is (rho/u)^2 / 8 (u^2+2)... of relative order (rho/u)^2; for
-    # rho = 1e-3 it is below 1e-6, well above the cancellation of the closed form's three terms.
+    # The finite-source correction is of relative order (rho/u)^2: for rho = 1e-3 it is below
+    # 4e-6 here, and well above the rounding left by the closed form's cancelling terms.
     rho = 1e-3
     assert disk(mirvanta, u, rho) == pytest.approx(point_source(u), rel=(rho / u) ** 2)
 
