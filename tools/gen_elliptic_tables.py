@@ -17,14 +17,13 @@ in ONE_ULP_AWAY). The script checks every sample value quoted in the module's re
 documentation before it writes anything.
 """
 
-import argparse
 import math
 import pathlib
 import sys
 
 import mpmath
 
-from generated_header import write_or_check
+from generated_header import generate
 
 mpmath.mp.dps = 60
 
@@ -169,14 +168,14 @@ def render(k_rows, e_rows):
     return "\n".join(lines) + "\n"
 
 
-def main():
-    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--check", action="store_true", help="verify the committed header only")
-    args = parser.parse_args()
+def make_header():
     k_rows, e_rows = table("K"), table("E")
     check_samples(k_rows, e_rows)
-    text = render(k_rows, e_rows)
-    write_or_check(HEADER, text, args.check, "elliptic tables")
+    return render(k_rows, e_rows)
+
+
+def main():
+    generate(__doc__, HEADER, "elliptic tables", make_header)
 
 if __name__ == "__main__":
     main()

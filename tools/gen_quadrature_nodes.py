@@ -15,13 +15,12 @@ as themselves, not as their distance from 1. The script checks the sample rows q
 module's reference documentation before it writes anything.
 """
 
-import argparse
 import pathlib
 import sys
 
 import mpmath
 
-from generated_header import write_or_check
+from generated_header import generate
 
 mpmath.mp.dps = 60
 HEADER = pathlib.Path(__file__).resolve().parent.parent / "src" / "numerics" / "tanh_sinh_tables.hpp"
@@ -95,14 +94,14 @@ def render(tables):
     return "\n".join(lines) + "\n"
 
 
-def main():
-    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--check", action="store_true", help="verify the committed header only")
-    args = parser.parse_args()
+def make_header():
     tables = levels()
     check(tables)
-    text = render(tables)
-    write_or_check(HEADER, text, args.check, "tanh-sinh tables")
+    return render(tables)
+
+
+def main():
+    generate(__doc__, HEADER, "tanh-sinh tables", make_header)
 
 if __name__ == "__main__":
     main()
