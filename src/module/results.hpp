@@ -4,49 +4,34 @@
 #pragma once
 
 #include <concepts>
+#include <cstddef>
 #include <ranges>
 #include <span>
-#include <vector>
 
 #include "models/deferred_error.hpp"
 #include "module/compat.hpp"
+#include "module/errors.hpp"
+#include "module/py_ref.hpp"
 
 namespace mirvanta::module {
 
 PyObject* to_python(double value);
 PyObject* to_python(std::span<const double> values);
 
+// A new list of `size` empty slots, to be filled with PyList_SET_ITEM.
+PyObject* new_list(std::size_t size);
+
 // A list of lists, one per row.
 template <class Rows>
     requires std::ranges::range<Rows> && std::convertible_to<std::ranges::range_value_t<Rows>, std::span<const double>>
-PyObject* to_python(const Rows& rows);
-
-// A model error is raised; a value is converted.
-template <class T>
-PyObject* to_python(const models::ModelResult<T>& result);
-
-}  // namespace mirvanta::module
-
-#include "module/errors.hpp"
-
-namespace mirvanta::module {
-
-PyObject* new_list(std::size_t size);
-
-template <class Rows>
-    requires std::ranges::range<Rows> && std::convertible_to<std::ranges::range_value_t<Rows>, std::span<const double>>
 PyObject* to_python(const Rows& rows) {
-    PyObject* list = new_list(std::ranges::size(rows));
-    try {
-        Py_ssize_t i = 0;
-        for (const auto& row : rows) PyList_SET_ITEM(list, i++, to_python(std::span<const double>(row)));
-    } catch (...) {
-        Py_DECREF(list);
-        throw;
-    }
-    return list;
+    PyRef list(new_list(std::ranges::size(rows)));
+    Py_ssize_t i = 0;
+    for (const auto& row : rows) PyList_SET_ITEM(list.get(), i++, to_python(std::span<const double>(row)));
+    return list.release();
 }
 
+// A model error is raised; a value is converted.
 template <class T>
 PyObject* to_python(const models::ModelResult<T>& result) {
     if (!result) return raise_deferred(result.error());
