@@ -15,10 +15,8 @@ public:
     bool has_value() const noexcept { return state_.index() == 0; }
     explicit operator bool() const noexcept { return has_value(); }
 
-    T& value() & { return std::get<0>(state_); }
-    const T& value() const& { return std::get<0>(state_); }
-    T&& value() && { return std::get<0>(std::move(state_)); }
-    const E& error() const& { return std::get<1>(state_); }
+    const T& value() const { return std::get<0>(state_); }
+    const E& error() const { return std::get<1>(state_); }
 
     // The value, or `fallback` when this holds an error.
     T value_or(T fallback) const { return has_value() ? std::get<0>(state_) : fallback; }

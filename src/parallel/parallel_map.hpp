@@ -52,6 +52,9 @@ public:
         pool_.join([&] { range(begin, middle, budget, false); }, second);
     }
 
+    // The whole index range, starting with a split budget of one split per worker.
+    void whole() { range(0, inputs_.size(), pool_.size(), false); }
+
     std::size_t writes() const { return writes_.load(std::memory_order_relaxed); }
 
 private:
@@ -86,17 +89,14 @@ auto parallel_map(std::span<const In> inputs, const Kernel& kernel) {
     ThreadPool* worker = ThreadPool::current();
     ThreadPool& pool = worker != nullptr ? *worker : global_pool();
     detail::MapRun<In, Out, Kernel> run(inputs, out.data(), kernel, pool);
-    const unsigned budget = pool.size();
     if (worker != nullptr) {
-        run.range(0, inputs.size(), budget, false);
+        run.whole();
     } else if (!inputs.empty()) {
         struct Root : Job {
             detail::MapRun<In, Out, Kernel>& run;
-            std::size_t size;
-            unsigned budget;
-            Root(detail::MapRun<In, Out, Kernel>& r, std::size_t n, unsigned b) : run(r), size(n), budget(b) {}
-            void execute(bool) override { run.range(0, size, budget, false); }
-        } root(run, inputs.size(), budget);
+            explicit Root(detail::MapRun<In, Out, Kernel>& whole_run) : run(whole_run) {}
+            void execute(bool) override { run.whole(); }
+        } root(run);
         pool.run_from_outside(root);
     }
     if (run.writes() != inputs.size()) {

@@ -22,9 +22,9 @@ FUNCTION_ORDER = [
 
 
 def point_source(u):
-    """Point-source magnification at u Einstein radii (works for floats and mpf)."""
-    return (u * u + 2) / (u * (u * u + 4) ** 0.5) if not isinstance(u, mpmath.mpf) else (
-        (u * u + 2) / (u * mpmath.sqrt(u * u + 4)))
+    """Point-source magnification at u Einstein radii (for floats and for mpf)."""
+    sqrt = mpmath.sqrt if isinstance(u, mpmath.mpf) else math.sqrt
+    return (u * u + 2) / (u * sqrt(u * u + 4))
 
 
 def ring_mean(l, r, q, dps=30):
