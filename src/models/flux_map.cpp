@@ -8,6 +8,7 @@
 #include "numerics/constants.hpp"
 #include "numerics/interpolation.hpp"
 #include "numerics/quadrature.hpp"
+#include "parallel/interrupt.hpp"
 #include "parallel/panic.hpp"
 
 namespace mirvanta::models {
@@ -58,6 +59,7 @@ ModelResult<std::vector<double>> discrete_flux_map_heyrovsky_magnification(std::
     for (const double separation : l) {
         double sum = 0.0;
         for (std::size_t j = 0; j < bl.size(); ++j) {
+            if (j % 1024 == 0) parallel::interruption_point();  // a map may hold many rings
             const auto ring = heyrovsky_magnification(separation, bl[j], re, rstar);
             if (!ring) return ring.error();
             sum = sum + ring.value() * bf[j];

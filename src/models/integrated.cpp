@@ -11,6 +11,7 @@ std::vector<double> integrated_witt_mao_magnification(std::vector<double> l, dou
     std::vector<double> out;
     out.reserve(l.size());
     for (const double separation : l) {
+        parallel::interruption_point();
         const double u = separation * rho;
         // By t = sqrt(1 - x^2) and an integration by parts, int_0^1 (1 - x^2) A(u, rho sqrt(1 - x^2)) dx
         // is the flux of the sqrt(1 - t^2) part of the profile, magnified.

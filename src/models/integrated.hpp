@@ -8,6 +8,7 @@
 #include "numerics/constants.hpp"
 #include "numerics/interpolation.hpp"
 #include "numerics/quadrature.hpp"
+#include "parallel/interrupt.hpp"
 
 namespace mirvanta::models {
 
@@ -24,13 +25,15 @@ std::vector<double> integrated_witt_mao_magnification(std::vector<double> l, dou
 double limb_darkening_profile(double x);
 
 // For each separation in turn, the quadrature over x in [0, 1] of integrand_for(separation),
-// divided by `normalisation`.
+// divided by `normalisation`. Stops (parallel::Interrupted) between separations when the caller
+// asks to.
 template <class IntegrandFor>
 std::vector<double> integrate_each(const std::vector<double>& l, const IntegrandFor& integrand_for,
                                    double normalisation) {
     std::vector<double> out;
     out.reserve(l.size());
     for (const double separation : l) {
+        parallel::interruption_point();
         const auto integrand = integrand_for(separation);
         out.push_back(numerics::double_exponential_integrate(integrand, 0.0, 1.0, 1e-16).integral / normalisation);
     }

@@ -12,6 +12,7 @@
 #include "module/conversion.hpp"
 #include "module/errors.hpp"
 #include "module/results.hpp"
+#include "module/signal_check.hpp"
 
 namespace mirvanta::module {
 
@@ -49,7 +50,11 @@ PyObject* call_frame(const FunctionSpec& spec, PyObject* const* args, Py_ssize_t
         if (!bind_arguments(spec, args, nargs, kwnames, slots)) return nullptr;
         std::tuple<typename Kinds::type...> values;
         if (!detail::convert_all<Kinds...>(spec, slots, values, std::index_sequence_for<Kinds...>{})) return nullptr;
+        SignalCheck signals;
+        const parallel::ScopedInterruptCheck watching(signals);
         return to_python(std::apply(model, std::move(values)));
+    } catch (const parallel::Interrupted&) {  // a signal handler raised: its exception is set
+        return nullptr;
     } catch (...) {
         return raise_current_exception();
     }

@@ -1,64 +1,100 @@
 // The order-preserving parallel map: out[i] = kernel(inputs[i]) for every i, on the worker pool.
 //
-// The index range is split recursively in halves. A split budget starts at the pool size and is
+// A map starts on the calling thread: it evaluates the first elements there, timing them, and
+// hands the rest to the pool only once the estimated work of the rest outweighs what a hand-off
+// costs (as the pool measures it). A map too small to be worth sharing never leaves the calling
+// thread, and a pool of one worker never takes work from it; the pool still exists from the
+// first map on.
+//
+// What is shared is split recursively in halves. A split budget starts at the pool size and is
 // halved by each split; a range that another thread took over (stolen) resets it to at least the
-// pool size, so work that moves keeps being divisible. A range that is not split runs in index
-// order. Every half writes straight into its own part of the output: nothing is merged or copied.
+// pool size, so work that moves keeps being divisible. A range whose half holds less work than a
+// hand-off is not split. A range that is not split runs in index order. Every half writes
+// straight into its own part of the output: nothing is merged or copied. Since every element is
+// computed by the same kernel whoever runs it, the results do not depend on the pool size.
 //
 // Called from outside the pool, the map is handed to the workers and the caller blocks until it
-// is done; called from a worker (a map inside a map), the worker takes part in the work.
+// is done, asking the installed interrupt check every few milliseconds whether to stop; if so,
+// the workers stop taking new ranges and leave the ones they run at the next few elements, and
+// Interrupted is thrown once none of them touches the map any more. Called from a worker (a map
+// inside a map), the worker takes part in the work, and the map stops with the map around it.
 #pragma once
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <cmath>
 #include <cstddef>
 #include <span>
 #include <string>
 #include <vector>
 
+#include "parallel/interrupt.hpp"
 #include "parallel/panic.hpp"
 #include "parallel/result_vector.hpp"
 #include "parallel/thread_pool.hpp"
 
 namespace mirvanta::parallel {
 
+enum class Sharing {
+    when_worth_it,  // start on the calling thread; share the rest only when it is worth a hand-off
+    always,         // hand the whole range to the pool at once (to exercise the pool itself)
+};
+
 namespace detail {
+
+using Clock = std::chrono::steady_clock;
+
+// The stop flag of the map whose elements this thread is evaluating: a map nested in them stops
+// with it.
+inline thread_local const std::atomic<bool>* enclosing_stop = nullptr;
+
+class EnclosingStop {
+public:
+    explicit EnclosingStop(const std::atomic<bool>* flag) noexcept : previous_(enclosing_stop) {
+        enclosing_stop = flag;
+    }
+    ~EnclosingStop() { enclosing_stop = previous_; }
+    EnclosingStop(const EnclosingStop&) = delete;
+    EnclosingStop& operator=(const EnclosingStop&) = delete;
+
+private:
+    const std::atomic<bool>* previous_;
+};
 
 template <class In, class Out, class Kernel>
 class MapRun {
 public:
-    MapRun(std::span<const In> inputs, Out* out, const Kernel& kernel, ThreadPool& pool)
-        : inputs_(inputs), out_(out), kernel_(kernel), pool_(pool) {}
+    MapRun(std::span<const In> inputs, Out* out, const Kernel& kernel, ThreadPool& pool,
+           const std::atomic<bool>* enclosing)
+        : inputs_(inputs), out_(out), kernel_(kernel), pool_(pool),
+          stop_(enclosing != nullptr ? enclosing : &own_stop_) {}
 
-    void range(std::size_t begin, std::size_t end, unsigned budget, bool stolen) {
-        const std::size_t length = end - begin;
-        bool split = false;
-        if (length / 2 >= 1) {
-            if (stolen) {
-                budget = std::max(pool_.size(), budget / 2);
-                split = true;
-            } else if (budget > 0) {
-                budget /= 2;
-                split = true;
-            }
+    // On a thread outside the pool.
+    void from_outside(Sharing sharing) {
+        std::size_t begin = 0;
+        if (sharing == Sharing::when_worth_it) {
+            begin = start_alone(true);
+            if (begin == inputs_.size()) return;
         }
-        if (!split) {
-            for (std::size_t i = begin; i < end; ++i) out_[i] = kernel_(inputs_[i]);
-            writes_.fetch_add(length, std::memory_order_relaxed);
-            return;
-        }
-        const std::size_t middle = begin + length / 2;
-        RangeJob second(*this, middle, end, budget);
-        pool_.join([&] { range(begin, middle, budget, false); }, second);
+        hand_off(begin);
     }
 
-    // The whole index range, starting with a split budget of one split per worker.
-    void whole() { range(0, inputs_.size(), pool_.size(), false); }
+    // On a worker of the pool, inside another map.
+    void on_worker(Sharing sharing) {
+        std::size_t begin = 0;
+        if (sharing == Sharing::when_worth_it) {
+            begin = start_alone(false);
+            if (begin == inputs_.size()) return;
+        }
+        range(begin, inputs_.size(), pool_.size(), false);
+    }
 
     std::size_t writes() const { return writes_.load(std::memory_order_relaxed); }
+    bool stopped() const { return stop_->load(std::memory_order_relaxed); }
 
 private:
-    class RangeJob : public Job {
+    class RangeJob final : public Job {
     public:
         RangeJob(MapRun& run, std::size_t begin, std::size_t end, unsigned budget)
             : run_(run), begin_(begin), end_(end), budget_(budget) {}
@@ -70,35 +106,159 @@ private:
         unsigned budget_;
     };
 
+    // The part of the map handed over by a caller outside the pool, timed for the hand-off cost.
+    class RootJob final : public Job {
+    public:
+        RootJob(MapRun& run, std::size_t begin) : run_(run), begin_(begin) {}
+        void execute(bool) override {
+            started_ = Clock::now();
+            run_.range(begin_, run_.inputs_.size(), run_.pool_.size(), false);
+            finished_ = Clock::now();
+        }
+        Clock::time_point started_{}, finished_{};
+
+    private:
+        MapRun& run_;
+        std::size_t begin_;
+    };
+
+    // Elements [begin, end) in index order on this thread, stopping early when the map stops.
+    void evaluate(std::size_t begin, std::size_t end) {
+        constexpr std::size_t kStopCheckStride = 16;
+        const EnclosingStop nested(stop_);
+        std::size_t i = begin;
+        while (i < end && !stopped()) {
+            const std::size_t stride_end = std::min(end, i + kStopCheckStride);
+            for (; i < stride_end; ++i) out_[i] = kernel_(inputs_[i]);
+        }
+        writes_.fetch_add(i - begin, std::memory_order_relaxed);
+    }
+
+    void range(std::size_t begin, std::size_t end, unsigned budget, bool stolen) {
+        if (stopped()) return;
+        const std::size_t length = end - begin;
+        bool split = false;
+        if (length / 2 >= min_split_) {
+            if (stolen) {
+                budget = std::max(pool_.size(), budget / 2);
+                split = true;
+            } else if (budget > 0) {
+                budget /= 2;
+                split = true;
+            }
+        }
+        if (!split) return evaluate(begin, end);
+        const std::size_t middle = begin + length / 2;
+        RangeJob second(*this, middle, end, budget);
+        pool_.join([&] { range(begin, middle, budget, false); }, second);
+    }
+
+    // Shared over p workers the rest takes remaining / p and a hand-off; it is shared when that
+    // saves at least one more hand-off.
+    bool worth_sharing(double remaining_ns, double hand_off_ns) const {
+        const double workers = pool_.size();
+        return workers > 1 && remaining_ns * (1.0 - 1.0 / workers) > 2.0 * hand_off_ns;
+    }
+
+    // Evaluates elements from the first on, on this thread, until all are done or the rest is
+    // worth sharing; returns where the rest begins (the input size when nothing is left). The
+    // first element is not timed (it warms the caches); then chunks of growing length are, each
+    // followed by the decision and, on a thread outside the pool, by a poll for interrupts.
+    std::size_t start_alone(bool poll) {
+        const std::size_t n = inputs_.size();
+        if (n == 0) return 0;
+        evaluate(0, 1);
+        std::size_t done = 1;
+        const auto start = Clock::now();
+        auto last_poll = start;
+        std::size_t chunk = 1;
+        while (done < n && !stopped()) {
+            const std::size_t end = done + std::min(chunk, n - done);
+            evaluate(done, end);
+            done = end;
+            if (done == n) break;
+            const auto now = Clock::now();
+            const double per_element = std::chrono::duration<double, std::nano>(now - start).count() /
+                                       static_cast<double>(done - 1);
+            const double hand_off_ns = static_cast<double>(pool_.hand_off_cost().count());
+            if (worth_sharing(per_element * static_cast<double>(n - done), hand_off_ns)) {
+                // Halves holding less work than a hand-off stay whole.
+                min_split_ = static_cast<std::size_t>(std::max(1.0, std::ceil(hand_off_ns / std::max(per_element, 1e-3))));
+                return done;
+            }
+            if (poll && now - last_poll >= kInterruptPollInterval) {
+                last_poll = now;
+                interruption_point();
+            }
+            // Next decision after about a poll interval of work, and at most five times as many
+            // elements as are done, so that a misleading start is corrected soon.
+            const double per_interval =
+                std::chrono::duration<double, std::nano>(kInterruptPollInterval).count() / std::max(per_element, 1e-3);
+            chunk = std::max<std::size_t>(1, std::min<double>(per_interval, 4.0 * static_cast<double>(done)));
+        }
+        return n;
+    }
+
+    void stop_and_wait(RootJob& root) {
+        own_stop_.store(true, std::memory_order_relaxed);
+        while (!pool_.wait(root, std::chrono::hours(1))) {
+        }
+    }
+
+    void hand_off(std::size_t begin) {
+        RootJob root(*this, begin);
+        const auto submitted = Clock::now();
+        pool_.submit(root);
+        bool interrupted = false;
+        try {
+            while (!pool_.wait(root, kInterruptPollInterval)) {
+                if (stop_requested()) {
+                    interrupted = true;
+                    break;
+                }
+            }
+        } catch (...) {  // the check failed, or this thread is ending: the workers must leave this stack first
+            stop_and_wait(root);
+            throw;
+        }
+        if (interrupted) {
+            stop_and_wait(root);
+            throw Interrupted{};
+        }
+        if (root.failure()) std::rethrow_exception(root.failure());
+        pool_.record_hand_off((root.started_ - submitted) + (Clock::now() - root.finished_));
+    }
+
     std::span<const In> inputs_;
     Out* out_;
     const Kernel& kernel_;
     ThreadPool& pool_;
+    std::atomic<bool> own_stop_{false};
+    const std::atomic<bool>* stop_;  // own_stop_, or the flag of the map this one is nested in
+    std::size_t min_split_ = 1;      // a range is split only when its halves have at least this many
     std::atomic<std::size_t> writes_{0};
 };
 
 }  // namespace detail
 
 // One result per input, in input order (a ResultVector: the elements are written once, by the
-// map, and not zeroed first). Kernel failures (exceptions) are rethrown after every
-// element has finished; the first one wins.
+// map, and not zeroed first). A kernel failure (exception) is rethrown once no thread works on
+// the map any more; the first one wins. Throws Interrupted when the installed interrupt check
+// stops the map.
 template <class In, class Kernel>
-auto parallel_map(std::span<const In> inputs, const Kernel& kernel) {
+auto parallel_map(std::span<const In> inputs, const Kernel& kernel, Sharing sharing = Sharing::when_worth_it) {
     using Out = std::decay_t<decltype(kernel(inputs[0]))>;
     ResultVector<Out> out(inputs.size());
     ThreadPool* worker = ThreadPool::current();
     ThreadPool& pool = worker != nullptr ? *worker : global_pool();
-    detail::MapRun<In, Out, Kernel> run(inputs, out.data(), kernel, pool);
+    detail::MapRun<In, Out, Kernel> run(inputs, out.data(), kernel, pool,
+                                        worker != nullptr ? detail::enclosing_stop : nullptr);
     if (worker != nullptr) {
-        run.whole();
+        run.on_worker(sharing);
     } else if (!inputs.empty()) {
-        struct Root : Job {
-            detail::MapRun<In, Out, Kernel>& run;
-            explicit Root(detail::MapRun<In, Out, Kernel>& whole_run) : run(whole_run) {}
-            void execute(bool) override { run.whole(); }
-        } root(run);
-        pool.run_from_outside(root);
+        run.from_outside(sharing);
     }
+    if (run.stopped()) throw Interrupted{};
     if (run.writes() != inputs.size()) {
         throw Panic("expected " + std::to_string(inputs.size()) + " total writes, but got " +
                     std::to_string(run.writes()));

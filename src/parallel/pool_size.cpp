@@ -3,6 +3,7 @@
 #include <sched.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
 #include <fstream>
 #include <limits>
@@ -16,13 +17,6 @@ std::optional<unsigned long long> environment_count(const char* name) {
     const char* value = std::getenv(name);
     if (value == nullptr) return std::nullopt;
     return parse_thread_count(value);
-}
-
-unsigned affinity_cpus() {
-    cpu_set_t set;
-    CPU_ZERO(&set);
-    if (sched_getaffinity(0, sizeof set, &set) != 0) return 0;
-    return static_cast<unsigned>(CPU_COUNT(&set));
 }
 
 // The whole CPUs allowed by a "quota period" pair, at least 1; 0 when there is no limit.
@@ -81,6 +75,24 @@ unsigned cgroup_cpu_limit() {
 }
 
 }  // namespace
+
+unsigned affinity_cpus() {
+    // The kernel refuses a mask shorter than its own CPU count (EINVAL), which may exceed the 1024
+    // CPUs of a cpu_set_t: the mask grows until it fits.
+    constexpr int kMostCpus = 1 << 22;
+    for (int cpus = 1024; cpus <= kMostCpus; cpus *= 2) {
+        cpu_set_t* set = CPU_ALLOC(cpus);
+        if (set == nullptr) return 0;
+        const std::size_t size = CPU_ALLOC_SIZE(cpus);
+        CPU_ZERO_S(size, set);
+        const bool read = sched_getaffinity(0, size, set) == 0;
+        const int error = errno;
+        const unsigned count = read ? static_cast<unsigned>(CPU_COUNT_S(size, set)) : 0;
+        CPU_FREE(set);
+        if (read || error != EINVAL) return count;
+    }
+    return 0;
+}
 
 std::optional<unsigned long long> parse_thread_count(std::string_view text) {
     if (!text.empty() && text.front() == '+') text.remove_prefix(1);

@@ -19,4 +19,7 @@ unsigned pool_size_from_environment();
 // The CPUs of the affinity mask, lowered to the cgroup CPU quota; 0 when unknown.
 unsigned available_cpus();
 
+// The CPUs of the affinity mask, however many the system has; 0 when unknown.
+unsigned affinity_cpus();
+
 }  // namespace mirvanta::parallel

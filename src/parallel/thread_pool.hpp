@@ -1,24 +1,31 @@
 // The process-wide pool of worker threads.
 //
-// Work arrives as Jobs: a caller publishes a job on the pool's queue, idle workers take jobs from
-// it, and the caller either takes its job back (nobody had started it) or, on a worker, helps with
-// other queued jobs until its job is done. A job lives on its caller's stack; the caller never
-// returns before the job is finished, whoever runs it.
+// Work arrives as Jobs: a thread publishes a job on the pool's queue, idle workers take jobs from
+// it. A worker that published a job either takes it back (nobody had started it) or helps with
+// other queued jobs until its job is done; a thread outside the pool submits a job and waits for
+// it. A job lives on its publisher's stack; the publisher never leaves before the job is done,
+// whoever runs it.
 //
-// Idle workers and waiting callers spin for a few tens of microseconds before they sleep, so that
-// the short maps of a model fit do not pay a thread wake-up for every call.
+// Waking is targeted: a published job wakes at most one sleeping worker, and a finished job wakes
+// only the thread that waits for it. Idle workers and waiting callers spin for a few tens of
+// microseconds before they sleep, so that maps that follow each other closely do not pay a
+// wake-up each. The pool allocates nothing of its own: the queue and the list of sleepers are
+// linked through the jobs and the threads' parkers.
 //
 // The pool is created on first use and lives until the process ends. A child process made by
 // fork() inherits none of the workers, so it gets a pool of its own on its first use.
 #pragma once
 
+#include <cxxabi.h>
+
 #include <atomic>
-#include <condition_variable>
+#include <chrono>
 #include <cstddef>
-#include <deque>
+#include <cstdint>
 #include <exception>
 #include <mutex>
-#include <thread>
+
+#include "parallel/parker.hpp"
 
 namespace mirvanta::parallel {
 
@@ -26,16 +33,28 @@ class ThreadPool;
 
 class Job {
 public:
-    virtual ~Job() = default;
+    Job(const Job&) = delete;
+    Job& operator=(const Job&) = delete;
 
     // Runs the job's work; `stolen` tells whether this thread is not the one that published it.
     virtual void execute(bool stolen) = 0;
 
+    // What the job threw, once it is done; null if it succeeded.
+    const std::exception_ptr& failure() const noexcept { return failure_; }
+
+protected:
+    Job() = default;
+    ~Job() = default;
+
 private:
     friend class ThreadPool;
-    enum class State { queued, running, done };
-    std::atomic<State> state_{State::queued};  // changed under the pool's mutex, read without it
-    std::thread::id owner_;
+    // queued -> running -> done. kAsleep is or-ed in while a thread outside the pool sleeps on
+    // the word, waiting for the job; whoever finishes the job then wakes it.
+    static constexpr std::uint32_t kQueued = 0, kRunning = 1, kDone = 2, kAsleep = 4;
+    std::atomic<std::uint32_t> state_{kQueued};
+    Job* newer_ = nullptr;  // queue links, guarded by the pool's mutex
+    Job* older_ = nullptr;
+    Parker* owner_ = nullptr;  // the publishing worker's parker; null when published from outside
     std::exception_ptr failure_;
 };
 
@@ -53,35 +72,55 @@ public:
     template <class First>
     void join(First&& first, Job& second);
 
-    // Publishes `job` and blocks until it is done; for threads outside the pool. Rethrows the
-    // job's failure.
-    void run_from_outside(Job& job);
+    // For threads outside the pool: hands `job` to the workers. The caller then calls wait()
+    // until it returns true, and must not let the job go out of scope before that.
+    void submit(Job& job);
+
+    // Waits for a submitted job, at most about `timeout`; true once the job is done.
+    bool wait(Job& job, std::chrono::nanoseconds timeout);
+
+    // What handing work to the workers costs a caller outside the pool: the time until a worker
+    // starts it plus the time from its end until the caller runs again, as recently measured.
+    std::chrono::nanoseconds hand_off_cost() const noexcept {
+        return std::chrono::nanoseconds(hand_off_ns_.load(std::memory_order_relaxed));
+    }
+    void record_hand_off(std::chrono::nanoseconds sample) noexcept;
 
     // The pool the calling thread works for, or null outside any pool.
     static ThreadPool* current() noexcept;
 
 private:
     friend ThreadPool& global_pool();
-    // Starts the workers; throws std::system_error when the system refuses a thread. The workers
-    // use the pool until the process ends, so it must never be destroyed once started.
+    friend void* worker_main(void* pool);
+
+    // Starts the workers. When the system refuses a thread, the workers already started are
+    // stopped and joined before the Panic is thrown, so that nothing refers to the pool any more.
     void start();
+    void stop() noexcept;
+    void work_loop();
+    Job* next_job();
     void publish(Job& job);
     // After this thread's own half: take `job` back if nobody started it, else help until done.
     void finish(Job& job);
-    void run(Job& job, bool stolen) noexcept;
-    // Takes a job from the queue (oldest first, or newest first) or returns null; needs the lock.
-    Job* take(bool newest);
-    // Waits until `ready()`, spinning first, then sleeping; the lock is held on return.
-    template <class Ready>
-    void wait_for(std::unique_lock<std::mutex>& lock, Ready ready, int spins);
-    void work_loop();
+    void run(Job& job, bool stolen);
+    void complete(Job& job) noexcept;
+
+    // The queue and the idle list; all need the mutex.
+    void push(Job& job) noexcept;
+    void unlink(Job& job) noexcept;
+    Job* take(bool newest) noexcept;  // the newest or the oldest queued job, or null
+    void add_idle(Parker& parker) noexcept;
+    bool remove_idle(Parker& parker) noexcept;  // false when it was not listed (it was woken)
+    Parker* pop_idle() noexcept;
 
     const unsigned size_;
     std::mutex mutex_;
-    std::condition_variable changed_;  // a job was published or finished
-    std::deque<Job*> queue_;
-    std::atomic<std::size_t> queued_{0};  // queue_.size(), readable without the lock
-    unsigned sleepers_ = 0;               // threads asleep on changed_, guarded by mutex_
+    Job* oldest_ = nullptr;
+    Job* newest_ = nullptr;
+    std::atomic<std::size_t> queued_{0};    // jobs on the queue, readable without the mutex
+    Parker* idle_ = nullptr;                // the most recent of the threads asleep waiting for work
+    std::atomic<bool> stopping_{false};     // set only when the start failed
+    std::atomic<std::int64_t> hand_off_ns_{20000};  // until measured: a wake-up of a sleeping worker
 };
 
 template <class First>
@@ -90,7 +129,10 @@ void ThreadPool::join(First&& first, Job& second) {
     std::exception_ptr failure;
     try {
         first();
-    } catch (...) {
+    } catch (abi::__forced_unwind&) {  // the thread is ending: `second` lives on this stack
+        finish(second);
+        throw;
+    } catch (...) {  // held until `second` is done
         failure = std::current_exception();
     }
     finish(second);

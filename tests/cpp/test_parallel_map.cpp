@@ -1,13 +1,18 @@
 // The worker pool and the order-preserving map. CTest runs this binary once per pool size
 // (RAYON_NUM_THREADS = 1, 2, 3, 8); each test checks the guarantees that hold for any size.
+// Tests of the pool's own machinery hand the whole map to the workers (Sharing::always); the
+// others run as the models do, starting on the calling thread.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <numeric>
+#include <set>
 #include <stdexcept>
 #include <thread>
 #include <vector>
@@ -19,11 +24,25 @@
 namespace mirvanta::parallel {
 namespace {
 
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+
+constexpr Sharing kBothWays[] = {Sharing::when_worth_it, Sharing::always};
+
 std::vector<double> iota(std::size_t n) {
     std::vector<double> values(n);
     std::iota(values.begin(), values.end(), 0.0);
     return values;
 }
+
+// Keeps the core busy for about `duration`, like an expensive kernel.
+void busy(std::chrono::nanoseconds duration) {
+    const auto end = Clock::now() + duration;
+    while (Clock::now() < end) {
+    }
+}
+
+unsigned pool_size() { return current_num_threads(); }
 
 TEST(PoolSize, FollowsTheEnvironment) {
     const char* requested = std::getenv("RAYON_NUM_THREADS");
@@ -43,27 +62,61 @@ TEST(PoolSize, ParsesUnsignedDecimalsOnly) {
 }
 
 TEST(ParallelMap, KeepsInputOrderAndEvaluatesEachElementOnce) {
-    for (std::size_t n : {0u, 1u, 2u, 3u, 17u, 1000u, 100003u}) {
-        const auto inputs = iota(n);
-        std::vector<std::atomic<int>> calls(n);
-        const auto out = parallel_map(std::span<const double>(inputs), [&](double x) {
-            calls[static_cast<std::size_t>(x)].fetch_add(1);
-            return 2.0 * x + 1.0;
-        });
-        ASSERT_EQ(out.size(), n);
-        for (std::size_t i = 0; i < n; ++i) {
-            EXPECT_EQ(out[i], 2.0 * static_cast<double>(i) + 1.0);
-            EXPECT_EQ(calls[i].load(), 1) << "element " << i << " of " << n;
+    for (const Sharing sharing : kBothWays) {
+        for (std::size_t n : {0u, 1u, 2u, 3u, 17u, 1000u, 100003u}) {
+            const auto inputs = iota(n);
+            std::vector<std::atomic<int>> calls(n);
+            const auto out = parallel_map(
+                std::span<const double>(inputs),
+                [&](double x) {
+                    calls[static_cast<std::size_t>(x)].fetch_add(1);
+                    if (n == 1000) busy(2us);  // long enough to be shared
+                    return 2.0 * x + 1.0;
+                },
+                sharing);
+            ASSERT_EQ(out.size(), n);
+            for (std::size_t i = 0; i < n; ++i) {
+                EXPECT_EQ(out[i], 2.0 * static_cast<double>(i) + 1.0);
+                EXPECT_EQ(calls[i].load(), 1) << "element " << i << " of " << n;
+            }
         }
     }
 }
 
-TEST(ParallelMap, UsesTheWorkersAndSplitsOnlyWhatItCan) {
-    const auto inputs = iota(1);
-    const auto caller = std::this_thread::get_id();
-    const auto ids = parallel_map(std::span<const double>(inputs), [](double) { return std::this_thread::get_id(); });
-    // Called from outside the pool, the work runs on a worker while the caller waits.
-    EXPECT_NE(ids[0], caller);
+std::set<std::thread::id> threads_used(std::size_t n, std::chrono::nanoseconds cost, Sharing sharing) {
+    const auto inputs = iota(n);
+    std::mutex mutex;
+    std::set<std::thread::id> ids;
+    parallel_map(
+        std::span<const double>(inputs),
+        [&](double) {
+            busy(cost);
+            std::lock_guard<std::mutex> lock(mutex);
+            ids.insert(std::this_thread::get_id());
+            return 0.0;
+        },
+        sharing);
+    return ids;
+}
+
+TEST(ParallelMap, SmallMapsStayOnTheCallingThread) {
+    const std::set<std::thread::id> caller{std::this_thread::get_id()};
+    EXPECT_EQ(threads_used(1, 0ns, Sharing::when_worth_it), caller);
+    EXPECT_EQ(threads_used(16, 0ns, Sharing::when_worth_it), caller);
+    // Handed over whole, even one element runs on a worker while the caller waits.
+    const auto handed_over = threads_used(1, 0ns, Sharing::always);
+    EXPECT_EQ(handed_over.size(), 1u);
+    EXPECT_EQ(handed_over.count(std::this_thread::get_id()), 0u);
+}
+
+TEST(ParallelMap, LargeMapsUseTheWorkersWhenThereAreSeveral) {
+    // 200 elements of 100 us: far more work than any hand-off costs.
+    const auto ids = threads_used(200, 100us, Sharing::when_worth_it);
+    if (pool_size() == 1) {
+        EXPECT_EQ(ids, std::set<std::thread::id>{std::this_thread::get_id()});
+    } else {
+        EXPECT_GE(ids.size(), 2u);
+    }
 }
 
 TEST(ParallelMap, NestedMapsRunOnTheSamePool) {
@@ -71,49 +124,185 @@ TEST(ParallelMap, NestedMapsRunOnTheSamePool) {
     // would deadlock otherwise.
     const auto outer = iota(40);
     const auto inner = iota(500);
-    const auto rows = parallel_map(std::span<const double>(outer), [&](double row) {
-        EXPECT_NE(ThreadPool::current(), nullptr);
-        return parallel_map(std::span<const double>(inner), [row](double x) { return row * 1000.0 + x; });
-    });
-    ASSERT_EQ(rows.size(), outer.size());
-    for (std::size_t r = 0; r < rows.size(); ++r) {
-        ASSERT_EQ(rows[r].size(), inner.size());
-        for (std::size_t i = 0; i < inner.size(); ++i) EXPECT_EQ(rows[r][i], static_cast<double>(r * 1000 + i));
+    for (const Sharing sharing : kBothWays) {
+        const auto rows = parallel_map(
+            std::span<const double>(outer),
+            [&](double row) {
+                EXPECT_NE(ThreadPool::current(), nullptr);
+                return parallel_map(
+                    std::span<const double>(inner), [row](double x) { return row * 1000.0 + x; }, sharing);
+            },
+            Sharing::always);
+        ASSERT_EQ(rows.size(), outer.size());
+        for (std::size_t r = 0; r < rows.size(); ++r) {
+            ASSERT_EQ(rows[r].size(), inner.size());
+            for (std::size_t i = 0; i < inner.size(); ++i) EXPECT_EQ(rows[r][i], static_cast<double>(r * 1000 + i));
+        }
     }
 }
 
 TEST(ParallelMap, FailuresAreRethrownAfterEveryElementFinished) {
     const auto inputs = iota(5000);
-    std::atomic<int> evaluated{0};
-    EXPECT_THROW(parallel_map(std::span<const double>(inputs),
-                              [&](double x) {
-                                  evaluated.fetch_add(1);
-                                  if (x == 1234.0) throw std::runtime_error("element failed");
-                                  return x;
-                              }),
-                 std::runtime_error);
-    // The range that threw stops there; every other range runs to completion.
-    EXPECT_GE(evaluated.load(), 1235);
-    // The pool is still usable.
-    EXPECT_TRUE(std::ranges::equal(parallel_map(std::span<const double>(inputs), [](double x) { return x; }), inputs));
+    for (const Sharing sharing : kBothWays) {
+        std::atomic<int> evaluated{0};
+        EXPECT_THROW(parallel_map(
+                         std::span<const double>(inputs),
+                         [&](double x) {
+                             evaluated.fetch_add(1);
+                             if (x == 1234.0) throw std::runtime_error("element failed");
+                             return x;
+                         },
+                         sharing),
+                     std::runtime_error);
+        // The range that threw stops there; every range before it has run.
+        EXPECT_GE(evaluated.load(), 1235);
+        const int after = evaluated.load();
+        std::this_thread::sleep_for(10ms);
+        EXPECT_EQ(evaluated.load(), after) << "a worker still evaluates the failed map";
+        // The pool is still usable.
+        EXPECT_TRUE(std::ranges::equal(parallel_map(std::span<const double>(inputs), [](double x) { return x; }),
+                                       inputs));
+    }
 }
 
 TEST(ParallelMap, ManyCallersAtOnce) {
     const auto inputs = iota(20000);
-    std::vector<std::thread> callers;
-    std::atomic<int> mismatches{0};
-    for (int t = 0; t < 6; ++t) {
-        callers.emplace_back([&, t] {
-            for (int round = 0; round < 5; ++round) {
-                const auto out = parallel_map(std::span<const double>(inputs), [t](double x) { return x * t; });
-                for (std::size_t i = 0; i < out.size(); ++i) {
-                    if (out[i] != inputs[i] * t) mismatches.fetch_add(1);
+    for (const Sharing sharing : kBothWays) {
+        std::vector<std::thread> callers;
+        std::atomic<int> mismatches{0};
+        for (int t = 0; t < 6; ++t) {
+            callers.emplace_back([&, t] {
+                for (int round = 0; round < 5; ++round) {
+                    const auto out = parallel_map(
+                        std::span<const double>(inputs),
+                        [t](double x) {
+                            if (static_cast<int>(x) % 100 == 0) busy(1us);
+                            return x * t;
+                        },
+                        sharing);
+                    for (std::size_t i = 0; i < out.size(); ++i) {
+                        if (out[i] != inputs[i] * t) mismatches.fetch_add(1);
+                    }
                 }
-            }
-        });
+            });
+        }
+        for (auto& caller : callers) caller.join();
+        EXPECT_EQ(mismatches.load(), 0);
     }
-    for (auto& caller : callers) caller.join();
-    EXPECT_EQ(mismatches.load(), 0);
+}
+
+// Says stop once `after` has passed since it was first asked, and records on which threads it
+// was asked and when it said stop.
+class StopAfter final : public InterruptCheck {
+public:
+    explicit StopAfter(std::chrono::nanoseconds after) : after_(after) {}
+
+    bool stop_requested() override {
+        const auto now = Clock::now();
+        if (asked_ == 0) first_ = now;
+        ++asked_;
+        threads_.insert(std::this_thread::get_id());
+        if (now - first_ < after_) return false;
+        if (!said_stop_) stopped_at_ = now;
+        said_stop_ = true;
+        return true;
+    }
+
+    std::chrono::nanoseconds after_;
+    Clock::time_point first_{}, stopped_at_{};
+    int asked_ = 0;
+    std::atomic<bool> said_stop_{false};
+    std::set<std::thread::id> threads_;
+};
+
+struct InterruptCase {
+    const char* name;
+    Sharing outer;
+    bool nested;
+};
+
+class Interruption : public testing::TestWithParam<InterruptCase> {};
+
+TEST_P(Interruption, StopsTheMapSoonAndLeavesThePoolUsable) {
+    // About two seconds of work per worker if nothing stopped it.
+    const InterruptCase& c = GetParam();
+    const auto outer = iota(c.nested ? 16 : 400000);
+    const auto inner = iota(25000);
+    StopAfter check(30ms);
+    std::atomic<long> evaluated{0}, after_stop{0};
+    const auto element = [&](double) {
+        evaluated.fetch_add(1, std::memory_order_relaxed);
+        if (check.said_stop_.load(std::memory_order_relaxed)) after_stop.fetch_add(1, std::memory_order_relaxed);
+        busy(5us);
+        return 1.0;
+    };
+    const auto row = [&](double) {
+        return parallel_map(std::span<const double>(inner), element).size();
+    };
+    {
+        const ScopedInterruptCheck installed(check);
+        if (c.nested) {
+            EXPECT_THROW(parallel_map(std::span<const double>(outer), row, c.outer), Interrupted);
+        } else {
+            EXPECT_THROW(parallel_map(std::span<const double>(outer), element, c.outer), Interrupted);
+        }
+    }
+    ASSERT_TRUE(check.said_stop_);
+    const auto latency = Clock::now() - check.stopped_at_;
+    EXPECT_LT(latency, 200ms);
+    // Each worker leaves after at most one stride of elements of every map it is in.
+    EXPECT_LE(after_stop.load(), 2 * 16 * static_cast<long>(pool_size()));
+    EXPECT_EQ(check.threads_, std::set<std::thread::id>{std::this_thread::get_id()});
+    const long total = evaluated.load();
+    std::this_thread::sleep_for(10ms);
+    EXPECT_EQ(evaluated.load(), total) << "a worker still evaluates the stopped map";
+    // The pool works on, and without a check installed nothing is stopped.
+    const auto again = iota(2000);
+    EXPECT_TRUE(std::ranges::equal(parallel_map(std::span<const double>(again), [](double x) { return x; }, c.outer),
+                                   again));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    ParallelMap, Interruption,
+    testing::Values(InterruptCase{"flat", Sharing::when_worth_it, false}, InterruptCase{"flat_handed_over", Sharing::always, false},
+                    InterruptCase{"nested", Sharing::when_worth_it, true},
+                    InterruptCase{"nested_on_workers", Sharing::always, true}),
+    [](const testing::TestParamInfo<InterruptCase>& info) { return info.param.name; });
+
+TEST(ParallelMap, AFailingCheckEndsTheMapAfterTheWorkersLeft) {
+    struct Throwing final : InterruptCheck {
+        bool stop_requested() override { throw std::runtime_error("the check failed"); }
+    } check;
+    const auto inputs = iota(100000);
+    std::atomic<long> evaluated{0};
+    {
+        const ScopedInterruptCheck installed(check);
+        EXPECT_THROW(parallel_map(std::span<const double>(inputs),
+                                  [&](double x) {
+                                      evaluated.fetch_add(1);
+                                      busy(5us);
+                                      return x;
+                                  }),
+                     std::runtime_error);
+    }
+    EXPECT_LT(evaluated.load(), 100000);
+    const long total = evaluated.load();
+    std::this_thread::sleep_for(10ms);
+    EXPECT_EQ(evaluated.load(), total);
+}
+
+TEST(Interrupt, SequentialLoopsStopAndTheCheckIsAskedOnce) {
+    StopAfter never(1h), at_once(0ns);
+    const ScopedInterruptCheck outer(never);
+    EXPECT_NO_THROW(interruption_point());
+    {
+        const ScopedInterruptCheck inner(at_once);
+        EXPECT_THROW(interruption_point(), Interrupted);
+        EXPECT_THROW(interruption_point(), Interrupted);
+        EXPECT_EQ(at_once.asked_, 1);  // its answer stands; it is not asked again
+    }
+    EXPECT_NO_THROW(interruption_point());  // the outer check is back
+    EXPECT_EQ(never.asked_, 2);
 }
 
 TEST(ParallelMap, UniformDiskBatchEqualsTheSequentialKernel) {

@@ -1,0 +1,142 @@
+#!/usr/bin/env python3
+"""Cost of short calls, and the CPU time the worker pool burns around them.
+
+    python3 benchmarks/bench_small_calls.py [--json PATH] [--rounds N] [--baseline PYTHON]
+
+1. Microseconds per call of `witt_mao_magnification` with 1, 16, 100 and 1000 separations, with
+   one worker and with two. Each configuration runs in a process of its own; the processes are
+   measured in turn, round after round, so that the load of a shared machine falls on all of
+   them alike. The median over the rounds is reported, and the ratio of two workers to one.
+2. CPU time of the whole process (callers and workers) per call, next to the wall time, with 8
+   and 32 workers (more than this machine's cores: the workers share them, which is fine for CPU
+   time), for maps of 100 to 10 000 separations.
+
+With --baseline PYTHON, every configuration also runs under that interpreter (another build of
+the module, e.g. the previous commit's), in the same rounds.
+"""
+
+import argparse
+import json
+import os
+import pathlib
+import statistics
+import subprocess
+import sys
+import time
+
+ROOT = pathlib.Path(__file__).resolve().parent.parent
+RHO = 0.1
+CALL_SIZES = [1, 16, 100, 1000]
+CPU_SIZES = [100, 1000, 10000]
+CPU_POOLS = [8, 32]
+
+
+def separations(n):
+    """Source radii spread over 0.5 to 30 (the general form of the kernel, as most calls take)."""
+    return [0.5 + 29.5 * (i + 0.5) / n for i in range(n)]
+
+
+def child():
+    """Answers the parent's requests, one JSON line each: 'calls' or 'cpu'."""
+    import mirvanta
+
+    function = mirvanta.witt_mao_magnification
+    inputs = {n: separations(n) for n in sorted(set(CALL_SIZES + CPU_SIZES))}
+    function(inputs[1000], 1.0, RHO)  # the pool exists from here on
+    for line in sys.stdin:
+        request = line.split()
+        if request[0] == "calls":
+            answer = {}
+            for n in CALL_SIZES:
+                l = inputs[n]
+                repeats = max(1, 20000 // n)
+                start = time.perf_counter()
+                for _ in range(repeats):
+                    function(l, 1.0, RHO)
+                answer[n] = (time.perf_counter() - start) / repeats * 1e6
+        else:
+            answer = {}
+            for n in CPU_SIZES:
+                l = inputs[n]
+                repeats = max(1, 200000 // n)
+                cpu, wall = time.process_time(), time.perf_counter()
+                for _ in range(repeats):
+                    function(l, 1.0, RHO)
+                answer[n] = {"cpu_us": (time.process_time() - cpu) / repeats * 1e6,
+                             "wall_us": (time.perf_counter() - wall) / repeats * 1e6}
+        print(json.dumps(answer), flush=True)
+
+
+class Contender:
+    def __init__(self, python, threads, label):
+        self.label = label
+        env = dict(os.environ, RAYON_NUM_THREADS=str(threads))
+        self.process = subprocess.Popen([python, __file__, "--child"], stdin=subprocess.PIPE,
+                                        stdout=subprocess.PIPE, text=True, env=env)
+
+    def ask(self, request):
+        self.process.stdin.write(request + "\n")
+        self.process.stdin.flush()
+        return json.loads(self.process.stdout.readline())
+
+    def close(self):
+        self.process.stdin.close()
+        self.process.wait()
+
+
+def round_robin(contenders, request, rounds):
+    answers = {c.label: [] for c in contenders}
+    for _ in range(rounds):
+        for contender in contenders:
+            answers[contender.label].append(contender.ask(request))
+    return answers
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--json", default=str(ROOT / "build" / "bench" / "small_calls.json"))
+    parser.add_argument("--rounds", type=int, default=15)
+    parser.add_argument("--baseline", help="another interpreter whose module is measured alongside")
+    parser.add_argument("--child", action="store_true", help=argparse.SUPPRESS)
+    args = parser.parse_args()
+    if args.child:
+        return child()
+
+    builds = [("", sys.executable)] + ([("baseline ", args.baseline)] if args.baseline else [])
+    report = {"cpus": len(os.sched_getaffinity(0)), "calls": {}, "cpu": {}}
+
+    contenders = [Contender(python, threads, f"{name}{threads}w") for name, python in builds for threads in (1, 2)]
+    answers = round_robin(contenders, "calls", args.rounds)
+    for c in contenders:
+        c.close()
+    print(f"Microseconds per call of witt_mao_magnification, median of {args.rounds} interleaved rounds\n")
+    print(f"{'separations':>11} | " + " | ".join(f"{name + '1w':>12} {name + '2w':>12} {'2w/1w':>6}"
+                                                 for name, _ in builds))
+    for n in CALL_SIZES:
+        cells = []
+        for name, _ in builds:
+            one, two = (statistics.median(a[str(n)] for a in answers[f"{name}{t}w"]) for t in (1, 2))
+            report["calls"][f"{name}{n}"] = {"one_worker_us": one, "two_workers_us": two, "ratio": two / one}
+            cells.append(f"{one:12.3f} {two:12.3f} {two / one:6.2f}")
+        print(f"{n:>11} | " + " | ".join(cells))
+
+    contenders = [Contender(python, threads, f"{name}{threads}w") for name, python in builds for threads in CPU_POOLS]
+    answers = round_robin(contenders, "cpu", max(3, args.rounds // 3))
+    for c in contenders:
+        c.close()
+    print("\nCPU time and wall time per call (microseconds, median of the rounds), whole process")
+    print(f"{'workers':>12} {'separations':>11} {'CPU':>9} {'wall':>9}")
+    for c in contenders:
+        for n in CPU_SIZES:
+            cpu = statistics.median(a[str(n)]["cpu_us"] for a in answers[c.label])
+            wall = statistics.median(a[str(n)]["wall_us"] for a in answers[c.label])
+            report["cpu"][f"{c.label}_{n}"] = {"cpu_us": cpu, "wall_us": wall}
+            print(f"{c.label:>12} {n:>11} {cpu:9.1f} {wall:9.1f}")
+
+    pathlib.Path(args.json).parent.mkdir(parents=True, exist_ok=True)
+    pathlib.Path(args.json).write_text(json.dumps(report, indent=1))
+    print(f"\nwrote {args.json}")
+
+
+if __name__ == "__main__":
+    main()
