@@ -170,19 +170,28 @@ def test_multiprocessing_with_fork(mirvanta):
     assert all(process.exitcode == 0 for process in processes)
 
 
-def test_a_pool_that_cannot_start_is_a_panic():
-    # Under a small address-space limit the workers' stacks cannot be mapped.
+def test_a_pool_that_cannot_start_is_a_panic_and_leaves_no_thread_behind():
+    # Under a small address-space limit the workers' stacks cannot be mapped: some workers start,
+    # then one does not. Those that started are stopped and joined again.
     result = run_python("""
-        import resource, mirvanta
+        import os, resource, mirvanta
+        def threads():
+            return len(os.listdir('/proc/self/task'))
+        before = threads()
         used = int(open('/proc/self/statm').read().split()[0]) * resource.getpagesize()
-        resource.setrlimit(resource.RLIMIT_AS, (used + 64 * 2**20, resource.getrlimit(resource.RLIMIT_AS)[1]))
+        limits = resource.getrlimit(resource.RLIMIT_AS)
+        resource.setrlimit(resource.RLIMIT_AS, (used + 64 * 2**20, limits[1]))
         for attempt in range(2):  # a failed start is tried again by the next call
             try:
                 mirvanta.witt_mao_magnification([1.0], 1.0, 0.1)
             except Exception as error:
                 print("Exception", type(error).__name__)
             except BaseException as panic:
-                print(type(panic).__name__, panic.args[0].split(":")[0])
+                print(type(panic).__name__, panic.args[0].split(":")[0], threads() - before)
+        resource.setrlimit(resource.RLIMIT_AS, limits)
+        # with room again, the next call starts the whole pool
+        print(len(mirvanta.witt_mao_magnification([1.0], 1.0, 0.1)), threads() - before)
     """, env={"RAYON_NUM_THREADS": "64"})
-    assert result.stdout.splitlines() == ["PanicException The global thread pool has not been initialized."] * 2
+    assert result.stdout.splitlines() == ["PanicException The global thread pool has not been initialized. 0"] * 2 + [
+        "1 64"]
     assert "panicked at src/parallel/thread_pool.cpp" in result.stderr

@@ -1,0 +1,89 @@
+"""Ctrl-C during a long call: the signal's exception is raised within half a second, and the
+module (and its worker pool) goes on working afterwards."""
+
+import json
+
+import pytest
+
+from conftest import run_python
+
+# Each call would run for seconds on any machine if nothing stopped it. The signal comes from
+# another process 0.1 s after the call starts (the calling thread keeps the interpreter lock, so
+# no Python thread of this process could send it); the latency is measured from that point and
+# so includes the sender's own start-up.
+INTERRUPT = """
+    import array, json, os, signal, subprocess, time, mirvanta
+    name, how = NAME_AND_HOW
+    m = mirvanta
+    rings, weights = [i / 999 for i in range(1000)], [1.0] * 1000
+    # The arguments are built before the clock starts: building them does not check for signals.
+    function, args = {
+        "witt_mao_magnification": (m.witt_mao_magnification, (array.array("d", [0.9989] * 4_000_000), 1.0, 0.1)),
+        "multi_witt_mao_magnification": (m.multi_witt_mao_magnification, ([0.9989] * 10_000, [1.0] * 20, [0.1] * 20)),
+        "integrated_witt_mao_magnification": (m.integrated_witt_mao_magnification, ([0.5] * 20_000, 1.0, 0.1)),
+        "integrated_heyrovsky_magnification": (m.integrated_heyrovsky_magnification, ([0.5] * 10_000, 1.0, 0.1)),
+        "integrated_flux_map_witt_mao_magnification":
+            (m.integrated_flux_map_witt_mao_magnification, ([0.5] * 10_000, 1.0, 0.1, rings, weights)),
+        "integrated_flux_map_heyrovsky_magnification":
+            (m.integrated_flux_map_heyrovsky_magnification, ([0.5] * 10_000, 1.0, 0.1, rings, weights)),
+        "discrete_flux_map_heyrovsky_magnification":
+            (m.discrete_flux_map_heyrovsky_magnification, ([0.5] * 10_000, 1.0, 0.1, rings, weights)),
+    }[name]
+    expected = mirvanta.witt_mao_magnification([0.5, 2.0], 1.0, 0.1)
+    start = time.perf_counter()
+    if how == "sigint":
+        subprocess.Popen(["sh", "-c", f"sleep 0.1; kill -INT {os.getpid()}"])
+        caught = KeyboardInterrupt
+    else:  # a handler of our own, raising an exception of its own
+        def handler(signum, frame):
+            raise TimeoutError("handler's own")
+        signal.signal(signal.SIGALRM, handler)
+        signal.setitimer(signal.ITIMER_REAL, 0.1)
+        caught = TimeoutError
+    try:
+        function(*args)
+        outcome = "returned"
+    except caught as error:
+        outcome = type(error).__name__
+    latency = time.perf_counter() - start - 0.1
+    # The pool and the module still work, with the same results.
+    after = mirvanta.witt_mao_magnification([0.5, 2.0], 1.0, 0.1)
+    grid = mirvanta.multi_witt_mao_magnification([0.5, 2.0] * 5000, [1.0], [0.1])
+    print(json.dumps({"outcome": outcome, "latency": latency, "same_after": after == expected,
+                      "grid_after": grid[0][:2] == expected}))
+"""
+
+FUNCTIONS = [
+    "witt_mao_magnification",
+    "multi_witt_mao_magnification",
+    "integrated_witt_mao_magnification",
+    "integrated_heyrovsky_magnification",
+    "integrated_flux_map_witt_mao_magnification",
+    "integrated_flux_map_heyrovsky_magnification",
+    "discrete_flux_map_heyrovsky_magnification",
+]
+
+
+def interrupted(name, how, threads):
+    script = INTERRUPT.replace("NAME_AND_HOW", f"{name!r}, {how!r}")
+    result = run_python(script, env={"RAYON_NUM_THREADS": str(threads)})
+    return json.loads(result.stdout)
+
+
+@pytest.mark.parametrize("name", FUNCTIONS)
+def test_ctrl_c_stops_every_function_within_half_a_second(name):
+    report = interrupted(name, "sigint", 2)
+    assert report["outcome"] == "KeyboardInterrupt"
+    assert report["latency"] < 0.5
+    assert report["same_after"] and report["grid_after"]
+
+
+@pytest.mark.parametrize("threads", [1, 3])
+@pytest.mark.parametrize("name", ["witt_mao_magnification", "multi_witt_mao_magnification"])
+def test_a_handlers_own_exception_is_raised(name, threads):
+    # One worker: the map runs on the calling thread, which polls between its chunks; three:
+    # the calling thread polls while it waits for the workers.
+    report = interrupted(name, "alarm", threads)
+    assert report["outcome"] == "TimeoutError"
+    assert report["latency"] < 0.5
+    assert report["same_after"] and report["grid_after"]
