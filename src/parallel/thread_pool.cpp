@@ -27,6 +27,9 @@ thread_local Parker this_thread;  // also the thread's identity as a job's publi
 // catch the next piece of work without a wake-up.
 constexpr int kCallerSpins = 500;
 constexpr int kWorkerSpins = 3000;
+// Only so many workers spin at a time; the others sleep at once. With many workers a short map
+// leaves most of them idle together, and each would burn its spin for nothing.
+constexpr unsigned kMostSpinningWorkers = 2;
 
 template <class Ready>
 bool spin_until(Ready ready, int spins) {
@@ -189,7 +192,7 @@ void ThreadPool::finish(Job& job) {
         }
         if (!spun) {
             lock.unlock();
-            spin_until([&] { return done() || queued_.load(std::memory_order_acquire) > 0; }, kWorkerSpins);
+            spin_while_allowed([&] { return done() || queued_.load(std::memory_order_acquire) > 0; });
             lock.lock();
             spun = true;
             continue;
@@ -232,9 +235,15 @@ bool ThreadPool::wait(Job& job, std::chrono::nanoseconds timeout) {
     }
 }
 
+template <class Ready>
+void ThreadPool::spin_while_allowed(Ready ready) {
+    if (spinning_.fetch_add(1, std::memory_order_relaxed) < kMostSpinningWorkers) spin_until(ready, kWorkerSpins);
+    spinning_.fetch_sub(1, std::memory_order_relaxed);
+}
+
 Job* ThreadPool::next_job() {
-    spin_until([&] { return queued_.load(std::memory_order_acquire) > 0 || stopping_.load(std::memory_order_relaxed); },
-               kWorkerSpins);
+    spin_while_allowed(
+        [&] { return queued_.load(std::memory_order_acquire) > 0 || stopping_.load(std::memory_order_relaxed); });
     std::unique_lock<std::mutex> lock(mutex_);
     for (;;) {
         if (stopping_.load(std::memory_order_relaxed)) return nullptr;

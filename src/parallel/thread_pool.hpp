@@ -99,6 +99,9 @@ private:
     void stop() noexcept;
     void work_loop();
     Job* next_job();
+    // A worker's spin before it sleeps, unless enough other workers spin already.
+    template <class Ready>
+    void spin_while_allowed(Ready ready);
     void publish(Job& job);
     // After this thread's own half: take `job` back if nobody started it, else help until done.
     void finish(Job& job);
@@ -119,6 +122,7 @@ private:
     Job* newest_ = nullptr;
     std::atomic<std::size_t> queued_{0};    // jobs on the queue, readable without the mutex
     Parker* idle_ = nullptr;                // the most recent of the threads asleep waiting for work
+    std::atomic<unsigned> spinning_{0};     // workers spinning before they sleep
     std::atomic<bool> stopping_{false};     // set only when the start failed
     std::atomic<std::int64_t> hand_off_ns_{20000};  // until measured: a wake-up of a sleeping worker
 };
