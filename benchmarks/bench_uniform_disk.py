@@ -1,15 +1,22 @@
 #!/usr/bin/env python3
 """Speed and memory of the uniform-disk functions.
 
-    python3 benchmarks/bench_uniform_disk.py [--json PATH] [--quick]
+    python3 benchmarks/bench_uniform_disk.py [--json PATH] [--quick] [--rounds N] [--baseline PYTHON]
 
 Prints a table of nanoseconds per element for `witt_mao_magnification` and
 `multi_witt_mao_magnification` at 10^2 to 10^6 separations, with one and two worker threads, for
 input given as a list, a tuple and a NumPy array; next to it the bare kernel and the native batch
 (benchmarks/kernel_timing.cpp, built here with CMake) and a vectorised NumPy/SciPy evaluation of
 the same closed form. Then the targets: the speed-up of two workers, the share of the Python
-boundary, the ratio to SciPy, and the peak memory beyond the input and output lists. Writes all
-numbers as JSON. Needs the module installed, NumPy and SciPy.
+boundary, the ratio to SciPy, and the peak memory beyond the input and output lists; and the
+serial part of a call (the Python boundary on the calling thread) with the speed-up it leaves
+possible on 8, 32 and 128 cores. Writes all numbers as JSON. Needs the module installed, NumPy
+and SciPy.
+
+The one-worker and two-worker processes are measured in turn, round after round, and the best
+of the rounds is kept, so that the load of a shared machine falls on both alike. With --baseline
+PYTHON, the Python rows are measured under that interpreter too (another build of the module), in
+the same rounds.
 """
 
 import argparse
@@ -46,8 +53,8 @@ def best_seconds(call, minimum=0.2, rounds=5):
     return best
 
 
-def worker(quick):
-    """Measures the Python functions in this process (the pool size comes from the environment)."""
+def measure(quick):
+    """One round of the Python functions in this process (the pool size comes from the environment)."""
     import numpy
     import mirvanta
 
@@ -56,12 +63,52 @@ def worker(quick):
         values = separations(n)
         inputs = {"list": values, "tuple": tuple(values), "numpy": numpy.array(values)}
         for kind, data in inputs.items():
-            seconds = best_seconds(lambda: mirvanta.witt_mao_magnification(data, 1.0, RHO))
+            seconds = best_seconds(lambda: mirvanta.witt_mao_magnification(data, 1.0, RHO), minimum=0.05, rounds=2)
             results.append({"function": "witt_mao_magnification", "input": kind, "n": n, "ns": seconds / n * 1e9})
-        seconds = best_seconds(lambda: mirvanta.multi_witt_mao_magnification(values, [1.0, 2.0], [RHO, 2 * RHO]))
+        seconds = best_seconds(lambda: mirvanta.multi_witt_mao_magnification(values, [1.0, 2.0], [RHO, 2 * RHO]),
+                               minimum=0.05, rounds=2)
         results.append({"function": "multi_witt_mao_magnification", "input": "list", "n": n,
                         "ns": seconds / (4 * n) * 1e9})
-    print(json.dumps(results))
+    return results
+
+
+def serve():
+    """Answers the parent's requests for a round of measurements, one JSON line each."""
+    for line in sys.stdin:
+        print(json.dumps(measure(line.split() == ["quick"])), flush=True)
+
+
+class Contender:
+    """A process of its own for one interpreter and pool size, measured on request."""
+
+    def __init__(self, python, threads):
+        env = dict(os.environ, RAYON_NUM_THREADS=str(threads))
+        self.process = subprocess.Popen([python, __file__, "--serve"], stdin=subprocess.PIPE,
+                                        stdout=subprocess.PIPE, text=True, env=env)
+
+    def round(self, quick):
+        self.process.stdin.write(("quick" if quick else "full") + "\n")
+        self.process.stdin.flush()
+        return json.loads(self.process.stdout.readline())
+
+    def close(self):
+        self.process.stdin.close()
+        self.process.wait()
+
+
+def interleaved(pythons, quick, rounds):
+    """The best time per row over `rounds` rounds, each round measuring every contender in turn."""
+    contenders = {(python, threads): Contender(python, threads) for python in pythons for threads in (1, 2)}
+    best = {}
+    for _ in range(rounds):
+        for key, contender in contenders.items():
+            for row in contender.round(quick):
+                slot = (key, row["function"], row["input"], row["n"])
+                best[slot] = min(best.get(slot, row), row, key=lambda r: r["ns"])
+    for contender in contenders.values():
+        contender.close()
+    return {python: {threads: [row for (key, *_), row in best.items() if key == (python, threads)]
+                     for threads in (1, 2)} for python in pythons}
 
 
 def peak_memory_worker(n):
@@ -92,17 +139,19 @@ def run_self(args, threads):
     return json.loads(out.stdout)
 
 
-def native_timing(threads, quick):
+def native_timing(quick):
+    """The native kernel and batch with one and two workers, alternating between the two."""
     build = ROOT / "build" / "bench"
     subprocess.run(["cmake", "-S", str(ROOT), "-B", str(build), "-DCMAKE_BUILD_TYPE=Release",
                     "-DMIRVANTA_BUILD_BENCHMARKS=ON", "-DMIRVANTA_BUILD_PYTHON=OFF"], check=True, capture_output=True)
     subprocess.run(["cmake", "--build", str(build), "--target", "kernel_timing"], check=True, capture_output=True)
-    env = dict(os.environ, RAYON_NUM_THREADS=str(threads))
-    rows = []
+    rows = {1: [], 2: []}
     for n in SIZES[:-1] if quick else SIZES:
-        out = subprocess.run([str(build / "kernel_timing"), str(n), str(RHO)], env=env, check=True,
-                             capture_output=True, text=True)
-        rows.append(json.loads(out.stdout))
+        for threads in (1, 2):
+            env = dict(os.environ, RAYON_NUM_THREADS=str(threads))
+            out = subprocess.run([str(build / "kernel_timing"), str(n), str(RHO)], env=env, check=True,
+                                 capture_output=True, text=True)
+            rows[threads].append(json.loads(out.stdout))
     return rows
 
 
@@ -139,20 +188,23 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--json", default=str(ROOT / "build" / "bench" / "uniform_disk.json"))
     parser.add_argument("--quick", action="store_true", help="stop at 10^5 separations")
-    parser.add_argument("--worker", action="store_true", help=argparse.SUPPRESS)
+    parser.add_argument("--rounds", type=int, default=5)
+    parser.add_argument("--baseline", help="another interpreter whose module is measured alongside")
+    parser.add_argument("--serve", action="store_true", help=argparse.SUPPRESS)
     parser.add_argument("--peak-memory", type=int, help=argparse.SUPPRESS)
     args = parser.parse_args()
-    if args.worker:
-        return worker(args.quick)
+    if args.serve:
+        return serve()
     if args.peak_memory:
         return peak_memory_worker(args.peak_memory)
 
     import numpy as np
     import mirvanta
 
-    quick = ["--quick"] if args.quick else []
-    python = {threads: run_self(["--worker", *quick], threads) for threads in (1, 2)}
-    native = {threads: native_timing(threads, args.quick) for threads in (1, 2)}
+    pythons = [sys.executable] + ([args.baseline] if args.baseline else [])
+    measured = interleaved(pythons, args.quick, args.rounds)
+    python = measured[sys.executable]
+    native = native_timing(args.quick)
     peer = scipy_peer(args.quick)
     worst_peer_difference = max(
         float(np.nanmax(np.abs(np.array(mirvanta.witt_mao_magnification(separations(row["n"]), 1.0, RHO))
@@ -196,10 +248,35 @@ def main():
     print("\nTargets (two workers unless stated)")
     for key, value in targets.items():
         print(f"  {key:<40} {value:10.3g}")
+
+    # The serial part of a call is what the calling thread does alone: reading the input and
+    # building the result list. It is the one-worker call less the native batch (the same
+    # kernel loop without Python); Amdahl's law bounds the speed-up on N cores by it.
+    print("\nSerial part of a call (one worker, from a list), and the speed-up it allows on N cores")
+    serial = {}
+    for n in [n for n in sizes if n >= 10**4]:
+        total = python_ns(1, "witt_mao_magnification", "list", n)
+        part = total - native_ns(1, "batch_ns", n)
+        fraction = part / total
+        allowed = {cores: 1 / (fraction + (1 - fraction) / cores) for cores in (2, 8, 32, 128)}
+        serial[n] = {"serial_ns": part, "call_ns": total, "fraction": fraction, "speedup_allowed": allowed}
+        print(f"  {n:>9,}: {part:5.1f} of {total:5.1f} ns per element ({fraction:.1%}); at most "
+              + ", ".join(f"{s:.1f} x on {c}" for c, s in allowed.items()))
+
+    if args.baseline:
+        print(f"\nBaseline ({args.baseline}), list input, ns per element: one worker / two workers, speed-up")
+        base = measured[args.baseline]
+        for n in sizes:
+            one, two = (next(r["ns"] for r in base[t] if r["function"] == "witt_mao_magnification"
+                             and r["input"] == "list" and r["n"] == n) for t in (1, 2))
+            print(f"  {n:>9,}: {one:6.0f} / {two:6.0f}, {one / two:4.2f} x")
+
     for row in peer:
         del row["values"]
     report = {"python": python, "native": native, "scipy": peer, "memory": memory, "targets": targets,
-              "cpus": len(os.sched_getaffinity(0))}
+              "serial": serial, "cpus": len(os.sched_getaffinity(0))}
+    if args.baseline:
+        report["baseline"] = measured[args.baseline]
     pathlib.Path(args.json).parent.mkdir(parents=True, exist_ok=True)
     pathlib.Path(args.json).write_text(json.dumps(report, indent=1))
     print(f"\nwrote {args.json}")

@@ -60,13 +60,22 @@ double witt_mao_magnification_scaled(double u, double rho) {
     return ((c_e * e.value() - c_k * big_k.value()) + c_p * p.value()) / kPi;
 }
 
-Magnifications witt_mao_magnification(std::vector<double> l, double re, double rstar) {
-    return witt_mao_magnification_of(l, re, rstar);
+namespace {
+
+struct AtSeparation {
+    double rho;
+    double operator()(double x) const { return witt_mao_magnification_scaled(x * rho, rho); }
+};
+
+}  // namespace
+
+std::vector<double> witt_mao_magnification(std::vector<double> l, double re, double rstar) {
+    parallel::parallel_map_into(std::span<const double>(l), l.data(), AtSeparation{rstar / re});
+    return l;
 }
 
 Magnifications witt_mao_magnification_of(std::span<const double> l, double re, double rstar) {
-    const double rho = rstar / re;
-    return parallel::parallel_map(l, [rho](double x) { return witt_mao_magnification_scaled(x * rho, rho); });
+    return parallel::parallel_map(l, AtSeparation{rstar / re});
 }
 
 parallel::ResultVector<Magnifications> multi_witt_mao_magnification(std::vector<double> l, std::vector<double> re,

@@ -15,10 +15,11 @@ namespace mirvanta::models {
 double witt_mao_magnification_scaled(double u, double rho);
 
 // One magnification per separation in `l` (source radii); rho = rstar / re. Element i belongs to
-// l[i]. Evaluated on the worker pool. Takes `l` over.
+// l[i]. Evaluated on the worker pool. The first takes `l` over and returns its storage, each
+// separation replaced by its magnification; the second leaves `l` alone.
 using Magnifications = parallel::ResultVector<double>;
 
-Magnifications witt_mao_magnification(std::vector<double> l, double re, double rstar);
+std::vector<double> witt_mao_magnification(std::vector<double> l, double re, double rstar);
 Magnifications witt_mao_magnification_of(std::span<const double> l, double re, double rstar);
 
 // The batch above for every pair (re[j], rstar[k]), in the order j * rstar.size() + k: the pairs

@@ -3,26 +3,30 @@
 namespace mirvanta::parallel {
 namespace {
 
-thread_local InterruptCheck* installed = nullptr;
-thread_local bool stopped = false;
+// One thread-local object, so that each function reaches it with a single look-up.
+struct Installed {
+    InterruptCheck* check = nullptr;
+    bool stopped = false;
+};
+
+thread_local Installed installed;
 
 }  // namespace
 
-ScopedInterruptCheck::ScopedInterruptCheck(InterruptCheck& check) noexcept
-    : previous_check_(installed), previous_stopped_(stopped) {
-    installed = &check;
-    stopped = false;
+ScopedInterruptCheck::ScopedInterruptCheck(InterruptCheck& check) noexcept {
+    Installed& here = installed;
+    previous_check_ = here.check;
+    previous_stopped_ = here.stopped;
+    here = {&check, false};
 }
 
-ScopedInterruptCheck::~ScopedInterruptCheck() {
-    installed = previous_check_;
-    stopped = previous_stopped_;
-}
+ScopedInterruptCheck::~ScopedInterruptCheck() { installed = {previous_check_, previous_stopped_}; }
 
 bool stop_requested() {
-    if (installed == nullptr) return false;
-    if (!stopped) stopped = installed->stop_requested();
-    return stopped;
+    Installed& here = installed;
+    if (here.check == nullptr) return false;
+    if (!here.stopped) here.stopped = here.check->stop_requested();
+    return here.stopped;
 }
 
 void interruption_point() {

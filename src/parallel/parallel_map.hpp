@@ -82,6 +82,7 @@ public:
 
     // On a worker of the pool, inside another map.
     void on_worker(Sharing sharing) {
+        const EnclosingStop nested(stop_);
         std::size_t begin = 0;
         if (sharing == Sharing::when_worth_it) {
             begin = start_alone(false);
@@ -98,7 +99,10 @@ private:
     public:
         RangeJob(MapRun& run, std::size_t begin, std::size_t end, unsigned budget)
             : run_(run), begin_(begin), end_(end), budget_(budget) {}
-        void execute(bool stolen) override { run_.range(begin_, end_, budget_, stolen); }
+        void execute(bool stolen) override {
+            const EnclosingStop nested(run_.stop_);
+            run_.range(begin_, end_, budget_, stolen);
+        }
 
     private:
         MapRun& run_;
@@ -112,6 +116,7 @@ private:
         RootJob(MapRun& run, std::size_t begin) : run_(run), begin_(begin) {}
         void execute(bool) override {
             started_ = Clock::now();
+            const EnclosingStop nested(run_.stop_);
             run_.range(begin_, run_.inputs_.size(), run_.pool_.size(), false);
             finished_ = Clock::now();
         }
@@ -123,9 +128,9 @@ private:
     };
 
     // Elements [begin, end) in index order on this thread, stopping early when the map stops.
+    // (On a worker, the thread's enclosing stop flag is this map's while it runs its elements.)
     void evaluate(std::size_t begin, std::size_t end) {
         constexpr std::size_t kStopCheckStride = 16;
-        const EnclosingStop nested(stop_);
         std::size_t i = begin;
         while (i < end && !stopped()) {
             const std::size_t stride_end = std::min(end, i + kStopCheckStride);
@@ -241,17 +246,20 @@ private:
 
 }  // namespace detail
 
-// One result per input, in input order (a ResultVector: the elements are written once, by the
-// map, and not zeroed first). A kernel failure (exception) is rethrown once no thread works on
-// the map any more; the first one wins. Throws Interrupted when the installed interrupt check
-// stops the map.
-template <class In, class Kernel>
-auto parallel_map(std::span<const In> inputs, const Kernel& kernel, Sharing sharing = Sharing::when_worth_it) {
-    using Out = std::decay_t<decltype(kernel(inputs[0]))>;
-    ResultVector<Out> out(inputs.size());
+// out[i] = kernel(inputs[i]) for every i, into space for inputs.size() results. `out` may be
+// the inputs' own storage: each element is read before its result is written, and by nothing
+// else. A kernel failure (exception) is rethrown once no thread works on the map any more; the
+// first one wins. Throws Interrupted when the installed interrupt check stops the map.
+template <class In, class Out, class Kernel>
+void parallel_map_into(std::span<const In> inputs, Out* out, const Kernel& kernel,
+                       Sharing sharing = Sharing::when_worth_it) {
     ThreadPool* worker = ThreadPool::current();
     ThreadPool& pool = worker != nullptr ? *worker : global_pool();
-    detail::MapRun<In, Out, Kernel> run(inputs, out.data(), kernel, pool,
+    if (inputs.size() == 1 && sharing == Sharing::when_worth_it) {  // nothing to share or to stop
+        out[0] = kernel(inputs[0]);
+        return;
+    }
+    detail::MapRun<In, Out, Kernel> run(inputs, out, kernel, pool,
                                         worker != nullptr ? detail::enclosing_stop : nullptr);
     if (worker != nullptr) {
         run.on_worker(sharing);
@@ -263,6 +271,15 @@ auto parallel_map(std::span<const In> inputs, const Kernel& kernel, Sharing shar
         throw Panic("expected " + std::to_string(inputs.size()) + " total writes, but got " +
                     std::to_string(run.writes()));
     }
+}
+
+// One result per input, in input order (a ResultVector: the elements are written once, by the
+// map, and not zeroed first); otherwise as parallel_map_into.
+template <class In, class Kernel>
+auto parallel_map(std::span<const In> inputs, const Kernel& kernel, Sharing sharing = Sharing::when_worth_it) {
+    using Out = std::decay_t<decltype(kernel(inputs[0]))>;
+    ResultVector<Out> out(inputs.size());
+    parallel_map_into(inputs, out.data(), kernel, sharing);
     return out;
 }
 
