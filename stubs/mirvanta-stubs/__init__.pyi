@@ -74,9 +74,10 @@ def witt_mao_magnification(l: _Reals, re: _Real, rstar: _Real) -> list[float]:
 
     Accuracy: within max(0.001 * rho, 1e-5) Einstein radii of the limb the result is the exact
     value for a lens on the limb, constant across that band and jumping at its edges (by 0.3 % to
-    0.4 % for rho from 0.01 to 1, by 17 % for rho = 1e-4). Far from the source the rounding error
-    grows as about 1e-16 * (u / rho)**2; beyond u / rho of a few thousand the point-source formula
-    (u**2 + 2) / (u * sqrt(u**2 + 4)) is the more accurate value.
+    0.4 % for rho from 0.01 to 1, by 17 % for rho = 1e-4). Up to u = 1000 * rho the closed
+    form's rounding error grows as about 1e-16 * (u / rho)**2 (4e-10 at the end); beyond it a
+    series in (rho / u)**2 takes over, within a few units in the last place, so the value jumps
+    by up to about 4e-10 (relative) across u = 1000 * rho.
     """
 
 def integrated_witt_mao_magnification(l: _Reals, re: _Real, rstar: _Real) -> list[float]:
@@ -132,9 +133,11 @@ def integrated_flux_map_witt_mao_magnification(
         PanicException: ``bl`` and ``bf`` differ in length (checked before any work).
 
     Accuracy: with the lens outside the source, within about 2e-7 of an independent sum of
-    uniform disks (rho = 0.05, a 40-point map); with the lens inside, the fixed quadrature nodes
-    do not resolve the annuli next to the lens, and single values are off by several percent (up
-    to 9 % in that case). There is no adaptive refinement.
+    uniform disks (rho = 0.05, a 40-point map, u up to 3 * rho); farther out the annulus
+    differences amplify the closed form's rounding (5e-9 at u / rho = 280 for a constant map).
+    With the lens inside, the fixed quadrature nodes do not resolve the annuli next to the lens,
+    and single values are off by several percent (up to 9 % in the case above). There is no
+    adaptive refinement.
     """
 
 def multi_witt_mao_magnification(l: _Reals, re: _Reals, rstar: _Reals) -> list[list[float]]:
