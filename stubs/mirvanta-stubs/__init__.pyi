@@ -220,8 +220,9 @@ def integrated_flux_map_heyrovsky_magnification(
 
     The form of ``integrated_heyrovsky_magnification`` with the tabulated brightness profile of
     ``integrated_flux_map_witt_mao_magnification`` (``bf`` at radii ``bl``, linear in between,
-    zero outside the table), divided by the map's unmagnified flux. With a one-point map it
-    gives the ring magnification at the limb, not the uniform disk. Runs on the calling thread.
+    zero outside the table), divided by the map's unmagnified flux. With a one-point map and the
+    lens outside the source it gives the ring magnification at the limb, not the uniform disk.
+    Runs on the calling thread.
 
     Args:
         l: separations between the lens and the centre of the source, in source radii.
