@@ -16,7 +16,7 @@ of its own; its parallel functions use the module's worker pool instead. That po
 per process from RAYON_NUM_THREADS, so each worker process gets a pool of (CPUs on its host) /
 (worker processes on that host) threads, and processes times pool threads fits the cores. On a
 running cluster, the workers keep a RAYON_NUM_THREADS of their own environment; otherwise the
-example sets it before their first call.
+example sets it, which counts in every worker that has not used the pool yet.
 
 Writes population.png (200 dpi) into the working directory, or to the path given.
 """
@@ -46,7 +46,7 @@ class Event(NamedTuple):
 
 
 def draw_population(count, seed=1):
-    """`count` events drawn with Python's own random generator, the same on every machine."""
+    """`count` events from a seeded generator: the same population for the same seed."""
     rng = random.Random(seed)
     return [Event(u0=rng.uniform(0.0, 0.1),
                   t_e=math.exp(rng.gauss(math.log(20.0), 0.5)),
