@@ -105,7 +105,7 @@ bool read_list_or_tuple(PyObject* object, std::vector<double>& out) {
 
 }  // namespace
 
-bool to_double(PyObject* object, double& out) noexcept {
+bool to_double(PyObject* object, double& out) {
     if (PyFloat_CheckExact(object)) {
         out = PyFloat_AS_DOUBLE(object);
         return true;
@@ -142,7 +142,7 @@ bool to_float_sequence(PyObject* object, std::vector<double>& out) {
     }
 }
 
-void add_parameter_note(const char* parameter) noexcept {
+void add_parameter_note(const char* parameter) {
     PyRef exc(PyErr_GetRaisedException());
     if (!exc) return;
     PyObject* add_note = interned_add_note();

@@ -45,7 +45,7 @@ int add_function(PyObject* module, PyObject* module_name, PyMethodDef& def) {
     return PyObject_SetAttr(module, name.get(), function.get());
 }
 
-int exec_module(PyObject* module) noexcept {
+int exec_module(PyObject* module) {
     try {
         PyRef module_name(PyModule_GetNameObject(module));
         if (!module_name) return -1;
@@ -53,6 +53,8 @@ int exec_module(PyObject* module) noexcept {
             if (add_function(module, module_name.get(), def) < 0) return -1;
         }
         return 0;
+    } catch (abi::__forced_unwind&) {
+        throw;
     } catch (...) {
         raise_current_exception();
         return -1;
