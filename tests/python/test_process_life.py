@@ -2,6 +2,8 @@
 daemon threads at interpreter exit, subinterpreters, memory exhaustion, and its exception class
 crossing process boundaries. Each scenario runs in a fresh interpreter with a time-out."""
 
+import concurrent.futures
+import multiprocessing
 import sys
 
 import pytest
@@ -110,3 +112,66 @@ def test_daemon_threads_in_calls_at_interpreter_exit():
         result = run_python(DAEMONS_AT_EXIT, check=False, timeout=60)
         assert (result.returncode, result.stdout) == (0, "exiting\n"), result.stderr[-2000:]
         assert "terminate" not in result.stderr and "FATAL" not in result.stderr
+
+
+# Subinterpreters: the module's cached objects belong to the whole process, so every kind of
+# subinterpreter is refused, and the main interpreter is unharmed afterwards. Before the mend a
+# shared-lock subinterpreter loaded the module, filled the caches with its own objects, and the
+# main interpreter's next not-a-sequence error read freed memory (SIGSEGV under -X dev on 3.14).
+SUBINTERPRETERS = '''
+    import sys, textwrap
+    CODE = textwrap.dedent("""
+        try:
+            import mirvanta
+        except ImportError as error:
+            print("refused:", error, flush=True)
+        else:
+            try:
+                mirvanta.witt_mao_magnification(5, 1.0, 1.0)
+            except TypeError:
+                print("loaded", flush=True)
+    """)
+    try:
+        import _interpreters
+    except ImportError:  # 3.11 and 3.12: every subinterpreter shares the interpreter lock
+        import _xxsubinterpreters as _interpreters
+        configs = [None]
+        create = lambda config: _interpreters.create()
+        run = _interpreters.run_string
+    else:
+        configs = [_interpreters.new_config("isolated", gil="shared"), _interpreters.new_config("legacy"),
+                   _interpreters.new_config("isolated")]
+        create = _interpreters.create
+        run = _interpreters.exec
+    for config in configs:
+        interpreter = create(config)
+        run(interpreter, CODE)
+        _interpreters.destroy(interpreter)
+    import mirvanta
+    try:
+        mirvanta.witt_mao_magnification(5, 1.0, 1.0)
+    except TypeError as error:
+        print("main:", error, flush=True)
+'''
+
+
+def test_subinterpreters_are_refused_and_leave_the_main_interpreter_working():
+    pytest.importorskip("_interpreters" if sys.version_info >= (3, 13) else "_xxsubinterpreters")
+    lines = run_python(SUBINTERPRETERS, timeout=60).stdout.splitlines()
+    refusal = "refused: module mirvanta does not support loading in subinterpreters"
+    assert lines[:-1] == [refusal] * (3 if sys.version_info >= (3, 13) else 1)
+    assert lines[-1] == "main: 'int' object is not an instance of 'Sequence'"
+
+
+def test_panic_exception_crosses_a_process_pool(mirvanta):
+    # bl and bf of different lengths: an internal failure in the worker process reaches the
+    # caller as the same exception, catchable by name.
+    arguments = ([1.0], 1.0, 0.1, [0.5, 0.6], [1.0])
+    with pytest.raises(mirvanta.PanicException) as local:
+        mirvanta.discrete_flux_map_heyrovsky_magnification(*arguments)
+    context = multiprocessing.get_context("spawn")
+    with concurrent.futures.ProcessPoolExecutor(1, mp_context=context) as pool:
+        future = pool.submit(mirvanta.discrete_flux_map_heyrovsky_magnification, *arguments)
+        with pytest.raises(mirvanta.PanicException) as remote:
+            future.result(timeout=120)
+    assert remote.value.args == local.value.args
