@@ -79,6 +79,10 @@ PyObject* raise_panic(const Panic& panic) {
 }
 
 void panic_from_python_error(const char* context, std::source_location where) {
+    if (PyErr_ExceptionMatches(PyExc_MemoryError)) {
+        PyErr_Clear();
+        throw std::bad_alloc();  // any allocation failure reaches the caller as MemoryError
+    }
     PyRef exc(PyErr_GetRaisedException());
     std::string message = context;
     if (exc) message.append(": ").append(describe(exc.get()));

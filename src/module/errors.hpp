@@ -5,7 +5,7 @@
 // - a model's DeferredError becomes its Python exception type with the static message;
 // - an internal failure (a Panic, thrown anywhere below) is reported on stderr and raised as
 //   PanicException; a second failure while raising it aborts the process;
-// - a C++ allocation failure becomes MemoryError.
+// - every allocation failure, in C++ or in the interpreter, becomes MemoryError.
 //
 // A thread that CPython ends inside Python code (a daemon thread asking for the interpreter lock
 // while the interpreter finalizes; pthread_exit on 3.11 to 3.13) unwinds through the module's
@@ -30,7 +30,7 @@ PyObject* raise_deferred(const models::DeferredError& error);
 PyObject* raise_panic(const Panic& panic);
 
 // Turns the pending Python exception into a Panic whose message is `context`, ": " and a
-// description of that exception.
+// description of that exception; a pending MemoryError becomes std::bad_alloc instead.
 [[noreturn]] void panic_from_python_error(const char* context,
                                           std::source_location where = std::source_location::current());
 

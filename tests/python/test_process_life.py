@@ -175,3 +175,48 @@ def test_panic_exception_crosses_a_process_pool(mirvanta):
         with pytest.raises(mirvanta.PanicException) as remote:
             future.result(timeout=120)
     assert remote.value.args == local.value.args
+
+
+# Calls under an address-space limit, from no headroom up to enough for the whole result: each
+# fails with MemoryError (never PanicException, nothing printed as unraisable) and keeps nothing
+# of its partial result, or succeeds. Before the mend, 1 to 6 MB of headroom gave
+# PanicException "could not create a result float" on 3.11 and 3.14.
+MEMORY_LIMIT = """
+    import resource, sys, mirvanta
+
+    def mapped():
+        with open("/proc/self/status") as status:
+            return next(int(line.split()[1]) * 1024 for line in status if line.startswith("VmSize:"))
+
+    separations = [0.5] * 200_000
+    calls = [lambda: mirvanta.witt_mao_magnification(separations, 1.0, 0.1),
+             lambda: mirvanta.multi_witt_mao_magnification(separations[:1000], [1.0] * 200, [0.1])]
+    for call in calls:
+        call()  # the worker pool runs, and the first result's memory is back with the allocator
+    soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+    outcomes = set()
+    for headroom in range(12):
+        for call in calls:
+            blocks = sys.getallocatedblocks()
+            resource.setrlimit(resource.RLIMIT_AS, (mapped() + headroom * 2**20, hard))
+            try:
+                result = call()
+            except BaseException as error:
+                outcome = type(error).__name__
+            else:
+                outcome = "ok"
+                del result
+            finally:
+                resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
+            outcomes.add(outcome)
+            assert sys.getallocatedblocks() - blocks < 1000, (headroom, outcome)
+    print(sorted(outcomes))
+"""
+
+
+@pytest.mark.skipif("libasan" in __import__("os").environ.get("LD_PRELOAD", ""),
+                    reason="the address sanitizer reserves more address space than the limit allows")
+def test_memory_exhaustion_is_a_memory_error():
+    result = run_python(MEMORY_LIMIT, timeout=120)
+    assert result.stdout.splitlines() == ["['MemoryError', 'ok']"]
+    assert "unraisable" not in result.stderr and "panicked" not in result.stderr
