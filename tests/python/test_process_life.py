@@ -220,3 +220,40 @@ def test_memory_exhaustion_is_a_memory_error():
     result = run_python(MEMORY_LIMIT, timeout=120)
     assert result.stdout.splitlines() == ["['MemoryError', 'ok']"]
     assert "unraisable" not in result.stderr and "panicked" not in result.stderr
+
+
+# Without an interpreter lock, threads replace the items of lists that other threads are
+# converting; every item is a float made at run time, so a read of a dropped item is a read of
+# freed memory.
+LISTS_CHANGED_BY_OTHER_THREADS = """
+    import random, threading, mirvanta
+    shared = [[float(i) for i in range(1000)] for _ in range(4)]
+    stop = threading.Event()
+
+    def mutate(values):
+        while not stop.is_set():
+            values[random.randrange(len(values))] = random.random() + 1.0
+            values.append(random.random())
+            values.pop(0)
+
+    def convert(values):
+        for _ in range(300):
+            assert len(mirvanta.witt_mao_magnification(values, 1.0, 0.1)) in (1000, 1001)
+
+    mutators = [threading.Thread(target=mutate, args=(values,)) for values in shared]
+    converters = [threading.Thread(target=convert, args=(values,)) for values in shared]
+    for thread in mutators + converters:
+        thread.start()
+    for thread in converters:
+        thread.join()
+    stop.set()
+    for thread in mutators:
+        thread.join()
+    print("done")
+"""
+
+
+@pytest.mark.skipif(not __import__("sysconfig").get_config_var("Py_GIL_DISABLED"),
+                    reason="needs a free-threaded build")
+def test_lists_changed_by_other_threads_without_an_interpreter_lock():
+    assert run_python(LISTS_CHANGED_BY_OTHER_THREADS, env={"PYTHON_GIL": "0"}, timeout=120).stdout == "done\n"
