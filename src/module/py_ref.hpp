@@ -5,6 +5,7 @@
 // unwinding must be able to pass through them.
 #pragma once
 
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include "module/compat.hpp"
@@ -15,7 +16,9 @@ namespace mirvanta::module {
 // but the main one that is still inside a call is a daemon thread that CPython (3.11 to 3.13)
 // ends with pthread_exit when it asks for the interpreter lock; it unwinds without that lock,
 // so its references are left to the end of the process instead of being released.
-inline bool may_release_references() noexcept { return !Py_IsFinalizing() || gettid() == getpid(); }
+inline bool may_release_references() noexcept {
+    return !Py_IsFinalizing() || syscall(SYS_gettid) == getpid();  // the main thread's id is the process's
+}
 
 class PyRef {
 public:
