@@ -65,8 +65,13 @@ def light_curve(event, times=TIMES):
 
 
 def light_curves(events):
-    """One task: the light curves of a chunk of events."""
-    return [light_curve(event) for event in events]
+    """One task: the light curves of a chunk of events. dask cannot hand a BaseException to the
+    caller, who would wait for ever, so an internal failure of the module comes back as a
+    RuntimeError with the same message."""
+    try:
+        return [light_curve(event) for event in events]
+    except mirvanta.PanicException as panic:
+        raise RuntimeError(*panic.args) from None
 
 
 def compute_distributed(client, events, chunk=20, show_progress=True, timeout=None):

@@ -93,15 +93,8 @@ def test_mypy_strict_flags_each_wrong_use(mypy_report):
 
 
 def test_stubtest_finds_stubs_and_module_in_agreement(tmp_path):
-    import mirvanta
-
-    command = [sys.executable, "-m", "mypy.stubtest", "mirvanta"]
-    if not hasattr(mirvanta, "PanicException"):
-        # The class is declared ahead of the module attribute that exposes it.
-        allowlist = tmp_path / "allowlist.txt"
-        allowlist.write_text("mirvanta.PanicException\n")
-        command += ["--allowlist", str(allowlist)]
-    result = subprocess.run(command, cwd=tmp_path, capture_output=True, text=True, timeout=300)
+    result = subprocess.run([sys.executable, "-m", "mypy.stubtest", "mirvanta"], cwd=tmp_path,
+                            capture_output=True, text=True, timeout=300)
     assert result.returncode == 0, result.stdout + result.stderr
 
 
