@@ -1,5 +1,6 @@
 #include "module/binding.hpp"
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 
@@ -17,12 +18,15 @@ std::string quoted_list(const std::string* names, std::size_t count) {
 }
 
 bool missing_arguments(const FunctionSpec& spec, Py_ssize_t nargs, PyObject* const* slots) {
+    const std::size_t first = static_cast<std::size_t>(nargs);
+    if (std::find(slots + first, slots + spec.parameters.size(), nullptr) == slots + spec.parameters.size()) {
+        return false;  // the common case builds no text
+    }
     std::string missing[kMaxParameters];
     std::size_t count = 0;
-    for (std::size_t i = static_cast<std::size_t>(nargs); i < spec.parameters.size(); ++i) {
+    for (std::size_t i = first; i < spec.parameters.size(); ++i) {
         if (slots[i] == nullptr) missing[count++] = spec.parameters[i];
     }
-    if (count == 0) return false;
     PyErr_Format(PyExc_TypeError, "%s() missing %zu required positional argument%s: %s", spec.name, count,
                  count == 1 ? "" : "s", quoted_list(missing, count).c_str());
     return true;

@@ -74,7 +74,6 @@ Py_ssize_t reservation(PyObject* object) {
         PyErr_Clear();
         return 0;
     }
-    if (PyList_CheckExact(object) || PyTuple_CheckExact(object)) return hint;
     return std::min(hint, kMaxUntrustedReservation);
 }
 
@@ -147,9 +146,13 @@ bool to_float_sequence(PyObject* object, std::vector<double>& out) {
         raise_not_a_sequence(object);
         return false;
     }
+    if (PyList_CheckExact(object) || PyTuple_CheckExact(object)) {
+        const bool list = PyList_CheckExact(object);
+        out.reserve(static_cast<std::size_t>(list ? PyList_GET_SIZE(object) : PyTuple_GET_SIZE(object)));
+        return read_list_or_tuple(object, out);
+    }
     if (read_double_buffer(object, out)) return true;
     out.reserve(static_cast<std::size_t>(reservation(object)));
-    if (PyList_CheckExact(object) || PyTuple_CheckExact(object)) return read_list_or_tuple(object, out);
     PyRef iterator(PyObject_GetIter(object));
     if (!iterator) return false;
     for (;;) {
