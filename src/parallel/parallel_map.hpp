@@ -139,6 +139,26 @@ private:
         writes_.fetch_add(i - begin, std::memory_order_relaxed);
     }
 
+    // A range that the budget no longer splits, on a worker: evaluated in order, unless a worker
+    // goes idle meanwhile; then what is left is halved and the upper half offered, so that the
+    // last ranges of a map do not keep the other workers waiting.
+    void leaf(std::size_t begin, std::size_t end) {
+        constexpr std::size_t kStride = 16;
+        std::size_t i = begin;
+        while (i < end && !stopped()) {
+            if (end - i >= 2 * std::max<std::size_t>(min_split_, 1) && pool_.wants_work()) {
+                writes_.fetch_add(i - begin, std::memory_order_relaxed);
+                const std::size_t middle = i + (end - i) / 2;
+                RangeJob second(*this, middle, end, 0);
+                pool_.join([&] { leaf(i, middle); }, second);
+                return;
+            }
+            const std::size_t stride_end = std::min(end, i + kStride);
+            for (; i < stride_end; ++i) out_[i] = kernel_(inputs_[i]);
+        }
+        writes_.fetch_add(i - begin, std::memory_order_relaxed);
+    }
+
     void range(std::size_t begin, std::size_t end, unsigned budget, bool stolen) {
         if (stopped()) return;
         const std::size_t length = end - begin;
@@ -152,7 +172,7 @@ private:
                 split = true;
             }
         }
-        if (!split) return evaluate(begin, end);
+        if (!split) return leaf(begin, end);
         const std::size_t middle = begin + length / 2;
         RangeJob second(*this, middle, end, budget);
         pool_.join([&] { range(begin, middle, budget, false); }, second);

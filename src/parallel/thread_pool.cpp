@@ -31,6 +31,20 @@ constexpr int kWorkerSpins = 3000;
 // leaves most of them idle together, and each would burn its spin for nothing.
 constexpr unsigned kMostSpinningWorkers = 2;
 
+// Counts a worker as looking for work for the length of a scope.
+class Looking {
+public:
+    explicit Looking(std::atomic<unsigned>& count) noexcept : count_(count) {
+        count_.fetch_add(1, std::memory_order_relaxed);
+    }
+    ~Looking() { count_.fetch_sub(1, std::memory_order_relaxed); }
+    Looking(const Looking&) = delete;
+    Looking& operator=(const Looking&) = delete;
+
+private:
+    std::atomic<unsigned>& count_;
+};
+
 template <class Ready>
 bool spin_until(Ready ready, int spins) {
     for (int spin = 0; spin < spins; ++spin) {
@@ -190,6 +204,7 @@ void ThreadPool::finish(Job& job) {
             lock.lock();
             continue;
         }
+        const Looking looking(looking_);
         if (!spun) {
             lock.unlock();
             spin_while_allowed([&] { return done() || queued_.load(std::memory_order_acquire) > 0; });
@@ -242,6 +257,7 @@ void ThreadPool::spin_while_allowed(Ready ready) {
 }
 
 Job* ThreadPool::next_job() {
+    const Looking looking(looking_);
     spin_while_allowed(
         [&] { return queued_.load(std::memory_order_acquire) > 0 || stopping_.load(std::memory_order_relaxed); });
     std::unique_lock<std::mutex> lock(mutex_);

@@ -86,6 +86,11 @@ public:
     }
     void record_hand_off(std::chrono::nanoseconds sample) noexcept;
 
+    // Whether more workers look for work than there are jobs queued (a hint, read without a lock).
+    bool wants_work() const noexcept {
+        return looking_.load(std::memory_order_relaxed) > queued_.load(std::memory_order_relaxed);
+    }
+
     // The pool the calling thread works for, or null outside any pool.
     static ThreadPool* current() noexcept;
 
@@ -123,6 +128,7 @@ private:
     std::atomic<std::size_t> queued_{0};    // jobs on the queue, readable without the mutex
     Parker* idle_ = nullptr;                // the most recent of the threads asleep waiting for work
     std::atomic<unsigned> spinning_{0};     // workers spinning before they sleep
+    std::atomic<unsigned> looking_{0};      // workers with nothing to do, spinning or asleep
     std::atomic<bool> stopping_{false};     // set only when the start failed
     std::atomic<std::int64_t> hand_off_ns_{20000};  // until measured: a wake-up of a sleeping worker
 };
