@@ -8,7 +8,7 @@
 #include "numerics/constants.hpp"
 #include "numerics/interpolation.hpp"
 #include "numerics/quadrature.hpp"
-#include "parallel/interrupt.hpp"
+#include "parallel/caller_hook.hpp"
 #include "parallel/panic.hpp"
 
 namespace mirvanta::models {

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <tuple>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -13,7 +14,7 @@
 #include "module/conversion.hpp"
 #include "module/errors.hpp"
 #include "module/results.hpp"
-#include "module/signal_check.hpp"
+#include "module/call_hook.hpp"
 
 namespace mirvanta::module {
 
@@ -51,9 +52,20 @@ PyObject* call_frame(const FunctionSpec& spec, PyObject* const* args, Py_ssize_t
         if (!bind_arguments(spec, args, nargs, kwnames, slots)) return nullptr;
         std::tuple<typename Kinds::type...> values;
         if (!detail::convert_all<Kinds...>(spec, slots, values, std::index_sequence_for<Kinds...>{})) return nullptr;
-        SignalCheck signals;
-        const parallel::ScopedInterruptCheck watching(signals);
-        return to_python(std::apply(model, std::move(values)));
+        using Result = decltype(std::apply(model, std::move(values)));
+        // A list of one float per separation can be made while the workers compute.
+        constexpr bool kListPerSeparation =
+            std::is_same_v<Result, std::vector<double>> &&
+            std::is_same_v<std::tuple_element_t<0, std::tuple<Kinds...>>, AsFloatSequence>;
+        std::size_t list_size = 0;
+        if constexpr (kListPerSeparation) list_size = std::get<0>(values).size();
+        CallHook hook(list_size);
+        const parallel::ScopedCallerHook installed(hook);
+        if constexpr (kListPerSeparation) {
+            return hook.result_list().finish(std::apply(model, std::move(values)));
+        } else {
+            return to_python(std::apply(model, std::move(values)));
+        }
     } catch (const parallel::Interrupted&) {  // a signal handler raised: its exception is set
         return nullptr;
     } catch (abi::__forced_unwind&) {

@@ -79,6 +79,11 @@ public:
     // Waits for a submitted job, at most about `timeout`; true once the job is done.
     bool wait(Job& job, std::chrono::nanoseconds timeout);
 
+    // Whether a submitted job is done, without waiting.
+    static bool finished(const Job& job) noexcept {
+        return job.state_.load(std::memory_order_acquire) == Job::kDone;
+    }
+
     // What handing work to the workers costs a caller outside the pool: the time until a worker
     // starts it plus the time from its end until the caller runs again, as recently measured.
     std::chrono::nanoseconds hand_off_cost() const noexcept {

@@ -193,7 +193,7 @@ TEST(ParallelMap, ManyCallersAtOnce) {
 
 // Says stop once `after` has passed since it was first asked, and records on which threads it
 // was asked and when it said stop.
-class StopAfter final : public InterruptCheck {
+class StopAfter final : public CallerHook {
 public:
     explicit StopAfter(std::chrono::nanoseconds after) : after_(after) {}
 
@@ -240,7 +240,7 @@ TEST_P(Interruption, StopsTheMapSoonAndLeavesThePoolUsable) {
         return parallel_map(std::span<const double>(inner), element).size();
     };
     {
-        const ScopedInterruptCheck installed(check);
+        const ScopedCallerHook installed(check);
         if (c.nested) {
             EXPECT_THROW(parallel_map(std::span<const double>(outer), row, c.outer), Interrupted);
         } else {
@@ -270,13 +270,13 @@ INSTANTIATE_TEST_SUITE_P(
     [](const testing::TestParamInfo<InterruptCase>& info) { return info.param.name; });
 
 TEST(ParallelMap, AFailingCheckEndsTheMapAfterTheWorkersLeft) {
-    struct Throwing final : InterruptCheck {
+    struct Throwing final : CallerHook {
         bool stop_requested() override { throw std::runtime_error("the check failed"); }
     } check;
     const auto inputs = iota(100000);
     std::atomic<long> evaluated{0};
     {
-        const ScopedInterruptCheck installed(check);
+        const ScopedCallerHook installed(check);
         EXPECT_THROW(parallel_map(std::span<const double>(inputs),
                                   [&](double x) {
                                       evaluated.fetch_add(1);
@@ -293,10 +293,10 @@ TEST(ParallelMap, AFailingCheckEndsTheMapAfterTheWorkersLeft) {
 
 TEST(Interrupt, SequentialLoopsStopAndTheCheckIsAskedOnce) {
     StopAfter never(1h), at_once(0ns);
-    const ScopedInterruptCheck outer(never);
+    const ScopedCallerHook outer(never);
     EXPECT_NO_THROW(interruption_point());
     {
-        const ScopedInterruptCheck inner(at_once);
+        const ScopedCallerHook inner(at_once);
         EXPECT_THROW(interruption_point(), Interrupted);
         EXPECT_THROW(interruption_point(), Interrupted);
         EXPECT_EQ(at_once.asked_, 1);  // its answer stands; it is not asked again

@@ -78,9 +78,13 @@ def test_concurrent_calls_from_many_threads(mirvanta):
     assert len(results) == 160 and all(same_floats(r, expected) for r in results)
 
 
+SHARED_BATCH = [0.5 + i * 0.01 for i in range(3000)]
+
 LEAK_CALLS = [
     ("witt_mao", lambda m: m.witt_mao_magnification([0.1, 1.0, 3.0], 1.0, 0.1)),
     ("witt_mao_tuple", lambda m: m.witt_mao_magnification((0.1, 1.0, 3.0), 1.0, 0.1)),
+    # long enough to be shared with the workers, its result list made while they compute
+    ("witt_mao_shared", lambda m: m.witt_mao_magnification(SHARED_BATCH, 1.0, 0.1)),
     ("heyrovsky", lambda m: m.heyrovsky_magnification(0.3, 0.9, 1.0, 0.1)),
     ("runtime_error", lambda m: m.heyrovsky_magnification(-1.0, 1.0, 1.0, 1.0)),
     ("binding_error", lambda m: m.witt_mao_magnification([1.0], 1.0, 1.0, rho=2)),

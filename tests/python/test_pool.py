@@ -195,3 +195,33 @@ def test_a_pool_that_cannot_start_is_a_panic_and_leaves_no_thread_behind():
     assert result.stdout.splitlines() == ["PanicException The global thread pool has not been initialized. 0"] * 2 + [
         "1 64"]
     assert "panicked at src/parallel/thread_pool.cpp" in result.stderr
+
+
+def test_python_code_run_during_a_call_never_meets_the_result_list_half_made():
+    # While the workers compute, the calling thread makes the result list ahead, and runs the
+    # handlers of pending signals between its slices. A handler that walks the lists the garbage
+    # collector knows would crash on the result list while it still has empty slots.
+    result = run_python("""
+        import gc, signal, mirvanta
+        n = 400_000
+        l = [0.5 + 29.5 * i / n for i in range(n)]
+        walks, calling = 0, True
+        def walk(signum, frame):
+            global walks
+            walks += 1
+            for obj in gc.get_objects():
+                if type(obj) is list and len(obj) == n and obj is not l:
+                    for item in obj:
+                        type(item)
+            if calling:  # one alarm at a time: a walk may take longer than the period
+                signal.setitimer(signal.ITIMER_REAL, 0.002)
+        signal.signal(signal.SIGALRM, walk)
+        signal.setitimer(signal.ITIMER_REAL, 0.002)
+        for _ in range(5):
+            mirvanta.witt_mao_magnification(l, 1.0, 0.1)
+        calling = False
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        out = mirvanta.witt_mao_magnification(l, 1.0, 0.1)
+        print(walks > 5, out == mirvanta.witt_mao_magnification(l[:1000], 1.0, 0.1) + out[1000:])
+    """, env={"RAYON_NUM_THREADS": "2"})
+    assert result.stdout.split() == ["True", "True"]

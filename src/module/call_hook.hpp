@@ -1,0 +1,30 @@
+// What the calling thread does for a long computation, which calls it from time to time
+// (parallel/caller_hook.hpp): every few milliseconds it runs the handlers of pending signals
+// (PyErr_CheckSignals, with the interpreter lock it holds), so that Ctrl-C stops the call with
+// the handler's exception, already set; and while it waits for the workers of a parallel map it
+// makes the result list ahead, when the call returns one float per separation.
+#pragma once
+
+#include <cstddef>
+
+#include "module/compat.hpp"
+#include "module/result_list_ahead.hpp"
+#include "parallel/caller_hook.hpp"
+
+namespace mirvanta::module {
+
+class CallHook final : public parallel::CallerHook {
+public:
+    // `result_size`: the length of the result list to make ahead, or 0 for none.
+    explicit CallHook(std::size_t result_size) noexcept : list_(result_size) {}
+
+    bool stop_requested() override { return PyErr_CheckSignals() != 0; }
+    bool work_while_waiting() override { return list_.advance(); }
+
+    ResultListAhead& result_list() noexcept { return list_; }
+
+private:
+    ResultListAhead list_;
+};
+
+}  // namespace mirvanta::module
