@@ -144,13 +144,19 @@ Parker* ThreadPool::pop_idle() noexcept {
 void ThreadPool::publish(Job& job) {
     job.owner_ = worker_of == this ? &this_thread : nullptr;
     job.state_.store(Job::kQueued, std::memory_order_relaxed);
-    Parker* sleeper;
+    Parker* sleeper = nullptr;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         push(job);
-        sleeper = pop_idle();
+        // One job, at most one thread woken to take it; none when a spinning worker will take
+        // it, or when the busy workers fill the CPUs already (a woken worker would only take a
+        // CPU from one of them). A job left queued is taken by the next worker that looks for
+        // work, or taken back by its publisher.
+        const unsigned busy = size_ - std::min(size_, looking_.load(std::memory_order_relaxed));
+        if (queued_.load(std::memory_order_relaxed) > spinning_.load(std::memory_order_relaxed) && busy < cpus_) {
+            sleeper = pop_idle();
+        }
     }
-    // One job, at most one thread woken to take it.
     if (sleeper != nullptr) sleeper->wake();
 }
 
@@ -252,7 +258,9 @@ bool ThreadPool::wait(Job& job, std::chrono::nanoseconds timeout) {
 
 template <class Ready>
 void ThreadPool::spin_while_allowed(Ready ready) {
-    if (spinning_.fetch_add(1, std::memory_order_relaxed) < kMostSpinningWorkers) spin_until(ready, kWorkerSpins);
+    const unsigned spinning = spinning_.fetch_add(1, std::memory_order_relaxed);
+    const unsigned busy = size_ - std::min(size_, looking_.load(std::memory_order_relaxed));
+    if (spinning < kMostSpinningWorkers && busy + spinning < cpus_) spin_until(ready, kWorkerSpins);
     spinning_.fetch_sub(1, std::memory_order_relaxed);
 }
 
@@ -317,7 +325,7 @@ ThreadPool& global_pool() {
     if (ThreadPool* pool = the_pool.load(std::memory_order_acquire)) return *pool;
     // In a forked child the storage may still hold the parent's abandoned pool: it is reused as
     // it is, without running anything of the old one.
-    auto* pool = new (pool_storage) ThreadPool(pool_size_from_environment());
+    auto* pool = new (pool_storage) ThreadPool(pool_size_from_environment(), available_cpus());
     try {
         pool->start();
     } catch (...) {  // no worker refers to the pool any more; a later call tries again

@@ -18,6 +18,7 @@
 
 #include <cxxabi.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstddef>
@@ -60,7 +61,8 @@ private:
 
 class ThreadPool {
 public:
-    explicit ThreadPool(unsigned size) noexcept : size_(size) {}
+    // `cpus`: the CPUs the process may use (0 when unknown), to which the spinning is matched.
+    ThreadPool(unsigned size, unsigned cpus) noexcept : size_(size), cpus_(cpus != 0 ? cpus : size) {}
     ThreadPool(const ThreadPool&) = delete;
     ThreadPool& operator=(const ThreadPool&) = delete;
 
@@ -91,9 +93,11 @@ public:
     }
     void record_hand_off(std::chrono::nanoseconds sample) noexcept;
 
-    // Whether more workers look for work than there are jobs queued (a hint, read without a lock).
+    // Whether a worker looks for work that no queued job would give it, on a CPU that the busy
+    // workers leave free (a hint, read without a lock).
     bool wants_work() const noexcept {
-        return looking_.load(std::memory_order_relaxed) > queued_.load(std::memory_order_relaxed);
+        const unsigned looking = looking_.load(std::memory_order_relaxed);
+        return looking > queued_.load(std::memory_order_relaxed) && size_ - std::min(size_, looking) < cpus_;
     }
 
     // The pool the calling thread works for, or null outside any pool.
@@ -109,7 +113,8 @@ private:
     void stop() noexcept;
     void work_loop();
     Job* next_job();
-    // A worker's spin before it sleeps, unless enough other workers spin already.
+    // A worker's spin before it sleeps, unless enough other workers spin already or the busy
+    // workers and the spinning ones fill the CPUs (then a spin would only slow the busy ones).
     template <class Ready>
     void spin_while_allowed(Ready ready);
     void publish(Job& job);
@@ -127,6 +132,7 @@ private:
     Parker* pop_idle() noexcept;
 
     const unsigned size_;
+    const unsigned cpus_;
     std::mutex mutex_;
     Job* oldest_ = nullptr;
     Job* newest_ = nullptr;
