@@ -10,7 +10,8 @@
 namespace mirvanta::models {
 
 // u: lens to source centre, rho: source radius, both in Einstein radii. Never fails: NaN stands
-// for a failed elliptic integral or NaN input. rho <= 0 gives the point-source magnification.
+// for a failed elliptic integral or NaN input. rho <= 0 gives the point-source magnification;
+// finite u > 1000 rho the expansion of models/far_field.hpp, which is never below 1.
 double witt_mao_magnification_scaled(double u, double rho);
 
 // One magnification per separation in `l` (source radii); rho = rstar / re. Element i belongs to

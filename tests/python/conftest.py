@@ -57,6 +57,21 @@ def uniform_disk(u, rho, dps=20):
         return 2 * mpmath.quad(weighted_ring, breaks) / rho**2
 
 
+def witt_mao_closed_form(u, rho, dps=60):
+    """The uniform-disk magnification by the closed form of Witt and Mao in mpmath's own elliptic
+    integrals. Its terms cancel far from the source, to about 10^-dps (u/rho)^2: harmless at 60
+    digits up to u/rho = 1e12 (it agrees with 100 digits to 1e-37 there)."""
+    with mpmath.workdps(dps):
+        u, rho = mpmath.mpf(u), mpmath.mpf(rho)
+        d, s, t = u - rho, u + rho, rho * rho
+        g = mpmath.sqrt(4 + d * d)
+        n = 4 * u * rho / (s * s)
+        m = 4 * n / (4 + d * d)
+        value = (s * g / (2 * t) * mpmath.ellipe(m) - d * (8 + u * u - t) / (2 * t * g) * mpmath.ellipk(m)
+                 + 2 * d * d * (1 + t) / (t * s * g) * mpmath.ellippi(n, m)) / mpmath.pi
+        return +value
+
+
 # tests/sanitize runs this suite with AddressSanitizer's runtime preloaded. It reserves its shadow
 # memory up front, and an allocation that fails aborts the process instead of throwing, so a test
 # that limits the address space to make allocations fail cannot run there.

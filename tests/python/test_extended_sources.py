@@ -55,6 +55,16 @@ def test_far_from_the_source_is_a_point_source(mirvanta, name):
         assert getattr(mirvanta, name)([l], 1.0, rho)[0] == pytest.approx(point_source(l * rho), rel=(1 / l) ** 2 * 10)
 
 
+@pytest.mark.parametrize("name", ["integrated_witt_mao_magnification", "integrated_flux_map_witt_mao_magnification"])
+@pytest.mark.parametrize("rho, u", [(1e-8, 1.0), (1e-8, 10.0), (1e-6, 10.0), (1e-4, 10.0)])
+def test_small_source_far_away_is_a_point_source(mirvanta, name, rho, u):
+    # Every quadrature node's disk is at least 1000 of its radii from the lens: the finite-source
+    # effect is below 1e-13 here, and the result is the point source to the quadrature's accuracy.
+    args = ([u / rho], 1.0, rho) + (([0.0, 1.0], [1.0, 0.4]) if "flux_map" in name else ())
+    value = getattr(mirvanta, name)(*args)[0]
+    assert value == pytest.approx(point_source(u), rel=1e-13)
+
+
 @pytest.mark.parametrize("name", INTEGRATED + FLUX_MAPS)
 def test_empty_separations(mirvanta, name):
     args = ([], 1.0, 0.1) if name in INTEGRATED else ([], 1.0, 0.1, [0.5], [1.0])
