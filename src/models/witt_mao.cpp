@@ -72,6 +72,7 @@ Magnifications witt_mao_magnification_of(std::span<const double> l, double re, d
 parallel::ResultVector<Magnifications> multi_witt_mao_magnification(std::vector<double> l, std::vector<double> re,
                                                               std::vector<double> rstar) {
     std::vector<std::pair<double, double>> pairs;
+    if (!rstar.empty() && re.size() > pairs.max_size() / rstar.size()) throw std::bad_alloc();  // MemoryError
     pairs.reserve(re.size() * rstar.size());
     for (const double einstein : re) {
         for (const double source : rstar) pairs.emplace_back(einstein, source);

@@ -48,7 +48,7 @@ Py_ssize_t parameter_index(const FunctionSpec& spec, PyObject* key) {
 }  // namespace
 
 bool bind_arguments(const FunctionSpec& spec, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                    PyObject** slots) noexcept {
+                    PyObject** slots) {
     try {
         const auto count = static_cast<Py_ssize_t>(spec.parameters.size());
         for (Py_ssize_t i = 0; i < nargs && i < count; ++i) slots[i] = args[i];

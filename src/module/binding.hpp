@@ -18,8 +18,9 @@ struct FunctionSpec {
 
 // Fills slots[0..P) with borrowed arguments; on failure sets TypeError and returns false.
 // Checks, first failure wins: too many positional arguments; each keyword in call order
-// (unknown name, or a parameter already given); then missing parameters.
+// (unknown name, or a parameter already given); then missing parameters. Not noexcept: raising
+// an error may run Python code (a collection's finalizers), where the thread may be ended.
 bool bind_arguments(const FunctionSpec& spec, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                    PyObject** slots) noexcept;
+                    PyObject** slots);
 
 }  // namespace mirvanta::module

@@ -1,6 +1,7 @@
 // The frame of every Python function: bind the arguments, convert them in parameter order, call
 // the model routine, convert its result. No failure of any kind crosses into the interpreter as
-// anything but a set exception and a null return.
+// anything but a set exception and a null return; only the unwinding of a thread that CPython
+// ends (pthread_exit) passes through, as it passes through CPython's own frames.
 #pragma once
 
 #include <cstddef>
@@ -42,7 +43,7 @@ bool convert_all(const FunctionSpec& spec, PyObject* const* slots, std::tuple<ty
 // parameter of `spec`, in order.
 template <class... Kinds, class Model>
 PyObject* call_frame(const FunctionSpec& spec, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                     Model model) noexcept {
+                     Model model) {
     static_assert(sizeof...(Kinds) <= kMaxParameters);
     try {
         PyObject* slots[sizeof...(Kinds)] = {};
@@ -50,6 +51,8 @@ PyObject* call_frame(const FunctionSpec& spec, PyObject* const* args, Py_ssize_t
         std::tuple<typename Kinds::type...> values;
         if (!detail::convert_all<Kinds...>(spec, slots, values, std::index_sequence_for<Kinds...>{})) return nullptr;
         return to_python(std::apply(model, std::move(values)));
+    } catch (abi::__forced_unwind&) {
+        throw;  // CPython is ending this thread: its unwinding goes on
     } catch (...) {
         return raise_current_exception();
     }

@@ -23,6 +23,11 @@ static inline void PyErr_SetRaisedException(PyObject* exc) {
 }
 #endif
 
+#if PY_VERSION_HEX < 0x030D0000
+// 3.13: whether the interpreter is finalizing; safe to call without the interpreter lock.
+static inline int Py_IsFinalizing(void) { return _Py_IsFinalizing(); }
+#endif
+
 #if PY_VERSION_HEX < 0x030E00A1
 // 3.14: next item of an iterator; 1 with *item set, 0 at the end, -1 with an exception set.
 static inline int PyIter_NextItem(PyObject* iter, PyObject** item) {

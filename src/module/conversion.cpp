@@ -78,9 +78,31 @@ Py_ssize_t reservation(PyObject* object) {
     return std::min(hint, kMaxUntrustedReservation);
 }
 
-// Lists and tuples by index, exactly as their iterators walk them: the length is read again
-// before every item, since converting an item may run code that changes a list.
+// Holds the critical section of a list or tuple while it is read by index. Where there is no
+// interpreter lock (free-threaded builds) another thread may change a list meanwhile; the section
+// keeps its items alive while they are read. Converting a non-float item runs Python code, which
+// may suspend the section, so that item is held by a strong reference while it converts. With
+// the interpreter lock this is an empty object.
+class ReadSection {
+public:
+#ifdef Py_GIL_DISABLED
+    explicit ReadSection(PyObject* object) { PyCriticalSection_Begin(&section_, object); }
+    ~ReadSection() { PyCriticalSection_End(&section_); }
+    ReadSection(const ReadSection&) = delete;
+    ReadSection& operator=(const ReadSection&) = delete;
+
+private:
+    PyCriticalSection section_;
+#else
+    explicit ReadSection(PyObject*) noexcept {}
+#endif
+};
+
+// Lists and tuples by index, exactly as their iterators walk them: the length and the item
+// storage are read again before every item, since converting an item may run code that changes
+// a list.
 bool read_list_or_tuple(PyObject* object, std::vector<double>& out) {
+    ReadSection section(object);
     const bool list = PyList_CheckExact(object);
     PyObject** items = list ? reinterpret_cast<PyListObject*>(object)->ob_item
                             : reinterpret_cast<PyTupleObject*>(object)->ob_item;
@@ -105,7 +127,7 @@ bool read_list_or_tuple(PyObject* object, std::vector<double>& out) {
 
 }  // namespace
 
-bool to_double(PyObject* object, double& out) noexcept {
+bool to_double(PyObject* object, double& out) {
     if (PyFloat_CheckExact(object)) {
         out = PyFloat_AS_DOUBLE(object);
         return true;
@@ -142,7 +164,7 @@ bool to_float_sequence(PyObject* object, std::vector<double>& out) {
     }
 }
 
-void add_parameter_note(const char* parameter) noexcept {
+void add_parameter_note(const char* parameter) {
     PyRef exc(PyErr_GetRaisedException());
     if (!exc) return;
     PyObject* add_note = interned_add_note();

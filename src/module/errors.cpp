@@ -58,7 +58,7 @@ std::string describe(PyObject* exc) {
 
 }  // namespace
 
-PyObject* raise_deferred(const models::DeferredError& error) noexcept {
+PyObject* raise_deferred(const models::DeferredError& error) {
     switch (error.kind) {
         case models::ErrorKind::runtime_error:
             PyErr_SetString(PyExc_RuntimeError, error.message);
@@ -67,7 +67,7 @@ PyObject* raise_deferred(const models::DeferredError& error) noexcept {
     return nullptr;
 }
 
-PyObject* raise_panic(const Panic& panic) noexcept {
+PyObject* raise_panic(const Panic& panic) {
     report(panic);
     PyObject* cls = panic_exception();
     if (cls == nullptr) abort_on_second_failure();
@@ -79,14 +79,20 @@ PyObject* raise_panic(const Panic& panic) noexcept {
 }
 
 void panic_from_python_error(const char* context, std::source_location where) {
+    if (PyErr_ExceptionMatches(PyExc_MemoryError)) {
+        PyErr_Clear();
+        throw std::bad_alloc();  // any allocation failure reaches the caller as MemoryError
+    }
     PyRef exc(PyErr_GetRaisedException());
     std::string message = context;
     if (exc) message.append(": ").append(describe(exc.get()));
     throw Panic(message, where);
 }
 
-PyObject* raise_current_exception() noexcept {
+PyObject* raise_current_exception() {
     try {
+        throw;
+    } catch (abi::__forced_unwind&) {
         throw;
     } catch (const Panic& panic) {
         return raise_panic(panic);

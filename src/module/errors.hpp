@@ -5,8 +5,15 @@
 // - a model's DeferredError becomes its Python exception type with the static message;
 // - an internal failure (a Panic, thrown anywhere below) is reported on stderr and raised as
 //   PanicException; a second failure while raising it aborts the process;
-// - a C++ allocation failure becomes MemoryError.
+// - every allocation failure, in C++ or in the interpreter, becomes MemoryError.
+//
+// A thread that CPython ends inside Python code (a daemon thread asking for the interpreter lock
+// while the interpreter finalizes; pthread_exit on 3.11 to 3.13) unwinds through the module's
+// frames by a forced unwind. So every catch-all first rethrows abi::__forced_unwind, no function
+// that can run Python code is noexcept, and that unwinding releases no references (py_ref.hpp).
 #pragma once
+
+#include <cxxabi.h>
 
 #include <source_location>
 
@@ -17,18 +24,18 @@
 namespace mirvanta::module {
 
 // Sets the Python exception of a model error. Always returns null.
-PyObject* raise_deferred(const models::DeferredError& error) noexcept;
+PyObject* raise_deferred(const models::DeferredError& error);
 
 // Reports `panic` on stderr and sets PanicException. Always returns null.
-PyObject* raise_panic(const Panic& panic) noexcept;
+PyObject* raise_panic(const Panic& panic);
 
 // Turns the pending Python exception into a Panic whose message is `context`, ": " and a
-// description of that exception.
+// description of that exception; a pending MemoryError becomes std::bad_alloc instead.
 [[noreturn]] void panic_from_python_error(const char* context,
                                           std::source_location where = std::source_location::current());
 
 // Sets the Python exception for whatever C++ exception is being handled. Always returns null.
-// Call only from a catch block.
-PyObject* raise_current_exception() noexcept;
+// Call only from a catch block; a forced unwind is rethrown.
+PyObject* raise_current_exception();
 
 }  // namespace mirvanta::module

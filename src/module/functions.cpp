@@ -33,63 +33,67 @@ PyObject* python_function(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
     return call_frame<Kinds...>(Spec, args, nargs, kwnames, Model);
 }
 
+// The docstring holds only the text signature, "name(a, b)\n--\n\n", so that __text_signature__
+// is set and __doc__ is None. It is built at compile time into static storage that is never
+// destroyed: the function objects read it for as long as they live, which may be after the
+// process has begun to destroy its C++ statics at exit.
+template <const FunctionSpec& Spec>
+struct TextSignature {
+    static constexpr std::size_t length() {
+        std::size_t total = std::char_traits<char>::length(Spec.name) + std::char_traits<char>::length("()\n--\n\n");
+        for (std::size_t i = 0; i < Spec.parameters.size(); ++i) {
+            total += (i > 0 ? 2 : 0) + std::char_traits<char>::length(Spec.parameters[i]);
+        }
+        return total;
+    }
+
+    static constexpr std::array<char, length() + 1> text = [] {
+        std::array<char, length() + 1> out{};
+        std::size_t n = 0;
+        auto append = [&](const char* piece) {
+            while (*piece != '\0') out[n++] = *piece++;
+        };
+        append(Spec.name);
+        append("(");
+        for (std::size_t i = 0; i < Spec.parameters.size(); ++i) {
+            if (i > 0) append(", ");
+            append(Spec.parameters[i]);
+        }
+        append(")\n--\n\n");
+        return out;
+    }();
+};
+
+// The method definition of the Python function of `Spec`: each parameter converted as its Kind
+// says, then `Model`.
+template <const FunctionSpec& Spec, auto Model, class... Kinds>
+PyMethodDef method() {
+    FastCallWithKeywords call = python_function<Spec, Model, Kinds...>;
+    return {Spec.name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(call)),
+            METH_FASTCALL | METH_KEYWORDS, TextSignature<Spec>::text.data()};
+}
+
 using Sequence = AsFloatSequence;
 using Float = AsFloat;
 
-struct Function {
-    const FunctionSpec& spec;
-    FastCallWithKeywords call;
-};
-
-// In the order in which the exec step adds them to the module.
-constexpr Function kFunctions[] = {
-    {kWittMao, python_function<kWittMao, models::witt_mao_magnification, Sequence, Float, Float>},
-    {kIntegratedWittMao,
-     python_function<kIntegratedWittMao, models::integrated_witt_mao_magnification, Sequence, Float, Float>},
-    {kFluxMapWittMao, python_function<kFluxMapWittMao, models::integrated_flux_map_witt_mao_magnification, Sequence,
-                                      Float, Float, Sequence, Sequence>},
-    {kMultiWittMao,
-     python_function<kMultiWittMao, models::multi_witt_mao_magnification, Sequence, Sequence, Sequence>},
-    {kHeyrovsky, python_function<kHeyrovsky, models::heyrovsky_magnification, Float, Float, Float, Float>},
-    {kIntegratedHeyrovsky,
-     python_function<kIntegratedHeyrovsky, models::integrated_heyrovsky_magnification, Sequence, Float, Float>},
-    {kFluxMapHeyrovsky, python_function<kFluxMapHeyrovsky, models::integrated_flux_map_heyrovsky_magnification,
-                                        Sequence, Float, Float, Sequence, Sequence>},
-    {kDiscreteFluxMap, python_function<kDiscreteFluxMap, models::discrete_flux_map_heyrovsky_magnification,
-                                       Sequence, Float, Float, Sequence, Sequence>},
-};
-constexpr std::size_t kCount = std::size(kFunctions);
-
-// The docstring holds only the text signature, "name(a, b)\n--\n\n", so that __text_signature__
-// is set and __doc__ is None.
-std::string text_signature(const FunctionSpec& spec) {
-    std::string text = std::string(spec.name) + "(";
-    for (std::size_t i = 0; i < spec.parameters.size(); ++i) {
-        if (i > 0) text += ", ";
-        text += spec.parameters[i];
-    }
-    return text + ")\n--\n\n";
-}
-
-struct MethodTable {
-    std::array<std::string, kCount> docs;
-    std::array<PyMethodDef, kCount> defs;
-
-    MethodTable() {
-        for (std::size_t i = 0; i < kCount; ++i) {
-            docs[i] = text_signature(kFunctions[i].spec);
-            defs[i] = {kFunctions[i].spec.name,
-                       reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(kFunctions[i].call)),
-                       METH_FASTCALL | METH_KEYWORDS, docs[i].c_str()};
-        }
-    }
+// In the order in which the exec step adds them to the module. The function objects refer to
+// these for the life of the process; PyMethodDef has no destructor, so nothing ends them at exit.
+PyMethodDef methods[] = {
+    method<kWittMao, models::witt_mao_magnification, Sequence, Float, Float>(),
+    method<kIntegratedWittMao, models::integrated_witt_mao_magnification, Sequence, Float, Float>(),
+    method<kFluxMapWittMao, models::integrated_flux_map_witt_mao_magnification, Sequence, Float, Float, Sequence,
+           Sequence>(),
+    method<kMultiWittMao, models::multi_witt_mao_magnification, Sequence, Sequence, Sequence>(),
+    method<kHeyrovsky, models::heyrovsky_magnification, Float, Float, Float, Float>(),
+    method<kIntegratedHeyrovsky, models::integrated_heyrovsky_magnification, Sequence, Float, Float>(),
+    method<kFluxMapHeyrovsky, models::integrated_flux_map_heyrovsky_magnification, Sequence, Float, Float, Sequence,
+           Sequence>(),
+    method<kDiscreteFluxMap, models::discrete_flux_map_heyrovsky_magnification, Sequence, Float, Float, Sequence,
+           Sequence>(),
 };
 
 }  // namespace
 
-std::span<PyMethodDef> function_table() {
-    static MethodTable table;  // the function objects refer to it for the life of the process
-    return table.defs;
-}
+std::span<PyMethodDef> function_table() { return methods; }
 
 }  // namespace mirvanta::module

@@ -45,14 +45,30 @@ int add_function(PyObject* module, PyObject* module_name, PyMethodDef& def) {
     return PyObject_SetAttr(module, name.get(), function.get());
 }
 
-int exec_module(PyObject* module) noexcept {
+// The module's objects that outlive a call (the cached classes and names, the worker pool) are
+// shared by the whole process, so it loads into the main interpreter only. Interpreters that
+// offer the slot are refused by it; this covers those that do not (3.11).
+bool refuse_subinterpreter() {
+    if (PyInterpreterState_Get() == PyInterpreterState_Main()) return false;
+    PyErr_SetString(PyExc_ImportError, "module mirvanta does not support loading in subinterpreters");
+    return true;
+}
+
+int exec_module(PyObject* module) {
     try {
+        if (refuse_subinterpreter()) return -1;
         PyRef module_name(PyModule_GetNameObject(module));
         if (!module_name) return -1;
         for (PyMethodDef& def : function_table()) {
             if (add_function(module, module_name.get(), def) < 0) return -1;
         }
-        return 0;
+        // Reachable by name, so that it can be caught as mirvanta.PanicException and pickled
+        // (it crosses process pools); one class for the process, not listed in __all__.
+        PyObject* panic_class = panic_exception();
+        if (panic_class == nullptr) return -1;
+        return PyObject_SetAttrString(module, "PanicException", panic_class);
+    } catch (abi::__forced_unwind&) {
+        throw;
     } catch (...) {
         raise_current_exception();
         return -1;
@@ -61,9 +77,13 @@ int exec_module(PyObject* module) noexcept {
 
 PyModuleDef_Slot kSlots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+#ifdef Py_mod_multiple_interpreters
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
+#endif
 #ifdef Py_mod_gil
     // The module's only process-wide state is a few once-initialised caches and the worker pool,
-    // both safe to use from any thread.
+    // both safe to use from any thread; list and tuple arguments are read under a critical
+    // section where there is no interpreter lock.
     {Py_mod_gil, Py_MOD_GIL_NOT_USED},
 #endif
     {0, nullptr},

@@ -37,24 +37,15 @@ ProcessCache add_note_cache{intern<kAddNote>};
 
 }  // namespace
 
-PyObject* ProcessCache::initialise() noexcept {
-    PyThreadState* state = PyEval_SaveThread();
-    PyObject* object = nullptr;
-    {
-        // Whoever waits here has released the interpreter lock, so the initialiser can take it.
-        std::lock_guard<std::mutex> lock(mutex_);
-        object = object_.load(std::memory_order_acquire);
-        if (object == nullptr) {
-            PyEval_RestoreThread(state);
-            // On failure the exception stays pending in this thread's state and a later call
-            // tries again.
-            object = create_();
-            state = PyEval_SaveThread();
-            if (object != nullptr) object_.store(object, std::memory_order_release);
-        }
+PyObject* ProcessCache::initialise() {
+    PyObject* created = create_();
+    if (created == nullptr) return nullptr;  // the exception stays pending; a later call tries again
+    PyObject* published = nullptr;
+    if (object_.compare_exchange_strong(published, created, std::memory_order_acq_rel, std::memory_order_acquire)) {
+        return created;
     }
-    PyEval_RestoreThread(state);
-    return object;
+    Py_DECREF(created);  // another thread (or a re-entrant call) published first
+    return published;
 }
 
 PyObject* sequence_abc() { return sequence_cache.get(); }

@@ -1,13 +1,14 @@
 // A Python object created once, on first use, and kept for the life of the process.
 //
-// The first user releases the interpreter lock while it waits for (or runs) the one-time
-// initialisation, and the initialiser takes the lock again to create the object; so two threads
-// that race to the first use can never deadlock on the lock and the once-flag. Once the object
+// The object is created with the interpreter lock held and published with one compare-and-swap;
+// threads that race to the first use may each create one, and the losers drop theirs. No lock of
+// the module's own is held while the creator runs Python code or waits for the interpreter lock,
+// so a fork from another thread at that moment leaves the child nothing locked, and a creator
+// that re-enters the module (an import hook that calls it) finds no lock either. Once the object
 // is set, reading it is a single atomic load.
 #pragma once
 
 #include <atomic>
-#include <mutex>
 
 #include "module/compat.hpp"
 
@@ -20,24 +21,24 @@ public:
     explicit constexpr ProcessCache(Create create) noexcept : create_(create) {}
 
     // A borrowed reference, or null with the creator's exception set (a later call tries again).
-    PyObject* get() noexcept {
+    // The creator may run Python code, so this is not noexcept.
+    PyObject* get() {
         if (PyObject* object = object_.load(std::memory_order_acquire)) return object;
         return initialise();
     }
 
 private:
-    PyObject* initialise() noexcept;
+    PyObject* initialise();
 
     Create create_;
-    std::mutex mutex_;
     std::atomic<PyObject*> object_{nullptr};
 };
 
 // The caches of the module.
-PyObject* sequence_abc();     // collections.abc.Sequence
-PyObject* panic_exception();  // the PanicException class
-PyObject* interned_name();    // "__name__"
-PyObject* interned_all();     // "__all__"
+PyObject* sequence_abc();       // collections.abc.Sequence
+PyObject* panic_exception();    // the PanicException class
+PyObject* interned_name();      // "__name__"
+PyObject* interned_all();       // "__all__"
 PyObject* interned_add_note();  // "add_note"
 
 }  // namespace mirvanta::module

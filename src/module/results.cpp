@@ -3,31 +3,18 @@
 #include "module/py_ref.hpp"
 
 namespace mirvanta::module {
-namespace {
 
-[[noreturn]] void creation_failed(const char* what) {
-    PyErr_WriteUnraisable(nullptr);
-    throw Panic(what);
-}
+PyObject* new_list(std::size_t size) { return PyList_New(static_cast<Py_ssize_t>(size)); }
 
-}  // namespace
-
-PyObject* new_list(std::size_t size) {
-    PyObject* list = PyList_New(static_cast<Py_ssize_t>(size));
-    if (list == nullptr) creation_failed("could not create the result list");
-    return list;
-}
-
-PyObject* to_python(double value) {
-    PyObject* number = PyFloat_FromDouble(value);
-    if (number == nullptr) creation_failed("could not create a result float");
-    return number;
-}
+PyObject* to_python(double value) { return PyFloat_FromDouble(value); }
 
 PyObject* to_python(std::span<const double> values) {
     PyRef list(new_list(values.size()));
+    if (!list) return nullptr;
     for (std::size_t i = 0; i < values.size(); ++i) {
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), to_python(values[i]));
+        PyObject* number = to_python(values[i]);
+        if (number == nullptr) return nullptr;  // the partial list goes with `list`
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), number);
     }
     return list.release();
 }

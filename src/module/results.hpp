@@ -1,6 +1,6 @@
-// Conversion of model results to new Python objects. A failure of the interpreter to create a
-// float or a list is an internal failure: its error is reported as unraisable, then a Panic is
-// thrown.
+// Conversion of model results to new Python objects. Each returns a new reference, or null with
+// the interpreter's exception set: creating a float or a list fails only for want of memory, so
+// the caller sees that MemoryError, and a partly built result is released.
 #pragma once
 
 #include <concepts>
@@ -18,7 +18,8 @@ namespace mirvanta::module {
 PyObject* to_python(double value);
 PyObject* to_python(std::span<const double> values);
 
-// A new list of `size` empty slots, to be filled with PyList_SET_ITEM.
+// A new list of `size` empty slots, to be filled with PyList_SET_ITEM; empty slots are null,
+// which the list's deallocation allows.
 PyObject* new_list(std::size_t size);
 
 // A list of lists, one per row.
@@ -26,8 +27,13 @@ template <class Rows>
     requires std::ranges::range<Rows> && std::convertible_to<std::ranges::range_value_t<Rows>, std::span<const double>>
 PyObject* to_python(const Rows& rows) {
     PyRef list(new_list(std::ranges::size(rows)));
+    if (!list) return nullptr;
     Py_ssize_t i = 0;
-    for (const auto& row : rows) PyList_SET_ITEM(list.get(), i++, to_python(std::span<const double>(row)));
+    for (const auto& row : rows) {
+        PyObject* converted = to_python(std::span<const double>(row));
+        if (converted == nullptr) return nullptr;
+        PyList_SET_ITEM(list.get(), i++, converted);
+    }
     return list.release();
 }
 

@@ -80,12 +80,12 @@ needs_address_space_limit = pytest.mark.skipif(
     reason="limits the address space, which AddressSanitizer reserves up front")
 
 
-def run_python(code, env=None, check=True):
+def run_python(code, env=None, check=True, timeout=300):
     """Runs `code` in a fresh interpreter (the same one), returning the completed process."""
     environment = dict(os.environ)
     environment.update(env or {})
     result = subprocess.run([sys.executable, "-X", "dev", "-c", textwrap.dedent(code)], capture_output=True,
-                            text=True, env=environment, timeout=300)
+                            text=True, env=environment, timeout=timeout)
     if check and result.returncode != 0:
         raise AssertionError(f"subprocess failed ({result.returncode}):\n{result.stdout}\n{result.stderr}")
     return result

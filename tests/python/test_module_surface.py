@@ -25,8 +25,15 @@ def test_all_lists_the_functions_in_table_order(mirvanta):
 
 def test_nothing_else_is_public(mirvanta):
     public = {name for name in dir(mirvanta) if not name.startswith("_")}
-    assert public == set(mirvanta.__all__)
+    assert public == set(mirvanta.__all__) | {"PanicException"}
     assert mirvanta.__doc__
+
+
+def test_the_panic_exception_class_is_named_where_it_lives(mirvanta):
+    panic = mirvanta.PanicException
+    assert (panic.__module__, panic.__qualname__) == ("mirvanta", "PanicException")
+    assert panic.__mro__[1:] == (BaseException, object)
+    assert "PanicException" not in mirvanta.__all__
 
 
 @pytest.mark.parametrize("name", FUNCTION_ORDER)

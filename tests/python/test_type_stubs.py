@@ -1,0 +1,110 @@
+"""The installed type stubs: mypy --strict reads them as a user's editor would, and stubtest
+compares them with the module."""
+
+import ast
+import pathlib
+import re
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+pytest.importorskip("mypy")
+pytest.importorskip("numpy")  # the correct script passes NumPy arrays
+
+CORRECT_USE = """\
+    import array
+    from typing import assert_type
+
+    import numpy as np
+
+    import mirvanta
+
+    l = [0.0, 0.5, 2.0]
+    assert_type(mirvanta.witt_mao_magnification(l, 1.0, 0.1), list[float])
+    assert_type(mirvanta.witt_mao_magnification(np.linspace(0.0, 3.0, 5), 1, 0.1), list[float])
+    assert_type(mirvanta.integrated_witt_mao_magnification(range(3), np.float64(1.0), 0.1), list[float])
+    assert_type(mirvanta.integrated_heyrovsky_magnification((0.5, 2), True, 0.1), list[float])
+    assert_type(mirvanta.multi_witt_mao_magnification(l, np.array([1.0, 2.0]), (0.1,)), list[list[float]])
+    assert_type(mirvanta.heyrovsky_magnification(0.5, 1, re=1.0, rstar=0.1), float)
+    bl, bf = array.array("d", [0.0, 1.0]), b"\\x02\\x01"
+    assert_type(mirvanta.integrated_flux_map_witt_mao_magnification(l, 1.0, 0.1, bl, bf), list[float])
+    assert_type(mirvanta.integrated_flux_map_heyrovsky_magnification(l, 1.0, 0.1, bl, bf), list[float])
+    assert_type(mirvanta.discrete_flux_map_heyrovsky_magnification(memoryview(b"\\x03"), 1.0, 0.1, [0.5], [1]),
+                list[float])
+    try:
+        mirvanta.discrete_flux_map_heyrovsky_magnification(l, 1.0, 0.1, [0.5], [])
+    except mirvanta.PanicException as error:
+        assert_type(error, mirvanta.PanicException)
+"""
+
+# Each line ends with the error code mypy must report on it.
+WRONG_USE = """\
+    import mirvanta
+
+    peak: float = mirvanta.witt_mao_magnification([1.0], 1.0, 0.1)  # assignment
+    grid: list[float] = mirvanta.multi_witt_mao_magnification([1.0], [1.0], [0.1])  # assignment
+    mirvanta.witt_mao_magnification("0.5", 1.0, 0.1)  # arg-type
+    mirvanta.witt_mao_magnification((x for x in [0.5]), 1.0, 0.1)  # arg-type
+    mirvanta.witt_mao_magnification({0.5: 1.0}, 1.0, 0.1)  # arg-type
+    mirvanta.witt_mao_magnification({0.5}, 1.0, 0.1)  # arg-type
+    mirvanta.witt_mao_magnification([0.5], "1.0", 0.1)  # arg-type
+    mirvanta.multi_witt_mao_magnification([0.5], 1.0, [0.1])  # arg-type
+    mirvanta.heyrovsky_magnification([0.5], 1.0, 1.0, 0.1)  # arg-type
+    mirvanta.heyrovsky_magnification(0.5, 1.0, 1.0)  # call-arg
+    mirvanta.witt_mao_magnification([0.5], 1.0, 0.1, 2.0)  # call-arg
+    mirvanta.witt_mao_magnification([0.5], 1.0, rho=0.1)  # call-arg
+"""
+
+
+@pytest.fixture(scope="module")
+def mypy_report(tmp_path_factory):
+    """mypy --strict over both scripts, from a directory outside the source tree, so that only
+    the installed stubs can describe the module."""
+    directory = tmp_path_factory.mktemp("mypy")
+    (directory / "correct_use.py").write_text(textwrap.dedent(CORRECT_USE))
+    (directory / "wrong_use.py").write_text(textwrap.dedent(WRONG_USE))
+    result = subprocess.run(
+        [sys.executable, "-m", "mypy", "--strict", "--cache-dir", str(directory / "cache"),
+         "correct_use.py", "wrong_use.py"],
+        cwd=directory, capture_output=True, text=True, timeout=300)
+    errors = {}
+    for line in result.stdout.splitlines():
+        match = re.match(r"(\w+)\.py:(\d+): error: .*\[([\w-]+)\]$", line)
+        if match:
+            errors.setdefault((match[1], int(match[2])), []).append(match[3])
+    return result, errors
+
+
+def test_mypy_strict_accepts_correct_use(mypy_report):
+    result, errors = mypy_report
+    assert not [key for key in errors if key[0] == "correct_use"], result.stdout
+    assert "Cannot find implementation or library stub" not in result.stdout
+
+
+def test_mypy_strict_flags_each_wrong_use(mypy_report):
+    result, errors = mypy_report
+    expected = {}
+    for number, line in enumerate(textwrap.dedent(WRONG_USE).splitlines(), start=1):
+        if "  # " in line:
+            expected[("wrong_use", number)] = [line.rsplit("  # ", 1)[1]]
+    assert {key: codes for key, codes in errors.items() if key[0] == "wrong_use"} == expected, result.stdout
+
+
+def test_stubtest_finds_stubs_and_module_in_agreement(tmp_path):
+    result = subprocess.run([sys.executable, "-m", "mypy.stubtest", "mirvanta"], cwd=tmp_path,
+                            capture_output=True, text=True, timeout=300)
+    assert result.returncode == 0, result.stdout + result.stderr
+
+
+def test_every_public_stub_has_a_docstring():
+    stub = next(pathlib.Path(p) / "mirvanta-stubs" / "__init__.pyi" for p in sys.path
+                if (pathlib.Path(p) / "mirvanta-stubs" / "__init__.pyi").is_file())
+    tree = ast.parse(stub.read_text())
+    public = [node for node in tree.body
+              if isinstance(node, (ast.FunctionDef, ast.ClassDef)) and not node.name.startswith("_")]
+    assert len(public) == 9
+    assert all("source radii" in (ast.get_docstring(node) or "") for node in public
+               if isinstance(node, ast.FunctionDef))
+    assert all(ast.get_docstring(node) for node in public)
