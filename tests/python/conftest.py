@@ -72,6 +72,14 @@ def witt_mao_closed_form(u, rho, dps=60):
         return +value
 
 
+# tests/sanitize runs this suite with AddressSanitizer's runtime preloaded. It reserves its shadow
+# memory up front, and an allocation that fails aborts the process instead of throwing, so a test
+# that limits the address space to make allocations fail cannot run there.
+needs_address_space_limit = pytest.mark.skipif(
+    "libasan" in os.environ.get("LD_PRELOAD", ""),
+    reason="limits the address space, which AddressSanitizer reserves up front")
+
+
 def run_python(code, env=None, check=True, timeout=300):
     """Runs `code` in a fresh interpreter (the same one), returning the completed process."""
     environment = dict(os.environ)

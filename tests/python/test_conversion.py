@@ -8,7 +8,7 @@ import math
 
 import pytest
 
-from conftest import run_python, same_floats
+from conftest import needs_address_space_limit, run_python, same_floats
 
 VALUES = [0.0, 1.0, 2.5, 10.0]
 
@@ -214,6 +214,7 @@ def test_a_list_mutated_while_it_is_read(mirvanta):
     assert len(mirvanta.witt_mao_magnification(values, 1.0, 0.1)) == 2
 
 
+@needs_address_space_limit
 def test_allocation_failure_is_a_memory_error():
     # Under a small address-space limit, reserving the doubles of a long list fails; the call
     # must raise MemoryError, not abort, and the interpreter must go on.

@@ -11,7 +11,7 @@ import time
 
 import pytest
 
-from conftest import run_python, same_floats
+from conftest import needs_address_space_limit, run_python, same_floats
 
 # A batch that every pool size splits: separations across the whole domain, with inf and NaN.
 BATCH = """
@@ -170,6 +170,7 @@ def test_multiprocessing_with_fork(mirvanta):
     assert all(process.exitcode == 0 for process in processes)
 
 
+@needs_address_space_limit
 def test_a_pool_that_cannot_start_is_a_panic_and_leaves_no_thread_behind():
     # Under a small address-space limit the workers' stacks cannot be mapped: some workers start,
     # then one does not. Those that started are stopped and joined again.

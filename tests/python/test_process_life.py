@@ -8,7 +8,7 @@ import sys
 
 import pytest
 
-from conftest import run_python
+from conftest import needs_address_space_limit, run_python
 
 # An __import__ hook runs inside the one-time set-up of the first not-a-sequence error (it imports
 # collections.abc), so these scripts can act at exactly that moment.
@@ -214,8 +214,7 @@ MEMORY_LIMIT = """
 """
 
 
-@pytest.mark.skipif("libasan" in __import__("os").environ.get("LD_PRELOAD", ""),
-                    reason="the address sanitizer reserves more address space than the limit allows")
+@needs_address_space_limit
 def test_memory_exhaustion_is_a_memory_error():
     result = run_python(MEMORY_LIMIT, timeout=120)
     assert result.stdout.splitlines() == ["['MemoryError', 'ok']"]
