@@ -9,15 +9,17 @@
 // What is shared is split recursively in halves. A split budget starts at the pool size and is
 // halved by each split; a range that another thread took over (stolen) resets it to at least the
 // pool size, so work that moves keeps being divisible. A range whose half holds less work than a
-// hand-off is not split. A range that is not split runs in index order. Every half writes
-// straight into its own part of the output: nothing is merged or copied. Since every element is
-// computed by the same kernel whoever runs it, the results do not depend on the pool size.
+// hand-off is not split. A range that is not split runs in index order, unless a worker looks
+// for work meanwhile: then what is left of it is halved again. Every half writes straight into
+// its own part of the output: nothing is merged or copied. Since every element is computed by
+// the same kernel whoever runs it, the results do not depend on the pool size.
 //
 // Called from outside the pool, the map is handed to the workers and the caller blocks until it
-// is done, asking the installed interrupt check every few milliseconds whether to stop; if so,
-// the workers stop taking new ranges and leave the ones they run at the next few elements, and
-// Interrupted is thrown once none of them touches the map any more. Called from a worker (a map
-// inside a map), the worker takes part in the work, and the map stops with the map around it.
+// is done. Meanwhile it lets the installed caller hook do its own work, and asks it every few
+// milliseconds whether to stop; if so, the workers stop taking new ranges and leave the ones they
+// run within a few elements, and Interrupted is thrown once none of them touches the map any
+// more. Called from a worker (a map inside a map), the worker takes part in the work, and the
+// map stops with the map around it.
 #pragma once
 
 #include <algorithm>
@@ -215,8 +217,8 @@ private:
                 last_poll = now;
                 interruption_point();
             }
-            // Next decision after about a poll interval of work, and at most five times as many
-            // elements as are done, so that a misleading start is corrected soon.
+            // The next decision after about a poll interval of work, and after a chunk at most four
+            // times as long as what is done, so that a misleading start is corrected soon.
             const double per_interval =
                 std::chrono::duration<double, std::nano>(kInterruptPollInterval).count() / std::max(per_element, 1e-3);
             chunk = std::max<std::size_t>(1, std::min<double>(per_interval, 4.0 * static_cast<double>(done)));
@@ -285,7 +287,7 @@ private:
 // out[i] = kernel(inputs[i]) for every i, into space for inputs.size() results. `out` may be
 // the inputs' own storage: each element is read before its result is written, and by nothing
 // else. A kernel failure (exception) is rethrown once no thread works on the map any more; the
-// first one wins. Throws Interrupted when the installed interrupt check stops the map.
+// first one wins. Throws Interrupted when the installed caller hook stops the map.
 template <class In, class Out, class Kernel>
 void parallel_map_into(std::span<const In> inputs, Out* out, const Kernel& kernel,
                        Sharing sharing = Sharing::when_worth_it) {

@@ -6,11 +6,12 @@
 // it. A job lives on its publisher's stack; the publisher never leaves before the job is done,
 // whoever runs it.
 //
-// Waking is targeted: a published job wakes at most one sleeping worker, and a finished job wakes
-// only the thread that waits for it. Idle workers and waiting callers spin for a few tens of
-// microseconds before they sleep, so that maps that follow each other closely do not pay a
-// wake-up each. The pool allocates nothing of its own: the queue and the list of sleepers are
-// linked through the jobs and the threads' parkers.
+// Waking is targeted: a published job wakes at most one sleeping worker, and only when no
+// spinning worker will take it and a CPU is free of busy workers; a finished job wakes only the
+// thread that waits for it. Waiting callers, and up to two idle workers while CPUs are free, spin
+// for a few tens of microseconds before they sleep, so that maps that follow each other closely
+// do not pay a wake-up each. The pool allocates nothing of its own: the queue and the list of
+// sleepers are linked through the jobs and the threads' parkers.
 //
 // The pool is created on first use and lives until the process ends. A child process made by
 // fork() inherits none of the workers, so it gets a pool of its own on its first use.
