@@ -15,8 +15,8 @@ and SciPy.
 
 The one-worker and two-worker processes are measured in turn, round after round, and the best
 of the rounds is kept, so that the load of a shared machine falls on both alike. With --baseline
-PYTHON, the Python rows are measured under that interpreter too (another build of the module), in
-the same rounds.
+PYTHON, the Python rows are measured under that interpreter too (another build of the module,
+with NumPy), in the same rounds.
 """
 
 import argparse
