@@ -20,9 +20,10 @@ import json
 import os
 import pathlib
 import statistics
-import subprocess
 import sys
 import time
+
+from contender import Contender
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 RHO = 0.1
@@ -36,7 +37,7 @@ def separations(n):
     return [0.5 + 29.5 * (i + 0.5) / n for i in range(n)]
 
 
-def child():
+def serve():
     """Answers the parent's requests, one JSON line each: 'calls' or 'cpu'."""
     import mirvanta
 
@@ -71,23 +72,6 @@ def child():
         print(json.dumps(answer), flush=True)
 
 
-class Contender:
-    def __init__(self, python, threads, label):
-        self.label = label
-        env = dict(os.environ, RAYON_NUM_THREADS=str(threads))
-        self.process = subprocess.Popen([python, __file__, "--child"], stdin=subprocess.PIPE,
-                                        stdout=subprocess.PIPE, text=True, env=env)
-
-    def ask(self, request):
-        self.process.stdin.write(request + "\n")
-        self.process.stdin.flush()
-        return json.loads(self.process.stdout.readline())
-
-    def close(self):
-        self.process.stdin.close()
-        self.process.wait()
-
-
 def round_robin(contenders, request, rounds):
     answers = {c.label: [] for c in contenders}
     for _ in range(rounds):
@@ -101,15 +85,15 @@ def main():
     parser.add_argument("--json", default=str(ROOT / "build" / "bench" / "small_calls.json"))
     parser.add_argument("--rounds", type=int, default=15)
     parser.add_argument("--baseline", help="another interpreter whose module is measured alongside")
-    parser.add_argument("--child", action="store_true", help=argparse.SUPPRESS)
+    parser.add_argument("--serve", action="store_true", help=argparse.SUPPRESS)
     args = parser.parse_args()
-    if args.child:
-        return child()
+    if args.serve:
+        return serve()
 
     builds = [("", sys.executable)] + ([("baseline ", args.baseline)] if args.baseline else [])
     report = {"cpus": len(os.sched_getaffinity(0)), "calls": {}, "cpu": {}}
 
-    contenders = [Contender(python, threads, f"{name}{threads}w") for name, python in builds for threads in (1, 2)]
+    contenders = [Contender(python, __file__, threads, f"{name}{threads}w") for name, python in builds for threads in (1, 2)]
     answers = round_robin(contenders, "calls", args.rounds)
     for c in contenders:
         c.close()
@@ -124,7 +108,7 @@ def main():
             cells.append(f"{one:12.3f} {two:12.3f} {two / one:6.2f}")
         print(f"{n:>11} | " + " | ".join(cells))
 
-    contenders = [Contender(python, threads, f"{name}{threads}w") for name, python in builds for threads in CPU_POOLS]
+    contenders = [Contender(python, __file__, threads, f"{name}{threads}w") for name, python in builds for threads in CPU_POOLS]
     answers = round_robin(contenders, "cpu", max(3, args.rounds // 3))
     for c in contenders:
         c.close()

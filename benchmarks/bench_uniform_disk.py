@@ -27,6 +27,8 @@ import subprocess
 import sys
 import time
 
+from contender import Contender
+
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 SIZES = [10**2, 10**3, 10**4, 10**5, 10**6]
 RHO = 0.1
@@ -78,31 +80,13 @@ def serve():
         print(json.dumps(measure(line.split() == ["quick"])), flush=True)
 
 
-class Contender:
-    """A process of its own for one interpreter and pool size, measured on request."""
-
-    def __init__(self, python, threads):
-        env = dict(os.environ, RAYON_NUM_THREADS=str(threads))
-        self.process = subprocess.Popen([python, __file__, "--serve"], stdin=subprocess.PIPE,
-                                        stdout=subprocess.PIPE, text=True, env=env)
-
-    def round(self, quick):
-        self.process.stdin.write(("quick" if quick else "full") + "\n")
-        self.process.stdin.flush()
-        return json.loads(self.process.stdout.readline())
-
-    def close(self):
-        self.process.stdin.close()
-        self.process.wait()
-
-
 def interleaved(pythons, quick, rounds):
     """The best time per row over `rounds` rounds, each round measuring every contender in turn."""
-    contenders = {(python, threads): Contender(python, threads) for python in pythons for threads in (1, 2)}
+    contenders = {(python, threads): Contender(python, __file__, threads) for python in pythons for threads in (1, 2)}
     best = {}
     for _ in range(rounds):
         for key, contender in contenders.items():
-            for row in contender.round(quick):
+            for row in contender.ask("quick" if quick else "full"):
                 slot = (key, row["function"], row["input"], row["n"])
                 best[slot] = min(best.get(slot, row), row, key=lambda r: r["ns"])
     for contender in contenders.values():

@@ -21,6 +21,28 @@ FUNCTION_ORDER = [
 ]
 
 
+class FloatLike:
+    """A number by __float__ only; a BaseException given as its value is raised instead."""
+
+    def __init__(self, value):
+        self.value = value
+
+    def __float__(self):
+        if isinstance(self.value, BaseException):
+            raise self.value
+        return self.value
+
+
+class IndexLike:
+    """An integer by __index__ only."""
+
+    def __init__(self, value):
+        self.value = value
+
+    def __index__(self):
+        return self.value
+
+
 def point_source(u):
     """Point-source magnification at u Einstein radii (for floats and for mpf)."""
     sqrt = mpmath.sqrt if isinstance(u, mpmath.mpf) else math.sqrt

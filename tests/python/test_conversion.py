@@ -8,7 +8,7 @@ import math
 
 import pytest
 
-from conftest import needs_address_space_limit, run_python, same_floats
+from conftest import FloatLike, IndexLike, needs_address_space_limit, run_python, same_floats
 
 VALUES = [0.0, 1.0, 2.5, 10.0]
 
@@ -49,21 +49,6 @@ class RaisesInGetItem(IndexOnly):
         return self.values[index]
 
 
-class FloatLike:
-    def __init__(self, value):
-        self.value = value
-
-    def __float__(self):
-        if isinstance(self.value, BaseException):
-            raise self.value
-        return self.value
-
-
-class IndexLike:
-    def __index__(self):
-        return 3
-
-
 class FloatSubclass(float):
     pass
 
@@ -86,7 +71,7 @@ def test_ints_bools_ranges_and_bytes(mirvanta):
     assert mirvanta.witt_mao_magnification(range(3), 1, 0.5) == expected
     assert mirvanta.witt_mao_magnification(bytes([0, 1, 2]), True, 0.5) == expected
     assert mirvanta.witt_mao_magnification([False, True, 2], 1.0, 0.5) == expected
-    assert mirvanta.heyrovsky_magnification(1, 2, IndexLike(), True) == mirvanta.heyrovsky_magnification(1.0, 2.0, 3.0, 1.0)
+    assert mirvanta.heyrovsky_magnification(1, 2, IndexLike(3), True) == mirvanta.heyrovsky_magnification(1.0, 2.0, 3.0, 1.0)
 
 
 def test_empty_sequence_still_converts_the_floats(mirvanta):

@@ -20,7 +20,7 @@ import os
 
 import pytest
 
-from conftest import FUNCTION_ORDER, point_source, same_floats
+from conftest import FUNCTION_ORDER, FloatLike, IndexLike, point_source, same_floats
 
 hypothesis = pytest.importorskip("hypothesis")
 from hypothesis import HealthCheck, given, settings, strategies as st  # noqa: E402
@@ -98,24 +98,6 @@ def reference_arguments(function, args):
 
 
 # -- Hostile numbers and sequences --------------------------------------------------------------
-
-class FloatLike:
-    def __init__(self, value):
-        self.value = value
-
-    def __float__(self):
-        if isinstance(self.value, BaseException):
-            raise self.value
-        return self.value
-
-
-class IndexLike:
-    def __init__(self, value):
-        self.value = value
-
-    def __index__(self):
-        return self.value
-
 
 class FloatSubclass(float):
     def __float__(self):  # not called: the stored value is what a float subclass converts to
