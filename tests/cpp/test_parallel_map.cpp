@@ -99,10 +99,26 @@ std::set<std::thread::id> threads_used(std::size_t n, std::chrono::nanoseconds c
     return ids;
 }
 
+// Sanitizers slow the bookkeeping of each element by an order of magnitude, so that under them a
+// map of a few "free" elements may truly be worth a hand-off.
+#if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
+constexpr bool kSanitized = true;
+#else
+constexpr bool kSanitized = false;
+#endif
+
 TEST(ParallelMap, SmallMapsStayOnTheCallingThread) {
     const std::set<std::thread::id> caller{std::this_thread::get_id()};
-    EXPECT_EQ(threads_used(1, 0ns, Sharing::when_worth_it), caller);
-    EXPECT_EQ(threads_used(16, 0ns, Sharing::when_worth_it), caller);
+    EXPECT_EQ(threads_used(1, 0ns, Sharing::when_worth_it), caller);  // one element is never shared
+    if (!kSanitized) {
+        // The decision is timed, so a caller preempted in the middle may see a small map as a large
+        // one now and then; a rule that shares small maps would share them in every attempt.
+        bool stayed = false;
+        for (int attempt = 0; attempt < 5 && !stayed; ++attempt) {
+            stayed = threads_used(16, 0ns, Sharing::when_worth_it) == caller;
+        }
+        EXPECT_TRUE(stayed) << "a map of 16 elements of no work left the calling thread in 5 attempts";
+    }
     // Handed over whole, even one element runs on a worker while the caller waits.
     const auto handed_over = threads_used(1, 0ns, Sharing::always);
     EXPECT_EQ(handed_over.size(), 1u);
