@@ -13,8 +13,9 @@ namespace mirvanta::models {
 //   A_disk = 1 + [ 4 / (w (s + 2 + w)) + F x^2 ((1 - 3b) + x^2 (3a^3 + 6a^2 b + 14a b^2 + 12b^3) / 2) ],
 // where 4 / (w (s + 2 + w)) is A - 1 without cancellation. Every term is positive, so nothing
 // cancels and the result is never below 1. (1 - 3b is at least 1/4; 1 - 4b is exact to an
-// absolute ulp of 1, which only matters for small u, where the terms in b dominate.) The first term left out is at most 0.025 x^6 relative
-// (2.5e-20 for x < 1e-3), so the result is as accurate as its rounding: a few ulps.
+// absolute ulp of 1, which only matters for small u, where the terms in b dominate.) The first
+// term left out is at most 0.025 x^6 relative (2.5e-20 for x < 1e-3), so the result is as
+// accurate as its rounding: a few ulps.
 // For u beyond about 1e154, s is +inf: then b = 0, a = 1, w = +inf, F = 0 and the result is 1.
 double far_field_disk_magnification(double u, double rho) {
     const double s = u * u;

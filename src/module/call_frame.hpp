@@ -66,11 +66,7 @@ PyObject* call_frame(const FunctionSpec& spec, PyObject* const* args, Py_ssize_t
         } else {
             return to_python(std::apply(model, std::move(values)));
         }
-    } catch (const parallel::Interrupted&) {  // a signal handler raised: its exception is set
-        return nullptr;
-    } catch (abi::__forced_unwind&) {
-        throw;  // CPython is ending this thread: its unwinding goes on
-    } catch (...) {
+    } catch (...) {  // a forced unwind (CPython ending this thread) goes on from there
         return raise_current_exception();
     }
 }

@@ -10,6 +10,7 @@
 
 #include "module/process_cache.hpp"
 #include "module/py_ref.hpp"
+#include "parallel/caller_hook.hpp"
 
 namespace mirvanta::module {
 namespace {
@@ -93,7 +94,9 @@ PyObject* raise_current_exception() {
     try {
         throw;
     } catch (abi::__forced_unwind&) {
-        throw;
+        throw;  // CPython is ending this thread: its unwinding goes on
+    } catch (const parallel::Interrupted&) {
+        return nullptr;  // a signal handler raised: its exception is set already
     } catch (const Panic& panic) {
         return raise_panic(panic);
     } catch (const std::bad_alloc&) {

@@ -5,7 +5,9 @@
 // - a model's DeferredError becomes its Python exception type with the static message;
 // - an internal failure (a Panic, thrown anywhere below) is reported on stderr and raised as
 //   PanicException; a second failure while raising it aborts the process;
-// - every allocation failure, in C++ or in the interpreter, becomes MemoryError.
+// - every allocation failure, in C++ or in the interpreter, becomes MemoryError;
+// - a computation stopped because a signal handler raised (parallel::Interrupted) leaves that
+//   handler's exception to be raised.
 //
 // A thread that CPython ends inside Python code (a daemon thread asking for the interpreter lock
 // while the interpreter finalizes; pthread_exit on 3.11 to 3.13) unwinds through the module's
@@ -35,7 +37,8 @@ PyObject* raise_panic(const Panic& panic);
                                           std::source_location where = std::source_location::current());
 
 // Sets the Python exception for whatever C++ exception is being handled. Always returns null.
-// Call only from a catch block; a forced unwind is rethrown.
+// Call only from a catch block; a forced unwind is rethrown, and an interrupted computation
+// leaves the signal handler's exception as it is.
 PyObject* raise_current_exception();
 
 }  // namespace mirvanta::module

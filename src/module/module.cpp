@@ -67,8 +67,6 @@ int exec_module(PyObject* module) {
         PyObject* panic_class = panic_exception();
         if (panic_class == nullptr) return -1;
         return PyObject_SetAttrString(module, "PanicException", panic_class);
-    } catch (abi::__forced_unwind&) {
-        throw;
     } catch (...) {
         raise_current_exception();
         return -1;

@@ -14,14 +14,14 @@ constexpr std::size_t kSlice = 8192;
 
 bool ResultListAhead::advance() {
     if (failed_ || size_ == 0 || made_ == size_) return false;
-    if (list_ == nullptr) {
-        list_ = new_list(size_);
-        if (list_ == nullptr) {
+    if (!list_) {
+        list_ = PyRef(new_list(size_));
+        if (!list_) {
             PyErr_Clear();
             failed_ = true;
             return false;
         }
-        PyObject_GC_UnTrack(list_);
+        PyObject_GC_UnTrack(list_.get());
         return true;
     }
     const std::size_t end = std::min(size_, made_ + kSlice);
@@ -32,16 +32,16 @@ bool ResultListAhead::advance() {
             failed_ = true;
             return false;
         }
-        PyList_SET_ITEM(list_, static_cast<Py_ssize_t>(made_), number);
+        PyList_SET_ITEM(list_.get(), static_cast<Py_ssize_t>(made_), number);
     }
     return made_ < size_;
 }
 
 PyObject* ResultListAhead::finish(std::span<const double> values) {
-    if (list_ == nullptr || values.size() != size_) return to_python(values);
+    if (!list_ || values.size() != size_) return to_python(values);
     for (std::size_t i = 0; i < values.size(); ++i) {
         const auto index = static_cast<Py_ssize_t>(i);
-        PyObject* number = i < made_ ? PyList_GET_ITEM(list_, index) : nullptr;
+        PyObject* number = i < made_ ? PyList_GET_ITEM(list_.get(), index) : nullptr;
         if (number != nullptr && Py_REFCNT(number) == 1 && PyFloat_CheckExact(number)) {
             // Only this list refers to it, and no Python code has seen it: it takes its value now.
             reinterpret_cast<PyFloatObject*>(number)->ob_fval = values[i];
@@ -49,11 +49,10 @@ PyObject* ResultListAhead::finish(std::span<const double> values) {
         }
         PyObject* fresh = PyFloat_FromDouble(values[i]);
         if (fresh == nullptr) return nullptr;  // the partial list goes with the destructor
-        PyList_SET_ITEM(list_, index, fresh);
+        PyList_SET_ITEM(list_.get(), index, fresh);
         Py_XDECREF(number);
     }
-    PyObject* list = list_;
-    list_ = nullptr;
+    PyObject* list = list_.release();
     PyObject_GC_Track(list);
     return list;
 }

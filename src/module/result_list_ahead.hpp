@@ -11,6 +11,7 @@
 #include <span>
 
 #include "module/compat.hpp"
+#include "module/py_ref.hpp"
 
 namespace mirvanta::module {
 
@@ -18,7 +19,6 @@ class ResultListAhead {
 public:
     // `size` items; none are made when `size` is 0.
     explicit ResultListAhead(std::size_t size) noexcept : size_(size) {}
-    ~ResultListAhead() { Py_XDECREF(list_); }
     ResultListAhead(const ResultListAhead&) = delete;
     ResultListAhead& operator=(const ResultListAhead&) = delete;
 
@@ -31,7 +31,7 @@ public:
 
 private:
     std::size_t size_;
-    PyObject* list_ = nullptr;
+    PyRef list_;  // untracked by the collector until finish() hands it over
     std::size_t made_ = 0;
     bool failed_ = false;
 };
