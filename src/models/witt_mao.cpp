@@ -2,6 +2,7 @@
 
 #include <cmath>
 
+#include "models/disk_forms.hpp"
 #include "models/far_field.hpp"
 #include "numerics/constants.hpp"
 #include "numerics/elliptic.hpp"
@@ -13,36 +14,9 @@ using numerics::kHalfPi;
 using numerics::kNaN;
 using numerics::kPi;
 
-namespace {
-
-// Half-width of the band around the limb in which the exact limb value is returned: 0.001 rho,
-// but at least 1e-5. On the limb itself the characteristic n is 1, where Pi is singular.
-double limb_band_half_width(double rho) {
-    double w = 0.001 * std::fabs(rho);
-    if (std::isnan(w)) w = 1e-5;
-    if (!(w > 1e-5)) w = 1e-5;
-    return w;
-}
-
-}  // namespace
-
-double witt_mao_magnification_scaled(double u, double rho) {
-    if (rho <= 0.0) {
-        const double s = u * u;
-        return (s + 2.0) / (u * std::sqrt(s + 4.0));
-    }
-    // Far from the source the general form below cancels (relative error about 1e-16 (u/rho)^2).
-    // This comes before the limb band, whose half-width of at least 1e-5 would otherwise reach
-    // beyond 1000 rho for rho below 1e-8. An infinite u keeps the general form (NaN).
-    if (u > kFarFieldRatio * rho && u < numerics::kInfinity) return far_field_disk_magnification(u, rho);
-    const double w = limb_band_half_width(rho);
+double witt_mao_general_form(double u, double rho) {
     const double d = u - rho;
     const double t = rho * rho;
-    if (std::fabs(d) < w) {
-        // Lens on the limb (u = rho).
-        return (2.0 / rho + ((t + 1.0) / t) * (std::asin((t - 1.0) / (t + 1.0)) + kHalfPi)) / kPi;
-    }
-
     const double s = u + rho;
     const double n = (u * (4.0 * rho)) / (s * s);
     const double g = std::sqrt(d * d + 4.0);
@@ -58,6 +32,26 @@ double witt_mao_magnification_scaled(double u, double rho) {
     const double c_k = (d * (4.0 + (u * u - t) * 0.5)) / (t * g);
     const double c_p = ((t + 1.0) * (d * d + d * d)) / ((t * s) * g);
     return ((c_e * e.value() - c_k * big_k.value()) + c_p * p.value()) / kPi;
+}
+
+double witt_mao_magnification_scaled(double u, double rho) {
+    switch (disk_form(u, rho)) {
+        case DiskForm::point_source: {
+            const double s = u * u;
+            return (s + 2.0) / (u * std::sqrt(s + 4.0));
+        }
+        case DiskForm::far_field:
+            // The general form cancels there (relative error about 1e-16 (u/rho)^2).
+            return far_field_disk_magnification(u, rho);
+        case DiskForm::limb: {
+            // Lens on the limb (u = rho).
+            const double t = rho * rho;
+            return (2.0 / rho + ((t + 1.0) / t) * (std::asin((t - 1.0) / (t + 1.0)) + kHalfPi)) / kPi;
+        }
+        case DiskForm::general:
+            break;
+    }
+    return witt_mao_general_form(u, rho);
 }
 
 namespace {
