@@ -57,6 +57,10 @@ bool refuse_subinterpreter() {
 int exec_module(PyObject* module) {
     try {
         if (refuse_subinterpreter()) return -1;
+        // The class named by the not-a-sequence error is taken now, at load, not when that error
+        // is first made: an import at that moment, in a child forked while another thread was
+        // importing, would wait for an import lock that no thread of the child holds.
+        if (sequence_abc() == nullptr) return -1;
         PyRef module_name(PyModule_GetNameObject(module));
         if (!module_name) return -1;
         for (PyMethodDef& def : function_table()) {

@@ -3,8 +3,11 @@
 namespace mirvanta::module {
 namespace {
 
+// collections.abc.Sequence, from the module that defines it: _collections_abc, which the
+// interpreter loads at start-up (os imports it), so that taking the class at the exec step
+// imports nothing in the usual case.
 PyObject* import_sequence_abc() {
-    PyObject* abc = PyImport_ImportModule("collections.abc");
+    PyObject* abc = PyImport_ImportModule("_collections_abc");
     if (abc == nullptr) return nullptr;
     PyObject* sequence = PyObject_GetAttrString(abc, "Sequence");
     Py_DECREF(abc);

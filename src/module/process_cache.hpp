@@ -35,7 +35,7 @@ private:
 };
 
 // The caches of the module.
-PyObject* sequence_abc();       // collections.abc.Sequence
+PyObject* sequence_abc();       // collections.abc.Sequence, taken by the exec step
 PyObject* panic_exception();    // the PanicException class
 PyObject* interned_name();      // "__name__"
 PyObject* interned_all();       // "__all__"
