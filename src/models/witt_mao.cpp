@@ -74,17 +74,33 @@ Magnifications witt_mao_magnification_of(std::span<const double> l, double re, d
 
 parallel::ResultVector<Magnifications> multi_witt_mao_magnification(std::vector<double> l, std::vector<double> re,
                                                               std::vector<double> rstar) {
-    std::vector<std::pair<double, double>> pairs;
-    if (!rstar.empty() && re.size() > pairs.max_size() / rstar.size()) throw std::bad_alloc();  // MemoryError
-    pairs.reserve(re.size() * rstar.size());
+    if (!rstar.empty() && re.size() > std::vector<double>().max_size() / rstar.size()) {
+        throw std::bad_alloc();  // MemoryError
+    }
+    // The rows are allocated here, on the calling thread, and each pair's map only writes into
+    // its own: the workers allocate nothing (a worker's first allocation would give it a malloc
+    // arena of its own, 64 MB of address space).
+    struct Row {
+        double re, rstar;
+        double* values;
+    };
+    parallel::ResultVector<Magnifications> rows(re.size() * rstar.size());
+    std::vector<Row> pairs;
+    pairs.reserve(rows.size());
     for (const double einstein : re) {
-        for (const double source : rstar) pairs.emplace_back(einstein, source);
+        for (const double source : rstar) {
+            Magnifications& row = rows[pairs.size()];
+            row = Magnifications(l.size());
+            pairs.push_back({einstein, source, row.data()});
+        }
     }
     const std::span<const double> separations = l;
-    return parallel::parallel_map(std::span<const std::pair<double, double>>(pairs),
-                                  [separations](const std::pair<double, double>& pair) {
-                                      return witt_mao_magnification_of(separations, pair.first, pair.second);
-                                  });
+    // The outer map's own results (the rows it filled) are not needed.
+    parallel::parallel_map(std::span<const Row>(pairs), [separations](const Row& pair) {
+        parallel::parallel_map_into(separations, pair.values, AtSeparation{pair.rstar / pair.re});
+        return pair.values;
+    });
+    return rows;
 }
 
 }  // namespace mirvanta::models

@@ -1,11 +1,14 @@
 // What the calling thread does for a long computation, which calls it from time to time
 // (parallel/caller_hook.hpp): every few milliseconds it runs the handlers of pending signals
 // (PyErr_CheckSignals, with the interpreter lock it holds), so that Ctrl-C stops the call with
-// the handler's exception, already set; and while it waits for the workers of a parallel map it
-// makes the result list ahead, when the call returns one float per separation.
+// the handler's exception, already set; while it waits for the workers of a parallel map it
+// makes the result list ahead, when the call returns one float per separation; and when the
+// worker pool cannot start, it issues the one RuntimeWarning that says why.
 #pragma once
 
 #include <cstddef>
+#include <string>
+#include <string_view>
 
 #include "module/compat.hpp"
 #include "module/result_list_ahead.hpp"
@@ -20,6 +23,13 @@ public:
 
     bool stop_requested() override { return PyErr_CheckSignals() != 0; }
     bool work_while_waiting() override { return list_.advance(); }
+
+    // Under an "error" filter the warning is raised, and the call ends with it.
+    bool pool_unavailable(std::string_view why) override {
+        const std::string message = "mirvanta: the worker pool could not start (" + std::string(why) +
+                                    "); calls compute on the calling thread until a later start succeeds";
+        return PyErr_WarnEx(PyExc_RuntimeWarning, message.c_str(), 1) < 0;
+    }
 
     ResultListAhead& result_list() noexcept { return list_; }
 

@@ -16,6 +16,10 @@ namespace mirvanta::module {
 namespace {
 
 constexpr const char* kGenericPanic = "mirvanta: internal failure without a message";
+constexpr const char* kForkedDuringMap =
+    "mirvanta: this process was forked during the call, by code that the call ran (a signal handler or a "
+    "garbage-collector callback), while the worker pool computed it; the call cannot be finished in the "
+    "child process: call the function again there";
 
 [[noreturn]] void abort_on_second_failure() {
     std::fputs("uncaught panic at ffi boundary\n", stderr);
@@ -97,6 +101,9 @@ PyObject* raise_current_exception() {
         throw;  // CPython is ending this thread: its unwinding goes on
     } catch (const parallel::Interrupted&) {
         return nullptr;  // a signal handler raised: its exception is set already
+    } catch (const parallel::ForkedDuringMap&) {
+        PyErr_SetString(PyExc_RuntimeError, kForkedDuringMap);
+        return nullptr;
     } catch (const Panic& panic) {
         return raise_panic(panic);
     } catch (const std::bad_alloc&) {

@@ -7,7 +7,9 @@
 //   PanicException; a second failure while raising it aborts the process;
 // - every allocation failure, in C++ or in the interpreter, becomes MemoryError;
 // - a computation stopped because a signal handler raised (parallel::Interrupted) leaves that
-//   handler's exception to be raised.
+//   handler's exception to be raised;
+// - in a child forked by a signal handler or a collector callback that the call ran while the
+//   workers computed it (parallel::ForkedDuringMap), the call raises RuntimeError.
 //
 // A thread that CPython ends inside Python code (a daemon thread asking for the interpreter lock
 // while the interpreter finalizes; pthread_exit on 3.11 to 3.13) unwinds through the module's

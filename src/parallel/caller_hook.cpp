@@ -38,4 +38,11 @@ bool work_while_waiting() {
     return here.hook != nullptr && !here.stopped && here.hook->work_while_waiting();
 }
 
+bool pool_unavailable(std::string_view why) {
+    Installed& here = installed;
+    if (here.hook == nullptr || here.stopped) return here.stopped;
+    here.stopped = here.hook->pool_unavailable(why);
+    return here.stopped;
+}
+
 }  // namespace mirvanta::parallel

@@ -3,16 +3,19 @@
 // own while it waits for the workers.
 //
 // The caller installs a CallerHook on its thread for the duration of a call. Sequential loops
-// call interruption_point() between elements; a parallel map asks from the calling thread every
-// kInterruptPollInterval while it waits, and in between lets the hook work. When the hook says
-// stop, the computation throws Interrupted, after a parallel map has stopped its workers; the
-// installer knows why it stopped. The hook is used only on the thread that installed it.
+// call interruption_point() between elements; a parallel map asks from the calling thread at
+// most kInterruptPollInterval apart, in wall time, while it computes or waits, and in between
+// lets the hook work. When the hook says stop, the computation throws Interrupted, after a
+// parallel map has stopped its workers; the installer knows why it stopped. The hook is used only
+// on the thread that installed it.
 #pragma once
 
 #include <chrono>
+#include <string_view>
 
 namespace mirvanta::parallel {
 
+// The longest time between two questions to the hook while a map computes.
 inline constexpr std::chrono::milliseconds kInterruptPollInterval{4};
 
 class CallerHook {
@@ -24,6 +27,11 @@ public:
     // on the workers; false when there is none left.
     virtual bool work_while_waiting() { return false; }
 
+    // Told once per process, by the first map that finds no pool after the pool could not start
+    // (`why` says what the system refused); that map and the later ones run on the calling thread
+    // until a start succeeds. True when the computation must stop.
+    virtual bool pool_unavailable(std::string_view /*why*/) { return false; }
+
 protected:
     ~CallerHook() = default;
 };
@@ -31,6 +39,11 @@ protected:
 // Thrown when the installed hook says stop. Not a std::exception: only the installer's frame
 // handles it.
 struct Interrupted {};
+
+// Thrown in a child process that the hook's own code forked while a map it waited for was on the
+// pool's workers: the workers, and the parts of the map they held, are not in the child, so the
+// map cannot be finished there.
+struct ForkedDuringMap {};
 
 // Installs `hook` on this thread until the end of the scope (the previous one comes back).
 class ScopedCallerHook {
@@ -55,5 +68,9 @@ void interruption_point();
 // Lets the installed hook do a slice of its own work; false when it has none (left), or when
 // no hook is installed or it has said stop.
 bool work_while_waiting();
+
+// Tells the installed hook that the pool could not start; true when it says stop (as
+// stop_requested() from then on).
+bool pool_unavailable(std::string_view why);
 
 }  // namespace mirvanta::parallel

@@ -19,12 +19,6 @@ std::optional<unsigned long long> environment_count(const char* name) {
     return parse_thread_count(value);
 }
 
-// The whole CPUs allowed by a "quota period" pair, at least 1; 0 when there is no limit.
-unsigned cpus_of_quota(long long quota, long long period) {
-    if (quota <= 0 || period <= 0) return 0;
-    return static_cast<unsigned>(std::max<long long>(1, quota / period));
-}
-
 // cgroup v2: the smallest cpu.max limit from the process's cgroup up to the root.
 unsigned cgroup_v2_limit(const std::string& relative) {
     unsigned limit = 0;
@@ -75,6 +69,13 @@ unsigned cgroup_cpu_limit() {
 }
 
 }  // namespace
+
+unsigned cpus_of_quota(long long quota, long long period) {
+    if (quota <= 0 || period <= 0) return 0;
+    const long long whole = quota / period;
+    return static_cast<unsigned>(std::min<long long>(whole + (quota % period != 0 ? 1 : 0),
+                                                     std::numeric_limits<unsigned>::max()));
+}
 
 unsigned affinity_cpus() {
     // The kernel refuses a mask shorter than its own CPU count (EINVAL), which may exceed the 1024

@@ -19,6 +19,11 @@ unsigned pool_size_from_environment();
 // The CPUs of the affinity mask, lowered to the cgroup CPU quota; 0 when unknown.
 unsigned available_cpus();
 
+// The CPUs that a cgroup quota of `quota` per `period` allows, a fraction rounded up (1.5 CPUs
+// give two workers, which share the quota between them, where one would leave half a CPU
+// unused); 0 when there is no limit (a quota or period of 0 or below).
+unsigned cpus_of_quota(long long quota, long long period);
+
 // The CPUs of the affinity mask, however many the system has; 0 when unknown.
 unsigned affinity_cpus();
 
