@@ -1,5 +1,6 @@
-"""Ctrl-C during a long call: the signal's exception is raised within half a second, and the
-module (and its worker pool) goes on working afterwards."""
+"""Ctrl-C during a long call: the call stops with the signal's exception, and the module (and its
+worker pool) goes on working afterwards. How soon it stops is measured by
+benchmarks/bench_signal_latency.py: no test here depends on the machine's speed or load."""
 
 import json
 
@@ -9,10 +10,9 @@ from conftest import run_python
 
 # Each call would run for seconds on any machine if nothing stopped it. The signal comes from
 # another process 0.1 s after the call starts (the calling thread keeps the interpreter lock, so
-# no Python thread of this process could send it); the latency is measured from that point and
-# so includes the sender's own start-up.
+# no Python thread of this process could send it).
 INTERRUPT = """
-    import array, json, os, signal, subprocess, time, mirvanta
+    import array, json, os, signal, subprocess, mirvanta
     name, how = NAME_AND_HOW
     m = mirvanta
     rings, weights = [i / 999 for i in range(1000)], [1.0] * 1000
@@ -30,7 +30,6 @@ INTERRUPT = """
             (m.discrete_flux_map_heyrovsky_magnification, ([0.5] * 10_000, 1.0, 0.1, rings, weights)),
     }[name]
     expected = mirvanta.witt_mao_magnification([0.5, 2.0], 1.0, 0.1)
-    start = time.perf_counter()
     if how == "sigint":
         subprocess.Popen(["sh", "-c", f"sleep 0.1; kill -INT {os.getpid()}"])
         caught = KeyboardInterrupt
@@ -45,11 +44,10 @@ INTERRUPT = """
         outcome = "returned"
     except caught as error:
         outcome = type(error).__name__
-    latency = time.perf_counter() - start - 0.1
     # The pool and the module still work, with the same results.
     after = mirvanta.witt_mao_magnification([0.5, 2.0], 1.0, 0.1)
     grid = mirvanta.multi_witt_mao_magnification([0.5, 2.0] * 5000, [1.0], [0.1])
-    print(json.dumps({"outcome": outcome, "latency": latency, "same_after": after == expected,
+    print(json.dumps({"outcome": outcome, "same_after": after == expected,
                       "grid_after": grid[0][:2] == expected}))
 """
 
@@ -71,10 +69,9 @@ def interrupted(name, how, threads):
 
 
 @pytest.mark.parametrize("name", FUNCTIONS)
-def test_ctrl_c_stops_every_function_within_half_a_second(name):
+def test_ctrl_c_stops_every_function(name):
     report = interrupted(name, "sigint", 2)
     assert report["outcome"] == "KeyboardInterrupt"
-    assert report["latency"] < 0.5
     assert report["same_after"] and report["grid_after"]
 
 
@@ -85,5 +82,4 @@ def test_a_handlers_own_exception_is_raised(name, threads):
     # the calling thread polls while it waits for the workers.
     report = interrupted(name, "alarm", threads)
     assert report["outcome"] == "TimeoutError"
-    assert report["latency"] < 0.5
     assert report["same_after"] and report["grid_after"]

@@ -74,6 +74,80 @@ def test_a_child_forked_during_an_import_makes_the_not_a_sequence_error():
     assert result.stdout.splitlines() == ["child exit 0"]
 
 
+# Python code that a call runs forks the process: a signal handler run by the waiting caller's
+# check, a collector callback run while it makes the result list, an item's __float__ run while
+# the arguments convert. The child goes on with the call: it finishes it on its calling thread,
+# or, when the parent's workers held the work, raises RuntimeError; it never waits for workers
+# that are not in it. Before the mend such a child hung for ever, and Ctrl-C could not end it.
+FORK_DURING_A_CALL = """
+    import gc, os, signal, sys, time, mirvanta
+    trigger, function = TRIGGER_AND_FUNCTION
+    l = [0.5 + i * 1e-6 for i in range(1_000_000)]
+    if function == "grid":
+        call, args = mirvanta.multi_witt_mao_magnification, (l[:100_000], [1.0, 2.0, 3.0], [0.1, 0.2])
+    else:
+        call, args = mirvanta.witt_mao_magnification, (l, 1.0, 0.1)
+    expected = call(*args)
+    forked, (read_end, write_end) = [], os.pipe()
+
+    def fork_once(*_):
+        if not forked:
+            pid = os.fork()
+            forked.append(pid if pid else "child")
+
+    class ForksWhenConverted:
+        def __float__(self):
+            fork_once()
+            return 0.5
+
+    if trigger == "signal":
+        signal.signal(signal.SIGALRM, fork_once)
+        signal.setitimer(signal.ITIMER_REAL, 0.02)
+    elif trigger == "gc":
+        gc.callbacks.append(lambda phase, info: fork_once())
+        gc.set_threshold(1)
+    else:
+        l.append(ForksWhenConverted())
+        expected.append(call([0.5], 1.0, 0.1)[0])
+    try:
+        outcome = "finished" if call(*args) == expected else "wrong results"
+    except RuntimeError as error:
+        outcome = str(error)
+    gc.set_threshold(700)
+    if forked[0] == "child":
+        os.write(write_end, outcome.encode())
+        os._exit(0)
+    os.close(write_end)
+    deadline = time.monotonic() + 30
+    while time.monotonic() < deadline and not os.waitpid(forked[0], os.WNOHANG)[0]:
+        time.sleep(0.01)
+    else:
+        if time.monotonic() >= deadline:
+            os.kill(forked[0], signal.SIGKILL)
+            os.waitpid(forked[0], 0)
+    print("parent:", outcome)
+    print("child:", os.read(read_end, 1000).decode() or "hung")
+"""
+ON_THE_WORKERS = ("mirvanta: this process was forked during the call, by code that the call ran (a signal handler "
+                  "or a garbage-collector callback), while the worker pool computed it; the call cannot be finished "
+                  "in the child process: call the function again there")
+
+
+@pytest.mark.filterwarnings("ignore::DeprecationWarning")
+@pytest.mark.skipif(not hasattr(__import__("os"), "fork"), reason="needs os.fork")
+@pytest.mark.parametrize("trigger, function", [("signal", "batch"), ("signal", "grid"), ("gc", "batch"),
+                                               ("float", "batch")])
+def test_a_fork_during_a_call_leaves_no_child_waiting(trigger, function):
+    script = FORK_DURING_A_CALL.replace("TRIGGER_AND_FUNCTION", repr((trigger, function)))
+    parent, child = run_python(script, env={"RAYON_NUM_THREADS": "2"}, timeout=120).stdout.splitlines()
+    assert parent == "parent: finished"
+    # A fork before the workers took the call (the arguments' conversion; a signal that came
+    # early) leaves the child to finish it; a fork while they compute, RuntimeError.
+    assert child in ("child: finished", f"child: {ON_THE_WORKERS}")
+    if trigger == "float":
+        assert child == "child: finished"
+
+
 # Daemon threads inside calls that run Python code (an item's __float__ that sleeps, a UserList
 # iterated through Python) while the interpreter exits. On 3.11 to 3.13 CPython ends them with
 # pthread_exit, whose unwinding passes through the module's frames.
@@ -172,9 +246,10 @@ def test_panic_exception_crosses_a_process_pool(mirvanta):
     assert remote.value.args == local.value.args
 
 
-# Calls under an address-space limit, from no headroom up to enough for the whole result: each
-# fails with MemoryError (never PanicException, nothing printed as unraisable) and keeps nothing
-# of its partial result, or succeeds. Before the mend, 1 to 6 MB of headroom gave
+# Calls under an address-space limit, from no headroom up to enough for the whole result, with a
+# pool that runs (warm) or has yet to start (cold): each fails with MemoryError (never
+# PanicException, nothing printed as unraisable) and keeps nothing of its partial result, or
+# succeeds. Before the mend, 1 to 6 MB of headroom gave
 # PanicException "could not create a result float" on 3.11 and 3.14.
 MEMORY_LIMIT = """
     import resource, sys, mirvanta
@@ -186,8 +261,12 @@ MEMORY_LIMIT = """
     separations = [0.5] * 200_000
     calls = [lambda: mirvanta.witt_mao_magnification(separations, 1.0, 0.1),
              lambda: mirvanta.multi_witt_mao_magnification(separations[:1000], [1.0] * 200, [0.1])]
-    for call in calls:
-        call()  # the worker pool runs, and the first result's memory is back with the allocator
+    if WARM:
+        for call in calls:
+            call()  # the worker pool runs, and the first result's memory is back with the allocator
+    else:  # the pool's start fails with a RuntimeWarning, whose machinery loads what it needs now
+        import warnings
+        warnings.warn("a warning before the limit", RuntimeWarning)
     soft, hard = resource.getrlimit(resource.RLIMIT_AS)
     outcomes = set()
     for headroom in range(12):
@@ -210,8 +289,13 @@ MEMORY_LIMIT = """
 
 
 @needs_address_space_limit
-def test_memory_exhaustion_is_a_memory_error():
-    result = run_python(MEMORY_LIMIT, timeout=120)
+@pytest.mark.parametrize("pool", ["warm", "cold"])
+def test_memory_exhaustion_is_a_memory_error(pool):
+    # Cold, the pool's start is tried under the limit, where its workers' stacks cannot be mapped,
+    # and the calls compute on the calling thread: the outcomes are the warm pool's (before the
+    # mend, PanicException).
+    script = MEMORY_LIMIT.replace("WARM", str(pool == "warm"))
+    result = run_python(script, env={"RAYON_NUM_THREADS": "8"}, timeout=120)
     assert result.stdout.splitlines() == ["['MemoryError', 'ok']"]
     assert "unraisable" not in result.stderr and "panicked" not in result.stderr
 
