@@ -12,12 +12,12 @@ pending signals (PyErr_CheckSignals) whenever it checks. Two measurements, for a
 1. Checks: a 1 ms interval timer (ITIMER_REAL) whose handler records the time it runs. Handler
    runs per second of the call, and the gaps between consecutive runs (median, 99th percentile,
    largest): the time between two checks of the calling thread (at most 4 ms is the goal), plus
-   whatever the machine adds. The call's own conversions of its arguments and results, which
-   run no handlers, are outside the gaps measured: only runs while the workers compute count.
-2. Ctrl-C: a one-shot timer set to expire 50 ms into the call, whose handler raises
-   KeyboardInterrupt as Python's own SIGINT handler does: the time from its expiry to the
-   handler's run, and to the KeyboardInterrupt caught around the call (which includes releasing
-   the part of the result list made so far). Median and largest over the rounds.
+   whatever the machine adds. The call's own conversions of its arguments and of its result,
+   which run no handlers, are left out: only the gaps within the middle 70 % of the call count.
+2. Ctrl-C: a one-shot timer set to expire 40 % into the call (while the workers compute), whose
+   handler raises KeyboardInterrupt as Python's own SIGINT handler does: the time from its expiry
+   to the handler's run, and to the KeyboardInterrupt caught around the call (which includes
+   releasing the part of the result list made so far). Median and largest over the rounds.
 
 The signal comes from the kernel's timer, so no sending process's start-up is measured. Each
 round runs every contender (this interpreter, and --baseline's, another build of the module) in
@@ -35,7 +35,6 @@ import sys
 import time
 
 FUNCTIONS = ["witt_mao_magnification", "multi_witt_mao_magnification"]
-DELAY = 0.05
 
 
 def arguments(name):
@@ -59,11 +58,15 @@ def measure(name):
 
     signal.signal(signal.SIGALRM, record)
     signal.setitimer(signal.ITIMER_REAL, 0.001, 0.001)
+    start = time.perf_counter()
     function(*args)
+    end = time.perf_counter()
     signal.setitimer(signal.ITIMER_REAL, 0)
-    # The first run comes after the arguments' conversion, the last before the result's.
-    gaps = [b - a for a, b in zip(times, times[1:])][:-1]
-    rate = (len(times) - 1) / (times[-1] - times[0])
+    low, high = start + 0.15 * (end - start), end - 0.15 * (end - start)
+    inside = [t for t in times if low <= t <= high]
+    gaps = [b - a for a, b in zip(inside, inside[1:])]
+    rate = (len(inside) - 1) / (inside[-1] - inside[0])
+    delay = 0.4 * (end - start)
 
     ran = []
 
@@ -73,13 +76,13 @@ def measure(name):
 
     signal.signal(signal.SIGALRM, interrupt)
     start = time.perf_counter()
-    signal.setitimer(signal.ITIMER_REAL, DELAY)
+    signal.setitimer(signal.ITIMER_REAL, delay)
     try:
         function(*args)
         handler = caught = float("nan")  # the call ended before the timer
     except KeyboardInterrupt:
-        caught = time.perf_counter() - start - DELAY
-        handler = ran[0] - start - DELAY
+        caught = time.perf_counter() - start - delay
+        handler = ran[0] - start - delay
     signal.signal(signal.SIGALRM, signal.SIG_DFL)
     return {"gaps": gaps, "rate": rate, "handler": handler, "caught": caught}
 

@@ -55,7 +55,8 @@ def witt_mao_magnification(l: _Reals, re: _Real, rstar: _Real) -> list[float]:
 
     The closed form of Witt & Mao (1994), through the complete elliptic integrals K, E and Pi,
     evaluated on the module's pool of worker threads (sized once per process from
-    ``RAYON_NUM_THREADS``, else the usable CPUs); the result does not depend on the pool size.
+    ``RAYON_NUM_THREADS``, else the usable CPUs), or on the calling thread while the system refuses
+    the pool its threads (a ``RuntimeWarning`` says so once); the result does not depend on either.
 
     Args:
         l: separations between the lens and the centre of the source, in source radii.
@@ -68,6 +69,8 @@ def witt_mao_magnification(l: _Reals, re: _Real, rstar: _Real) -> list[float]:
     Raises:
         TypeError: an argument that does not bind or convert (a ``str`` or a non-sequence for
             ``l``, an item that is not a real number); its note names the parameter.
+        RuntimeError: in a child process forked, while the workers computed the call, by a signal
+            handler or a garbage-collector callback that the call ran (the parent is unaffected).
 
     Nothing in the computation raises: NaN marks a value the closed form cannot give (a NaN input,
     a negative separation, ``re`` = 0), +-inf a point source at zero separation (``rstar`` = 0).
@@ -158,6 +161,7 @@ def multi_witt_mao_magnification(l: _Reals, re: _Reals, rstar: _Reals) -> list[l
 
     Raises:
         TypeError: an argument that does not bind or convert; its note names the parameter.
+        RuntimeError: in a forked child, as for ``witt_mao_magnification``.
 
     Accuracy: that of ``witt_mao_magnification``.
     """
