@@ -61,6 +61,7 @@ using Clock = std::chrono::steady_clock;
 // interval all the same.
 inline constexpr std::chrono::microseconds kCallerStretch{1000};
 inline constexpr std::chrono::microseconds kCallerNap{2000};
+static_assert(2 * kCallerStretch <= kInterruptPollInterval && 2 * kCallerNap <= kInterruptPollInterval);
 
 // Sets, for the length of a scope, the stop flag of the map whose elements this worker evaluates:
 // a map nested in them stops with it.

@@ -223,11 +223,17 @@ public:
 
     bool stop_requested() override {
         threads_.insert(std::this_thread::get_id());
-        return ++asked_ >= stop_at_;
+        return asked_.fetch_add(1) + 1 >= stop_at_;
+    }
+
+    // For a kernel: holds its thread until the check has been asked `times` (so that the map
+    // cannot end before, however slowly the machine lets the caller run).
+    void await_questions(int times) const {
+        while (asked_.load() < times) std::this_thread::yield();
     }
 
     int stop_at_;
-    int asked_ = 0;
+    std::atomic<int> asked_{0};
     std::set<std::thread::id> threads_;
 };
 
@@ -249,7 +255,8 @@ TEST_P(Interruption, StopsTheMapAndLeavesThePoolUsable) {
     StopAtQuestion check(3);
     std::atomic<long> evaluated{0};
     const auto element = [&](double) {
-        evaluated.fetch_add(1, std::memory_order_relaxed);
+        // Past the first half (never reached on the calling thread), the check has said stop.
+        if (evaluated.fetch_add(1, std::memory_order_relaxed) >= total / 2) check.await_questions(3);
         busy(5us);
         return 1.0;
     };
@@ -264,7 +271,7 @@ TEST_P(Interruption, StopsTheMapAndLeavesThePoolUsable) {
             EXPECT_THROW(parallel_map(std::span<const double>(outer), element, c.outer), Interrupted);
         }
     }
-    EXPECT_EQ(check.asked_, 3);  // its answer stands: it is not asked again
+    EXPECT_EQ(check.asked_.load(), 3);  // its answer stands: it is not asked again
     EXPECT_EQ(check.threads_, std::set<std::thread::id>{std::this_thread::get_id()});
     // The map stopped early, and no worker touches it once the caller is back.
     const long stopped_at = evaluated.load();
@@ -286,7 +293,11 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(ParallelMap, AFailingCheckEndsTheMapAfterTheWorkersLeft) {
     struct Throwing final : CallerHook {
-        bool stop_requested() override { throw std::runtime_error("the check failed"); }
+        bool stop_requested() override {
+            asked.store(true);
+            throw std::runtime_error("the check failed");
+        }
+        std::atomic<bool> asked{false};
     } check;
     const auto inputs = iota(100000);
     std::atomic<long> evaluated{0};
@@ -294,7 +305,10 @@ TEST(ParallelMap, AFailingCheckEndsTheMapAfterTheWorkersLeft) {
         const ScopedCallerHook installed(check);
         EXPECT_THROW(parallel_map(std::span<const double>(inputs),
                                   [&](double x) {
-                                      evaluated.fetch_add(1);
+                                      // Past the first half, the check has been asked (and failed).
+                                      if (evaluated.fetch_add(1) >= 50000) {
+                                          while (!check.asked.load()) std::this_thread::yield();
+                                      }
                                       busy(5us);
                                       return x;
                                   }),
@@ -314,10 +328,10 @@ TEST(Interrupt, SequentialLoopsStopAndTheCheckIsAskedOnce) {
         const ScopedCallerHook inner(at_once);
         EXPECT_THROW(interruption_point(), Interrupted);
         EXPECT_THROW(interruption_point(), Interrupted);
-        EXPECT_EQ(at_once.asked_, 1);  // its answer stands; it is not asked again
+        EXPECT_EQ(at_once.asked_.load(), 1);  // its answer stands; it is not asked again
     }
     EXPECT_NO_THROW(interruption_point());  // the outer check is back
-    EXPECT_EQ(never.asked_, 2);
+    EXPECT_EQ(never.asked_.load(), 2);
 }
 
 TEST(ParallelMap, UniformDiskBatchEqualsTheSequentialKernel) {
