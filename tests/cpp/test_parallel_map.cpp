@@ -3,11 +3,14 @@
 // Tests of the pool's own machinery hand the whole map to the workers (Sharing::always); the
 // others run as the models do, starting on the calling thread.
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cmath>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
@@ -318,6 +321,63 @@ TEST(ParallelMap, AFailingCheckEndsTheMapAfterTheWorkersLeft) {
     const long total = evaluated.load();
     std::this_thread::sleep_for(10ms);
     EXPECT_EQ(evaluated.load(), total);
+}
+
+// Forks the process at its first question, as a Python signal handler may.
+class ForkAtFirstQuestion final : public CallerHook {
+public:
+    bool stop_requested() override {
+        if (pid_ < 0) pid_ = fork();
+        return false;
+    }
+    pid_t pid_ = -1;
+};
+
+TEST(ParallelMap, AForkByTheCheckLeavesNoChildWaiting) {
+    if (kSanitized) GTEST_SKIP() << "the sanitizers' runtimes do not support a fork among running threads";
+    const auto inputs = iota(200000);
+    const auto twice = [](double x) {
+        busy(1us);
+        return 2.0 * x;
+    };
+    for (const Sharing sharing : kBothWays) {
+        ForkAtFirstQuestion check;
+        int outcome = 0;  // 0: finished with the right results, 1: ForkedDuringMap, 2: wrong results
+        {
+            const ScopedCallerHook installed(check);
+            try {
+                const auto out = parallel_map(std::span<const double>(inputs), twice, sharing);
+                for (std::size_t i = 0; i < out.size(); ++i) outcome = out[i] == 2.0 * inputs[i] ? outcome : 2;
+            } catch (const ForkedDuringMap&) {
+                outcome = 1;
+            }
+        }
+        if (check.pid_ == 0) _exit(10 + outcome);  // the child, which must get here
+        ASSERT_GT(check.pid_, 0);
+        EXPECT_EQ(outcome, 0);  // the parent's map is unaffected
+        int status = 0;
+        pid_t ended = 0;
+        for (int wait = 0; wait < 3000 && ended == 0; ++wait) {  // up to 30 s
+            ended = waitpid(check.pid_, &status, WNOHANG);
+            if (ended == 0) std::this_thread::sleep_for(10ms);
+        }
+        if (ended == 0) {
+            kill(check.pid_, SIGKILL);
+            waitpid(check.pid_, &status, 0);
+        }
+        ASSERT_EQ(ended, check.pid_) << "the child waits for workers that are not in it";
+        ASSERT_TRUE(WIFEXITED(status));
+        // Handed over, the map is on workers that the child lacks; a pool of one worker never
+        // takes a map from its caller, whose child then finishes it.
+        const int code = WEXITSTATUS(status);
+        if (sharing == Sharing::always) {
+            EXPECT_EQ(code, 11);
+        } else if (pool_size() == 1) {
+            EXPECT_EQ(code, 10);
+        } else {
+            EXPECT_TRUE(code == 10 || code == 11) << code;
+        }
+    }
 }
 
 TEST(Interrupt, SequentialLoopsStopAndTheCheckIsAskedOnce) {
