@@ -63,7 +63,7 @@ def points():
     # The point source (rho < 0), negative and infinite separations.
     for u in (0.0, 0.5, 1.0, 3.0, -1.0, math.inf):
         for rho in (-1.0, -1e-3, 0.1, 1e-4):
-            if (u / rho) * rho == u:
+            if (u / rho) * rho == u and outside_the_zones(u, rho):
                 out.append((u, rho))
     return out
 
