@@ -8,9 +8,9 @@ One case a line: the inputs as exactly representable doubles (shortest repr), th
 magnification to 40 significant digits.
 - disk_limb.txt: u, rho with rho log-uniform in [1e-10, 100] and x = (u - rho)/rho log-uniform
   in [1e-16, 0.1] on both sides of the limb, the doubles next to u = rho, the edges of the limb
-  zone (|u - rho| = 0.035 rho) and u = rho itself for rho from 1e-10 to 1e8.
-- disk_away.txt: u, rho with rho log-uniform in [1e-10, 100] and u/rho in [0, 0.965] and
-  log-uniform in [1.035, 1e6], the doubles around u = 20 rho and u = 1000 rho, and sources too
+  zone (|u - rho| = 0.04 rho) and u = rho itself for rho from 1e-10 to 1e8.
+- disk_away.txt: u, rho with rho log-uniform in [1e-10, 100] and u/rho in [0, 0.96] and
+  log-uniform in [1.04, 1e6], the doubles around u = 20 rho and u = 1000 rho, and sources too
   small or too large for the closed form in doubles (rho = 1e-300 to 1e-100, 1e10 to 1e300).
 - ring_near.txt: l, r, q (the ring kernel's l and r, and re/rstar with rstar = 1) with r
   log-uniform in [1e-7, 2], q = 1/rho for rho log-uniform in [1e-7, 10] and |r - l|/(l + r)
@@ -32,7 +32,7 @@ import sys
 import mpmath
 
 DATA = pathlib.Path(__file__).resolve().parent.parent / "tests" / "cpp" / "data"
-LIMB_ZONE = 0.035
+LIMB_ZONE = 0.04
 
 
 def disk(u, rho):
