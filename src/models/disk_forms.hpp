@@ -22,8 +22,8 @@ enum class DiskForm {
 
 // Half-width of the limb zone as a fraction of rho: there the closed form's Pi(n, m) is given
 // 1 - n = ((u - rho)/(u + rho))^2 directly, since forming it from n = 4 u rho / (u + rho)^2 costs
-// a relative error of up to about 5.3 eps / x^2 in the result, x = (u - rho)/rho: 7.4e-13 at the
-// zone's edge x = 0.04 (at x = 0.035 it already reaches 9.6e-13).
+// a relative error of up to about 6 eps / x^2 in the result, x = (u - rho)/rho: at most 8.4e-13
+// at the zone's edge x = 0.04 (measured over 80 000 radii; at x = 0.035 it reaches 9.6e-13).
 inline constexpr double kLimbZone = 0.04;
 
 // Below kTinySource, rho^3 and the closed form's other products would underflow; the disk is
