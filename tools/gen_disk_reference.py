@@ -145,7 +145,7 @@ def ring_cases():
         if l != r:
             cases.append((l, r, q))
     for r in (1e-7, 1e-5, 0.3, 1.0):
-        for f in (0.99e-5, -0.99e-5, 1e-5, 0.009 * r, 0.011 * r):
+        for f in (0.99e-5, -0.99e-5, 1e-5, 0.039 * r, 0.041 * r):
             if r - f > 0:
                 cases.append((r - f, r, 1.0))
     return cases
