@@ -4,8 +4,8 @@ source given by a tabulated brightness profile (a quadratic limb-darkening law s
 radii, a flux map).
 
 The flux-map function integrates with fixed quadrature nodes. With the lens inside the source
-those nodes do not resolve the annuli next to the lens, and single values are off by several
-percent. So the flux-map curve is drawn only with the lens outside the source, and the third panel
+those nodes do not resolve the annuli next to the lens, and single values are off by up to about
+2 percent. So the flux-map curve is drawn only with the lens outside the source, and the third panel
 shows the artefact against an independent computation of the same map: a sum of thousands of
 uniform disks, each from the closed form.
 

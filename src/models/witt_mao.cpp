@@ -4,13 +4,13 @@
 
 #include "models/disk_forms.hpp"
 #include "models/far_field.hpp"
+#include "models/limb.hpp"
 #include "numerics/constants.hpp"
 #include "numerics/elliptic.hpp"
 #include "parallel/parallel_map.hpp"
 
 namespace mirvanta::models {
 
-using numerics::kHalfPi;
 using numerics::kNaN;
 using numerics::kPi;
 
@@ -43,11 +43,20 @@ double witt_mao_magnification_scaled(double u, double rho) {
         case DiskForm::far_field:
             // The general form cancels there (relative error about 1e-16 (u/rho)^2).
             return far_field_disk_magnification(u, rho);
-        case DiskForm::limb: {
-            // Lens on the limb (u = rho).
-            const double t = rho * rho;
-            return (2.0 / rho + ((t + 1.0) / t) * (std::asin((t - 1.0) / (t + 1.0)) + kHalfPi)) / kPi;
+        case DiskForm::mid_field:
+            return mid_field_disk_magnification(u, rho);
+        case DiskForm::tiny_source: {
+            // rho 2^k in [2^-101, 2^-100): scaling by a power of two is exact, and the disk is so
+            // small that its magnification is 1/rho times a function of u/rho, to (2^k rho)^2.
+            int exponent = 0;
+            std::frexp(rho, &exponent);
+            const int k = -100 - exponent;
+            return std::ldexp(witt_mao_magnification_scaled(std::ldexp(u, k), std::ldexp(rho, k)), k);
         }
+        case DiskForm::huge_source:
+            return 1.0;
+        case DiskForm::limb:
+            return limb_zone_disk_magnification(u, rho);
         case DiskForm::general:
             break;
     }

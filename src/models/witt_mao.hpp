@@ -11,7 +11,9 @@ namespace mirvanta::models {
 
 // u: lens to source centre, rho: source radius, both in Einstein radii. Never fails: NaN stands
 // for a failed elliptic integral or NaN input. rho <= 0 gives the point-source magnification;
-// finite u > 1000 rho the expansion of models/far_field.hpp, which is never below 1.
+// finite u > 20 rho the expansions of models/far_field.hpp, which are never below 1; the lens
+// within 0.04 rho of the limb the closed form of models/limb.hpp (models/disk_forms.hpp holds
+// the rule that picks the form).
 double witt_mao_magnification_scaled(double u, double rho);
 
 // One magnification per separation in `l` (source radii); rho = rstar / re. Element i belongs to

@@ -24,6 +24,18 @@ EllipticResult ellipe(double m);
 // Characteristic first, parameter second.
 EllipticResult ellippi(double n, double m);
 
+// K(m), E(m) and Pi(n, m) for 0 < n, m < 1 from the complements 1 - n and 1 - m, for n and m
+// so close to 1 that forming the complements from them would lose their digits (Pi has a
+// relative error of about eps / (1 - n) when 1 - n is rounded from n). K and E come from one AGM
+// of 1 and sqrt(1 - m), the same mean as RF(0, 1 - m, 1) and its series for 2 RG(0, 1 - m, 1);
+// Pi = K + n RJ(0, 1 - m, 1, 1 - n) / 3 (DLMF 19.25.2). 1 - m = 0 gives K = Pi = +inf, E = 1.
+struct CompleteIntegrals {
+    double k;
+    double e;
+    double pi;
+};
+CompleteIntegrals complete_integrals_from_complements(double n, double one_minus_n, double one_minus_m);
+
 // Carlson's integrals check nothing: NaN in, NaN out; a duplication loop that does not converge
 // within its step limit gives NaN.
 double elliprf(double x, double y, double z);

@@ -140,4 +140,16 @@ EllipticResult ellippi(double n, double m) {
     return kPiUnexpected;
 }
 
+CompleteIntegrals complete_integrals_from_complements(double n, double one_minus_n, double one_minus_m) {
+    // The AGM below would never close the gap between 1 and sqrt(0).
+    if (one_minus_m == 0.0) return {kInfinity, 1.0, kInfinity};
+    const double root = std::sqrt(one_minus_m);
+    const AgmState mean = agm_series(1.0, root);
+    const double k = kPi / (mean.a + mean.g);
+    const double first = 1.0 + root;
+    const double e = ((first * first) / 4.0 - mean.sum) * k;
+    const double pi = k + n * elliprj(0.0, one_minus_m, 1.0, one_minus_n) / 3.0;
+    return {k, e, pi};
+}
+
 }  // namespace mirvanta::numerics

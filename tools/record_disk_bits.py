@@ -1,0 +1,110 @@
+#!/usr/bin/env python3
+"""Record, or check, the exact bits of the uniform-disk kernel where its form did not change.
+
+    python3 tools/record_disk_bits.py          # writes tests/cpp/data/disk_kernel_bits.txt
+    python3 tools/record_disk_bits.py --check  # the installed module reproduces every line
+
+The kernel's limb zone (|u - rho| < 0.04 rho), its series between 20 rho and 1000 rho, and the
+forms for extreme radii are newer than the rest. Everywhere else, the closed form and the
+far-field series must give the same bits as the build from which this file was recorded (commit
+8a5c804, the kernel with the constant limb band): the points are
+- rho from 1e-10 to 100, u/rho in [0, 0.95] and [1.05, 20], and u/rho in (1000, 1e12], except
+  where that build returned its constant limb band (|u - rho| < max(0.001 rho, 1e-5));
+- negative radii (the point source), and negative and infinite separations.
+Each line holds u and rho as hexadecimal floats and the 64 bits of witt_mao_magnification_scaled
+(u, rho) as 16 hexadecimal digits (NaN included, with its sign). The kernel is reached through
+witt_mao_magnification([u / rho], 1.0, rho), whose u is fl(fl(u / rho) * rho); the points are
+chosen among those for which that product gives u back, so that the file states the kernel's own
+arguments. tests/cpp/test_disk_bits.cpp checks the file against the kernel.
+
+Only the first run records: the file states what the older build gave, so rerunning the script
+against a newer module would prove nothing. To record again, delete the file first.
+"""
+
+import argparse
+import math
+import pathlib
+import random
+import struct
+import sys
+
+import mirvanta
+
+DATA = pathlib.Path(__file__).resolve().parent.parent / "tests" / "cpp" / "data" / "disk_kernel_bits.txt"
+
+
+def old_band(rho):
+    """Half-width of the constant limb band of the recorded build."""
+    return max(1e-3 * rho, 1e-5)
+
+
+def outside_the_zones(u, rho):
+    if not rho > 0 or not math.isfinite(u) or u < 0:
+        return True
+    d = abs(u - rho)
+    return d >= 0.05 * rho and d >= old_band(rho) and (u <= 20 * rho or u > 1000 * rho)
+
+
+def points():
+    rng = random.Random(20260611)
+    radii = [10.0 ** (e / 3) for e in range(-30, 7)] + [3.7e-9, 2.2e-6, 0.0037, 0.5, 2.7, 13.0, 77.0]
+    ratios = [0.0, 1e-3, 0.1, 0.3, 0.5, 0.7, 0.9, 0.949, 0.95, 1.05, 1.051, 1.2, 1.5, 2.0, 3.0, 5.0, 8.0, 12.0,
+              19.9, 20.0, 1000.0001, 1500.0, 1e4, 1e6, 1e9, 1e12]
+    out = []
+    for rho in radii:
+        chosen = list(ratios)
+        chosen += [rng.uniform(0.0, 0.95) for _ in range(8)]
+        chosen += [rng.uniform(1.05, 20.0) for _ in range(8)]
+        chosen += [10.0 ** rng.uniform(3.0, 12.0) for _ in range(4)]
+        for ratio in chosen:
+            u = ratio * rho
+            if (u / rho) * rho == u and outside_the_zones(u, rho):
+                out.append((u, rho))
+    # The point source (rho < 0), negative and infinite separations.
+    for u in (0.0, 0.5, 1.0, 3.0, -1.0, math.inf):
+        for rho in (-1.0, -1e-3, 0.1, 1e-4):
+            if (u / rho) * rho == u and outside_the_zones(u, rho):
+                out.append((u, rho))
+    return out
+
+
+def kernel(u, rho):
+    return mirvanta.witt_mao_magnification([u / rho], 1.0, rho)[0]
+
+
+def bits(value):
+    return struct.unpack("<Q", struct.pack("<d", value))[0]
+
+
+def line(u, rho):
+    return f"{u.hex()} {rho.hex()} {bits(kernel(u, rho)):016x}"
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--check", action="store_true", help="verify the installed module against the file")
+    args = parser.parse_args()
+    if args.check:
+        bad = 0
+        rows = [r.split() for r in DATA.read_text().splitlines() if r and not r.startswith("#")]
+        for u_text, rho_text, expected in rows:
+            u, rho = float.fromhex(u_text), float.fromhex(rho_text)
+            if f"{bits(kernel(u, rho)):016x}" != expected:
+                bad += 1
+                print(f"differs: u = {u!r}, rho = {rho!r}")
+        if bad:
+            sys.exit(f"{bad} of {len(rows)} values differ")
+        print(f"all {len(rows)} recorded values reproduced")
+        return
+    if DATA.exists():
+        sys.exit(f"{DATA} exists: it records an older build; delete it to record again")
+    body = [line(u, rho) for u, rho in points()]
+    header = ["# Bits of the uniform-disk kernel outside its limb zone, mid-far series and extreme radii,",
+              "# recorded by tools/record_disk_bits.py from the build of commit 8a5c804.",
+              "# u (hex float)  rho (hex float)  witt_mao_magnification_scaled(u, rho) (64 bits, hex)"]
+    DATA.write_text("\n".join(header + body) + "\n")
+    print(f"wrote {len(body)} values to {DATA}")
+
+
+if __name__ == "__main__":
+    main()
