@@ -37,8 +37,8 @@ double rj_rc_term(double e, double rx, double ry, double rz, double rp, double p
 }
 
 // The RJ duplication loop, the first step's roots given: false when the 100th step ends without
-// stopping.
-bool rj_duplicate(RjState<double>& s, double q, RjRoots<double> r) {
+// stopping. Inlined, so that the state stays in registers.
+[[gnu::always_inline]] inline bool rj_duplicate(RjState<double>& s, double q, RjRoots<double> r) {
     for (int step = 1;; ++step) {
         s.sigma = rj_add_rc_term(s.sigma, s.f, r.d, rj_rc_term(r.e, r.rx, r.ry, r.rz, r.rp, s.p, r.d));
         const double lambda = rj_move_mean(s, r);

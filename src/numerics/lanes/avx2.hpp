@@ -16,6 +16,7 @@ struct Avx2Mask {
     MIRVANTA_AVX2_INLINE unsigned bits() const { return static_cast<unsigned>(_mm256_movemask_pd(v)); }
     MIRVANTA_AVX2_INLINE friend Avx2Mask operator&(Avx2Mask a, Avx2Mask b) { return {_mm256_and_pd(a.v, b.v)}; }
     MIRVANTA_AVX2_INLINE friend Avx2Mask operator|(Avx2Mask a, Avx2Mask b) { return {_mm256_or_pd(a.v, b.v)}; }
+    MIRVANTA_AVX2_INLINE friend Avx2Mask and_not(Avx2Mask a, Avx2Mask b) { return {_mm256_andnot_pd(b.v, a.v)}; }
 };
 
 struct Avx2 {

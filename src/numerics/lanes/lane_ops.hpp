@@ -23,8 +23,12 @@ template <class V, class F>
 [[gnu::always_inline]] inline V each_lane(V v, unsigned which, F f) {
     alignas(32) double values[V::width];
     v.store(values);
-    for (std::size_t i = 0; i < V::width; ++i) {
-        if ((which >> i) & 1u) values[i] = f(values[i]);
+    if (which == kAllLanes<V>) {
+        for (std::size_t i = 0; i < V::width; ++i) values[i] = f(values[i]);
+    } else {
+        for (std::size_t i = 0; i < V::width; ++i) {
+            if ((which >> i) & 1u) values[i] = f(values[i]);
+        }
     }
     return V::load(values);
 }

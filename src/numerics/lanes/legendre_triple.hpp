@@ -1,8 +1,10 @@
 // E(m), K(m) and Pi(n, m) of numerics/legendre_triple.hpp for a set of lanes, in the common case
 // only: each lane carries out the operations of the scalar code in the same order, and loops that
 // end after different numbers of steps in different lanes are run until the last lane ends, each
-// lane's values frozen from the step at which its scalar loop would have ended. atan and pow are
-// the C library's, called lane by lane.
+// lane's values frozen from the step at which its scalar loop would have ended (while every lane
+// is still in a loop, nothing needs freezing). atan and pow are the C library's, called lane by
+// lane. A lane that would leave the paths followed here is reported as failed, for the scalar
+// code to evaluate.
 //
 // Templates only, always inlined (see numerics/elliptic_steps.hpp for why).
 #pragma once
@@ -17,10 +19,6 @@
 #include "numerics/taylor_rows.hpp"
 
 namespace mirvanta::numerics::lanes {
-
-// A lane whose E's AGM series has not converged after this many steps is given up (the scalar
-// series, which has no limit, converges within about ten for 0.9 <= m < 1).
-inline constexpr int kLaneAgmLimit = 64;
 
 template <class V>
 struct LaneTriple {
@@ -74,118 +72,94 @@ template <class V>
     k = k_sum;
 }
 
-// The AGM from (1, g) for K (pair after at most 10 steps), RF (at most 11) and, in the lanes of
-// `series`, E's series (until it converges); the other lanes stop once RF has its pair.
+// The AGM from (1, g) with E's series, until every lane has converged. The scalar K stops after at
+// most 10 steps and RF after at most 11, but from (1, sqrt(1 - m)) with 0 <= m < 1 the AGM
+// converges within about 8, so the three take the same pair; a lane that has not converged after
+// 10 steps fails.
 template <class V>
-struct SharedAgmLanes {
-    V k_a, k_g, rf_a, rf_g, a, g, sum;
-    unsigned failed;
+struct AgmLanes {
+    V a, g, sum;
 };
 
 template <class V>
-[[gnu::always_inline]] inline SharedAgmLanes<V> shared_agm_lanes(V g, unsigned series) {
-    SharedAgmLanes<V> out{1.0, g, 1.0, g, 1.0, g, 0.0, 0u};
+[[gnu::always_inline]] inline AgmLanes<V> agm_lanes(V g, unsigned& failed) {
+    AgmLanes<V> out{1.0, g, 0.0};
     V weight = 0.25;
-    unsigned k_open = kAllLanes<V>, rf_open = kAllLanes<V>, running = kAllLanes<V>;
+    unsigned running = kAllLanes<V>;
     for (int step = 0;; ++step) {
-        const unsigned converged = (fabs(out.a - out.g) < kAgmTolerance * fabs(out.a)).bits();
-        const unsigned take_k = k_open & (step == 10 ? kAllLanes<V> : converged);
-        out.k_a = select(V::mask(take_k), out.a, out.k_a);
-        out.k_g = select(V::mask(take_k), out.g, out.k_g);
-        k_open &= ~take_k;
-        const unsigned take_rf = rf_open & (step == 11 ? kAllLanes<V> : converged);
-        out.rf_a = select(V::mask(take_rf), out.a, out.rf_a);
-        out.rf_g = select(V::mask(take_rf), out.g, out.rf_g);
-        rf_open &= ~take_rf;
-        running &= ~converged & (series | rf_open);
+        running &= ~(fabs(out.a - out.g) < kAgmTolerance * fabs(out.a)).bits();
         if (running == 0) break;
-        if (step == kLaneAgmLimit) {
-            out.failed = running;
+        if (step == 10) {
+            failed |= running;
             break;
         }
-        const auto moving = V::mask(running);
         const V next_a = (out.a + out.g) / 2.0;
         const V next_g = sqrt(out.a * out.g);
         weight = 2.0 * weight;
         const V gap = next_a - next_g;
-        out.sum = select(moving, out.sum + weight * (gap * gap), out.sum);
-        out.a = select(moving, next_a, out.a);
-        out.g = select(moving, next_g, out.g);
+        const V next_sum = out.sum + weight * (gap * gap);
+        if (running == kAllLanes<V>) {
+            out = {next_a, next_g, next_sum};
+        } else {
+            const auto moving = V::mask(running);
+            out = {select(moving, next_a, out.a), select(moving, next_g, out.g), select(moving, next_sum, out.sum)};
+        }
     }
     return out;
 }
 
-// RJ(0, y, 1, p) as elliprj_0y1p computes it, in two passes: first the duplication's chain of
-// square roots, which does not depend on the RC terms, recording each step's D, e and f and the
-// lanes still in it; then the RC terms, whose calls of atan are independent of each other and
-// can overlap, summed into sigma in the order of the steps, as the scalar loop sums them. A lane
-// whose RC term would need another branch than e >= 0, or whose loop reaches its limit, fails.
+// RJ(0, y, 1, p) as elliprj_0y1p computes it. Lanes outside `calls` take part in the arithmetic
+// but not in the calls of atan and pow (their values are not used). A lane whose RC term would
+// need another branch than e >= 0, or whose loop reaches its limit, fails.
 template <class V>
-struct RjStepLanes {
-    V d, e, f;
-    unsigned lanes;
-};
-
-template <class V>
-struct RjChainLanes {
-    RjStart<V> start;
-    RjState<V> state;  // where each lane stopped
-    RjStepLanes<V> steps[100];
-    int count;
-};
-
-template <class V>
-[[gnu::always_inline]] inline void rj_0y1p_chain(RjChainLanes<V>& chain, V y, V p, unsigned& failed) {
-    chain.start = rj_0y1p_start(y, p);
-    RjState<V>& s = chain.state;
-    s = chain.start.state;
-    RjRoots<V> r = chain.start.roots;
+[[gnu::always_inline]] inline V rj_0y1p_lanes(V y, V p, unsigned calls, unsigned& failed) {
+    const RjStart<V> start = rj_0y1p_start(y, p);
+    RjState<V> s = start.state;
+    RjRoots<V> r = start.roots;
     unsigned running = kAllLanes<V>;
     for (int step = 1;; ++step) {
-        const unsigned other = running & ~((r.e > 0.0) | (r.e == 0.0)).bits();
+        const unsigned other = running & ~(r.e >= 0.0).bits();  // e < 0 or NaN
         failed |= other;
         running &= ~other;
-        chain.steps[step - 1] = {r.d, r.e, s.f, running};
-        chain.count = step;
-        RjState<V> next = s;
-        const V lambda = rj_move_mean(next, r);
-        const auto moving = V::mask(running);
-        s.a = select(moving, next.a, s.a);
-        s.f = select(moving, next.f, s.f);
-        running &= ~(chain.start.q * s.f < s.a).bits();
+        const auto positive = r.e > 0.0;
+        const V root = sqrt(r.e);
+        const V arctangent = each_lane(root, running & positive.bits() & calls, [](double x) { return std::atan(x); });
+        const V rc_term = select(positive, arctangent / root, V(1.0));
+        V lambda;
+        if (running == kAllLanes<V>) {
+            s.sigma = rj_add_rc_term(s.sigma, s.f, r.d, rc_term);
+            lambda = rj_move_mean(s, r);
+        } else {
+            RjState<V> next = s;
+            next.sigma = rj_add_rc_term(s.sigma, s.f, r.d, rc_term);
+            lambda = rj_move_mean(next, r);
+            const auto moving = V::mask(running);
+            s.sigma = select(moving, next.sigma, s.sigma);
+            s.a = select(moving, next.a, s.a);
+            s.f = select(moving, next.f, s.f);
+        }
+        running &= ~(start.q * s.f < s.a).bits();
         if (running == 0) break;
         if (step == 100) {
             failed |= running;
             break;
         }
-        next = s;
-        rj_advance(next, lambda);
-        const auto advancing = V::mask(running);
-        s.x = select(advancing, next.x, s.x);
-        s.y = select(advancing, next.y, s.y);
-        s.z = select(advancing, next.z, s.z);
-        s.p = select(advancing, next.p, s.p);
-        s.delta = select(advancing, next.delta, s.delta);
+        if (running == kAllLanes<V>) {
+            rj_advance(s, lambda);
+        } else {
+            RjState<V> next = s;
+            rj_advance(next, lambda);
+            const auto moving = V::mask(running);
+            s.x = select(moving, next.x, s.x);
+            s.y = select(moving, next.y, s.y);
+            s.z = select(moving, next.z, s.z);
+            s.p = select(moving, next.p, s.p);
+            s.delta = select(moving, next.delta, s.delta);
+        }
         r = rj_roots(s);
     }
-}
-
-// Lanes outside `calls` take part in the arithmetic but not in the calls of atan and pow (their
-// results are not used).
-template <class V>
-[[gnu::always_inline]] inline V rj_0y1p_finish(RjChainLanes<V>& chain, V y, unsigned calls, unsigned failed) {
-    V sigma = 0.0;
-    for (int k = 0; k < chain.count; ++k) {
-        const RjStepLanes<V>& step = chain.steps[k];
-        const auto positive = step.e > 0.0;
-        const V root = sqrt(step.e);
-        const V arctangent = each_lane(root, step.lanes & positive.bits() & calls, [](double x) { return std::atan(x); });
-        const V rc_term = select(positive, arctangent / root, V(1.0));
-        sigma = select(V::mask(step.lanes), rj_add_rc_term(sigma, step.f, step.d, rc_term), sigma);
-    }
-    chain.state.sigma = sigma;
-    const V a_pow = each_lane(chain.state.a, calls & ~failed, [](double a) { return std::pow(a, -1.5); });
-    return rj_result(chain.start.a0, V(0.0), y, V(1.0), chain.state, a_pow);
+    const V a_pow = each_lane(s.a, calls & ~failed, [](double a) { return std::pow(a, -1.5); });
+    return rj_result(start.a0, V(0.0), y, V(1.0), s, a_pow);
 }
 
 }  // namespace detail
@@ -198,9 +172,6 @@ template <class V>
     LaneTriple<V> out{};
     const V y = 1.0 - m;
     const V root = sqrt(y);
-    // RJ's chain first, the longest; E, K and RF do not depend on it.
-    detail::RjChainLanes<V> rj;
-    detail::rj_0y1p_chain(rj, y, 1.0 - n, out.failed);
 
     alignas(32) double t[width];
     (20.0 * m).store(t);
@@ -220,18 +191,17 @@ template <class V>
         }
         detail::taylor_lanes(m, rows, out.e, out.k);
     }
-    const unsigned series = kAllLanes<V> & ~polynomial;
-    const detail::SharedAgmLanes<V> mean = detail::shared_agm_lanes(root, series);
-    out.failed |= mean.failed;
-    if (series != 0) {
+    // K and RF by the AGM are both pi / (a + g) of the same pair.
+    const detail::AgmLanes<V> mean = detail::agm_lanes(root, out.failed);
+    const V rf = kPi / (mean.a + mean.g);
+    if (polynomial != kAllLanes<V>) {
         const V first = 1.0 + root;
         const V e = ((first * first) / 4.0 - mean.sum) * kPi / (mean.a + mean.g);
-        const V k = kPi / (mean.k_a + mean.k_g);
-        const auto from_series = V::mask(series);
+        const auto from_series = V::mask(kAllLanes<V> & ~polynomial);
         out.e = select(from_series, e, out.e);
-        out.k = select(from_series, k, out.k);
+        out.k = select(from_series, rf, out.k);
     }
-    out.p = kPi / (mean.rf_a + mean.rf_g) + n * detail::rj_0y1p_finish(rj, y, calls, out.failed) / 3.0;
+    out.p = rf + n * detail::rj_0y1p_lanes(y, 1.0 - n, calls, out.failed) / 3.0;
     out.failed |= ~(fabs(out.p) < kInfinity).bits() & kAllLanes<V>;
     return out;
 }

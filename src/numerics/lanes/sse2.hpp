@@ -9,11 +9,14 @@
 
 namespace mirvanta::numerics::lanes {
 
+// A lane mask: all bits of a lane set or clear.
 struct Sse2Mask {
     __m128d v;
     unsigned bits() const { return static_cast<unsigned>(_mm_movemask_pd(v)); }
     friend Sse2Mask operator&(Sse2Mask a, Sse2Mask b) { return {_mm_and_pd(a.v, b.v)}; }
     friend Sse2Mask operator|(Sse2Mask a, Sse2Mask b) { return {_mm_or_pd(a.v, b.v)}; }
+    // a and not b
+    friend Sse2Mask and_not(Sse2Mask a, Sse2Mask b) { return {_mm_andnot_pd(b.v, a.v)}; }
 };
 
 struct Sse2 {
