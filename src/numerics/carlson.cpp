@@ -5,9 +5,9 @@
 #include <cmath>
 
 #include "numerics/agm.hpp"
-#include "numerics/elliptic_steps.hpp"
 #include "numerics/constants.hpp"
 #include "numerics/elliptic.hpp"
+#include "numerics/elliptic_steps.hpp"
 
 namespace mirvanta::numerics {
 namespace {
