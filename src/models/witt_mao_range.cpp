@@ -39,7 +39,8 @@ bool kernel_path_available(KernelPath path) {
             return MIRVANTA_LANES_SSE2 != 0;
         case KernelPath::avx2:
 #if MIRVANTA_LANES_AVX2
-            __builtin_cpu_init();
+            // libgcc reads the CPU's features in a constructor, when the module is loaded, and
+            // reports AVX2 only where the operating system also saves the AVX registers.
             return __builtin_cpu_supports("avx2") != 0;
 #else
             return false;
