@@ -5,8 +5,10 @@
 #include "models/disk_forms.hpp"
 #include "models/far_field.hpp"
 #include "models/limb.hpp"
+#include "models/general_form_terms.hpp"
+#include "models/witt_mao_range.hpp"
 #include "numerics/constants.hpp"
-#include "numerics/elliptic.hpp"
+#include "numerics/legendre_triple.hpp"
 #include "parallel/parallel_map.hpp"
 
 namespace mirvanta::models {
@@ -15,23 +17,10 @@ using numerics::kNaN;
 using numerics::kPi;
 
 double witt_mao_general_form(double u, double rho) {
-    const double d = u - rho;
-    const double t = rho * rho;
-    const double s = u + rho;
-    const double n = (u * (4.0 * rho)) / (s * s);
-    const double g = std::sqrt(d * d + 4.0);
-    const double k = std::sqrt(4.0 * n) / g;
-    const double m = k * k;
-    const auto e = numerics::ellipe(m);
-    if (!e) return kNaN;
-    const auto big_k = numerics::ellipk(m);
-    if (!big_k) return kNaN;
-    const auto p = numerics::ellippi(n, m);
-    if (!p) return kNaN;
-    const double c_e = (s * g) / (t + t);
-    const double c_k = (d * (4.0 + (u * u - t) * 0.5)) / (t * g);
-    const double c_p = ((t + 1.0) * (d * d + d * d)) / ((t * s) * g);
-    return ((c_e * e.value() - c_k * big_k.value()) + c_p * p.value()) / kPi;
+    const GeneralFormArguments<double> arguments = general_form_arguments(u, rho);
+    const auto integrals = numerics::legendre_triple(arguments.n, arguments.m);
+    if (!integrals) return kNaN;
+    return general_form_value(u, arguments, integrals->e, integrals->k, integrals->p);
 }
 
 double witt_mao_magnification_scaled(double u, double rho) {
@@ -68,6 +57,7 @@ namespace {
 struct AtSeparation {
     double rho;
     double operator()(double x) const { return witt_mao_magnification_scaled(x * rho, rho); }
+    void range(std::span<const double> x, double* out) const { witt_mao_magnification_range(x, rho, out); }
 };
 
 }  // namespace

@@ -7,29 +7,15 @@
 #include "numerics/agm.hpp"
 #include "numerics/constants.hpp"
 #include "numerics/elliptic.hpp"
+#include "numerics/elliptic_steps.hpp"
 
 namespace mirvanta::numerics {
 namespace {
 
-// Stopping factors (3 eps)^(-1/8), (eps/4)^(-1/8) and (eps/5)^(-1/8) of the duplication loops.
+// Stopping factors (3 eps)^(-1/8) and (eps/4)^(-1/8) of the RF and RD duplication loops (RJ's is
+// in elliptic_steps.hpp).
 constexpr double kRfStop = 78.8959690786408;
 constexpr double kRdStop = 107.63474115247546;
-constexpr double kRjStop = 110.67925377307274;
-
-// Maximum that skips NaN entries (NaN only when every entry is NaN).
-template <class... Rest>
-double max_skipping_nan(double first, Rest... rest) {
-    double result = first;
-    ((result = std::fmax(result, rest)), ...);
-    return result;
-}
-
-// The seventh-order correction series shared by RD and RJ.
-double rd_rj_series(double e2, double e3, double e4, double e5) {
-    return 1.0 - 3.0 * e2 / 14.0 + e3 / 6.0 + 9.0 * e2 * e2 / 88.0 - 3.0 * e4 / 22.0 -
-           9.0 * e2 * e3 / 52.0 + 3.0 * e5 / 26.0 - e2 * e2 * e2 / 16.0 + 3.0 * e3 * e3 / 40.0 +
-           3.0 * e2 * e4 / 20.0 + 45.0 * e2 * e2 * e3 / 272.0 - 9.0 * (e3 * e4 + e2 * e5) / 68.0;
-}
 
 // RC(1, 1 + e) inside the RJ duplication loop, without forming 1 + e where it cancels.
 double rj_rc_term(double e, double rx, double ry, double rz, double rp, double p, double d) {
@@ -48,6 +34,19 @@ double rj_rc_term(double e, double rx, double ry, double rz, double rp, double p
     }
     if (e < -1.0) return std::sqrt(1.0 / (-e)) * elliprc(-e, -1.0 - e);
     return std::log((1.0 + std::sqrt(-e)) / std::sqrt(1.0 + e)) / std::sqrt(-e);
+}
+
+// The RJ duplication loop, the first step's roots given: false when the 100th step ends without
+// stopping. Inlined, so that the state stays in registers.
+[[gnu::always_inline]] inline bool rj_duplicate(RjState<double>& s, double q, RjRoots<double> r) {
+    for (int step = 1;; ++step) {
+        s.sigma = rj_add_rc_term(s.sigma, s.f, r.d, rj_rc_term(r.e, r.rx, r.ry, r.rz, r.rp, s.p, r.d));
+        const double lambda = rj_move_mean(s, r);
+        if (q * s.f < s.a) return true;
+        if (step == 100) return false;
+        rj_advance(s, lambda);
+        r = rj_roots(s);
+    }
 }
 
 }  // namespace
@@ -190,37 +189,16 @@ double elliprj(double x, double y, double z, double p) {
     if (z == p) return elliprd(x, y, z);
 
     const double a0 = (x + y + z + 2.0 * p) / 5.0;
-    double delta = (p - x) * (p - y) * (p - z);
     const double q = kRjStop * max_skipping_nan(std::fabs(a0 - x), std::fabs(a0 - y), std::fabs(a0 - z), std::fabs(a0 - p));
-    double a = a0;
-    double sigma = 0.0;
-    double f = 1.0;
-    const double x0 = x, y0 = y, z0 = z;
-    for (int step = 1;; ++step) {
-        const double rx = std::sqrt(x), ry = std::sqrt(y), rz = std::sqrt(z), rp = std::sqrt(p);
-        const double d = (rp + rx) * (rp + ry) * (rp + rz);
-        const double e = delta / (d * d);
-        sigma = sigma + f / d * rj_rc_term(e, rx, ry, rz, rp, p, d);
-        const double lambda = rx * ry + rx * rz + ry * rz;
-        a = (a + lambda) / 4.0;
-        f = f / 4.0;
-        if (q * f < a) break;
-        if (step == 100) return kNaN;
-        x = (x + lambda) / 4.0;
-        y = (y + lambda) / 4.0;
-        z = (z + lambda) / 4.0;
-        p = (p + lambda) / 4.0;
-        delta = delta / 64.0;
-    }
-    const double dx = (a0 - x0) * f / a;
-    const double dy = (a0 - y0) * f / a;
-    const double dz = (a0 - z0) * f / a;
-    const double dp = (-dx - dy - dz) / 2.0;
-    const double e2 = dx * dy + dx * dz + dy * dz - 3.0 * dp * dp;
-    const double e3 = dx * dy * dz + 2.0 * e2 * dp + 4.0 * dp * dp * dp;
-    const double e4 = (2.0 * dx * dy * dz + e2 * dp + 3.0 * dp * dp * dp) * dp;
-    const double e5 = dx * dy * dz * dp * dp;
-    return f * std::pow(a, -1.5) * rd_rj_series(e2, e3, e4, e5) + 6.0 * sigma;
+    RjState<double> s{x, y, z, p, (p - x) * (p - y) * (p - z), a0, 1.0, 0.0};
+    if (!rj_duplicate(s, q, rj_roots(s))) return kNaN;
+    return rj_result(a0, x, y, z, s, std::pow(s.a, -1.5));
+}
+
+double elliprj_0y1p(double y, double p) {
+    RjStart<double> start = rj_0y1p_start(y, p);
+    if (!rj_duplicate(start.state, start.q, start.roots)) return kNaN;
+    return rj_result(start.a0, 0.0, y, 1.0, start.state, std::pow(start.state.a, -1.5));
 }
 
 }  // namespace mirvanta::numerics

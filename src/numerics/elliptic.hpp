@@ -43,4 +43,9 @@ double elliprd(double x, double y, double z);
 double elliprj(double x, double y, double z, double p);
 double elliprc(double x, double y);
 
+// RJ(0, y, 1, p), the form in which Pi(n, m) asks for it, with its first duplication step written
+// out; the same bits as elliprj(0, y, 1, p) wherever y and p are positive and neither is 1 (and
+// neither is NaN), which the caller checks.
+double elliprj_0y1p(double y, double p);
+
 }  // namespace mirvanta::numerics

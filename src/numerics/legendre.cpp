@@ -15,6 +15,7 @@
 #include "numerics/constants.hpp"
 #include "numerics/elliptic.hpp"
 #include "numerics/elliptic_tables.hpp"
+#include "numerics/taylor_rows.hpp"
 
 namespace mirvanta::numerics {
 namespace {
@@ -39,12 +40,6 @@ std::optional<std::int64_t> interval_index(double m) {
     return static_cast<std::int64_t>(t);
 }
 
-// The table row of an interval index 0..17: two indices per row of width 0.1 below 0.8, one per
-// row of width 0.05 from 0.8 to 0.9.
-std::size_t row_of(std::int64_t index) {
-    return index < 16 ? static_cast<std::size_t>(index / 2) : static_cast<std::size_t>(index - 8);
-}
-
 double taylor(std::span<const double> c, std::size_t row, double m) {
     const double x = m - tables::kCentres[row];
     double sum = c.back();
@@ -65,7 +60,7 @@ EllipticResult ellipk(double m) {
         return kKUnexpected;
     }
     if (is_polynomial_index(*index)) {
-        const std::size_t row = row_of(*index);
+        const std::size_t row = taylor_row(*index);
         return taylor(tables::kKRows[row], row, m);
     }
     if (m == 1.0) return kInfinity;
@@ -87,7 +82,7 @@ EllipticResult ellipe(double m) {
         return kEAboveOne;
     }
     if (is_polynomial_index(*index)) {
-        const std::size_t row = row_of(*index);
+        const std::size_t row = taylor_row(*index);
         return scale * taylor(tables::kERows[row], row, m);
     }
     if (m == 1.0) return scale;

@@ -50,6 +50,14 @@ enum class Sharing {
     always,         // hand the whole range to the pool at once (to exercise the pool itself)
 };
 
+// A kernel may also evaluate a contiguous run of elements at once, as kernel.range(inputs, out)
+// for inputs[0..n) into out[0..n), with exactly the results of the element-wise calls; the map
+// then hands it the runs it would otherwise evaluate one element at a time.
+template <class Kernel, class In, class Out>
+concept RangeKernel = requires(const Kernel& kernel, std::span<const In> inputs, Out* out) {
+    kernel.range(inputs, out);
+};
+
 namespace detail {
 
 using Clock = std::chrono::steady_clock;
@@ -146,6 +154,15 @@ private:
         std::size_t begin_;
     };
 
+    // Elements [begin, end), by the kernel's range where it has one.
+    void elements(std::size_t begin, std::size_t end) {
+        if constexpr (RangeKernel<Kernel, In, Out>) {
+            kernel_.range(inputs_.subspan(begin, end - begin), out_ + begin);
+        } else {
+            for (std::size_t i = begin; i < end; ++i) out_[i] = kernel_(inputs_[i]);
+        }
+    }
+
     // Elements [begin, end) in index order on this thread, stopping early when the map stops.
     // (On a worker, the thread's enclosing stop flag is this map's while it runs its elements.)
     void evaluate(std::size_t begin, std::size_t end) {
@@ -153,7 +170,8 @@ private:
         std::size_t i = begin;
         while (i < end && !stopped()) {
             const std::size_t stride_end = std::min(end, i + kStopCheckStride);
-            for (; i < stride_end; ++i) out_[i] = kernel_(inputs_[i]);
+            elements(i, stride_end);
+            i = stride_end;
         }
         writes_.fetch_add(i - begin, std::memory_order_relaxed);
     }
@@ -173,7 +191,8 @@ private:
                 return;
             }
             const std::size_t stride_end = std::min(end, i + kStride);
-            for (; i < stride_end; ++i) out_[i] = kernel_(inputs_[i]);
+            elements(i, stride_end);
+            i = stride_end;
         }
         writes_.fetch_add(i - begin, std::memory_order_relaxed);
     }

@@ -1,0 +1,43 @@
+// The arithmetic of the uniform-disk closed form around its elliptic integrals, written once for
+// a double and for a set of lanes (models/lanes/), so that both carry out the same operations in
+// the same order: the arguments n and m of Pi(n, m), E(m) and K(m), and the sum of the three
+// terms. No fused multiply-add: each product is rounded before it is added.
+//
+// Templates only, always inlined (see numerics/elliptic_steps.hpp for why).
+#pragma once
+
+#include <cmath>
+
+#include "numerics/constants.hpp"
+
+namespace mirvanta::models {
+
+template <class T>
+struct GeneralFormArguments {
+    T d, t, s, n, g, m;
+};
+
+// u and rho in Einstein radii.
+template <class T>
+[[gnu::always_inline]] inline GeneralFormArguments<T> general_form_arguments(T u, T rho) {
+    using std::sqrt;
+    GeneralFormArguments<T> a;
+    a.d = u - rho;
+    a.t = rho * rho;
+    a.s = u + rho;
+    a.n = (u * (4.0 * rho)) / (a.s * a.s);
+    a.g = sqrt(a.d * a.d + 4.0);
+    const T k = sqrt(4.0 * a.n) / a.g;
+    a.m = k * k;
+    return a;
+}
+
+template <class T>
+[[gnu::always_inline]] inline T general_form_value(T u, const GeneralFormArguments<T>& a, T e, T k, T p) {
+    const T c_e = (a.s * a.g) / (a.t + a.t);
+    const T c_k = (a.d * (4.0 + (u * u - a.t) * 0.5)) / (a.t * a.g);
+    const T c_p = ((a.t + 1.0) * (a.d * a.d + a.d * a.d)) / ((a.t * a.s) * a.g);
+    return ((c_e * e - c_k * k) + c_p * p) / numerics::kPi;
+}
+
+}  // namespace mirvanta::models

@@ -1,0 +1,40 @@
+// The range kernel on four AVX2 lanes. Its functions are compiled for AVX2 by the target pragma
+// below, without FMA (and the build contracts nothing anyway), while the rest of the module keeps
+// the x86-64 baseline; models/witt_mao_range.cpp calls it only where the CPU has AVX2.
+//
+// Every header whose inline functions other files also use is included before the pragma, so
+// that those functions are compiled for the baseline here too, and no AVX2 copy of one can be
+// the copy the linker keeps for the whole module. After the pragma come only templates, which
+// are instantiated here for the AVX2 lane type alone, and the lane type itself.
+#include "models/lanes/lane_paths.hpp"
+
+#if MIRVANTA_LANES_AVX2
+
+#include <immintrin.h>
+
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+
+#include "models/disk_forms.hpp"
+#include "models/witt_mao.hpp"
+#include "numerics/constants.hpp"
+#include "numerics/taylor_rows.hpp"
+
+#pragma GCC push_options
+#pragma GCC target("avx2")
+
+#include "models/lanes/witt_mao_lanes.hpp"
+#include "numerics/lanes/avx2.hpp"
+
+namespace mirvanta::models::lanes {
+
+void witt_mao_range_avx2(const double* x, std::size_t count, double rho, double* out) {
+    witt_mao_lane_range<numerics::lanes::Avx2>(x, count, rho, out);
+}
+
+}  // namespace mirvanta::models::lanes
+
+#pragma GCC pop_options
+
+#endif

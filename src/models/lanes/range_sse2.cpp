@@ -1,0 +1,17 @@
+// The range kernel on two SSE2 lanes: the x86-64 baseline, which every such CPU runs.
+#include "models/lanes/lane_paths.hpp"
+
+#if MIRVANTA_LANES_SSE2
+
+#include "models/lanes/witt_mao_lanes.hpp"
+#include "numerics/lanes/sse2.hpp"
+
+namespace mirvanta::models::lanes {
+
+void witt_mao_range_sse2(const double* x, std::size_t count, double rho, double* out) {
+    witt_mao_lane_range<numerics::lanes::Sse2>(x, count, rho, out);
+}
+
+}  // namespace mirvanta::models::lanes
+
+#endif

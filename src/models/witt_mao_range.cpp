@@ -1,0 +1,68 @@
+#include "models/witt_mao_range.hpp"
+
+#include <cstddef>
+
+#include "models/lanes/lane_paths.hpp"
+#include "models/witt_mao.hpp"
+
+namespace mirvanta::models {
+namespace {
+
+using RangeKernel = void (*)(const double* x, std::size_t count, double rho, double* out);
+
+void scalar_range(const double* x, std::size_t count, double rho, double* out) {
+    for (std::size_t i = 0; i < count; ++i) out[i] = witt_mao_magnification_scaled(x[i] * rho, rho);
+}
+
+RangeKernel range_kernel(KernelPath path) {
+    switch (path) {
+#if MIRVANTA_LANES_AVX2
+        case KernelPath::avx2:
+            return lanes::witt_mao_range_avx2;
+#endif
+#if MIRVANTA_LANES_SSE2
+        case KernelPath::sse2:
+            return lanes::witt_mao_range_sse2;
+#endif
+        default:
+            return scalar_range;
+    }
+}
+
+}  // namespace
+
+bool kernel_path_available(KernelPath path) {
+    switch (path) {
+        case KernelPath::scalar:
+            return true;
+        case KernelPath::sse2:
+            return MIRVANTA_LANES_SSE2 != 0;
+        case KernelPath::avx2:
+#if MIRVANTA_LANES_AVX2
+            // libgcc reads the CPU's features in a constructor, when the module is loaded, and
+            // reports AVX2 only where the operating system also saves the AVX registers.
+            return __builtin_cpu_supports("avx2") != 0;
+#else
+            return false;
+#endif
+    }
+    return false;
+}
+
+KernelPath default_kernel_path() {
+    static const KernelPath path = kernel_path_available(KernelPath::avx2)   ? KernelPath::avx2
+                                   : kernel_path_available(KernelPath::sse2) ? KernelPath::sse2
+                                                                             : KernelPath::scalar;
+    return path;
+}
+
+void witt_mao_magnification_range(std::span<const double> separations, double rho, double* out) {
+    static const RangeKernel kernel = range_kernel(default_kernel_path());
+    kernel(separations.data(), separations.size(), rho, out);
+}
+
+void witt_mao_magnification_range(std::span<const double> separations, double rho, double* out, KernelPath path) {
+    range_kernel(path)(separations.data(), separations.size(), rho, out);
+}
+
+}  // namespace mirvanta::models

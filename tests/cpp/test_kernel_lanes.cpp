@@ -1,0 +1,126 @@
+// The uniform-disk kernel on every lane path against the scalar kernel, to the bit, NaN payloads
+// included; and E, K and Pi taken together against the three integrals called one by one.
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <vector>
+
+#include "kernel_sample.hpp"
+#include "models/witt_mao.hpp"
+#include "models/witt_mao_range.hpp"
+#include "numerics/elliptic.hpp"
+#include "numerics/legendre_triple.hpp"
+
+namespace mirvanta::models {
+namespace {
+
+using testing::kernel_sample;
+using testing::SampleRandom;
+
+std::uint64_t bits(double x) { return std::bit_cast<std::uint64_t>(x); }
+
+// The sample and the scalar kernel's values of it, made once for all paths.
+struct Expected {
+    std::vector<testing::KernelRun> runs = kernel_sample(1'000'000);
+    std::vector<std::vector<double>> values;
+    Expected() {
+        for (const auto& run : runs) {
+            auto& out = values.emplace_back();
+            for (const double x : run.x) out.push_back(witt_mao_magnification_scaled(x * run.rho, run.rho));
+        }
+    }
+};
+
+const Expected& expected() {
+    static const Expected instance;
+    return instance;
+}
+
+class LanePath : public ::testing::TestWithParam<KernelPath> {};
+
+TEST_P(LanePath, GivesTheScalarKernelsBits) {
+    const KernelPath path = GetParam();
+    if (!kernel_path_available(path)) GTEST_SKIP() << "not on this CPU or in this build";
+    std::size_t compared = 0, differing = 0;
+    for (std::size_t r = 0; r < expected().runs.size(); ++r) {
+        const auto& run = expected().runs[r];
+        std::vector<double> out(run.x.size());
+        if (r % 2 == 0) {
+            witt_mao_magnification_range(run.x, run.rho, out.data(), path);
+        } else {  // in place, as the batch calls it, split at an odd point
+            out = run.x;
+            const std::span<const double> x(out);
+            const std::size_t split = out.size() / 3;
+            witt_mao_magnification_range(x.first(split), run.rho, out.data(), path);
+            witt_mao_magnification_range(x.subspan(split), run.rho, out.data() + split, path);
+        }
+        for (std::size_t i = 0; i < run.x.size(); ++i) {
+            ++compared;
+            if (bits(out[i]) != bits(expected().values[r][i]) && ++differing <= 10) {
+                ADD_FAILURE() << "x = " << run.x[i] << ", rho = " << run.rho << ": " << out[i] << " for "
+                              << expected().values[r][i];
+            }
+        }
+    }
+    EXPECT_EQ(differing, 0u) << "of " << compared;
+    EXPECT_GE(compared, 1'000'000u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Kernel, LanePath, ::testing::Values(KernelPath::scalar, KernelPath::sse2, KernelPath::avx2),
+                         [](const ::testing::TestParamInfo<KernelPath>& info) {
+                             return info.param == KernelPath::scalar ? "scalar"
+                                    : info.param == KernelPath::sse2 ? "sse2"
+                                                                     : "avx2";
+                         });
+
+TEST(LanePath, DefaultIsTheWidestAvailable) {
+    EXPECT_TRUE(kernel_path_available(default_kernel_path()));
+    if (kernel_path_available(KernelPath::avx2)) {
+        EXPECT_EQ(default_kernel_path(), KernelPath::avx2);
+    }
+#if defined(__x86_64__)
+    EXPECT_TRUE(kernel_path_available(KernelPath::sse2));
+#endif
+}
+
+// The shared evaluation of E, K and Pi (one index, one Horner loop, one AGM, RJ's first step
+// written out, no error dispatch in the common case) against ellipe, ellipk and ellippi.
+TEST(LegendreTriple, GivesTheBitsOfTheThreeIntegrals) {
+    constexpr double kEps = std::numeric_limits<double>::epsilon();
+    SampleRandom random(7);
+    std::vector<std::pair<double, double>> cases;
+    for (int i = 0; i < 200000; ++i) {  // the kernel's own (n, m): m = n 4 / (4 + d^2) < n
+        const double n = random.one_in(2) ? random.uniform(0.0, 1.0) : 1.0 - random.log_uniform(1e-16, 1.0);
+        const double m = random.one_in(3) ? n * random.uniform(0.0, 1.0) : n * (1.0 - random.log_uniform(1e-16, 1.0));
+        cases.emplace_back(n, m);
+    }
+    for (double m : {0.0, 1e-300, 1e-17, 0.05, 0.85, 0.8999999999999999, 0.9, 0.95, 1.0 - kEps, 1.0, 1.5, -0.5}) {
+        for (double n : {0.0, 1e-17, 1e-3, 0.5, m, 0.9, 1.0 - kEps, 1.0 - kEps / 2, 1.0, 2.0, -1.0,
+                         std::numeric_limits<double>::quiet_NaN()}) {
+            cases.emplace_back(n, m);
+        }
+    }
+    for (int row = 1; row <= 19; ++row) {  // the seams of the interval index
+        const double seam = row / 20.0;
+        for (double m : {std::nextafter(seam, 0.0), seam, std::nextafter(seam, 1.0)}) cases.emplace_back(0.99, m);
+    }
+    std::size_t differing = 0;
+    for (const auto& [n, m] : cases) {
+        const auto together = numerics::legendre_triple(n, m);
+        const auto e = numerics::ellipe(m);
+        const auto k = numerics::ellipk(m);
+        const auto p = numerics::ellippi(n, m);
+        const bool fails = !e || !k || !p;
+        const bool same = fails ? !together
+                                : together && bits(together->e) == bits(e.value()) &&
+                                      bits(together->k) == bits(k.value()) && bits(together->p) == bits(p.value());
+        if (!same && ++differing <= 10) ADD_FAILURE() << "n = " << n << ", m = " << m;
+    }
+    EXPECT_EQ(differing, 0u) << "of " << cases.size();
+}
+
+}  // namespace
+}  // namespace mirvanta::models
