@@ -8,7 +8,7 @@ Einstein radius in the time tE; the source radius is rho Einstein radii. At time
 and the module takes it in source radii, l = u / rho, with re = 1 and rstar = rho (only their
 ratio enters).
 
-    python3 examples/light_curve.py [--t0 T] [--u0 U] [--te DAYS] [--rho R] [--points N] [--check]
+    .venv/bin/python examples/light_curve.py [--t0 T] [--u0 U] [--te DAYS] [--rho R] [--points N] [--check]
 
 prints the light curve at a few times around the peak; --check also compares it with two values
 known in closed form (see check()) and exits with status 1 when one of them disagrees.

@@ -15,7 +15,7 @@ so with A_u and A_0.6 the magnifications of the uniform and the 0.6 law,
 It holds for every c but 3; the brightness stays positive for 0 <= c <= 1. The result inherits
 the accuracy of the two calls, an error of A_0.6 weighing (4c/3) / (1 - c/3), at most 2, in it.
 
-    python3 examples/linear_limb_darkening.py [--rho R] [--check]
+    .venv/bin/python examples/linear_limb_darkening.py [--rho R] [--check]
 
 prints A_c for a few coefficients and separations; --check also compares c = 0 with the uniform
 disk and c = 0.6 with the module's own limb-darkened disk, exiting with status 1 if they differ.

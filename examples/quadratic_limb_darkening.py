@@ -18,7 +18,7 @@ over the disk to about 1e-12 (tests/python/test_examples.py).
 The law is sampled at radii spaced evenly in mu, which puts more of them near the limb: with 40
 radii that is about 200 times closer to the exact law than radii spaced evenly in r.
 
-    python3 examples/quadratic_limb_darkening.py [--rho R] [--a A] [--b B] [--radii N]
+    .venv/bin/python examples/quadratic_limb_darkening.py [--rho R] [--a A] [--b B] [--radii N]
                                                  [--points N] [--check]
 
 prints the table and the worst relative errors with the lens inside and outside the source.

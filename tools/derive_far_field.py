@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """Derive and check the far-field expansion of the uniform-disk magnification.
 
-    python3 tools/derive_far_field.py          # needs sympy and mpmath (pip install ".[tools]")
+    .venv/bin/python -m pip install ".[tools]"     # sympy and mpmath
+    .venv/bin/python tools/derive_far_field.py
 
 Far from the source (u > 1000 rho) the kernel evaluates the mean of the point-source
 magnification A(u) = (u^2 + 2) / (u sqrt(u^2 + 4)) over the disk by the mean-value expansion
