@@ -136,8 +136,9 @@ def integrated_flux_map_witt_mao_magnification(
     uniform disks (rho = 0.05, a 40-point map, u up to 3 * rho); farther out the annulus
     differences amplify the closed form's rounding (5e-9 at u / rho = 280 for a constant map).
     With the lens inside, the fixed quadrature nodes do not resolve the annuli next to the lens,
-    and single values are off by several percent (up to 9 % in the case above). There is no
-    adaptive refinement.
+    and single values are off by several percent (up to 9 % in the case above; up to 10 % for a
+    quadratic law at rho = 0.05 and 16 % at rho = 0.01, examples/quadratic_limb_darkening.py).
+    There is no adaptive refinement.
     """
 
 def multi_witt_mao_magnification(l: _Reals, re: _Reals, rstar: _Reals) -> list[list[float]]:
