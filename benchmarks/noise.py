@@ -22,7 +22,7 @@ def quartile_spread(values):
     """The spread of the middle half of the rounds, relative to their median; inf below 4 rounds."""
     if len(values) < 4:
         return float("inf")
-    low, _, high = statistics.quantiles(values, n=4)
+    low, _, high = statistics.quantiles(values, n=4, method="inclusive")
     return (high - low) / statistics.median(values)
 
 

@@ -82,6 +82,10 @@ def ring(l, rho):
 def magnified_flux(l, rho, brightness, edges):
     """int_0^1 2 r I(r) A_ring(r) dr: the magnified flux in units of pi. The integrand is smooth
     between the `edges` but for the ring through the lens (r = l) and the limb (r = 1)."""
+    if 0 < l < 1e-3:
+        # Within 1e-5 source radii of the lens the ring function takes a first-order expansion in
+        # the distance to the ring, which rings as small as that distance are beyond.
+        raise ValueError(f"the ring-mean reference needs l = 0 or l >= 1e-3, not {l}")
     inside = [l] if 0 < l < 1 else []
     return integrate(lambda r: 2 * r * brightness(r) * ring(l, rho)(r), sorted(set(edges) | set(inside)),
                      inside + [1.0])
