@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Speed of the limb-darkened and flux-map functions, in microseconds per separation.
 
-    python3 benchmarks/bench_extended_sources.py [--json PATH]
+    .venv/bin/python benchmarks/bench_extended_sources.py [--json PATH]
 
 Each function runs on one thread (they evaluate the separations one after another). Next to
 them: the limb-darkened magnification by an independent two-dimensional integration

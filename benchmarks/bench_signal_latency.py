@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """How soon signal handlers run during long calls on the worker pool.
 
-    python3 benchmarks/bench_signal_latency.py [--rounds N] [--threads N] [--baseline PYTHON]
+    .venv/bin/python benchmarks/bench_signal_latency.py [--rounds N] [--threads N] [--baseline PYTHON]
                                                [--json PATH]
 
 A call on the pool keeps the interpreter lock on its calling thread, which runs the handlers of

@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Speed and memory of the uniform-disk functions.
 
-    python3 benchmarks/bench_uniform_disk.py [--json PATH] [--quick] [--rounds N] [--baseline PYTHON]
+    .venv/bin/python benchmarks/bench_uniform_disk.py [--json PATH] [--quick] [--rounds N] [--baseline PYTHON]
 
 Prints a table of nanoseconds per element for `witt_mao_magnification` and
 `multi_witt_mao_magnification` at 10^2 to 10^6 separations, with one and two worker threads, for
@@ -13,10 +13,14 @@ serial part of a call (the Python boundary on the calling thread) with the speed
 possible on 8, 32 and 128 cores. Writes all numbers as JSON. Needs the module installed, NumPy
 and SciPy.
 
-The one-worker and two-worker processes are measured in turn, round after round, and the best
-of the rounds is kept, so that the load of a shared machine falls on both alike. With --baseline
-PYTHON, the Python rows are measured under that interpreter too (another build of the module,
-with NumPy), in the same rounds.
+The one-worker and two-worker processes and the native timing are measured in turn, round after
+round, and the best of the rounds is kept, so that the load of a shared machine falls on all of
+them alike. A row whose two fastest rounds differ by more than 5 % is noisy (the machine was busy
+in all but one round at most): more rounds are run, up to as many again, and a figure derived
+from a row that stays noisy, or that comes out impossible (a negative serial part, two workers
+more than twice as fast as one), is reported as not measured, with the reason, instead of a
+number. With --baseline PYTHON, the Python rows are measured under that interpreter too (another
+build of the module, with NumPy), in the same rounds.
 """
 
 import argparse
@@ -28,6 +32,7 @@ import sys
 import time
 
 from contender import Contender
+from noise import STEADY, gap_of_best_two
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 SIZES = [10**2, 10**3, 10**4, 10**5, 10**6]
@@ -80,19 +85,53 @@ def serve():
         print(json.dumps(measure(line.split() == ["quick"])), flush=True)
 
 
-def interleaved(pythons, quick, rounds):
-    """The best time per row over `rounds` rounds, each round measuring every contender in turn."""
-    contenders = {(python, threads): Contender(python, __file__, threads) for python in pythons for threads in (1, 2)}
-    best = {}
-    for _ in range(rounds):
-        for key, contender in contenders.items():
-            for row in contender.ask("quick" if quick else "full"):
-                slot = (key, row["function"], row["input"], row["n"])
-                best[slot] = min(best.get(slot, row), row, key=lambda r: r["ns"])
-    for contender in contenders.values():
-        contender.close()
-    return {python: {threads: [row for (key, *_), row in best.items() if key == (python, threads)]
-                     for threads in (1, 2)} for python in pythons}
+class Rounds:
+    """The contenders (an interpreter with one or two workers) and the native timing, measured in
+    turn, round after round; every round's nanoseconds per element are kept per row."""
+
+    def __init__(self, pythons, quick):
+        self.quick = quick
+        self.sizes = SIZES[:-1] if quick else SIZES
+        self.contenders = {(python, threads): Contender(python, __file__, threads)
+                           for python in pythons for threads in (1, 2)}
+        self.native = build_native_timing()
+        self.samples = {}  # (source, threads, function, input, n) -> [ns, ...]; source "native" or a python
+        self.count = 0
+
+    def run(self, rounds):
+        for _ in range(rounds):
+            for (python, threads), contender in self.contenders.items():
+                for row in contender.ask("quick" if self.quick else "full"):
+                    self.add((python, threads, row["function"], row["input"], row["n"]), row["ns"])
+            for n in self.sizes:
+                for threads in (1, 2):
+                    env = dict(os.environ, RAYON_NUM_THREADS=str(threads))
+                    out = subprocess.run([str(self.native), str(n), str(RHO), "1"], env=env, check=True,
+                                         capture_output=True, text=True)
+                    row = json.loads(out.stdout)
+                    for key in ("kernel_ns", "batch_ns", "grid_ns"):
+                        self.add(("native", threads, key, None, n), row[key])
+            self.count += 1
+
+    def add(self, slot, ns):
+        self.samples.setdefault(slot, []).append(ns)
+
+    def best(self, slot):
+        return min(self.samples[slot])
+
+    def noisy(self, slots):
+        """The slots whose two fastest rounds differ by more than STEADY."""
+        return [slot for slot in slots if gap_of_best_two(self.samples[slot]) > STEADY]
+
+    def close(self):
+        for contender in self.contenders.values():
+            contender.close()
+
+    def rows(self, source, threads):
+        """The best of the rounds for one contender, as rows of the JSON report."""
+        return [{"function": function, "input": kind, "n": n, "ns": min(values),
+                 "gap_of_best_two": gap_of_best_two(values)}
+                for (s, t, function, kind, n), values in self.samples.items() if (s, t) == (source, threads)]
 
 
 def peak_memory_worker(n):
@@ -123,20 +162,13 @@ def run_self(args, threads):
     return json.loads(out.stdout)
 
 
-def native_timing(quick):
-    """The native kernel and batch with one and two workers, alternating between the two."""
+def build_native_timing():
+    """benchmarks/kernel_timing.cpp, built with CMake under build/bench; its path."""
     build = ROOT / "build" / "bench"
     subprocess.run(["cmake", "-S", str(ROOT), "-B", str(build), "-DCMAKE_BUILD_TYPE=Release",
                     "-DMIRVANTA_BUILD_BENCHMARKS=ON", "-DMIRVANTA_BUILD_PYTHON=OFF"], check=True, capture_output=True)
     subprocess.run(["cmake", "--build", str(build), "--target", "kernel_timing"], check=True, capture_output=True)
-    rows = {1: [], 2: []}
-    for n in SIZES[:-1] if quick else SIZES:
-        for threads in (1, 2):
-            env = dict(os.environ, RAYON_NUM_THREADS=str(threads))
-            out = subprocess.run([str(build / "kernel_timing"), str(n), str(RHO)], env=env, check=True,
-                                 capture_output=True, text=True)
-            rows[threads].append(json.loads(out.stdout))
-    return rows
+    return build / "kernel_timing"
 
 
 def scipy_peer(quick):
@@ -186,9 +218,29 @@ def main():
     import mirvanta
 
     pythons = [sys.executable] + ([args.baseline] if args.baseline else [])
-    measured = interleaved(pythons, args.quick, args.rounds)
-    python = measured[sys.executable]
-    native = native_timing(args.quick)
+    rounds = Rounds(pythons, args.quick)
+    sizes = rounds.sizes
+    me = sys.executable
+
+    def list_row(threads, n, function="witt_mao_magnification", python=me):
+        return (python, threads, function, "list", n)
+
+    def native_row(threads, key, n):
+        return ("native", threads, key, None, n)
+
+    # The rows that the derived figures (speed-ups, shares, serial parts) are differences or
+    # ratios of: they must be steady.
+    derived_from = [list_row(t, n) for t in (1, 2) for n in sizes] + \
+        [list_row(t, n, "multi_witt_mao_magnification") for t in (1, 2) for n in sizes if n >= 10**5] + \
+        [native_row(t, "batch_ns", n) for t in (1, 2) for n in sizes]
+    rounds.run(args.rounds)
+    extra = 0
+    while rounds.noisy(derived_from) and extra < args.rounds:
+        rounds.run(1)
+        extra += 1
+    rounds.close()
+    noisy = set(rounds.noisy(derived_from))
+
     peer = scipy_peer(args.quick)
     worst_peer_difference = max(
         float(np.nanmax(np.abs(np.array(mirvanta.witt_mao_magnification(separations(row["n"]), 1.0, RHO))
@@ -196,35 +248,52 @@ def main():
     memory = run_self(["--peak-memory", "1000000"], 2)
 
     def python_ns(threads, function, kind, n):
-        return next(r["ns"] for r in python[threads] if r["function"] == function and r["input"] == kind and r["n"] == n)
+        return rounds.best((me, threads, function, kind, n))
 
     def native_ns(threads, key, n):
-        return next(r[key] for r in native[threads] if r["n"] == n)
+        return rounds.best(native_row(threads, key, n))
 
-    sizes = [row["n"] for row in peer]
-    print(f"Nanoseconds per element, uniform disk at rho = {RHO} (u from 0 to 3 Einstein radii)\n")
+    def mark(*slots):
+        return "~" if noisy.intersection(slots) else " "
+
+    print(f"Nanoseconds per element, uniform disk at rho = {RHO} (u from 0 to 3 Einstein radii), best of "
+          f"{rounds.count} rounds; ~ marks a noisy one (its two best rounds more than {STEADY:.0%} apart)\n")
     header = f"{'separations':>11} | {'kernel':>6} | {'native 1w':>9} {'native 2w':>9} | " \
              f"{'list 1w':>7} {'list 2w':>7} {'tuple 2w':>8} {'numpy 2w':>8} | {'grid 1w':>7} {'grid 2w':>7} | {'scipy':>6}"
     print(header)
     print("-" * len(header))
     for n in sizes:
-        print(f"{n:>11,} | {native_ns(1, 'kernel_ns', n):6.0f} | {native_ns(1, 'batch_ns', n):9.0f} "
-              f"{native_ns(2, 'batch_ns', n):9.0f} | {python_ns(1, 'witt_mao_magnification', 'list', n):7.0f} "
-              f"{python_ns(2, 'witt_mao_magnification', 'list', n):7.0f} "
+        native_cells = " ".join(f"{native_ns(t, 'batch_ns', n):8.0f}{mark(native_row(t, 'batch_ns', n))}"
+                                for t in (1, 2))
+        list_cells = " ".join(f"{python_ns(t, 'witt_mao_magnification', 'list', n):6.0f}{mark(list_row(t, n))}"
+                              for t in (1, 2))
+        grid_cells = " ".join(f"{python_ns(t, 'multi_witt_mao_magnification', 'list', n):6.0f}"
+                              f"{mark(list_row(t, n, 'multi_witt_mao_magnification'))}" for t in (1, 2))
+        print(f"{n:>11,} | {native_ns(1, 'kernel_ns', n):6.0f} | {native_cells} | {list_cells} "
               f"{python_ns(2, 'witt_mao_magnification', 'tuple', n):8.0f} "
-              f"{python_ns(2, 'witt_mao_magnification', 'numpy', n):8.0f} | "
-              f"{python_ns(1, 'multi_witt_mao_magnification', 'list', n):7.0f} "
-              f"{python_ns(2, 'multi_witt_mao_magnification', 'list', n):7.0f} | "
+              f"{python_ns(2, 'witt_mao_magnification', 'numpy', n):8.0f} | {grid_cells} | "
               f"{next(r['ns'] for r in peer if r['n'] == n):6.0f}")
 
-    targets = {}
+    # A figure is left out, with the reason, when a row it comes from is noisy or when it comes
+    # out impossible.
+    targets, left_out = {}, {}
+
+    def derive(name, value, slots, possible):
+        if noisy.intersection(slots):
+            left_out[name] = "noisy rows"
+        elif not possible(value):
+            left_out[name] = f"impossible value {value:.3g}"
+        else:
+            targets[name] = value
+
     for n in [n for n in sizes if n >= 10**5]:
-        targets[f"speedup_two_workers_{n}"] = (python_ns(1, "witt_mao_magnification", "list", n)
-                                              / python_ns(2, "witt_mao_magnification", "list", n))
-        targets[f"speedup_two_workers_grid_{n}"] = (python_ns(1, "multi_witt_mao_magnification", "list", n)
-                                                   / python_ns(2, "multi_witt_mao_magnification", "list", n))
+        for function, suffix in (("witt_mao_magnification", ""), ("multi_witt_mao_magnification", "grid_")):
+            one, two = list_row(1, n, function), list_row(2, n, function)
+            derive(f"speedup_two_workers_{suffix}{n}", rounds.best(one) / rounds.best(two), [one, two],
+                   lambda x: 0 < x <= 2 * (1 + STEADY))
     total = python_ns(2, "witt_mao_magnification", "list", 10**5)
-    targets["boundary_share_1e5_list"] = (total - native_ns(2, "batch_ns", 10**5)) / total
+    derive("boundary_share_1e5_list", (total - native_ns(2, "batch_ns", 10**5)) / total,
+           [list_row(2, 10**5), native_row(2, "batch_ns", 10**5)], lambda x: 0 <= x < 1)
     targets["faster_than_scipy_1e5"] = next(r["ns"] for r in peer if r["n"] == 10**5) / total
     targets["peak_bytes_per_element_1e6"] = memory["peak_bytes_per_element"]
     targets["worst_relative_difference_to_scipy"] = worst_peer_difference
@@ -232,15 +301,25 @@ def main():
     print("\nTargets (two workers unless stated)")
     for key, value in targets.items():
         print(f"  {key:<40} {value:10.3g}")
+    for key, reason in left_out.items():
+        print(f"  {key:<40} not measured: {reason}")
 
     # The serial part of a call is what the calling thread does alone: reading the input and
     # building the result list. It is the one-worker call less the native batch (the same
-    # kernel loop without Python); Amdahl's law bounds the speed-up on N cores by it.
+    # kernel loop without Python); Amdahl's law bounds the speed-up on N cores by it. It is a
+    # difference of two rows a few percent apart, so noise in either can make it anything.
     print("\nSerial part of a call (one worker, from a list), and the speed-up it allows on N cores")
     serial = {}
     for n in [n for n in sizes if n >= 10**4]:
         total = python_ns(1, "witt_mao_magnification", "list", n)
         part = total - native_ns(1, "batch_ns", n)
+        slots = [list_row(1, n), native_row(1, "batch_ns", n)]
+        if noisy.intersection(slots) or not 0 < part < total:
+            reason = "noisy rows" if noisy.intersection(slots) else "the call measured no slower than the native batch"
+            serial[n] = {"serial_ns": None, "call_ns": total, "not_measured": reason}
+            print(f"  {n:>9,}: not measured ({reason}: the call {total:.1f} ns per element, the native batch "
+                  f"{native_ns(1, 'batch_ns', n):.1f} ns)")
+            continue
         fraction = part / total
         allowed = {cores: 1 / (fraction + (1 - fraction) / cores) for cores in (2, 8, 32, 128)}
         serial[n] = {"serial_ns": part, "call_ns": total, "fraction": fraction, "speedup_allowed": allowed}
@@ -249,18 +328,23 @@ def main():
 
     if args.baseline:
         print(f"\nBaseline ({args.baseline}), list input, ns per element: one worker / two workers, speed-up")
-        base = measured[args.baseline]
         for n in sizes:
-            one, two = (next(r["ns"] for r in base[t] if r["function"] == "witt_mao_magnification"
-                             and r["input"] == "list" and r["n"] == n) for t in (1, 2))
+            one, two = (rounds.best(list_row(t, n, python=args.baseline)) for t in (1, 2))
             print(f"  {n:>9,}: {one:6.0f} / {two:6.0f}, {one / two:4.2f} x")
+
+    if noisy:
+        print(f"\nNoisy run: after {rounds.count} rounds the two best rounds of {len(noisy)} of the "
+              f"{len(derived_from)} rows behind the derived figures are more than {STEADY:.0%} apart (the "
+              "machine was busy); the figures from them are left out. Run it again on an idle machine.")
 
     for row in peer:
         del row["values"]
-    report = {"python": python, "native": native, "scipy": peer, "memory": memory, "targets": targets,
-              "serial": serial, "cpus": len(os.sched_getaffinity(0))}
+    report = {"python": {t: rounds.rows(me, t) for t in (1, 2)}, "native": {t: rounds.rows("native", t) for t in (1, 2)},
+              "scipy": peer, "memory": memory, "targets": targets, "left_out": left_out, "serial": serial,
+              "rounds": rounds.count, "noisy_rows": [list(map(str, slot)) for slot in sorted(noisy, key=str)],
+              "cpus": len(os.sched_getaffinity(0))}
     if args.baseline:
-        report["baseline"] = measured[args.baseline]
+        report["baseline"] = {t: rounds.rows(args.baseline, t) for t in (1, 2)}
     pathlib.Path(args.json).parent.mkdir(parents=True, exist_ok=True)
     pathlib.Path(args.json).write_text(json.dumps(report, indent=1))
     print(f"\nwrote {args.json}")

@@ -1,10 +1,11 @@
 // Native timing of the uniform-disk kernel and batch, without Python: the floor that the Python
 // functions are measured against, and the kernel's paths measured against each other.
 //
-//   kernel_timing N [rho]          prints one JSON object: nanoseconds per element of the bare
+//   kernel_timing N [rho [rounds]] prints one JSON object: nanoseconds per element of the bare
 //                                  kernel (on this thread, on the widest lanes the CPU has), of
 //                                  the batch on the pool (the pool size follows RAYON_NUM_THREADS),
-//                                  and of the 2x2 parameter grid.
+//                                  and of the 2x2 parameter grid; each the best of `rounds` runs
+//                                  (default 5) of 100 ms.
 //   kernel_timing compare [ROUNDS] [N] [rho]
 //                                  interleaved rounds over N separations of every kernel variant:
 //                                  "before" (the kernel of the checkout given to CMake as
@@ -56,11 +57,11 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using mirvanta::models::KernelPath;
 
-// The best of several runs, each at least `floor` long, in nanoseconds per element.
+// The best of `rounds` runs, each at least 100 ms long, in nanoseconds per element.
 template <class Body>
-double best_ns_per_element(std::size_t elements, Body body) {
+double best_ns_per_element(std::size_t elements, int rounds, Body body) {
     double best = 1e300;
-    for (int round = 0; round < 5; ++round) {
+    for (int round = 0; round < rounds; ++round) {
         int repeats = 0;
         const auto start = Clock::now();
         auto elapsed = Clock::duration::zero();
@@ -81,19 +82,19 @@ std::vector<double> light_curve(std::size_t n) {
     return l;
 }
 
-int summary(std::size_t n, double rho) {
+int summary(std::size_t n, double rho, int rounds) {
     const std::vector<double> l = light_curve(n);
     volatile double sink = 0.0;
     std::vector<double> out(n);
-    const double kernel = best_ns_per_element(n, [&] {
+    const double kernel = best_ns_per_element(n, rounds, [&] {
         mirvanta::models::witt_mao_magnification_range(l, rho, out.data());
         sink = sink + out[n / 2];
     });
-    const double batch = best_ns_per_element(n, [&] {
+    const double batch = best_ns_per_element(n, rounds, [&] {
         const auto out = mirvanta::models::witt_mao_magnification(l, 1.0, rho);
         sink = sink + out[n / 2];
     });
-    const double grid = best_ns_per_element(4 * n, [&] {
+    const double grid = best_ns_per_element(4 * n, rounds, [&] {
         const auto out = mirvanta::models::multi_witt_mao_magnification(l, {1.0, 2.0}, {rho, 2.0 * rho});
         sink = sink + out[0][n / 2];
     });
@@ -286,5 +287,5 @@ int main(int argc, char** argv) {
     }
     if (mode == "count") return count(arg(2, "scalar"), std::stoull(arg(3, "100000")), std::stod(arg(4, "0.1")));
     if (mode == "check") return check(std::stoull(arg(2, "6000000")));
-    return summary(std::stoull(arg(1, "100000")), std::stod(arg(2, "0.1")));
+    return summary(std::stoull(arg(1, "100000")), std::stod(arg(2, "0.1")), std::max(1, std::stoi(arg(3, "5"))));
 }

@@ -6,9 +6,9 @@ type: a uniform disk (`witt_mao_magnification`) or a limb-darkened disk
 cluster's worker processes, with a progress bar, and come back identical, bit for bit, to the same
 computation on one thread (--check compares them). A figure shows what was computed.
 
-    python3 -m pip install ".[examples]"
-    python3 examples/light_curve_population.py [--events 1000] [--check] [output]
-    python3 examples/light_curve_population.py --scheduler tcp://HOST:8786
+    .venv/bin/python -m pip install ".[examples]"
+    .venv/bin/python examples/light_curve_population.py [--events 1000] [--check] [output]
+    .venv/bin/python examples/light_curve_population.py --scheduler tcp://HOST:8786
 
 Without --scheduler it starts a LocalCluster of one worker process per usable CPU. The module
 holds the interpreter lock for a whole call, so a worker gains nothing from more than one thread

@@ -9,8 +9,8 @@ those nodes do not resolve the annuli next to the lens, and single values are of
 shows the artefact against an independent computation of the same map: a sum of thousands of
 uniform disks, each from the closed form.
 
-    python3 -m pip install ".[examples]"
-    python3 examples/light_curves.py [output]
+    .venv/bin/python -m pip install ".[examples]"
+    .venv/bin/python examples/light_curves.py [output]
 
 writes light_curves.png (200 dpi) into the working directory, or to the path given; a path
 ending in .pdf or .svg gives that format instead.

@@ -1,7 +1,7 @@
 """A short microlensing light curve: the magnification of a uniformly bright source star by a
 point lens, for a few source sizes, as the lens passes the source.
 
-Run:  python3 examples/quickstart.py
+Run:  .venv/bin/python examples/quickstart.py
 """
 
 import math

@@ -1,9 +1,9 @@
 #!/usr/bin/env python3
 """Derive and check the far-field and mid-field expansions of the uniform-disk magnification.
 
-    python3 tools/derive_far_field.py          # checks, then writes src/models/mid_field_series.hpp
-    python3 tools/derive_far_field.py --check  # checks, and verifies the committed header
-                                               # (both need sympy and mpmath: pip install ".[tools]")
+    .venv/bin/python -m pip install ".[tools]"        # sympy and mpmath
+    .venv/bin/python tools/derive_far_field.py          # checks, then writes src/models/mid_field_series.hpp
+    .venv/bin/python tools/derive_far_field.py --check  # checks, and verifies the committed header
 
 Away from the source the kernel evaluates the mean of the point-source magnification
 A(u) = (u^2 + 2) / (u sqrt(u^2 + 4)) over the disk by the mean-value expansion

@@ -2,7 +2,7 @@
 """Accuracy of the limb-darkened and flux-map uniform-disk functions with the lens inside and near
 the limb, against an independent two-dimensional integration.
 
-    python3 tools/extended_source_accuracy.py [EXTENSION ...]   # needs scipy
+    .venv/bin/python tools/extended_source_accuracy.py [EXTENSION ...]   # needs scipy
 
 Each EXTENSION is a path to a built extension module (.so), compared side by side; without one
 the installed `mirvanta` is measured. The functions are `integrated_witt_mao_magnification`

@@ -1,8 +1,8 @@
 #!/usr/bin/env python3
 """Generate the mpmath references for the uniform-disk and ring kernel tests.
 
-    python3 tools/gen_disk_reference.py          # rewrite tests/cpp/data/disk_*.txt, ring_near.txt
-    python3 tools/gen_disk_reference.py --check  # recompute and compare with the committed files
+    .venv/bin/python tools/gen_disk_reference.py          # rewrite tests/cpp/data/disk_*.txt, ring_near.txt
+    .venv/bin/python tools/gen_disk_reference.py --check  # recompute and compare with the committed files
 
 One case a line: the inputs as exactly representable doubles (shortest repr), then the expected
 magnification to 40 significant digits.

@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Generate the reference data for the elliptic-integral unit tests.
 
-    python3 tools/gen_elliptic_reference.py      # rewrite tests/cpp/data/*.txt
+    .venv/bin/python tools/gen_elliptic_reference.py      # rewrite tests/cpp/data/*.txt
 
 Each file holds one family of cases, one case a line: the inputs as exactly representable
 doubles (shortest repr), then the expected value to 40 significant digits, computed by mpmath at

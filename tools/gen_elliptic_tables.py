@@ -1,8 +1,8 @@
 #!/usr/bin/env python3
 """Generate the Taylor-coefficient tables of K(m) and E(m) used below m = 0.9.
 
-    python3 tools/gen_elliptic_tables.py            # rewrite src/numerics/elliptic_tables.hpp
-    python3 tools/gen_elliptic_tables.py --check    # only verify the committed header
+    .venv/bin/python tools/gen_elliptic_tables.py            # rewrite src/numerics/elliptic_tables.hpp
+    .venv/bin/python tools/gen_elliptic_tables.py --check    # only verify the committed header
 
 Each row expands K or E about its centre m0 (0.05, 0.15, ..., 0.75, 0.825, 0.875):
 c_j = f^(j)(m0) / j!, from the hypergeometric series

@@ -1,8 +1,8 @@
 #!/usr/bin/env python3
 """Generate the node tables of the tanh-sinh (double-exponential) quadrature.
 
-    python3 tools/gen_quadrature_nodes.py            # rewrite src/numerics/tanh_sinh_tables.hpp
-    python3 tools/gen_quadrature_nodes.py --check    # only verify the committed header
+    .venv/bin/python tools/gen_quadrature_nodes.py            # rewrite src/numerics/tanh_sinh_tables.hpp
+    .venv/bin/python tools/gen_quadrature_nodes.py --check    # only verify the committed header
 
 Seven levels on the parameter t: level 0 has step 1 and the nodes t = 1, 2, 3; level k (1..6) has
 step 2^-k and the odd multiples of 2^-k below 3. Each node is (weight, abscissa) with

@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """By how many ulps the uniform-disk-based functions of two builds differ over light curves.
 
-    python3 tools/light_curve_ulp_shift.py OLD_EXTENSION [NEW_EXTENSION]
+    .venv/bin/python tools/light_curve_ulp_shift.py OLD_EXTENSION [NEW_EXTENSION]
 
 OLD_EXTENSION and NEW_EXTENSION are paths to built extension modules (the .so files); without
 NEW_EXTENSION the installed `mirvanta` is the new one. Each light curve is a point-lens event

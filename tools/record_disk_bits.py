@@ -1,8 +1,8 @@
 #!/usr/bin/env python3
 """Record, or check, the exact bits of the uniform-disk kernel where its form did not change.
 
-    python3 tools/record_disk_bits.py          # writes tests/cpp/data/disk_kernel_bits.txt
-    python3 tools/record_disk_bits.py --check  # the installed module reproduces every line
+    .venv/bin/python tools/record_disk_bits.py          # writes tests/cpp/data/disk_kernel_bits.txt
+    .venv/bin/python tools/record_disk_bits.py --check  # the installed module reproduces every line
 
 The kernel's limb zone (|u - rho| < 0.04 rho), its series between 20 rho and 1000 rho, and the
 forms for extreme radii are newer than the rest. Everywhere else, the closed form and the

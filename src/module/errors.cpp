@@ -27,12 +27,8 @@ constexpr const char* kForkedDuringMap =
     std::abort();
 }
 
-// The source path from its "src/" component on, as it reads in the repository.
-const char* repository_path(const char* file) {
-    const char* found = std::strstr(file, "src/");
-    return found != nullptr ? found : file;
-}
-
+// The source path is relative to the project root ("src/models/flux_map.cpp"): the build maps
+// the checkout's own path away (-fmacro-prefix-map in CMakeLists.txt).
 void report(const Panic& panic) {
     char name[64] = {};
     if (pthread_getname_np(pthread_self(), name, sizeof name) != 0 || name[0] == '\0') {
@@ -43,7 +39,7 @@ void report(const Panic& panic) {
                  "thread '%s' panicked at %s:%u:%u:\n%s\n"
                  "note: run Python under gdb with `catch throw` to stop where the failure is raised "
                  "and print a backtrace\n",
-                 name, repository_path(where.file_name()), static_cast<unsigned>(where.line()),
+                 name, where.file_name(), static_cast<unsigned>(where.line()),
                  static_cast<unsigned>(where.column()), panic.what());
     std::fflush(stderr);
 }

@@ -71,12 +71,25 @@ std::string panic_message(auto call) {
     return "<no panic>";
 }
 
+// Where the panic was raised, as the failure report prints it.
+std::string panic_file(auto call) {
+    try {
+        call();
+    } catch (const Panic& panic) {
+        return panic.where().file_name();
+    }
+    return "<no panic>";
+}
+
 TEST(FluxMaps, LengthsMustMatchBeforeAnyWork) {
     const std::string expected = "assertion `left == right` failed\n  left: 2\n right: 3";
     const std::vector<double> bl{0.1, 0.2}, bf{1.0, 1.0, 1.0};
     EXPECT_EQ(panic_message([&] { discrete_flux_map_heyrovsky_magnification({}, 1.0, 1.0, bl, bf); }), expected);
     EXPECT_EQ(panic_message([&] { integrated_flux_map_witt_mao_magnification({}, 1.0, 1.0, bl, bf); }), expected);
     EXPECT_EQ(panic_message([&] { integrated_flux_map_heyrovsky_magnification({1.0}, 1.0, 1.0, bl, bf); }), expected);
+    // Relative to the project root whatever folder holds the checkout (a folder named src included).
+    EXPECT_EQ(panic_file([&] { discrete_flux_map_heyrovsky_magnification({}, 1.0, 1.0, bl, bf); }),
+              "src/models/flux_map.cpp");
 }
 
 TEST(FluxMaps, DiscreteIsAWeightedSumOfRings) {

@@ -7,7 +7,7 @@ import math
 import mpmath
 import pytest
 
-from conftest import point_source, ring_mean, run_python
+from conftest import limb_darkened_disk, point_source, run_python
 
 INTEGRATED = ["integrated_witt_mao_magnification", "integrated_heyrovsky_magnification"]
 FLUX_MAPS = ["discrete_flux_map_heyrovsky_magnification", "integrated_flux_map_witt_mao_magnification",
@@ -15,16 +15,8 @@ FLUX_MAPS = ["discrete_flux_map_heyrovsky_magnification", "integrated_flux_map_w
 
 
 def limb_darkened(l, rho, dps=15):
-    """Linear limb darkening (coefficient 0.6) by mpmath: int r I(r) <A>_ring(r) dr / int r I(r) dr."""
-    with mpmath.workdps(dps):
-        q = 1 / mpmath.mpf(rho)
-
-        def brightness(r):
-            return 1 - mpmath.mpf("0.6") * (1 - mpmath.sqrt(1 - r * r))
-
-        points = [0, l, 1] if 0 < l < 1 else [0, 1]
-        magnified = mpmath.quad(lambda r: r * brightness(r) * ring_mean(l, r, q, dps=dps), points)
-        return magnified / mpmath.quad(lambda r: r * brightness(r), [0, 1])
+    """Linear limb darkening (coefficient 0.6) by mpmath."""
+    return limb_darkened_disk(l, rho, lambda r: 1 - mpmath.mpf("0.6") * (1 - mpmath.sqrt(1 - r * r)), dps=dps)
 
 
 @pytest.mark.parametrize("l, rho, tolerance", [
