@@ -6,11 +6,12 @@ computation must not change.
     python3 tools/record_extended_bits.py --check  # the installed module reproduces every line
 
 `integrated_witt_mao_magnification` and `integrated_flux_map_witt_mao_magnification` split their
-quadrature at the bend of the integrand when the lens is inside the source (0 < l < 1). Where it
+quadrature at the bends of the integrand when the lens is inside the source (0 <= l < 1). Where it
 is not, they must give the same bits as the build from which this file was recorded (commit
-f3acd84, before the split): separations from 1 to 1e5 source radii, the doubles next to 1, l = 0,
-negative, infinite and NaN separations. The ring-based functions and the discrete map must give
-the same bits everywhere, the lens inside the source included.
+f3acd84, before the split): separations from 1 to 1e5 source radii, the doubles next to 1,
+negative, infinite and NaN separations, and for the limb-darkened disk l = 0 (its bend is then at
+the end of the interval). The ring-based functions and the discrete map must give the same bits
+everywhere, the lens inside the source included.
 
 Lines:
 - `map NAME N bl_0 .. bl_N-1 bf_0 .. bf_N-1`: a flux map, values as hexadecimal floats;
@@ -65,6 +66,8 @@ def cases():
     for rho in RADII:
         for l in outside_separations(rng):
             out.append((SPLIT[0], "-", rho, l))
+            if l == 0.0:
+                continue  # the flux map's annulus bends at x = 1e-4 with the lens at the centre
             for name in ("quadratic40", "one_point", "readme", "partial"):
                 out.append((SPLIT[1], name, rho, l))
     # The ring-based functions and the discrete map, inside the source too.
