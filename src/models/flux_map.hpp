@@ -33,7 +33,8 @@ struct FluxMapProfile {
 // the lens inside the source (0 <= l < 1) the annulus passes through it for |x - l| < 1e-4 and
 // the integrand bends where it starts and stops doing so, at x = l - 1e-4 (its outer disk reaches
 // the lens) and x = l + 1e-4 (its inner disk does); the quadrature then runs between those of
-// them that lie inside (0, 1) and adds the pieces. Otherwise it runs over [0, 1].
+// them that lie inside (0, 1) and adds the pieces, and the flux it divides by is the profile's
+// integral over the same pieces, not `flux`. Otherwise it runs over [0, 1].
 double integrated_flux_map_witt_mao_magnification_at(double l, double rho, const FluxMapProfile& profile,
                                                      double flux);
 
