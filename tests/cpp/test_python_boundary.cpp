@@ -15,7 +15,7 @@
 #include "parallel/panic.hpp"
 
 // The interpreter keeps objects alive until the process ends; they are not this code's leaks.
-extern "C" int __lsan_is_turned_off() { return 1; }
+extern "C" __attribute__((visibility("default"))) int __lsan_is_turned_off() { return 1; }
 
 namespace mirvanta::module {
 namespace {
