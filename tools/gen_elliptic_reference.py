@@ -117,10 +117,32 @@ def carlson_files():
           rows(mpmath.elliprj, [(x, y, z, -p) for x, y, z, p in positive(100, 4)]))
 
 
+def complement_files():
+    """K, E and Pi from the complements 1 - n and 1 - m, as the limb zone of the disk and the zone
+    next to a ring pass them: 1 - n log-uniform in [1e-32, 1e-2] and 1 - m log-uniform between
+    1 - n and 1. n is the double nearest 1 - (1 - n); the references take n = 1 - (1 - n) exactly.
+    Drawn from a seed of their own, so that they do not depend on the files above."""
+    draw = random.Random(20260710)
+    cases = []
+    for _ in range(150):
+        one_minus_n = math.exp(draw.uniform(math.log(1e-32), math.log(1e-2)))
+        one_minus_m = math.exp(draw.uniform(math.log(one_minus_n), 0.0))
+        cases.append((1.0 - one_minus_n, one_minus_n, one_minus_m))
+    with mpmath.workdps(100):  # 1 - n down to 1e-32, and 50 digits after it
+        for name, function in (("k", lambda n, m: mpmath.ellipk(m)), ("e", lambda n, m: mpmath.ellipe(m)),
+                               ("pi", mpmath.ellippi)):
+            rows = []
+            for case in cases:
+                n, m = 1 - mpmath.mpf(case[1]), 1 - mpmath.mpf(case[2])
+                rows.append((case, expected(function(n, m))))
+            write(f"complements_{name}", f"{name} from the complements: n, 1 - n, 1 - m", rows)
+
+
 def main():
     DATA.mkdir(parents=True, exist_ok=True)
     legendre_files()
     carlson_files()
+    complement_files()
 
 
 if __name__ == "__main__":

@@ -12,9 +12,10 @@ c_j = f^(j)(m0) / j!, from the hypergeometric series
 
 so that c_j = (pi/2) sum_{k>=j} a_k binom(k, j) m0^(k-j). The sums are taken with mpmath at 60
 significant digits and every coefficient is stored as the nearest double, except for three E
-coefficients that the library has always carried one unit in the last place away from it (listed
-in ONE_ULP_AWAY). The script checks every sample value quoted in the module's reference
-documentation before it writes anything.
+coefficients stored one unit in the last place away from it (listed in ONE_ULP_AWAY): E, and every
+magnification computed from it, is defined with those three doubles, and the nearest ones would
+change its last bits. Before it writes anything, the script checks that it reproduces the pinned
+values below, which fix the tables independently of its own arithmetic.
 """
 
 import math
@@ -38,7 +39,7 @@ ONE_ULP_AWAY = {
     ("E", "0.15", 8): -0.012759847429264804,
 }
 
-# Sample values: the first two coefficients of every row, and the whole K row about 0.05.
+# Pinned values: the first two coefficients of every row, and the whole K row about 0.05.
 SAMPLES_C0_C1 = {
     "0.05": ((1.5910034537907922, 0.41600074399178694), (1.5509733517804722, -0.4003010201031985)),
     "0.15": ((1.63525673226458, 0.4711906261487323), (1.5101218320928198, -0.41711633390586755)),
@@ -121,7 +122,7 @@ def check_samples(k_rows, e_rows):
         if e_rows[i][:2] != [e0, e1]:
             problems.append(f"E about {centre}: {e_rows[i][:2]} != {[e0, e1]}")
     if k_rows[0] != SAMPLE_K_ROW_005:
-        problems.append("K row about 0.05 differs from the sample row")
+        problems.append("K row about 0.05 differs from the pinned row")
     for (kind, centre, j), value in ONE_ULP_AWAY.items():
         rows = k_rows if kind == "K" else e_rows
         if rows[CENTRES.index(centre)][j] != value:
@@ -132,7 +133,7 @@ def check_samples(k_rows, e_rows):
             if not signs_ok:
                 problems.append(f"{kind} about {centre}: unexpected coefficient sign")
     if problems:
-        sys.exit("sample check failed:\n  " + "\n  ".join(problems))
+        sys.exit("pinned values not reproduced:\n  " + "\n  ".join(problems))
 
 
 def render(k_rows, e_rows):

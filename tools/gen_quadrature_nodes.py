@@ -11,8 +11,8 @@ step 2^-k and the odd multiples of 2^-k below 3. Each node is (weight, abscissa)
     weight   w(t) = step * pi/2 cosh t / cosh^2(pi/2 sinh t)
 
 computed with mpmath at 60 digits and stored as the nearest doubles. Abscissas near 1 are stored
-as themselves, not as their distance from 1. The script checks the sample rows quoted in the
-module's reference documentation before it writes anything.
+as themselves, not as their distance from 1. Before it writes anything, the script checks that it
+reproduces the pinned rows in SAMPLES, which fix the tables independently of its own arithmetic.
 """
 
 import pathlib

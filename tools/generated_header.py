@@ -23,11 +23,11 @@ def generate(doc: str, header: pathlib.Path, what: str, make_text: Callable[[], 
     parser = argparse.ArgumentParser(description=doc, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--check", action="store_true", help="verify the committed header only")
     args = parser.parse_args()
-    text = make_text()  # also checks the sample values, exiting on a mismatch
+    text = make_text()  # also checks the pinned values, exiting on a mismatch
     if args.check:
         if header.read_text() != text:
             sys.exit(f"{header} is out of date; rerun {sys.argv[0]}")
-        print(f"{what}: header up to date, all sample values reproduced")
+        print(f"{what}: header up to date, all pinned values reproduced")
         return
     header.write_text(text)
     print(f"wrote {header}")

@@ -5,7 +5,7 @@
     .venv/bin/python tools/record_disk_bits.py --check  # the installed module reproduces every line
 
 The kernel's limb zone (|u - rho| < 0.04 rho), its series between 20 rho and 1000 rho, and the
-forms for extreme radii are newer than the rest. Everywhere else, the closed form and the
+forms for extreme radii are not covered here. Everywhere else, the closed form and the
 far-field series must give the same bits as the build from which this file was recorded (commit
 8a5c804, the kernel with the constant limb band): the points are
 - rho from 1e-10 to 100, u/rho in [0, 0.95] and [1.05, 20], and u/rho in (1000, 1e12], except
@@ -15,7 +15,8 @@ Each line holds u and rho as hexadecimal floats and the 64 bits of witt_mao_magn
 (u, rho) as 16 hexadecimal digits (NaN included, with its sign). The kernel is reached through
 witt_mao_magnification([u / rho], 1.0, rho), whose u is fl(fl(u / rho) * rho); the points are
 chosen among those for which that product gives u back, so that the file states the kernel's own
-arguments. tests/cpp/test_disk_bits.cpp checks the file against the kernel.
+arguments. DiskZones.RecordedBitsOutsideTheZones (tests/cpp/test_disk_zones.cpp) checks the file
+against the kernel.
 
 Only the first run records: the file states what the older build gave, so rerunning the script
 against a newer module would prove nothing. To record again, delete the file first.

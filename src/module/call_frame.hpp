@@ -29,39 +29,56 @@ struct AsFloatSequence {
     static bool convert(PyObject* object, type& out) { return to_float_sequence(object, out); }
 };
 
+// How the result is returned, as the function table declares it for each function.
+
+// Converted as results.hpp converts its type: a float, a list, a list of lists; a model error is
+// raised.
+struct AsPythonObject {};
+
+// A list of one float per separation, the items of the first parameter (`l`): the list is made
+// while the workers compute (result_list_ahead.hpp). A result of any other length is an internal
+// failure.
+struct AsFloatPerSeparation {};
+
 namespace detail {
 
 template <class... Kinds, std::size_t... I>
-bool convert_all(const FunctionSpec& spec, PyObject* const* slots, std::tuple<typename Kinds::type...>& values,
-                 std::index_sequence<I...>) {
+bool convert_all(const FunctionSignature& signature, PyObject* const* slots,
+                 std::tuple<typename Kinds::type...>& values, std::index_sequence<I...>) {
     // Left to right, stopping at the first failure, which gets the note of its parameter.
-    return ((Kinds::convert(slots[I], std::get<I>(values)) || (add_parameter_note(spec.parameters[I]), false)) &&
+    return ((Kinds::convert(slots[I], std::get<I>(values)) ||
+             (add_parameter_note(signature.parameters[I]), false)) &&
             ...);
 }
 
 }  // namespace detail
 
-// Runs `model` on the converted arguments of a vectorcall. The Kinds give the conversion of each
-// parameter of `spec`, in order.
-template <class... Kinds, class Model>
-PyObject* call_frame(const FunctionSpec& spec, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                     Model model) {
+// Runs `model` on the converted arguments of a vectorcall and returns its result as `Returns`
+// says. The Kinds give the conversion of each parameter of `signature`, in order.
+template <class Returns, class... Kinds, class Model>
+PyObject* call_frame(const FunctionSignature& signature, PyObject* const* args, Py_ssize_t nargs,
+                     PyObject* kwnames, Model model) {
     static_assert(sizeof...(Kinds) <= kMaxParameters);
     try {
         PyObject* slots[sizeof...(Kinds)] = {};
-        if (!bind_arguments(spec, args, nargs, kwnames, slots)) return nullptr;
+        if (!bind_arguments(signature, args, nargs, kwnames, slots)) return nullptr;
         std::tuple<typename Kinds::type...> values;
-        if (!detail::convert_all<Kinds...>(spec, slots, values, std::index_sequence_for<Kinds...>{})) return nullptr;
+        if (!detail::convert_all<Kinds...>(signature, slots, values, std::index_sequence_for<Kinds...>{})) {
+            return nullptr;
+        }
         using Result = decltype(std::apply(model, std::move(values)));
-        // A list of one float per separation can be made while the workers compute.
-        constexpr bool kListPerSeparation =
-            std::is_same_v<Result, std::vector<double>> &&
-            std::is_same_v<std::tuple_element_t<0, std::tuple<Kinds...>>, AsFloatSequence>;
+        constexpr bool kPerSeparation = std::is_same_v<Returns, AsFloatPerSeparation>;
+        static_assert(kPerSeparation || std::is_same_v<Returns, AsPythonObject>);
         std::size_t list_size = 0;
-        if constexpr (kListPerSeparation) list_size = std::get<0>(values).size();
+        if constexpr (kPerSeparation) {
+            static_assert(std::is_same_v<std::tuple_element_t<0, std::tuple<Kinds...>>, AsFloatSequence>,
+                          "the separations are the first parameter, a sequence");
+            static_assert(std::is_same_v<Result, std::vector<double>>, "the model returns the floats themselves");
+            list_size = std::get<0>(values).size();
+        }
         CallHook hook(list_size);
         const parallel::ScopedCallerHook installed(hook);
-        if constexpr (kListPerSeparation) {
+        if constexpr (kPerSeparation) {
             return hook.result_list().finish(std::apply(model, std::move(values)));
         } else {
             return to_python(std::apply(model, std::move(values)));

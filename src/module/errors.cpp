@@ -16,6 +16,8 @@ namespace mirvanta::module {
 namespace {
 
 constexpr const char* kGenericPanic = "mirvanta: internal failure without a message";
+constexpr const char* kInterruptedWithoutException =
+    "a computation was interrupted, but no Python exception is set to say why";
 constexpr const char* kForkedDuringMap =
     "mirvanta: this process was forked during the call, by code that the call ran (a signal handler or a "
     "garbage-collector callback), while the worker pool computed it; the call cannot be finished in the "
@@ -96,7 +98,10 @@ PyObject* raise_current_exception() {
     } catch (abi::__forced_unwind&) {
         throw;  // CPython is ending this thread: its unwinding goes on
     } catch (const parallel::Interrupted&) {
-        return nullptr;  // a signal handler raised: its exception is set already
+        // The hook says stop only when a signal handler raised, or a warning was raised as an
+        // error, and leaves that exception set; a stop without one is a broken invariant.
+        if (PyErr_Occurred() != nullptr) return nullptr;
+        return raise_panic(Panic(kInterruptedWithoutException));
     } catch (const parallel::ForkedDuringMap&) {
         PyErr_SetString(PyExc_RuntimeError, kForkedDuringMap);
         return nullptr;

@@ -7,7 +7,7 @@
 //   PanicException; a second failure while raising it aborts the process;
 // - every allocation failure, in C++ or in the interpreter, becomes MemoryError;
 // - a computation stopped because a signal handler raised (parallel::Interrupted) leaves that
-//   handler's exception to be raised;
+//   handler's exception to be raised; stopped with no exception set, it is an internal failure;
 // - in a child forked by a signal handler or a collector callback that the call ran while the
 //   workers computed it (parallel::ForkedDuringMap), the call raises RuntimeError.
 //
@@ -40,7 +40,8 @@ PyObject* raise_panic(const Panic& panic);
 
 // Sets the Python exception for whatever C++ exception is being handled. Always returns null.
 // Call only from a catch block; a forced unwind is rethrown, and an interrupted computation
-// leaves the signal handler's exception as it is.
+// leaves the signal handler's exception as it is. This is the one place where C++ failures
+// become Python exceptions.
 PyObject* raise_current_exception();
 
 }  // namespace mirvanta::module

@@ -1,8 +1,10 @@
 #include "module/result_list_ahead.hpp"
 
 #include <algorithm>
+#include <string>
 
 #include "module/results.hpp"
+#include "parallel/panic.hpp"
 
 namespace mirvanta::module {
 namespace {
@@ -38,7 +40,11 @@ bool ResultListAhead::advance() {
 }
 
 PyObject* ResultListAhead::finish(std::span<const double> values) {
-    if (!list_ || values.size() != size_) return to_python(values);
+    if (values.size() != size_) {
+        throw Panic("a result of " + std::to_string(values.size()) + " values for a list of " +
+                    std::to_string(size_) + " separations");
+    }
+    if (!list_) return to_python(values);
     for (std::size_t i = 0; i < values.size(); ++i) {
         const auto index = static_cast<Py_ssize_t>(i);
         PyObject* number = i < made_ ? PyList_GET_ITEM(list_.get(), index) : nullptr;

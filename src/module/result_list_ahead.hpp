@@ -4,7 +4,9 @@
 // collector's sight, so that no Python code can meet a list with empty slots or with floats
 // that do not hold their values yet. The result is the same list of the same floats as a list
 // made afterwards; a failure to create it ahead is dropped, and met again when the rest is
-// created after the computation (MemoryError, as without this).
+// created after the computation (MemoryError, as without this). The values must be as many as
+// the list was made for: a function declared to return one float per separation that returns
+// another number of them has broken its declaration, which is an internal failure.
 #pragma once
 
 #include <cstddef>
@@ -26,7 +28,8 @@ public:
     bool advance();
 
     // The list of `values` (a new reference), from what was made ahead and whatever is still
-    // missing; null with the interpreter's exception set on failure.
+    // missing; null with the interpreter's exception set on failure. Throws a Panic when
+    // `values` are not `size` values.
     PyObject* finish(std::span<const double> values);
 
 private:

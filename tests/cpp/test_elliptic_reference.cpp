@@ -49,6 +49,13 @@ Evaluate rj() {
 Evaluate rc() {
     return [](const std::vector<double>& in) { return numerics::elliprc(in[0], in[1]); };
 }
+// K, E or Pi of complete_integrals_from_complements(n, 1 - n, 1 - m).
+template <double numerics::CompleteIntegrals::*Integral>
+Evaluate from_complements() {
+    return [](const std::vector<double>& in) {
+        return numerics::complete_integrals_from_complements(in[0], in[1], in[2]).*Integral;
+    };
+}
 
 class ReferenceFamily : public ::testing::TestWithParam<Family> {};
 
@@ -76,7 +83,9 @@ TEST_P(ReferenceFamily, WithinTolerance) {
 // y = z and p within a factor 1.2..1.3 of y is a difference quotient of two RC; RJ with p < 0 is
 // the principal-value transformation, a sum of three terms larger than the result. K on
 // -0.05 < m < 0 comes from the polynomial about 0.05 used a whole interval away from its own,
-// whose truncated tail reaches some hundred ulps at -0.05.
+// whose truncated tail reaches some hundred ulps at -0.05. E from its complement 1 - m is
+// ((1 + sqrt(1 - m))^2 / 4 - s) K with s the AGM series, a difference of about 1/K that loses a
+// factor of about K/4 (7 at 1 - m = 1e-22).
 INSTANTIATE_TEST_SUITE_P(
     Elliptic, ReferenceFamily,
     ::testing::Values(Family{"ellipk_polynomial", k(), 4}, Family{"ellipk_seams", k(), 4},
@@ -89,7 +98,10 @@ INSTANTIATE_TEST_SUITE_P(
                       Family{"rf_xyz", rf(), 6}, Family{"rf_xy0", rf(), 4}, Family{"rf_xyy", rf(), 4},
                       Family{"rc_xy", rc(), 4}, Family{"rc_y_negative", rc(), 4}, Family{"rd_xyz", rd(), 8},
                       Family{"rd_0yz", rd(), 8}, Family{"rj_xyzp", rj(), 8}, Family{"rj_xyyp", rj(), 16},
-                      Family{"rj_0yzp", rj(), 8}, Family{"rj_p_negative", rj(), 128}),
+                      Family{"rj_0yzp", rj(), 8}, Family{"rj_p_negative", rj(), 128},
+                      Family{"complements_k", from_complements<&numerics::CompleteIntegrals::k>(), 4},
+                      Family{"complements_e", from_complements<&numerics::CompleteIntegrals::e>(), 8},
+                      Family{"complements_pi", from_complements<&numerics::CompleteIntegrals::pi>(), 8}),
     [](const ::testing::TestParamInfo<Family>& info) { return info.param.name; });
 
 }  // namespace

@@ -26,8 +26,9 @@ double band(double rho) {
     return std::isnan(w) || !(w > 1e-5) ? 1e-5 : w;
 }
 
-// The kernel as it was before the series, written out again: point source, a constant limb
-// band, general form, each operation in the same order.
+// The closed form alone, written out again with each operation in the same order: point source,
+// a constant value within band(rho) of the limb, the general form. Wherever neither the series
+// nor the limb zone takes over, the kernel gives its bits.
 double closed_form_kernel(double u, double rho) {
     if (rho <= 0.0) return (u * u + 2.0) / (u * std::sqrt(u * u + 4.0));
     const double d = u - rho;
@@ -61,13 +62,13 @@ TEST(WittMaoFarField, ClosedFormKeptUpToTwentyRadii) {
         for (int i = 0; i <= 3000; ++i) separations.push_back(rho * std::pow(10.0, -3.0 + i * 0.002));
         for (const double u : separations) {
             if (u > seam) continue;  // the series
-            // The limb zone, and the old band where it reached farther.
+            // The limb zone, and band(rho) where it reaches farther: the forms differ there.
             if (std::fabs(u - rho) < std::fmax(0.04 * rho, band(rho))) continue;
             ASSERT_TRUE(same_bits(witt_mao_magnification_scaled(u, rho), closed_form_kernel(u, rho)))
                 << "u = " << u << ", rho = " << rho;
         }
     }
-    // Infinite and NaN arguments and non-positive radii behave as before.
+    // Infinite and NaN arguments and non-positive radii give the closed form's results.
     for (const double u : {kInf, -kInf, kNan, 1.0, 0.0, -0.0, -1.0}) {
         for (const double rho : {kInf, kNan, 0.0, -0.0, -1.0, 0.1}) {
             EXPECT_TRUE(same_bits(witt_mao_magnification_scaled(u, rho), closed_form_kernel(u, rho)))

@@ -12,8 +12,8 @@ from conftest import needs_address_space_limit, run_python
 
 # Another thread is importing collections (and holds its import lock, which no thread of a
 # forked child will release) when the process forks; the child then makes the module's first
-# not-a-sequence error, whose message names collections.abc.Sequence. Before the mend that first
-# error imported collections.abc and the child waited for ever.
+# not-a-sequence error, whose message names collections.abc.Sequence. An error that imported
+# collections.abc at that moment would make the child wait for ever.
 FORK_DURING_AN_IMPORT = """
     import importlib.machinery, os, sys, threading, time, warnings, mirvanta
     # fork() warns of the thread (CPython 3.12 and later); showing the warning would import
@@ -81,7 +81,7 @@ def test_a_child_forked_during_an_import_makes_the_not_a_sequence_error():
 # check, a collector callback run while it makes the result list, an item's __float__ run while
 # the arguments convert. The child goes on with the call: it finishes it on its calling thread,
 # or, when the parent's workers held the work, raises RuntimeError; it never waits for workers
-# that are not in it. Before the mend such a child hung for ever, and Ctrl-C could not end it.
+# that are not in it: such a wait would never end, and Ctrl-C could not end it either.
 FORK_DURING_A_CALL = """
     import gc, os, signal, sys, time, warnings, mirvanta
     trigger, function = TRIGGER_AND_FUNCTION
@@ -184,7 +184,7 @@ DAEMONS_AT_EXIT = """
 
 
 def test_daemon_threads_in_calls_at_interpreter_exit():
-    # Before the mend 15 of 20 such runs aborted or crashed on 3.11; ten clean runs in a row.
+    # A fault here aborts or crashes most runs but not every one: ten clean runs in a row.
     for _ in range(10):
         result = run_python(DAEMONS_AT_EXIT, check=False, timeout=60)
         assert (result.returncode, result.stdout) == (0, "exiting\n"), result.stderr[-2000:]
@@ -192,9 +192,9 @@ def test_daemon_threads_in_calls_at_interpreter_exit():
 
 
 # Subinterpreters: the module's cached objects belong to the whole process, so every kind of
-# subinterpreter is refused, and the main interpreter is unharmed afterwards. Before the mend a
-# shared-lock subinterpreter loaded the module, filled the caches with its own objects, and the
-# main interpreter's next not-a-sequence error read freed memory (SIGSEGV under -X dev on 3.14).
+# subinterpreter is refused, and the main interpreter is unharmed afterwards. A shared-lock
+# subinterpreter that loaded the module would fill the caches with its own objects, and the main
+# interpreter's next not-a-sequence error would read freed memory (SIGSEGV under -X dev on 3.14).
 SUBINTERPRETERS = '''
     import sys, textwrap
     CODE = textwrap.dedent("""
@@ -257,8 +257,8 @@ def test_panic_exception_crosses_a_process_pool(mirvanta):
 # Calls under an address-space limit, from no headroom up to enough for the whole result, with a
 # pool that runs (warm) or has yet to start (cold): each fails with MemoryError (never
 # PanicException, nothing printed as unraisable) and keeps nothing of its partial result, or
-# succeeds. Before the mend, 1 to 6 MB of headroom gave
-# PanicException "could not create a result float" on 3.11 and 3.14.
+# succeeds. Between 1 and 6 MB of headroom the allocation that fails can be one of the result's
+# floats, which is a MemoryError like any other.
 MEMORY_LIMIT = """
     import resource, sys, mirvanta
 
@@ -300,8 +300,7 @@ MEMORY_LIMIT = """
 @pytest.mark.parametrize("pool", ["warm", "cold"])
 def test_memory_exhaustion_is_a_memory_error(pool):
     # Cold, the pool's start is tried under the limit, where its workers' stacks cannot be mapped,
-    # and the calls compute on the calling thread: the outcomes are the warm pool's (before the
-    # mend, PanicException).
+    # and the calls compute on the calling thread: the outcomes are the warm pool's.
     script = MEMORY_LIMIT.replace("WARM", str(pool == "warm"))
     result = run_python(script, env={"RAYON_NUM_THREADS": "8"}, timeout=120)
     assert result.stdout.splitlines() == ["['MemoryError', 'ok']"]

@@ -45,7 +45,8 @@ def test_area_average_of_the_point_source(mirvanta, u, rho):
 @pytest.mark.parametrize("rho", [1e-7, 1e-5, 1e-3, 0.1, 1.0, 30.0])
 def test_through_the_limb(mirvanta, rho):
     # On both sides of the limb, from next to it to beyond the limb zone (|u - rho| < 0.04 rho),
-    # for small sources also where a constant limb value used to be returned (|u - rho| < 1e-5).
+    # for small sources also within 1e-5 of the limb, beyond the limb zone: no constant stands in
+    # for the magnification there.
     ratios = [1 + s * x for x in (1e-15, 1e-10, 1e-5, 1e-3, 0.0399, 0.0401, 0.5) for s in (1, -1)]
     values = mirvanta.witt_mao_magnification(ratios, 1.0, rho)
     for ratio, value in zip(ratios, values):

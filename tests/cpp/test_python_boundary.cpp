@@ -1,0 +1,107 @@
+// The Python boundary's own invariants, which no call from Python can break, in an embedded
+// interpreter: a function declared to return one float per separation that returns another number
+// of them, and a computation stopped with no exception set, are internal failures.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <tuple>
+#include <utility>
+#include <vector>
+
+#include "module/call_frame.hpp"
+#include "module/process_cache.hpp"
+#include "module/py_ref.hpp"
+#include "module/result_list_ahead.hpp"
+#include "parallel/panic.hpp"
+
+// The interpreter keeps objects alive until the process ends; they are not this code's leaks.
+extern "C" __attribute__((visibility("default"))) int __lsan_is_turned_off() { return 1; }
+
+namespace mirvanta::module {
+namespace {
+
+constexpr const char* kParameters[] = {"l"};
+constexpr FunctionSignature kSignature{"boundary_test", kParameters};
+
+// The class and str() of the exception that is set, which is cleared; "" when none is.
+std::pair<PyObject*, std::string> take_exception() {
+    PyRef exc(PyErr_GetRaisedException());
+    if (!exc) return {nullptr, ""};
+    PyRef text(PyObject_Str(exc.get()));
+    const char* utf8 = text ? PyUnicode_AsUTF8(text.get()) : nullptr;
+    return {reinterpret_cast<PyObject*>(Py_TYPE(exc.get())), utf8 != nullptr ? utf8 : "<no text>"};
+}
+
+// Calls `model` through the call frame on one argument, the list [0.5, 1.0, 2.0].
+template <class Returns, class Model>
+PyObject* call_on_three_separations(Model model) {
+    PyRef list(Py_BuildValue("[ddd]", 0.5, 1.0, 2.0));
+    PyObject* args[] = {list.get()};
+    return call_frame<Returns, AsFloatSequence>(kSignature, args, 1, nullptr, model);
+}
+
+class ResultLength : public ::testing::TestWithParam<int> {};
+
+TEST_P(ResultLength, OtherThanOnePerSeparationIsAnInternalFailure) {
+    const int extra = GetParam();
+    PyRef result(call_on_three_separations<AsFloatPerSeparation>([extra](std::vector<double> l) {
+        l.resize(l.size() + extra, 1.0);
+        return l;
+    }));
+    if (extra == 0) {
+        ASSERT_TRUE(result) << take_exception().second;
+        EXPECT_EQ(PyList_GET_SIZE(result.get()), 3);
+        return;
+    }
+    EXPECT_FALSE(result);
+    const auto [type, text] = take_exception();
+    EXPECT_EQ(type, panic_exception());
+    EXPECT_EQ(text, "a result of " + std::to_string(3 + extra) + " values for a list of 3 separations");
+}
+
+INSTANTIATE_TEST_SUITE_P(Boundary, ResultLength, ::testing::Values(-3, -1, 0, 1));
+
+TEST(ListMadeAhead, ValuesOtherThanTheListMadeAheadAreAnInternalFailure) {
+    ResultListAhead list(3);
+    while (list.advance()) {
+    }
+    EXPECT_THROW(PyRef(list.finish(std::vector<double>{1.0, 2.0})), Panic);
+    PyRef made(list.finish(std::vector<double>{1.0, 2.0, 3.0}));
+    ASSERT_TRUE(made);
+    EXPECT_EQ(PyFloat_AsDouble(PyList_GET_ITEM(made.get(), 2)), 3.0);
+}
+
+TEST(Interrupted, LeavesTheStoppingExceptionOrIsAnInternalFailure) {
+    // A signal handler's exception is what the call raises.
+    PyRef stopped(call_on_three_separations<AsPythonObject>([](std::vector<double>) -> std::vector<double> {
+        PyErr_SetString(PyExc_KeyboardInterrupt, "from the handler");
+        throw parallel::Interrupted{};
+    }));
+    EXPECT_FALSE(stopped);
+    auto [type, text] = take_exception();
+    EXPECT_EQ(type, PyExc_KeyboardInterrupt);
+    EXPECT_EQ(text, "from the handler");
+
+    // Stopped with none set: PanicException, never a null return without an exception.
+    PyRef unexplained(call_on_three_separations<AsPythonObject>([](std::vector<double>) -> std::vector<double> {
+        throw parallel::Interrupted{};
+    }));
+    EXPECT_FALSE(unexplained);
+    std::tie(type, text) = take_exception();
+    EXPECT_EQ(type, panic_exception());
+    EXPECT_EQ(text, "a computation was interrupted, but no Python exception is set to say why");
+}
+
+}  // namespace
+}  // namespace mirvanta::module
+
+int main(int argc, char** argv) {
+    ::testing::InitGoogleTest(&argc, argv);
+    PyConfig config;
+    PyConfig_InitIsolatedConfig(&config);
+    const PyStatus status = Py_InitializeFromConfig(&config);
+    PyConfig_Clear(&config);
+    if (PyStatus_Exception(status)) Py_ExitStatusException(status);
+    const int failed = RUN_ALL_TESTS();
+    return Py_FinalizeEx() < 0 ? 120 : failed;
+}
