@@ -14,7 +14,7 @@
 #include "module/conversion.hpp"
 #include "module/errors.hpp"
 #include "module/results.hpp"
-#include "module/call_hook.hpp"
+#include "module/python_caller_hook.hpp"
 
 namespace mirvanta::module {
 
@@ -59,7 +59,7 @@ PyObject* call_frame(const FunctionSpec& spec, PyObject* const* args, Py_ssize_t
             std::is_same_v<std::tuple_element_t<0, std::tuple<Kinds...>>, AsFloatSequence>;
         std::size_t list_size = 0;
         if constexpr (kListPerSeparation) list_size = std::get<0>(values).size();
-        CallHook hook(list_size);
+        PythonCallerHook hook(list_size);
         const parallel::ScopedCallerHook installed(hook);
         if constexpr (kListPerSeparation) {
             return hook.result_list().finish(std::apply(model, std::move(values)));

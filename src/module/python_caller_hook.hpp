@@ -16,10 +16,10 @@
 
 namespace mirvanta::module {
 
-class CallHook final : public parallel::CallerHook {
+class PythonCallerHook final : public parallel::CallerHook {
 public:
     // `result_size`: the length of the result list to make ahead, or 0 for none.
-    explicit CallHook(std::size_t result_size) noexcept : list_(result_size) {}
+    explicit PythonCallerHook(std::size_t result_size) noexcept : list_(result_size) {}
 
     bool stop_requested() override { return PyErr_CheckSignals() != 0; }
     bool work_while_waiting() override { return list_.advance(); }
