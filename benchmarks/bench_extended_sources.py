@@ -1,19 +1,29 @@
 #!/usr/bin/env python3
 """Speed of the limb-darkened and flux-map functions, in microseconds per separation.
 
-    .venv/bin/python benchmarks/bench_extended_sources.py [--json PATH]
+    .venv/bin/python benchmarks/bench_extended_sources.py [--json PATH] [--baseline EXTENSION] [--rounds N]
 
 Each function runs on one thread (they evaluate the separations one after another). Next to
 them: the limb-darkened magnification by an independent two-dimensional integration
 (scipy.integrate.dblquad over the disk, in polar coordinates, of the point-source magnification
 weighted by the linear limb-darkening law), at an accuracy matched to the module's, with the lens
 outside the source where both integrands are smooth.
+
+With --baseline, a path to another build of the extension module (a .so file), the two
+uniform-disk-based functions of both builds are timed with the lens inside the source (50
+separations (k + 0.5)/50 source radii) and outside it (50 from 1.02 to 4), in interleaved rounds
+in this one process (A B B A A B ...), so that a load that comes and goes falls on both alike;
+it prints the median and the best round of each, per separation, and the ratio of this build's
+to the baseline's.
 """
 
 import argparse
+import importlib.machinery
+import importlib.util
 import json
 import math
 import pathlib
+import statistics
 import time
 
 import mirvanta
@@ -62,10 +72,67 @@ def dblquad_limb_darkened(l, rho, tolerance):
     return value / (math.pi / 2 * 0.8)  # int_0^1 int_0^pi r I(r) dphi dr = 0.4 pi
 
 
+def load(path):
+    """Another build of the module, loaded beside the installed one."""
+    loader = importlib.machinery.ExtensionFileLoader("mirvanta", path)
+    spec = importlib.util.spec_from_file_location("mirvanta", path, loader=loader)
+    module = importlib.util.module_from_spec(spec)
+    loader.exec_module(module)
+    return module
+
+
+def against_baseline(baseline, rounds):
+    """Interleaved rounds of this build and the baseline, inside and outside the source."""
+    places = {"inside": [(k + 0.5) / 50 for k in range(50)], "outside": [1.02 + 2.98 * k / 49 for k in range(50)]}
+    radii = [i / 39 for i in range(40)]
+    quadratic = [1 - 0.4 * (1 - math.sqrt(1 - r * r)) - 0.25 * (1 - math.sqrt(1 - r * r)) ** 2 for r in radii]
+    functions = {
+        "integrated_witt_mao_magnification": lambda m, l: m.integrated_witt_mao_magnification(l, 1.0, RHO),
+        "integrated_flux_map_witt_mao_magnification (40 radii)":
+            lambda m, l: m.integrated_flux_map_witt_mao_magnification(l, 1.0, RHO, radii, quadratic),
+    }
+    builds = {"now": mirvanta, "baseline": baseline}
+    times = {(f, p, b): [] for f in functions for p in places for b in builds}
+    for round_ in range(rounds):
+        order = list(builds) if round_ % 2 == 0 else list(builds)[::-1]
+        for f, call in functions.items():
+            for p, l in places.items():
+                for b in order:
+                    start = time.perf_counter()
+                    call(builds[b], l)
+                    times[f, p, b].append((time.perf_counter() - start) / len(l) * 1e6)
+    print(f"\nThis build against {baseline.__file__}, {rounds} interleaved rounds, rho = {RHO}: "
+          "microseconds per separation, median (best)")
+    result = []
+    for f in functions:
+        for p in places:
+            now, before = times[f, p, "now"], times[f, p, "baseline"]
+            row = {"function": f, "place": p, "now_median_us": statistics.median(now), "now_best_us": min(now),
+                   "baseline_median_us": statistics.median(before), "baseline_best_us": min(before),
+                   "ratio_median": statistics.median(now) / statistics.median(before),
+                   "ratio_best": min(now) / min(before),
+                   "ratio_per_round_quartiles": statistics.quantiles([a / b for a, b in zip(now, before)], n=4)}
+            result.append(row)
+            print(f"  {f:<56} {p:<8} now {row['now_median_us']:7.1f} ({row['now_best_us']:6.1f}), baseline "
+                  f"{row['baseline_median_us']:7.1f} ({row['baseline_best_us']:6.1f}): ratio {row['ratio_median']:.2f} "
+                  f"({row['ratio_best']:.2f}); per-round ratios, quartiles "
+                  + " / ".join(f"{q:.2f}" for q in row["ratio_per_round_quartiles"]))
+    return result
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--json", default=str(ROOT / "build" / "bench" / "extended_sources.json"))
+    parser.add_argument("--baseline", help="path to another build of the extension module, timed against this one")
+    parser.add_argument("--rounds", type=int, default=21, help="interleaved rounds against the baseline")
     args = parser.parse_args()
+
+    if args.baseline:
+        comparison = against_baseline(load(args.baseline), args.rounds)
+        pathlib.Path(args.json).parent.mkdir(parents=True, exist_ok=True)
+        pathlib.Path(args.json).write_text(json.dumps({"against_baseline": comparison}, indent=1))
+        print(f"\nwrote {args.json}")
+        return
 
     rows = {}
     print(f"Microseconds per separation, rho = {RHO}, {len(SEPARATIONS)} separations from 0.02 to 4 source radii\n")

@@ -15,16 +15,13 @@ magnification to 40 significant digits.
 - ring_near.txt: l, r, q (the ring kernel's l and r, and re/rstar with rstar = 1) with r
   log-uniform in [1e-7, 2], q = 1/rho for rho log-uniform in [1e-7, 10] and |r - l|/(l + r)
   log-uniform in [1e-15, 0.3].
-- limb_darkened.txt: l, rho for the linear limb-darkening law (coefficient 0.6), the lens inside
-  and next to the limb of sources of rho = 1e-4 to 0.1.
 The disk reference is the closed form of Witt and Mao in mpmath's elliptic integrals, at enough
 digits to absorb its cancellations (60 plus twice the digits lost as x -> 0 or u/rho -> oo), and
 on the limb the exact value (2/rho + (1 + 1/rho^2) 2 atan(rho)) / pi. The script checks both
 against the area average of the point-source magnification by two-dimensional quadrature at a
 few points. The ring reference is the mean of the point-source magnification over the ring by
-quadrature in angle, an independent route from the kernel's elliptic integrals. The
-limb-darkened reference is the two-dimensional integral of the point-source magnification times
-the brightness over the disk (scipy, tools/extended_source_accuracy.py), about 15 digits.
+quadrature in angle, an independent route from the kernel's elliptic integrals. (The
+limb-darkened disk's reference is made by tools/gen_limb_darkened_reference.py.)
 """
 
 import argparse
@@ -34,8 +31,6 @@ import random
 import sys
 
 import mpmath
-
-import extended_source_accuracy
 
 DATA = pathlib.Path(__file__).resolve().parent.parent / "tests" / "cpp" / "data"
 LIMB_ZONE = 0.04
@@ -151,14 +146,6 @@ def ring_cases():
     return cases
 
 
-def limb_darkened_cases():
-    return [(l, rho) for rho in (1e-4, 1e-3, 1e-2, 0.1) for l in (0.3, 0.9, 0.99, 0.999, 1.001, 1.01, 1.03)]
-
-
-def limb_darkened(l, rho):
-    return mpmath.mpf(extended_source_accuracy.magnification(l, rho, extended_source_accuracy.linear_law, []))
-
-
 def line(inputs, value):
     text = mpmath.nstr(value, 40, min_fixed=-1, max_fixed=-1)
     return " ".join(repr(float(x)) for x in inputs) + " " + text
@@ -191,8 +178,6 @@ def main():
         write("disk_limb.txt", ["u rho A(u, rho): through the limb (tools/gen_disk_reference.py)"], limb_cases(), disk),
         write("disk_away.txt", ["u rho A(u, rho): away from the limb (tools/gen_disk_reference.py)"], away_cases(), disk),
         write("ring_near.txt", ["l r q A_ring(l, r; re = q, rstar = 1) (tools/gen_disk_reference.py)"], ring_cases(), ring),
-        write("limb_darkened.txt", ["l rho: linear limb darkening 0.6, 2-D integration, ~15 digits "
-                                    "(tools/gen_disk_reference.py)"], limb_darkened_cases(), limb_darkened),
     ]
     stale = []
     for name, text in files:

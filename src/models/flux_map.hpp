@@ -21,6 +21,23 @@ ModelResult<std::vector<double>> discrete_flux_map_heyrovsky_magnification(std::
 std::vector<double> integrated_flux_map_witt_mao_magnification(std::vector<double> l, double re, double rstar,
                                                                std::vector<double> bl, std::vector<double> bf);
 
+// The map's brightness at radius fraction x: bf interpolated linearly between the radii bl, 0
+// outside them (numerics::linear_interpolate). Borrows the two tables.
+struct FluxMapProfile {
+    std::span<const double> bl, bf;
+    double operator()(double x) const;
+};
+
+// The same for one separation l (source radii), rho = rstar / re, the map's unmagnified flux
+// `flux` (profile_flux) given: int_0^1 2 pi x annulus_magnification(x) profile(x) dx / flux. With
+// the lens inside the source (0 <= l < 1) the annulus passes through it for |x - l| < 1e-4 and
+// the integrand bends where it starts and stops doing so, at x = l - 1e-4 (its outer disk reaches
+// the lens) and x = l + 1e-4 (its inner disk does); the quadrature then runs between those of
+// them that lie inside (0, 1) and adds the pieces, and the flux it divides by is the profile's
+// integral over the same pieces, not `flux`. Otherwise it runs over [0, 1].
+double integrated_flux_map_witt_mao_magnification_at(double l, double rho, const FluxMapProfile& profile,
+                                                     double flux);
+
 // The ring-kernel quadrature with the interpolated map as its profile, divided by its flux.
 std::vector<double> integrated_flux_map_heyrovsky_magnification(std::vector<double> l, double re, double rstar,
                                                                 std::vector<double> bl, std::vector<double> bf);

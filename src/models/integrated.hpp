@@ -21,6 +21,12 @@ inline constexpr double kLimbDarkenedFlux = 2.5132741228717936;
 // int_0^1 (1 - x^2) A(u, rho sqrt(1 - x^2)) dx. Never fails.
 std::vector<double> integrated_witt_mao_magnification(std::vector<double> l, double re, double rstar);
 
+// The same for one separation l (source radii), rho = rstar / re. With the lens inside the source
+// (0 <= l < 1) the disk of radius rho sqrt(1 - x^2) passes through it at x* = sqrt(1 - l^2),
+// where the integrand bends; the quadrature then runs over [0, x*] and [x*, 1] and adds the two.
+// Otherwise (l >= 1, l < 0, NaN) it runs over [0, 1].
+double integrated_witt_mao_magnification_at(double l, double rho);
+
 // The limb-darkening profile of the ring variant: 1 at the centre, 0.4 at the limb.
 double limb_darkening_profile(double x);
 

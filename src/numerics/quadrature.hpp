@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <cstddef>
+#include <span>
 
 #include "numerics/constants.hpp"
 #include "numerics/tanh_sinh_tables.hpp"
@@ -61,6 +62,23 @@ QuadratureResult double_exponential_integrate(const F& f, double a, double b, do
         previous_change = size;
     }
     return {h * estimate, h * error, evaluations};
+}
+
+// The integral of f over [a, b] as the sum of the rule's integrals over [a, p_0], [p_0, p_1], ...,
+// [p_k, b], each with the target `target`, added in that order. For an integrand that bends (a
+// jump in its slope) at the points p, ascending and strictly between a and b: the rule resolves a
+// bend at the end of its interval, not one inside it. Without points it is the rule over [a, b].
+template <class F>
+double integrate_in_pieces(const F& f, double a, double b, std::span<const double> points, double target) {
+    double left = a;
+    double sum = 0.0;
+    for (std::size_t i = 0; i < points.size(); ++i) {
+        const double piece = double_exponential_integrate(f, left, points[i], target).integral;
+        sum = i == 0 ? piece : sum + piece;
+        left = points[i];
+    }
+    const double last = double_exponential_integrate(f, left, b, target).integral;
+    return points.empty() ? last : sum + last;
 }
 
 }  // namespace mirvanta::numerics

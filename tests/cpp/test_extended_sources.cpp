@@ -1,6 +1,8 @@
-// Limb-darkened and flux-map sources: limits, one-point maps, the length check.
+// Limb-darkened and flux-map sources: against 2-D integration, one-point maps, limits, the length
+// check.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <string>
@@ -10,6 +12,7 @@
 #include "models/heyrovsky.hpp"
 #include "models/integrated.hpp"
 #include "models/witt_mao.hpp"
+#include "numerics/quadrature.hpp"
 #include "parallel/panic.hpp"
 #include "reference_data.hpp"
 
@@ -32,17 +35,31 @@ TEST(Profiles, LimbDarkeningAndFlux) {
     EXPECT_NEAR(kLimbDarkenedFlux / (0.8 * kPi), 1.0, 2e-14);
 }
 
-TEST(LimbDarkened, NearTheLimbAgainstTwoDimensionalIntegration) {
-    // Sources of rho = 1e-4 to 0.1 with the lens inside and next to the limb, against the 2-D
-    // integral of the point-source magnification over the disk (tools/gen_disk_reference.py).
-    // With the lens inside, the fixed quadrature nodes do not resolve the annuli next to the lens
-    // (3.4e-6 at most here); outside, only the reference's 15 digits remain.
+TEST(LimbDarkened, AgainstTwoDimensionalIntegration) {
+    // Sources of rho = 1e-4 to 1, the lens from the centre through the limb to 3 radii out, against
+    // the 2-D integral of the point-source magnification over the disk
+    // (tools/gen_limb_darkened_reference.py, 20 digits). Inside the source the quadrature runs on
+    // either side of the radius where the disks pass through the lens; across it, it was 3.4e-6 off.
+    int inside = 0;
     for (const auto& c : testing::load_reference("limb_darkened")) {
         const double l = c.inputs[0], rho = c.inputs[1];
         const double value = integrated_witt_mao_magnification({l}, 1.0, rho)[0];
         const double error = static_cast<double>(std::fabs(static_cast<long double>(value) / c.expected - 1.0L));
-        EXPECT_LE(error, l < 1.0 ? 5e-6 : 1e-12) << c.line;
+        EXPECT_LE(error, 1e-12) << c.line;
+        inside += l < 1.0;
     }
+    EXPECT_GE(inside, 60);
+}
+
+TEST(LimbDarkened, ContinuousThroughTheLimbAndAtTheCentre) {
+    // Next to l = 1 and l = 0 the bend is next to an end of the interval (x* = 1.5e-8 and
+    // 1 - 5e-15 here): the split there and the whole-interval rule at l = 1 and 0 must agree.
+    for (const double rho : {1e-4, 0.05, 1.0}) {
+        const auto at = [&](double l) { return integrated_witt_mao_magnification({l}, 1.0, rho)[0]; };
+        EXPECT_NEAR(at(std::nextafter(1.0, 0.0)) / at(1.0), 1.0, 1e-13) << rho;
+        EXPECT_NEAR(at(1e-7) / at(0.0), 1.0, 1e-13) << rho;
+    }
+    EXPECT_TRUE(std::isnan(integrated_witt_mao_magnification({kNan}, 1.0, 0.1)[0]));
 }
 
 TEST(Annulus, IsTheRingMagnificationOfTheDisks) {
@@ -119,6 +136,62 @@ TEST(FluxMaps, OnePointMaps) {
     // An empty or all-zero map: F = 0, so 0/0.
     for (double v : integrated_flux_map_witt_mao_magnification({2.0}, 1.0, rho, {}, {})) EXPECT_TRUE(std::isnan(v));
     for (double v : integrated_flux_map_heyrovsky_magnification({2.0}, 1.0, rho, {0.5}, {0.0})) EXPECT_TRUE(std::isnan(v));
+}
+
+double one_point_map(double l, double rho) {
+    return integrated_flux_map_witt_mao_magnification({l}, 1.0, rho, {0.4}, {3.0})[0];
+}
+
+// The flux map's integrand over [0, 1] in pieces of at most 1/50, with a break at every bend of
+// the annulus (x = 1e-4 and 1 - 1e-4, where it is cut, and l -+ 1e-4, where its disks pass the
+// lens) and at 10^(-k/2) either side of each: a composite rule that resolves the bends by brute
+// force, as a reference for the few pieces of the function.
+double one_point_map_by_many_pieces(double l, double rho) {
+    const double u = l * rho;
+    const auto integrand = [&](double x) { return (x * 6.283185307179586) * annulus_magnification(x, u, rho); };
+    std::vector<double> points;
+    for (int i = 0; i <= 50; ++i) points.push_back(i / 50.0);
+    for (const double bend : {1e-4, 1.0 - 1e-4, l - 1e-4, l + 1e-4}) {
+        points.push_back(bend);
+        for (int k = 1; k <= 10; ++k) {
+            points.push_back(bend - std::pow(10.0, -k / 2.0));
+            points.push_back(bend + std::pow(10.0, -k / 2.0));
+        }
+    }
+    std::erase_if(points, [](double x) { return !(x >= 0.0 && x <= 1.0); });
+    std::sort(points.begin(), points.end());
+    points.erase(std::unique(points.begin(), points.end()), points.end());
+    long double sum = 0.0L;
+    for (std::size_t i = 0; i + 1 < points.size(); ++i) {
+        sum += numerics::double_exponential_integrate(integrand, points[i], points[i + 1], 1e-16).integral;
+    }
+    return static_cast<double>(sum / kPi);  // the flux of a constant map of brightness 1 is pi
+}
+
+TEST(FluxMaps, OnePointMapWithTheLensInsideIsResolved) {
+    // A constant map is a uniform disk but for the annulus's own width. With the lens inside, the
+    // annulus bends where its disks pass through the lens; the quadrature, split there, agrees
+    // with a composite rule over hundreds of pieces (over [0, 1] as a whole it was up to 1.7 % off).
+    for (const double rho : {1e-4, 0.3}) {
+        for (const double l : {0.0, 5e-5, 1.5e-4, 1e-3, 0.1, 0.3, 0.5, 0.7, 0.9, 0.99, 0.999, 0.99995}) {
+            EXPECT_NEAR(one_point_map(l, rho) / one_point_map_by_many_pieces(l, rho), 1.0, 3e-9) << l << ", " << rho;
+        }
+    }
+}
+
+TEST(FluxMaps, OnePointMapAgainstTheUniformDisk) {
+    for (const double rho : {1e-4, 1e-3, 0.05, 0.3}) {
+        // Away from the centre and the limb the annulus's width costs less than 1e-8.
+        for (const double l : {0.2, 0.5, 0.8, 0.9}) {
+            EXPECT_NEAR(one_point_map(l, rho) / witt_mao_magnification_scaled(l * rho, rho), 1.0, 1e-8) << l;
+        }
+        // With the lens at the centre, F(r) = r^2 A(0, r rho) is about 2 r / rho for small r, and
+        // the annuli within 1e-4 of the centre (whole disks of radius x + h, h = 1e-4) and the
+        // next ones (differences of disks) together miss pi (2 ln 2 - 1) 2 h / rho of the magnified
+        // flux pi F(1) = pi sqrt(rho^2 + 4) / rho: a relative deficit of (2 ln 2 - 1) 2 h / sqrt(rho^2 + 4).
+        const double expected = 1.0 - (2.0 * std::log(2.0) - 1.0) * 2e-4 / std::sqrt(rho * rho + 4.0);
+        EXPECT_NEAR(one_point_map(0.0, rho) / witt_mao_magnification_scaled(0.0, rho), expected, 1e-8) << rho;
+    }
 }
 
 TEST(Integrated, FarFromTheSourceIsAPointSource) {

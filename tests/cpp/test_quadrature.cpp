@@ -92,5 +92,22 @@ TEST(Quadrature, NonFiniteValuesCountAsZero) {
     EXPECT_NEAR(without.integral - with_pole.integral, 0.5 * 0.4829882897061506 / 32.0, 1e-15);
 }
 
+TEST(Quadrature, PiecesResolveABend) {
+    // (x - b) ln|x - b|, which bends like a uniform disk whose limb crosses the lens; its integral
+    // over [0, 1] is, by hand, [(x - b)^2 (2 ln|x - b| - 1) / 4] from 0 to 1.
+    const double b = 0.3;
+    const auto f = [b](double x) { return x == b ? 0.0 : (x - b) * std::log(std::fabs(x - b)); };
+    const auto primitive = [b](double x) { return (x - b) * (x - b) * (2.0 * std::log(std::fabs(x - b)) - 1.0) / 4.0; };
+    const double exact = primitive(1.0) - primitive(0.0);
+    const double whole = double_exponential_integrate(f, 0.0, 1.0, 1e-16).integral;
+    const double split = integrate_in_pieces(f, 0.0, 1.0, std::vector<double>{b}, 1e-16);
+    EXPECT_GT(std::fabs(whole - exact), 1e-6);
+    EXPECT_NEAR(split, exact, 3e-15);
+    EXPECT_EQ(split, double_exponential_integrate(f, 0.0, b, 1e-16).integral +
+                         double_exponential_integrate(f, b, 1.0, 1e-16).integral);
+    // Without points it is the rule over the whole interval, to the bit.
+    EXPECT_EQ(integrate_in_pieces(f, 0.0, 1.0, {}, 1e-16), whole);
+}
+
 }  // namespace
 }  // namespace mirvanta::numerics

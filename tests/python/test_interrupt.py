@@ -31,6 +31,9 @@ INTERRUPT = """
     }[name]
     expected = mirvanta.witt_mao_magnification([0.5, 2.0], 1.0, 0.1)
     if how == "sigint":
+        # Python's own handler, also when this process was started with SIGINT ignored (as a
+        # shell's background job is), which would leave Ctrl-C ignored.
+        signal.signal(signal.SIGINT, signal.default_int_handler)
         # Kept: a Popen dropped while its child runs warns (ResourceWarning under -X dev), and a
         # KeyboardInterrupt that arrives during that warning is lost in Popen.__del__.
         sender = subprocess.Popen(["sh", "-c", f"sleep 0.1; kill -INT {os.getpid()}"])
