@@ -14,7 +14,7 @@
 #include "module/conversion.hpp"
 #include "module/errors.hpp"
 #include "module/results.hpp"
-#include "module/call_hook.hpp"
+#include "module/python_caller_hook.hpp"
 
 namespace mirvanta::module {
 
@@ -76,7 +76,7 @@ PyObject* call_frame(const FunctionSignature& signature, PyObject* const* args, 
             static_assert(std::is_same_v<Result, std::vector<double>>, "the model returns the floats themselves");
             list_size = std::get<0>(values).size();
         }
-        CallHook hook(list_size);
+        PythonCallerHook hook(list_size);
         const parallel::ScopedCallerHook installed(hook);
         if constexpr (kPerSeparation) {
             return hook.result_list().finish(std::apply(model, std::move(values)));

@@ -1,31 +1,32 @@
 // The order-preserving parallel map: out[i] = kernel(inputs[i]) for every i, on the worker pool.
 //
-// A map starts on the calling thread: it evaluates the first elements there, timing them, and
-// hands the rest to the pool only once the estimated work of the rest outweighs what a hand-off
-// costs (as the pool measures it). A map too small to be worth sharing never leaves the calling
-// thread, and a pool of one worker never takes work from it; the pool still exists from the
-// first map on.
+// Every thread that takes part claims the next run of elements from one shared cursor, evaluates
+// it in index order into its own part of the output, and comes back for more until none is left.
+// No thread holds more of the map than the run it is evaluating: when the scheduler preempts a
+// worker, the threads that run (the calling thread among them) take the rest, and the map waits
+// only for that worker's run. Each element is claimed once and evaluated by the same kernel
+// whoever runs it, so the results do not depend on the pool size or on who ran what.
 //
-// What is shared is split recursively in halves. A split budget starts at the pool size and is
-// halved by each split; a range that another thread took over (stolen) resets it to at least the
-// pool size, so work that moves keeps being divisible. A range whose half holds less work than a
-// hand-off is not split. A range that is not split runs in index order, unless a worker looks
-// for work meanwhile: then what is left of it is halved again. Every half writes straight into
-// its own part of the output: nothing is merged or copied. Since every element is computed by
-// the same kernel whoever runs it, the results do not depend on the pool size.
+// The thread that calls the map takes part. It starts alone and times what it evaluates; once
+// the estimated work of the rest outweighs what bringing in a worker costs (as the pool measures
+// it), it publishes a helper job and goes on with its own claims. A helper that sees a worker
+// idle on a free CPU while the rest is still worth it publishes one more, up to one helper per
+// worker besides the calling thread. A map too small to be worth sharing never leaves the calling
+// thread, and a pool of one worker never takes work from it; the pool exists from the first map
+// on. Once a map is shared its runs hold about kClaimWork each: long enough that the cursor costs
+// little, short enough that the participants' last runs end close together.
 //
-// Called from outside the pool, the map is handed to the workers and the caller blocks until it
-// is done. Meanwhile it lets the installed caller hook do its own work, and asks it whether to
-// stop at most kInterruptPollInterval apart; if so, the workers stop taking new ranges and leave
-// the ones they run within a few elements, and Interrupted is thrown once none of them touches
-// the map any more. Called from a worker (a map inside a map), the worker takes part in the work,
-// and the map stops with the map around it: it then returns what it has, without throwing (a
-// worker throws nothing, since an exception is allocated), and the map around it throws.
+// Called from outside the pool, the calling thread asks the installed caller hook whether to stop
+// at most kInterruptPollInterval apart, and while the map is shared it first does the hook's own
+// work. When the hook says stop, the helpers leave within a run, and Interrupted is thrown once
+// none of them touches the map any more. A map nested in an element of another (on any thread)
+// shares the outer map's stop flag: it then returns what it has, without throwing (a worker throws
+// nothing, since an exception is allocated), and the outermost map throws.
 //
 // When there is no pool (the system refused its threads), the map runs on the calling thread,
-// checking as it goes, after the hook has been told why. When the hook's own code forks the
-// process (a signal handler), the child finishes on its calling thread a map that it had not
-// handed over yet; one that is on the parent's workers ends in the child with ForkedDuringMap.
+// after the hook has been told why. When the hook's own code forks the process (a signal handler),
+// the child finishes on its calling thread a map that it had not shared yet; one that it had
+// shared ends in the child with ForkedDuringMap.
 #pragma once
 
 #include <algorithm>
@@ -34,6 +35,9 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <exception>
+#include <limits>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -47,7 +51,8 @@ namespace mirvanta::parallel {
 
 enum class Sharing {
     when_worth_it,  // start on the calling thread; share the rest only when it is worth a hand-off
-    always,         // hand the whole range to the pool at once (to exercise the pool itself)
+    always,         // share from the start; a caller outside the pool then leaves all elements to
+                    // the workers (to exercise the pool itself)
 };
 
 // A kernel may also evaluate a contiguous run of elements at once, as kernel.range(inputs, out)
@@ -58,12 +63,21 @@ concept RangeKernel = requires(const Kernel& kernel, std::span<const In> inputs,
     kernel.range(inputs, out);
 };
 
+// For a kernel whose single elements run long: true when the map that evaluates the element has
+// stopped (the element's result is then not used), so that the kernel may end the element early.
+// On the calling thread it asks the caller hook when it has not been asked for a while; outside
+// any map it asks the hook (when one is installed).
+inline bool element_should_stop() {
+    MapScope* scope = current_map_scope();
+    return scope != nullptr ? scope->should_stop() : stop_requested();
+}
+
 namespace detail {
 
 using Clock = std::chrono::steady_clock;
 
-// The calling thread checks with its hook after every stretch of this much of its own computing,
-// and sleeps at most a nap at a time while it waits for the workers. Both are well under
+// The calling thread asks its hook after every stretch of this much of its own computing, and
+// sleeps at most a nap at a time while it waits for the workers. Both are well under
 // kInterruptPollInterval: when the workers fill every core, the scheduler may give the caller its
 // CPU back up to a time slice (1 to 3 ms) later than asked, and the checks must stay within the
 // interval all the same.
@@ -71,87 +85,99 @@ inline constexpr std::chrono::microseconds kCallerStretch{1000};
 inline constexpr std::chrono::microseconds kCallerNap{2000};
 static_assert(2 * kCallerStretch <= kInterruptPollInterval && 2 * kCallerNap <= kInterruptPollInterval);
 
-// Sets, for the length of a scope, the stop flag of the map whose elements this worker evaluates:
-// a map nested in them stops with it.
-class EnclosingStop {
+// The work of one claim in a shared map.
+inline constexpr std::chrono::nanoseconds kClaimWork{4000};
+
+// How many elements a participant of a shared map claims at a time: a quarter of an even share
+// of what is left, so that runs are long while much is left (the shared cursor then costs
+// little) and short towards the end (the participants' last runs then end close together); but
+// at least `shortest`, the elements that hold kClaimWork, and at most eight times that, since a
+// participant notices that the map stopped only between its runs. When the cost of an element is
+// not known (`shortest` 0), the shortest run is found first: `floor` elements, doubled while a run
+// takes less than half of kClaimWork.
+class RunLength {
 public:
-    explicit EnclosingStop(const std::atomic<bool>* flag) noexcept
-        : worker_(*current_worker()), previous_(worker_.enclosing_stop) {
-        worker_.enclosing_stop = flag;
+    RunLength(std::size_t shortest, std::size_t floor, std::size_t participants) noexcept
+        : shortest_(shortest != 0 ? shortest : floor), participants_(participants), timing_(shortest == 0) {}
+
+    // The length of the next run, with `left` elements left to claim; called before each claim,
+    // so that the time since the last call is the last run's.
+    std::size_t operator()(std::size_t left) {
+        if (timing_) {
+            const auto now = Clock::now();
+            if (last_ != Clock::time_point{}) {
+                if (now - last_ < kClaimWork / 2) {
+                    shortest_ *= 2;
+                } else {
+                    timing_ = false;
+                }
+            }
+            last_ = now;
+            return shortest_;
+        }
+        std::size_t length = std::clamp(left / (4 * participants_), shortest_, 8 * shortest_);
+        if (length > 8) length -= length % 8;  // whole sets of a range kernel's lanes
+        return length;
     }
-    ~EnclosingStop() { worker_.enclosing_stop = previous_; }
-    EnclosingStop(const EnclosingStop&) = delete;
-    EnclosingStop& operator=(const EnclosingStop&) = delete;
 
 private:
-    WorkerState& worker_;
-    const std::atomic<bool>* previous_;
+    std::size_t shortest_;
+    const std::size_t participants_;
+    bool timing_;
+    Clock::time_point last_{};
 };
 
 template <class In, class Out, class Kernel>
-class MapRun {
+class MapRun final : public MapScope {
 public:
-    // `pool` is null when there is none: the map then runs on the calling thread.
-    MapRun(std::span<const In> inputs, Out* out, const Kernel& kernel, ThreadPool* pool,
-           const std::atomic<bool>* enclosing)
-        : inputs_(inputs), out_(out), kernel_(kernel), pool_(pool),
-          stop_(enclosing != nullptr ? enclosing : &own_stop_), generation_(fork_generation()) {}
-
-    // On a thread outside the pool.
-    void from_outside(Sharing sharing) {
-        std::size_t begin = 0;
-        if (sharing == Sharing::when_worth_it || !may_share()) {
-            begin = start_alone(true);
-            if (begin == inputs_.size()) return;
-        }
-        hand_off(begin);
+    // `pool` is null when there is none: the map then runs on the calling thread. `enclosing` is
+    // the map in whose element this one runs, if any.
+    MapRun(std::span<const In> inputs, Out* out, const Kernel& kernel, ThreadPool* pool, MapScope* enclosing)
+        : MapScope(enclosing != nullptr ? enclosing->stop_flag() : own_stop_),
+          inputs_(inputs), out_(out), kernel_(kernel), pool_(pool), on_caller_(current_worker() == nullptr),
+          generation_(fork_generation()) {
+        caller_counted_ = enclosing != nullptr && enclosing->caller_counted();
     }
 
-    // On a worker of the pool, inside another map.
-    void on_worker(Sharing sharing) {
-        const EnclosingStop nested(stop_);
-        std::size_t begin = 0;
-        if (sharing == Sharing::when_worth_it) {
-            begin = start_alone(false);
-            if (begin == inputs_.size()) return;
+    // Runs the map on the thread that called it; returns (or throws the first failure) once no
+    // other thread touches it any more.
+    void run(Sharing sharing) {
+        const ScopedMapScope scope(*this);
+        try {
+            if (sharing == Sharing::always) {
+                share(std::numeric_limits<double>::infinity());
+                if (on_caller_ && published_) {  // the caller hands the map over whole
+                    wait_for_helpers();
+                    return rethrow_failure();
+                }
+            }
+            take_part_as_initiator();
+            wait_for_helpers();
+        } catch (...) {  // a kernel, the hook, a fork, or this thread ending: the helpers leave first
+            stop_flag().store(true, std::memory_order_relaxed);
+            leave_after_failure();
+            throw;
         }
-        range(begin, inputs_.size(), pool_->size(), false);
+        rethrow_failure();
     }
 
     std::size_t writes() const { return writes_.load(std::memory_order_relaxed); }
-    bool stopped() const { return stop_->load(std::memory_order_relaxed); }
+    bool stopped() const { return stop_flag().load(std::memory_order_relaxed); }
+
+    bool should_stop() override {
+        if (on_caller_ && current_worker() == nullptr && Clock::now() - last_question_ >= kCallerStretch) ask_hook();
+        return stopped();
+    }
 
 private:
-    class RangeJob final : public Job {
+    class Helper final : public Job {
     public:
-        RangeJob(MapRun& run, std::size_t begin, std::size_t end, unsigned budget)
-            : run_(run), begin_(begin), end_(end), budget_(budget) {}
-        void execute(bool stolen) override {
-            const EnclosingStop nested(run_.stop_);
-            run_.range(begin_, end_, budget_, stolen);
-        }
+        explicit Helper(MapRun& map) noexcept : map_(map) {}
+        void execute() noexcept override { map_.help(published_); }
+        Clock::time_point published_{};
 
     private:
-        MapRun& run_;
-        std::size_t begin_, end_;
-        unsigned budget_;
-    };
-
-    // The part of the map handed over by a caller outside the pool, timed for the hand-off cost.
-    class RootJob final : public Job {
-    public:
-        RootJob(MapRun& run, std::size_t begin) : run_(run), begin_(begin) {}
-        void execute(bool) override {
-            started_ = Clock::now();
-            const EnclosingStop nested(run_.stop_);
-            run_.range(begin_, run_.inputs_.size(), run_.pool_->size(), false);
-            finished_ = Clock::now();
-        }
-        Clock::time_point started_{}, finished_{};
-
-    private:
-        MapRun& run_;
-        std::size_t begin_;
+        MapRun& map_;
     };
 
     // Elements [begin, end), by the kernel's range where it has one.
@@ -163,190 +189,287 @@ private:
         }
     }
 
-    // Elements [begin, end) in index order on this thread, stopping early when the map stops.
-    // (On a worker, the thread's enclosing stop flag is this map's while it runs its elements.)
-    void evaluate(std::size_t begin, std::size_t end) {
-        constexpr std::size_t kStopCheckStride = 16;
-        std::size_t i = begin;
-        while (i < end && !stopped()) {
-            const std::size_t stride_end = std::min(end, i + kStopCheckStride);
-            elements(i, stride_end);
-            i = stride_end;
+    // The one loop that evaluates elements, on every thread that takes part: claims the next
+    // `length()` elements, evaluates them and counts them, until none is left or the map stops;
+    // then adds its count to the map's writes. `between()` runs before each claim.
+    template <class Length, class Between>
+    void take_part(Length length, Between between) {
+        std::size_t written = 0;
+        std::size_t next = next_.load(std::memory_order_relaxed);  // as this thread last saw it
+        for (;;) {
+            between(written);
+            if (stopped()) break;
+            const std::size_t count = length(inputs_.size() - std::min(inputs_.size(), next));
+            const std::size_t begin = next_.fetch_add(count, std::memory_order_relaxed);
+            next = begin + count;
+            if (begin >= inputs_.size()) break;
+            const std::size_t end = std::min(inputs_.size(), begin + count);
+            elements(begin, end);
+            written += end - begin;
         }
-        writes_.fetch_add(i - begin, std::memory_order_relaxed);
+        writes_.fetch_add(written, std::memory_order_relaxed);
     }
 
-    // A range that the budget no longer splits, on a worker: evaluated in order, unless a worker
-    // goes idle meanwhile; then what is left is halved and the upper half offered, so that the
-    // last ranges of a map do not keep the other workers waiting.
-    void leaf(std::size_t begin, std::size_t end) {
-        constexpr std::size_t kStride = 16;
-        std::size_t i = begin;
-        while (i < end && !stopped()) {
-            if (end - i >= 2 * std::max<std::size_t>(min_split_, 1) && pool_->wants_work()) {
-                writes_.fetch_add(i - begin, std::memory_order_relaxed);
-                const std::size_t middle = i + (end - i) / 2;
-                RangeJob second(*this, middle, end, 0);
-                pool_->join([&] { leaf(i, middle); }, second);
-                return;
-            }
-            const std::size_t stride_end = std::min(end, i + kStride);
-            elements(i, stride_end);
-            i = stride_end;
+    // The thread that called the map: alone, it claims runs of growing length, each followed by
+    // the decision whether to share; shared, runs of the map's claim length, after the hook's own
+    // work. On a thread outside the pool it asks the hook after each run at first, then whenever a
+    // stretch has passed.
+    //
+    // The cost of the rest is estimated from what this thread has evaluated so far, and at least
+    // as the elements of the last map of this kernel cost: the inputs of one call often differ in
+    // cost along their order (a light curve's far ends take a cheaper form than its peak), and
+    // calls in a loop repeat.
+    void take_part_as_initiator() {
+        std::size_t next_length = 1;  // the first element warms the caches and is not timed
+        std::optional<RunLength> shared_length;
+        Clock::time_point started{}, last{};
+        std::size_t runs_since_clock = 0;
+        std::size_t alone = 0;  // elements evaluated from `started` to `last`, before the map was shared
+        const std::size_t n = inputs_.size();
+        take_part([&](std::size_t left) {
+                      if (!shared_) return next_length;
+                      if (!shared_length) shared_length.emplace(shortest_run_, kShortestRun, participants_);
+                      return (*shared_length)(left);
+                  },
+                  [&](std::size_t written) {
+                      if (shared_) {
+                          do_hook_work();
+                          if (on_caller_ && ++runs_since_clock >= runs_per_clock_) {
+                              runs_since_clock = 0;
+                              look_at_clock();
+                          }
+                          return;
+                      }
+                      if (written == 0) return;
+                      const auto now = Clock::now();
+                      if (written == 1) {
+                          started = now;
+                          if (on_caller_) last_question_ = now;
+                          return;
+                      }
+                      alone = written - 1;
+                      last = now;
+                      const std::size_t left = n - std::min(n, next_.load(std::memory_order_relaxed));
+                      if (left == 0) return;
+                      const double measured = std::chrono::duration<double, std::nano>(now - started).count() /
+                                              static_cast<double>(alone);
+                      const double per_element = std::max(measured, typical_ns_.load(std::memory_order_relaxed));
+                      if (worth_sharing(per_element * static_cast<double>(left))) {
+                          share(per_element);
+                          return;
+                      }
+                      if (on_caller_) ask_hook();
+                      // The next decision after about a stretch of work, and after a run at most
+                      // as long as what is done, so that a misleading start is corrected soon.
+                      const double per_stretch =
+                          std::chrono::duration<double, std::nano>(kCallerStretch).count() / std::max(measured, 1e-3);
+                      next_length = std::max<std::size_t>(
+                          1, static_cast<std::size_t>(std::min(per_stretch, static_cast<double>(written))));
+                  });
+        // A map evaluated alone for long enough tells what its elements cost.
+        if (!shared_ && !stopped() && alone + 1 == n && alone >= kElementsToTell) {
+            typical_ns_.store(std::chrono::duration<double, std::nano>(last - started).count() / static_cast<double>(alone),
+                              std::memory_order_relaxed);
         }
-        writes_.fetch_add(i - begin, std::memory_order_relaxed);
     }
 
-    void range(std::size_t begin, std::size_t end, unsigned budget, bool stolen) {
-        if (stopped()) return;
-        const std::size_t length = end - begin;
-        bool split = false;
-        if (length / 2 >= min_split_) {
-            if (stolen) {
-                budget = std::max(pool_->size(), budget / 2);
-                split = true;
-            } else if (budget > 0) {
-                budget /= 2;
-                split = true;
-            }
+    // A helper, on a worker: takes part with the map's claim length, and brings in one more
+    // worker when one is idle on a free CPU and the rest is worth it.
+    void help(Clock::time_point published) noexcept {
+        pool_->record_hand_off(Clock::now() - published);
+        const ScopedMapScope scope(*this);
+        Helper next(*this);
+        bool recruited = false;
+        try {
+            take_part(RunLength(shortest_run_, kShortestRun, participants_),
+                      [&](std::size_t) {
+                          if (!recruited && worth_recruiting()) {
+                              recruited = true;
+                              next.published_ = Clock::now();
+                              pool_->publish(next);
+                          }
+                      });
+        } catch (...) {  // the first failure wins; the map stops
+            record_failure(std::current_exception());
         }
-        if (!split) return leaf(begin, end);
-        const std::size_t middle = begin + length / 2;
-        RangeJob second(*this, middle, end, budget);
-        pool_->join([&] { range(begin, middle, budget, false); }, second);
+        if (recruited && !pool_->withdraw(next)) wait_on_worker(next);
     }
 
     // Whether the process has forked since the map started: code that the hook ran did it, and
     // this is the child.
     bool forked() const { return fork_generation() != generation_; }
 
-    // Whether the rest of the map may go to the pool's workers: there is a pool, and it is this
-    // process's.
-    bool may_share() const { return pool_ != nullptr && !forked(); }
-
-    // Shared over p workers the rest takes remaining / p and a hand-off; it is shared when that
-    // saves at least one more hand-off.
-    bool worth_sharing(double remaining_ns, double hand_off_ns) const {
+    // Shared over the pool's workers, the rest takes a share of its time and a hand-off, which
+    // the calling thread partly pays (waking a worker); it is shared when the time it saves is
+    // above a hand-off.
+    bool worth_sharing(double rest_ns) const {
+        if (pool_ == nullptr || pool_->size() < 2) return false;
         const double workers = pool_->size();
-        return workers > 1 && remaining_ns * (1.0 - 1.0 / workers) > 2.0 * hand_off_ns;
+        return rest_ns * (1.0 - 1.0 / workers) > static_cast<double>(pool_->hand_off_cost().count());
     }
 
-    // Evaluates elements from the first on, on this thread, until all are done or the rest is
-    // worth sharing; returns where the rest begins (the input size when nothing is left). The
-    // first element is not timed (it warms the caches); then chunks of growing length are, each
-    // followed by the decision and, on a thread outside the pool, by a check with the hook. A
-    // chunk holds about kCallerStretch of work, so that the checks stay well within the interval.
-    std::size_t start_alone(bool poll) {
+    bool worth_recruiting() {
+        if (helpers_.load(std::memory_order_relaxed) >= most_helpers_ || !pool_->wants_work()) return false;
         const std::size_t n = inputs_.size();
-        if (n == 0) return 0;
-        evaluate(0, 1);
-        std::size_t done = 1;
-        const auto start = Clock::now();
-        std::size_t chunk = 1;
-        while (done < n && !stopped()) {
-            const std::size_t end = done + std::min(chunk, n - done);
-            evaluate(done, end);
-            done = end;
-            if (done == n) break;
-            const auto now = Clock::now();
-            const double per_element = std::chrono::duration<double, std::nano>(now - start).count() /
-                                       static_cast<double>(done - 1);
-            if (may_share()) {
-                const double hand_off_ns = static_cast<double>(pool_->hand_off_cost().count());
-                if (worth_sharing(per_element * static_cast<double>(n - done), hand_off_ns)) {
-                    // Halves holding less work than a hand-off stay whole.
-                    min_split_ = static_cast<std::size_t>(
-                        std::max(1.0, std::ceil(hand_off_ns / std::max(per_element, 1e-3))));
-                    return done;
-                }
-            }
-            if (poll) interruption_point();
-            // The next decision after about a stretch of work, and after a chunk at most four
-            // times as long as what is done, so that a misleading start is corrected soon.
-            const double per_stretch =
-                std::chrono::duration<double, std::nano>(kCallerStretch).count() / std::max(per_element, 1e-3);
-            chunk = std::max<std::size_t>(1, std::min<double>(per_stretch, 4.0 * static_cast<double>(done)));
+        const std::size_t left = n - std::min(n, next_.load(std::memory_order_relaxed));
+        if (left <= std::max<std::size_t>(shortest_run_, 1)) return false;
+        if (ns_per_element_ * static_cast<double>(left) <= 2.0 * static_cast<double>(pool_->hand_off_cost().count())) {
+            return false;
         }
-        return n;
+        return helpers_.fetch_add(1, std::memory_order_relaxed) < most_helpers_;
     }
 
-    // Stops the map and waits until no worker touches it any more; in a forked child, where no
-    // worker exists, there is nothing to wait for. The caller stops counting as busy first: the
-    // root job may still be queued for want of a CPU.
-    void stop_and_wait(RootJob& root, ThreadPool::CallerWorking& working) {
-        own_stop_.store(true, std::memory_order_relaxed);
+    // Publishes the first helper. `per_element`: the estimated cost of an element, infinite when
+    // unknown (each participant then finds its shortest run itself).
+    void share(double per_element) {
+        if (pool_ == nullptr) return;
+        shared_ = true;
+        ns_per_element_ = per_element;
+        // A caller outside the pool that hands the map over whole leaves it to the workers;
+        // otherwise it takes part, with one helper fewer.
+        const bool caller_takes_part = !(on_caller_ && !std::isfinite(per_element));
+        most_helpers_ = pool_->size() - (caller_takes_part ? 1 : 0);
+        participants_ = most_helpers_ + (caller_takes_part ? 1 : 0);
+        if (std::isfinite(per_element)) {
+            const double claim_ns = std::chrono::duration<double, std::nano>(kClaimWork).count();
+            std::size_t shortest =
+                std::max(kShortestRun, static_cast<std::size_t>(claim_ns / std::max(per_element, 1e-3)));
+            if (shortest > 8) shortest -= shortest % 8;
+            shortest_run_ = shortest;
+            // The clock is looked at about eight times a stretch, by the estimate.
+            const double run_ns = per_element * static_cast<double>(8 * shortest);
+            const double stretch_ns = std::chrono::duration<double, std::nano>(kCallerStretch).count();
+            runs_per_clock_ = std::max<std::size_t>(1, static_cast<std::size_t>(stretch_ns / (8.0 * run_ns)));
+            last_clock_look_ = Clock::now();
+        }
+        if (on_caller_ && !caller_counted_) {
+            working_.emplace(*pool_);
+            caller_counted_ = true;
+        }
+        hook_work_left_ = on_caller_;
+        if (most_helpers_ == 0) return;
+        helpers_.store(1, std::memory_order_relaxed);
+        first_helper_.published_ = Clock::now();
+        pool_->publish(first_helper_);
+        published_ = true;
+    }
+
+    // On a thread outside the pool, once the map is shared: the hook's own work, a slice at a
+    // time, each followed by a question to the hook.
+    void do_hook_work() {
+        while (hook_work_left_ && !stopped()) {
+            hook_work_left_ = work_while_waiting();
+            ask_hook();
+        }
+    }
+
+    // In a shared map the calling thread looks at the clock (which costs as much as a hundred
+    // instructions on some virtual machines) every runs_per_clock_ runs only, about eight times a
+    // stretch by the estimate; when the runs take longer than estimated, it looks twice as often.
+    void look_at_clock() {
+        const auto now = Clock::now();
+        if (now - last_clock_look_ > kCallerStretch / 4 && runs_per_clock_ > 1) runs_per_clock_ /= 2;
+        last_clock_look_ = now;
+        if (now - last_question_ >= kCallerStretch) ask_hook();
+    }
+
+    void ask_hook() {
+        last_question_ = Clock::now();
+        if (stop_requested()) stop_flag().store(true, std::memory_order_relaxed);
+        if (forked()) leave_forked();
+    }
+
+    // In a forked child the pool is not this process's: nothing of it may be touched (its lock
+    // may be held by a worker that is not in the child). A map that was not shared goes on alone.
+    void leave_forked() {
+        if (working_) working_->forget();
+        if (published_) throw ForkedDuringMap{};
+        pool_ = nullptr;
+    }
+
+    // On a worker: until `job`, which a worker took, is done.
+    static void wait_on_worker(Job& job) {
+        if (ThreadPool::spin_until_done(job)) return;
+        while (!ThreadPool::wait(job, std::chrono::nanoseconds::zero())) {
+        }
+    }
+
+    // Until no helper touches the map any more. On a thread outside the pool, the caller first
+    // does what is left of the hook's work, then spins, then stops counting as busy and naps,
+    // asking the hook after each nap; it never yields its CPU while it is awake, so that the
+    // scheduler does not put it behind the busy workers. The first helper is withdrawn when no
+    // worker has taken it and nothing is left to claim (or the map stopped).
+    void wait_for_helpers() {
+        if (!published_) return;
+        do_hook_work();
+        if ((all_claimed() || stopped()) && pool_->withdraw(first_helper_)) return;
+        if (!on_caller_) return wait_on_worker(first_helper_);
+        if (ThreadPool::spin_until_done(first_helper_)) return;
+        if (working_) working_->end();
+        while (!ThreadPool::done(first_helper_)) {
+            ThreadPool::wait(first_helper_, kCallerNap);
+            ask_hook();
+            if (stopped() && pool_->withdraw(first_helper_)) return;
+        }
+    }
+
+    bool all_claimed() const { return next_.load(std::memory_order_relaxed) >= inputs_.size(); }
+
+    // After a failure on this thread, with the map stopped: until no helper touches the map any
+    // more, asking nothing of the hook; in a forked child, where no helper exists, at once.
+    void leave_after_failure() noexcept {
+        if (!published_) return;
         if (forked()) {
-            working.forget();
+            if (working_) working_->forget();
             return;
         }
-        working.end();
-        while (!pool_->wait(root, std::chrono::nanoseconds::zero(), false)) {
-        }
+        if (working_) working_->end();
+        if (!pool_->withdraw(first_helper_)) wait_on_worker(first_helper_);
     }
 
-    // Hands [begin, n) to the workers and waits for them. Meanwhile the caller does the installed
-    // hook's own work, a slice at a time, then naps; after every slice and every nap it asks the
-    // hook whether to stop. So it asks at least every kCallerNap, and at once when a signal wakes
-    // it; it never yields its CPU while it is awake, so that the scheduler does not put it behind
-    // the busy workers.
-    void hand_off(std::size_t begin) {
-        RootJob root(*this, begin);
-        // Until the hook has no more work of its own, this thread counts as a busy one of the
-        // pool's, so that the workers leave it a CPU.
-        ThreadPool::CallerWorking working(*pool_);
-        const auto submitted = Clock::now();
-        pool_->submit(root);
-        bool interrupted = false;
-        bool worked = false;
-        // In a forked child the pool is not this process's: nothing of it may be touched (its
-        // lock may be held by a worker that is not in the child).
-        const auto leave_if_forked = [&] {
-            if (!forked()) return;
-            working.forget();
-            throw ForkedDuringMap{};
-        };
-        try {
-            bool more = true;
-            bool first_wait = true;
-            while (!pool_->finished(root)) {
-                if (more) {
-                    more = work_while_waiting();
-                    worked = worked || more;
-                } else if (pool_->wait(root, kCallerNap, first_wait)) {
-                    break;
-                } else {
-                    first_wait = false;
-                }
-                leave_if_forked();
-                if (!more) working.end();
-                if (stop_requested()) {
-                    interrupted = true;
-                    break;
-                }
-                leave_if_forked();
-            }
-        } catch (...) {  // the hook failed, or this thread is ending: the workers must leave this stack first
-            stop_and_wait(root, working);
-            throw;
-        }
-        if (interrupted) {
-            stop_and_wait(root, working);
-            throw Interrupted{};
-        }
-        if (root.failure()) std::rethrow_exception(root.failure());
-        // A caller busy with its own work notices the end late; that is not the hand-off's cost.
-        if (!worked) pool_->record_hand_off((root.started_ - submitted) + (Clock::now() - root.finished_));
+    void record_failure(std::exception_ptr failure) noexcept {
+        if (!failed_.exchange(true, std::memory_order_acq_rel)) failure_ = std::move(failure);
+        stop_flag().store(true, std::memory_order_relaxed);
     }
+
+    void rethrow_failure() {
+        if (failed_.load(std::memory_order_acquire)) std::rethrow_exception(failure_);
+    }
+
+    // A kernel that takes runs evaluates whole sets of lanes at once (up to eight): its runs hold
+    // at least one set of eight.
+    static constexpr std::size_t kShortestRun = RangeKernel<Kernel, In, Out> ? 8 : 1;
+
+    // The cost of an element in the last map of this kernel that ran alone long enough to tell.
+    static constexpr std::size_t kElementsToTell = 64;
+    inline static std::atomic<double> typical_ns_{0.0};
 
     std::span<const In> inputs_;
     Out* out_;
     const Kernel& kernel_;
     ThreadPool* pool_;
-    std::atomic<bool> own_stop_{false};
-    const std::atomic<bool>* stop_;  // own_stop_, or the flag of the map this one is nested in
+    const bool on_caller_;            // the thread that called the map is outside the pool
     const std::uint64_t generation_;  // the process's fork generation when the map started
-    std::size_t min_split_ = 1;      // a range is split only when its halves have at least this many
-    std::atomic<std::size_t> writes_{0};
+    std::atomic<bool> own_stop_{false};
+    std::atomic<std::size_t> next_{0};    // the first element not yet claimed
+    std::atomic<std::size_t> writes_{0};  // elements evaluated, added by each thread as it leaves
+    std::atomic<unsigned> helpers_{0};    // helpers published
+    std::atomic<bool> failed_{false};
+    std::exception_ptr failure_;          // the first failure of a helper
+    // Set before the first helper is published, read by the helpers.
+    std::size_t shortest_run_ = 0;  // 0: unknown
+    std::size_t participants_ = 1;
+    double ns_per_element_ = 0.0;
+    unsigned most_helpers_ = 0;
+    // The calling thread's own.
+    bool shared_ = false;
+    bool published_ = false;
+    bool hook_work_left_ = false;
+    std::size_t runs_per_clock_ = 1;  // shared runs between two looks at the clock
+    Clock::time_point last_question_{};
+    Clock::time_point last_clock_look_{};
+    std::optional<ThreadPool::CallerWorking> working_;
+    Helper first_helper_{*this};
 };
 
 }  // namespace detail
@@ -354,9 +477,9 @@ private:
 // out[i] = kernel(inputs[i]) for every i, into space for inputs.size() results. `out` may be
 // the inputs' own storage: each element is read before its result is written, and by nothing
 // else. A kernel failure (exception) is rethrown once no thread works on the map any more; the
-// first one wins. Throws Interrupted when the installed caller hook stops the map (on a worker,
-// a map nested in a stopped map returns instead, its results incomplete), and ForkedDuringMap
-// in a child forked by the hook's code while the map was on the workers.
+// first one wins. Throws Interrupted when the installed caller hook stops the map (a map nested in
+// an element of a stopped map returns instead, its results incomplete), and ForkedDuringMap in a
+// child forked by the hook's code while the map was shared.
 template <class In, class Out, class Kernel>
 void parallel_map_into(std::span<const In> inputs, Out* out, const Kernel& kernel,
                        Sharing sharing = Sharing::when_worth_it) {
@@ -366,19 +489,18 @@ void parallel_map_into(std::span<const In> inputs, Out* out, const Kernel& kerne
         const std::string why = take_start_failure();
         if (!why.empty() && pool_unavailable(why)) throw Interrupted{};
     }
+    if (inputs.empty()) return;
     if (inputs.size() == 1 && sharing == Sharing::when_worth_it) {  // nothing to share or to stop
         out[0] = kernel(inputs[0]);
         return;
     }
-    detail::MapRun<In, Out, Kernel> run(inputs, out, kernel, pool,
-                                        worker != nullptr ? worker->enclosing_stop : nullptr);
-    if (worker != nullptr) {
-        run.on_worker(sharing);
-        if (run.stopped()) return;  // the map around this one throws, on its caller's thread
-    } else if (!inputs.empty()) {
-        run.from_outside(sharing);
+    MapScope* enclosing = current_map_scope();
+    detail::MapRun<In, Out, Kernel> run(inputs, out, kernel, pool, enclosing);
+    run.run(sharing);
+    if (run.stopped()) {
+        if (enclosing != nullptr) return;  // the outermost map throws, on its caller's thread
+        throw Interrupted{};
     }
-    if (run.stopped()) throw Interrupted{};
     if (run.writes() != inputs.size()) {
         throw Panic("expected " + std::to_string(inputs.size()) + " total writes, but got " +
                     std::to_string(run.writes()));

@@ -32,12 +32,8 @@ public:
     }
 
 private:
-    friend class ThreadPool;  // keeps the list of idle parkers
     static constexpr std::uint32_t kAwake = 0, kWoken = 1, kAsleep = 2;
     std::atomic<std::uint32_t> word_{kAwake};
-    Parker* idle_newer_ = nullptr;  // links of the pool's idle list, guarded by the pool's mutex
-    Parker* idle_older_ = nullptr;
-    bool idle_listed_ = false;
 };
 
 }  // namespace mirvanta::parallel

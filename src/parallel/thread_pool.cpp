@@ -11,7 +11,6 @@
 #include <string>
 #include <vector>
 
-#include "parallel/panic.hpp"
 #include "parallel/pool_size.hpp"
 
 namespace mirvanta::parallel {
@@ -23,10 +22,13 @@ using Clock = std::chrono::steady_clock;
 // key of the first 32 is kept inside the thread's descriptor, so setting it allocates nothing.
 pthread_key_t worker_key;
 const bool worker_key_created = pthread_key_create(&worker_key, nullptr) == 0;
+// The map scope of a thread outside the pool (a worker keeps its own in its WorkerState).
+pthread_key_t caller_scope_key;
+const bool caller_scope_key_created = pthread_key_create(&caller_scope_key, nullptr) == 0;
 
 // How long a thread spins before it sleeps, in pause instructions (tens of nanoseconds each).
-// A caller outside the pool waits for a whole map and spins only briefly: on a machine with no
-// spare core its spinning would slow the workers it waits for. An idle worker spins longer, to
+// A publisher waits for the last run of a helper and spins only briefly: on a machine with no
+// spare core its spinning would slow the worker it waits for. An idle worker spins longer, to
 // catch the next piece of work without a wake-up.
 constexpr int kCallerSpins = 500;
 constexpr int kWorkerSpins = 3000;
@@ -112,14 +114,76 @@ void* worker_main(void* pool) {
     return nullptr;
 }
 
+MapScope* current_map_scope() noexcept {
+    if (WorkerState* worker = current_worker()) return worker->scope;
+    return caller_scope_key_created ? static_cast<MapScope*>(pthread_getspecific(caller_scope_key)) : nullptr;
+}
+
+ScopedMapScope::ScopedMapScope(MapScope& scope) noexcept : worker_(current_worker()), previous_(current_map_scope()) {
+    if (worker_ != nullptr) {
+        worker_->scope = &scope;
+    } else if (caller_scope_key_created) {
+        pthread_setspecific(caller_scope_key, &scope);
+    }
+}
+
+ScopedMapScope::~ScopedMapScope() {
+    if (worker_ != nullptr) {
+        worker_->scope = previous_;
+    } else if (caller_scope_key_created) {
+        pthread_setspecific(caller_scope_key, previous_);
+    }
+}
+
 void ThreadPool::record_hand_off(std::chrono::nanoseconds sample) noexcept {
     // A running mean over about the last eight hand-offs; a single outlier (a preempted thread)
-    // moves it by at most a factor of 1.5.
-    constexpr std::int64_t kFloor = 1000;
+    // moves it by at most a factor of 1.5. It stays within 1 us and 1 ms: maps are shared only
+    // when their work outweighs it, and only shared maps measure it, so that an estimate that
+    // a burst of load had driven up would otherwise stop every later map from being shared.
+    constexpr std::int64_t kFloor = 1000, kCeiling = 1000000;
     const std::int64_t current = hand_off_ns_.load(std::memory_order_relaxed);
     const std::int64_t bounded = std::clamp<std::int64_t>(sample.count(), current / 4, current * 4);
-    hand_off_ns_.store(std::max(kFloor, current + (bounded - current) / 8), std::memory_order_relaxed);
+    hand_off_ns_.store(std::clamp(current + (bounded - current) / 8, kFloor, kCeiling), std::memory_order_relaxed);
 }
+
+// The waking rules. Each condition is kept where its number appears below.
+//
+// 1. A job is not left on the queue while a sleeping worker could start it at once on a CPU that
+//    our busy threads leave free: publish() wakes one (unless a spinning worker will take it), and
+//    so does every thread that frees a CPU while it stays ours (a working caller's end); a worker
+//    that finishes a job takes the next queued one itself.
+// 2. A worker never sleeps through a job: under the mutex it finds the queue empty, lists itself
+//    idle and prepares its parker; a publisher that queues a job afterwards, under the same mutex,
+//    takes it off the list and wakes it, and a wake after prepare() ends the sleep (parker.hpp).
+// 3. A spinning worker, which rule 1 counts on, looks at the queue under the mutex after its spin
+//    and before it sleeps: a job left to it is taken even when the spin ended first.
+// 4. A publisher's and a working caller's end read and change the counts of rule 1 under the
+//    mutex, so that of two that race, the second sees the first.
+// 5. A job's publisher never leaves it behind: it withdraws the job or waits until it is done; the
+//    worker that ends a job wakes the publisher when that sleeps on the job's word (kAsleep).
+
+// The threads of ours that occupy a CPU: workers not looking for work, and working callers.
+unsigned ThreadPool::busy() const noexcept {
+    return size_ - std::min(size_, looking_.load(std::memory_order_relaxed)) +
+           callers_working_.load(std::memory_order_relaxed);
+}
+
+// Rule 1: wake for a queued job that no spinning worker will take, when a CPU is free for it.
+bool ThreadPool::wake_wanted() const noexcept {
+    return queued_.load(std::memory_order_relaxed) > spinning_.load(std::memory_order_relaxed) && cpu_free();
+}
+
+// An idle worker spins before it sleeps unless enough others spin already, or the busy threads
+// and the spinning ones fill the CPUs (a spin would then only slow the busy ones).
+bool ThreadPool::spin_allowed(unsigned spinning_before) const noexcept {
+    return spinning_before < kMostSpinningWorkers && busy() + spinning_before < cpus_;
+}
+
+bool ThreadPool::wants_work() const noexcept {
+    return looking_.load(std::memory_order_relaxed) > queued_.load(std::memory_order_relaxed) && cpu_free();
+}
+
+IdleList::Entry* ThreadPool::sleeper_to_wake() noexcept { return wake_wanted() ? idle_.pop() : nullptr; }
 
 void ThreadPool::push(Job& job) noexcept {
     job.older_ = newest_;
@@ -136,156 +200,47 @@ void ThreadPool::unlink(Job& job) noexcept {
     queued_.fetch_sub(1, std::memory_order_release);
 }
 
-Job* ThreadPool::take(bool newest) noexcept {
-    Job* job = newest ? newest_ : oldest_;
-    if (job == nullptr) return nullptr;
-    unlink(*job);
-    job->state_.fetch_or(Job::kRunning, std::memory_order_relaxed);
-    return job;
-}
-
-void ThreadPool::add_idle(Parker& parker) noexcept {
-    parker.idle_older_ = idle_;
-    parker.idle_newer_ = nullptr;
-    if (idle_ != nullptr) idle_->idle_newer_ = &parker;
-    idle_ = &parker;
-    parker.idle_listed_ = true;
-}
-
-bool ThreadPool::remove_idle(Parker& parker) noexcept {
-    if (!parker.idle_listed_) return false;
-    if (parker.idle_older_ != nullptr) parker.idle_older_->idle_newer_ = parker.idle_newer_;
-    (parker.idle_newer_ != nullptr ? parker.idle_newer_->idle_older_ : idle_) = parker.idle_older_;
-    parker.idle_listed_ = false;
-    return true;
-}
-
-Parker* ThreadPool::pop_idle() noexcept {
-    Parker* parker = idle_;
-    if (parker != nullptr) remove_idle(*parker);
-    return parker;
-}
-
 void ThreadPool::publish(Job& job) {
-    WorkerState* self = current_worker();
-    job.owner_ = self != nullptr && &self->pool == this ? &self->parker : nullptr;
     job.state_.store(Job::kQueued, std::memory_order_relaxed);
-    Parker* sleeper = nullptr;
+    IdleList::Entry* sleeper = nullptr;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         push(job);
-        // One job, at most one thread woken to take it; none when a spinning worker will take
-        // it, or when the busy threads fill the CPUs already (a woken worker would only take a
-        // CPU from one of them). A job left queued is taken by the next worker that looks for
-        // work, or taken back by its publisher, or gets a worker woken when a working caller
-        // stops (CallerWorking::end).
-        if (queued_.load(std::memory_order_relaxed) > spinning_.load(std::memory_order_relaxed) && busy() < cpus_) {
-            sleeper = pop_idle();
-        }
+        sleeper = sleeper_to_wake();  // rules 1, 2 and 4
     }
-    if (sleeper != nullptr) sleeper->wake();
+    if (sleeper != nullptr) sleeper->parker.wake();
 }
 
-void ThreadPool::CallerWorking::end() noexcept {
-    if (pool_ == nullptr) return;
-    ThreadPool& pool = *pool_;
-    pool_ = nullptr;
-    Parker* sleeper = nullptr;
-    {
-        std::lock_guard<std::mutex> lock(pool.mutex_);
-        pool.callers_working_.fetch_sub(1, std::memory_order_relaxed);
-        // The rule of publish(), for the jobs that waited for this CPU.
-        if (pool.queued_.load(std::memory_order_relaxed) > pool.spinning_.load(std::memory_order_relaxed) &&
-            pool.busy() < pool.cpus_) {
-            sleeper = pool.pop_idle();
-        }
-    }
-    if (sleeper != nullptr) sleeper->wake();
+bool ThreadPool::withdraw(Job& job) noexcept {
+    if (job.state_.load(std::memory_order_acquire) != Job::kQueued) return false;
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (job.state_.load(std::memory_order_relaxed) != Job::kQueued) return false;
+    unlink(job);
+    job.state_.store(Job::kDone, std::memory_order_relaxed);
+    return true;
 }
 
-void ThreadPool::complete(Job& job) noexcept {
-    Parker* const owner = job.owner_;
+Job* ThreadPool::take() noexcept {
+    Job* job = oldest_;
+    if (job == nullptr) return nullptr;
+    unlink(*job);
+    job->state_.store(Job::kTaken, std::memory_order_relaxed);
+    return job;
+}
+
+void ThreadPool::run(Job& job) noexcept {
+    job.execute();
     std::uint32_t* const word = futex::address(job.state_);
     const std::uint32_t before = job.state_.exchange(Job::kDone, std::memory_order_seq_cst);
-    // From here on the job may be gone; only its owner's parker (a worker's, which lives as long
-    // as the process) and the address of its word are used.
-    if ((before & Job::kAsleep) != 0) {
-        futex::wake_all(word);
-    } else if (owner != nullptr) {
-        const WorkerState* self = current_worker();
-        if (self == nullptr || owner != &self->parker) owner->wake();
-    }
+    // From here on the job may be gone; only the address of its word is used (rule 5).
+    if ((before & Job::kAsleep) != 0) futex::wake_all(word);
 }
 
-void ThreadPool::run(Job& job, bool stolen) {
-    try {
-        job.execute(stolen);
-    } catch (abi::__forced_unwind&) {  // the thread is ending: its job must still end for its owner
-        job.failure_ = std::make_exception_ptr(Panic("a worker thread was ended while running a job"));
-        complete(job);
-        throw;
-    } catch (...) {
-        job.failure_ = std::current_exception();
-    }
-    complete(job);
+bool ThreadPool::spin_until_done(const Job& job) noexcept {
+    return spin_until([&] { return done(job); }, kCallerSpins, Yield::never);
 }
 
-void ThreadPool::finish(Job& job, WorkerState& self) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    if (job.state_.load(std::memory_order_relaxed) == Job::kQueued) {
-        // Nobody took it: it runs here, as a continuation of this thread's own work.
-        unlink(job);
-        job.state_.store(Job::kRunning, std::memory_order_relaxed);
-        lock.unlock();
-        run(job, false);
-        return;
-    }
-    // Someone else runs it. Meanwhile help with other queued work (newest first, the smallest
-    // pieces, often parts of the same map), so that a nested map never blocks a worker.
-    const auto done = [&] { return job.state_.load(std::memory_order_seq_cst) == Job::kDone; };
-    bool spun = false;
-    bool woken_for_work = false;
-    while (!done()) {
-        if (Job* other = take(true)) {
-            woken_for_work = false;
-            spun = false;
-            lock.unlock();
-            run(*other, other->owner_ != &self.parker);
-            lock.lock();
-            continue;
-        }
-        const Looking looking(looking_);
-        if (!spun) {
-            lock.unlock();
-            spin_while_allowed([&] { return done() || queued_.load(std::memory_order_acquire) > 0; });
-            lock.lock();
-            spun = true;
-            continue;
-        }
-        // Asleep until the job is done (its finisher wakes this thread) or there is work to take
-        // (a publisher takes this thread off the idle list to wake it).
-        add_idle(self.parker);
-        self.parker.prepare();
-        if (done()) {
-            remove_idle(self.parker);
-            break;
-        }
-        lock.unlock();
-        self.parker.sleep();
-        lock.lock();
-        if (!remove_idle(self.parker)) woken_for_work = true;
-    }
-    // A wake meant for work that this thread leaves behind goes on to another sleeping thread.
-    Parker* next = woken_for_work && oldest_ != nullptr ? pop_idle() : nullptr;
-    lock.unlock();
-    if (next != nullptr) next->wake();
-}
-
-void ThreadPool::submit(Job& job) { publish(job); }
-
-bool ThreadPool::wait(Job& job, std::chrono::nanoseconds timeout, bool spin) {
-    const auto done = [&] { return job.state_.load(std::memory_order_acquire) == Job::kDone; };
-    if (spin && spin_until(done, kCallerSpins, Yield::never)) return true;
+bool ThreadPool::wait(Job& job, std::chrono::nanoseconds timeout) noexcept {
     for (;;) {
         std::uint32_t state = job.state_.load(std::memory_order_seq_cst);
         if (state == Job::kDone) return true;
@@ -293,46 +248,61 @@ bool ThreadPool::wait(Job& job, std::chrono::nanoseconds timeout, bool spin) {
             if (!job.state_.compare_exchange_weak(state, state | Job::kAsleep, std::memory_order_seq_cst)) continue;
             state |= Job::kAsleep;
         }
-        // One sleep: it ends when the job's finisher wakes this thread, at the time-out, or when
-        // a signal arrives for this thread (its handler is then due).
+        // One sleep: it ends when the job's worker wakes this thread (rule 5), at the time-out, or
+        // when a signal arrives for this thread (its handler is then due).
         futex::wait(job.state_, state, timeout);
-        return done();
+        return done(job);
     }
 }
 
-template <class Ready>
-void ThreadPool::spin_while_allowed(Ready ready) {
-    const unsigned spinning = spinning_.fetch_add(1, std::memory_order_relaxed);
-    if (spinning < kMostSpinningWorkers && busy() + spinning < cpus_) spin_until(ready, kWorkerSpins, Yield::sometimes);
-    spinning_.fetch_sub(1, std::memory_order_relaxed);
+ThreadPool::CallerWorking::CallerWorking(ThreadPool& pool) noexcept : pool_(&pool) {
+    std::lock_guard<std::mutex> lock(pool.mutex_);  // rule 4
+    pool.callers_working_.fetch_add(1, std::memory_order_relaxed);
+}
+
+void ThreadPool::CallerWorking::end() noexcept {
+    if (pool_ == nullptr) return;
+    ThreadPool& pool = *pool_;
+    pool_ = nullptr;
+    IdleList::Entry* sleeper = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(pool.mutex_);
+        pool.callers_working_.fetch_sub(1, std::memory_order_relaxed);
+        sleeper = pool.sleeper_to_wake();  // rules 1 and 4, for the jobs that waited for this CPU
+    }
+    if (sleeper != nullptr) sleeper->parker.wake();
 }
 
 Job* ThreadPool::next_job(WorkerState& self) {
     const Looking looking(looking_);
-    spin_while_allowed(
-        [&] { return queued_.load(std::memory_order_acquire) > 0 || stopping_.load(std::memory_order_relaxed); });
+    const unsigned spinning = spinning_.fetch_add(1, std::memory_order_relaxed);
+    if (spin_allowed(spinning)) {
+        spin_until(
+            [&] { return queued_.load(std::memory_order_acquire) > 0 || stopping_.load(std::memory_order_relaxed); },
+            kWorkerSpins, Yield::sometimes);
+    }
+    spinning_.fetch_sub(1, std::memory_order_relaxed);
     std::unique_lock<std::mutex> lock(mutex_);
     for (;;) {
         if (stopping_.load(std::memory_order_relaxed)) return nullptr;
-        // The oldest job is the largest piece of work still unclaimed.
-        if (Job* job = take(false)) return job;
-        add_idle(self.parker);
-        self.parker.prepare();
+        if (Job* job = take()) return job;  // rule 3
+        idle_.add(self.idle);               // rule 2
+        self.idle.parker.prepare();
         lock.unlock();
-        self.parker.sleep();
+        self.idle.parker.sleep();
         lock.lock();
-        remove_idle(self.parker);
+        idle_.remove(self.idle);  // still listed after a spurious wake
     }
 }
 
 void ThreadPool::work_loop(WorkerState& self) {
-    while (Job* job = next_job(self)) run(*job, job->owner_ != &self.parker);
+    while (Job* job = next_job(self)) run(*job);
 }
 
 void ThreadPool::stop() noexcept {
     std::lock_guard<std::mutex> lock(mutex_);
     stopping_.store(true, std::memory_order_relaxed);
-    while (Parker* sleeper = pop_idle()) sleeper->wake();
+    while (IdleList::Entry* sleeper = idle_.pop()) sleeper->parker.wake();
 }
 
 std::string ThreadPool::start() {
@@ -376,7 +346,7 @@ ThreadPool* global_pool() {
     // In a forked child the storage may still hold the parent's abandoned pool: it is reused as
     // it is, without running anything of the old one.
     auto* pool = new (pool_storage) ThreadPool(pool_size_from_environment(), available_cpus());
-    if (worker_key_created) failure = pool->start();
+    if (worker_key_created && caller_scope_key_created) failure = pool->start();
     if (failure.empty()) {
         start_pause = {};
         the_pool.store(pool, std::memory_order_release);

@@ -1,21 +1,23 @@
 // The process-wide pool of worker threads.
 //
-// Work arrives as Jobs: a thread publishes a job on the pool's queue, idle workers take jobs from
-// it. A worker that published a job either takes it back (nobody had started it) or helps with
-// other queued jobs until its job is done; a thread outside the pool submits a job and waits for
-// it. A job lives on its publisher's stack; the publisher never leaves before the job is done,
-// whoever runs it.
+// Work arrives as Jobs. A job's life, one verb per step:
+//   publish   its publisher puts it on the pool's queue; a sleeping worker is woken for it when
+//             the waking rules (thread_pool.cpp) allow;
+//   take      an idle worker removes the oldest job from the queue;
+//   run       that worker executes it, marks it done and wakes the publisher if it sleeps on it;
+//   withdraw  or, while no worker has taken it, its publisher removes it from the queue again;
+//   wait      a publisher whose job was taken waits until it is done.
+// A job lives on its publisher's stack: the publisher withdraws it or waits for it before it
+// leaves. Jobs are small and many of them are useless by the time a worker takes them (the map
+// they would help with is finished): taking and running such a job costs a few instructions.
 //
 // Waking is targeted: a published job wakes at most one sleeping worker, and only when no
-// spinning worker will take it and a CPU is free of busy threads; a finished job wakes only the
-// thread that waits for it. Busy threads are the workers that are not looking for work and the
-// callers outside the pool that do work of their own while they wait for a map (CallerWorking):
-// such a caller keeps a CPU for itself, so that no worker of ours takes it from the caller, whose
-// checks for signals must come on time; when it stops, a sleeping worker is woken for a queued
-// job if that frees a CPU. Waiting callers, and up to two idle workers while CPUs are free, spin
-// for a few tens of microseconds before they sleep, so that maps that follow each other closely
-// do not pay a wake-up each. The pool allocates nothing of its own: the queue and the list of
-// sleepers are linked through the jobs and the threads' parkers.
+// spinning worker will take it and a CPU is free of our busy threads; a finished job wakes only
+// the thread that waits for it. Busy threads are the workers that are not looking for work and
+// the callers outside the pool that compute or do work of their own during a map (CallerWorking).
+// Up to two idle workers spin for a while before they sleep, while CPUs are free, so that maps
+// that follow each other closely do not pay a wake-up each. The pool allocates nothing of its
+// own: the queue and the idle list are linked through the jobs and the workers' states.
 //
 // The pool is created on first use and lives until the process ends. A child process made by
 // fork() inherits none of the workers, so it gets a pool of its own on its first use. When the
@@ -29,45 +31,76 @@
 // thread's first use of them), and the maps write into storage that their callers allocated.
 #pragma once
 
-#include <cxxabi.h>
-
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
-#include <exception>
 #include <mutex>
 #include <string>
 
-#include "parallel/parker.hpp"
+#include "parallel/idle_list.hpp"
 
 namespace mirvanta::parallel {
 
 class ThreadPool;
 
+// The innermost map whose elements a thread is evaluating, as the code inside an element sees it
+// (parallel_map.hpp): a map nested in an element stops with it, and a long element asks it
+// whether to go on.
+class MapScope {
+public:
+    // The map's stop flag, which the maps nested in its elements share.
+    std::atomic<bool>& stop_flag() const noexcept { return *stop_; }
+
+    // On a thread outside the pool: whether a CallerWorking already counts the thread as busy.
+    bool caller_counted() const noexcept { return caller_counted_; }
+
+    // Whether the map has stopped; on the thread that started it, outside the pool, the caller's
+    // hook is asked first when it has not been asked for a while.
+    virtual bool should_stop() = 0;
+
+protected:
+    explicit MapScope(std::atomic<bool>& stop) noexcept : stop_(&stop) {}
+    ~MapScope() = default;
+    std::atomic<bool>* stop_;
+    bool caller_counted_ = false;
+};
+
 // What a worker thread keeps for itself, on its own stack.
 struct WorkerState {
     explicit WorkerState(ThreadPool& owner) noexcept : pool(owner) {}
     ThreadPool& pool;
-    Parker parker;  // also the worker's identity as a job's publisher
-    // The stop flag of the map whose elements the worker is evaluating (parallel_map.hpp).
-    const std::atomic<bool>* enclosing_stop = nullptr;
+    IdleList::Entry idle;
+    MapScope* scope = nullptr;  // the map whose elements the worker evaluates
 };
 
 // The calling worker's state; null on any thread that is not a worker of a pool.
 WorkerState* current_worker() noexcept;
+
+// The map whose elements the calling thread evaluates (on any thread), or null.
+MapScope* current_map_scope() noexcept;
+
+// Makes `scope` the calling thread's map scope until the end of the scope.
+class ScopedMapScope {
+public:
+    explicit ScopedMapScope(MapScope& scope) noexcept;
+    ~ScopedMapScope();
+    ScopedMapScope(const ScopedMapScope&) = delete;
+    ScopedMapScope& operator=(const ScopedMapScope&) = delete;
+
+private:
+    WorkerState* worker_;
+    MapScope* previous_;
+};
 
 class Job {
 public:
     Job(const Job&) = delete;
     Job& operator=(const Job&) = delete;
 
-    // Runs the job's work; `stolen` tells whether this thread is not the one that published it.
-    virtual void execute(bool stolen) = 0;
-
-    // What the job threw, once it is done; null if it succeeded.
-    const std::exception_ptr& failure() const noexcept { return failure_; }
+    // The job's work, on the worker that took it. A job keeps its own failures.
+    virtual void execute() noexcept = 0;
 
 protected:
     Job() = default;
@@ -75,66 +108,56 @@ protected:
 
 private:
     friend class ThreadPool;
-    // queued -> running -> done. kAsleep is or-ed in while a thread outside the pool sleeps on
-    // the word, waiting for the job; whoever finishes the job then wakes it.
-    static constexpr std::uint32_t kQueued = 0, kRunning = 1, kDone = 2, kAsleep = 4;
-    std::atomic<std::uint32_t> state_{kQueued};
+    // queued -> taken -> done, or queued -> done when withdrawn. kAsleep is or-ed in while the
+    // publisher sleeps on the word waiting for a taken job; the worker that ends it wakes it.
+    static constexpr std::uint32_t kQueued = 0, kTaken = 1, kDone = 2, kAsleep = 4;
+    std::atomic<std::uint32_t> state_{kDone};
     Job* newer_ = nullptr;  // queue links, guarded by the pool's mutex
     Job* older_ = nullptr;
-    Parker* owner_ = nullptr;  // the publishing worker's parker; null when published from outside
-    std::exception_ptr failure_;
 };
 
 class ThreadPool {
 public:
-    // `cpus`: the CPUs the process may use (0 when unknown), to which the spinning is matched.
+    // `cpus`: the CPUs the process may use (0 when unknown), which our busy threads should not
+    // outnumber.
     ThreadPool(unsigned size, unsigned cpus) noexcept : size_(size), cpus_(cpus != 0 ? cpus : size) {}
     ThreadPool(const ThreadPool&) = delete;
     ThreadPool& operator=(const ThreadPool&) = delete;
 
     unsigned size() const noexcept { return size_; }
 
-    // Runs `first` on this thread while `second` is offered to idle workers; returns when both
-    // are done, rethrowing the first failure (that of `first` before that of `second`). Call it
-    // on a worker of this pool.
-    template <class First>
-    void join(First&& first, Job& second);
+    void publish(Job& job);
 
-    // For threads outside the pool: hands `job` to the workers. The caller then calls wait()
-    // until it returns true, and must not let the job go out of scope before that.
-    void submit(Job& job);
+    // True when the job was still queued: it is off the queue and will never run. False when a
+    // worker has taken it (wait for it) or it is done.
+    bool withdraw(Job& job) noexcept;
 
-    // Waits for a submitted job: spins briefly first when `spin`, then sleeps once, until the
-    // job is done, `timeout` has passed (none when it is zero) or a signal arrives for this
-    // thread. True once the job is done.
-    bool wait(Job& job, std::chrono::nanoseconds timeout, bool spin);
+    static bool done(const Job& job) noexcept { return job.state_.load(std::memory_order_acquire) == Job::kDone; }
 
-    // Whether a submitted job is done, without waiting.
-    static bool finished(const Job& job) noexcept {
-        return job.state_.load(std::memory_order_acquire) == Job::kDone;
-    }
+    // Spins a short while, without yielding the CPU, until the job is done; true if it is.
+    static bool spin_until_done(const Job& job) noexcept;
 
-    // What handing work to the workers costs a caller outside the pool: the time until a worker
-    // starts it plus the time from its end until the caller runs again, as recently measured.
+    // Sleeps once until the job is done, `timeout` has passed (none when it is zero) or a signal
+    // arrives for this thread; true when the job is done.
+    static bool wait(Job& job, std::chrono::nanoseconds timeout) noexcept;
+
+    // What sharing work costs before a worker starts on it: the time from a publish to the start
+    // of the job, as recently measured.
     std::chrono::nanoseconds hand_off_cost() const noexcept {
         return std::chrono::nanoseconds(hand_off_ns_.load(std::memory_order_relaxed));
     }
     void record_hand_off(std::chrono::nanoseconds sample) noexcept;
 
-    // Whether a worker looks for work that no queued job would give it, on a CPU that the busy
-    // threads leave free (a hint, read without a lock).
-    bool wants_work() const noexcept {
-        return looking_.load(std::memory_order_relaxed) > queued_.load(std::memory_order_relaxed) && busy() < cpus_;
-    }
+    // Whether an idle worker would start on one more job at once, on a CPU that our busy threads
+    // leave free (a hint, read without a lock).
+    bool wants_work() const noexcept;
 
     // Counts a caller outside the pool as busy, from construction until end() (or destruction):
-    // it does work of its own while it waits for a map. end() wakes a sleeping worker for a
+    // it computes, or does work of its own, during a map. end() wakes a sleeping worker for a
     // queued job when the caller's CPU is the one that was missing.
     class CallerWorking {
     public:
-        explicit CallerWorking(ThreadPool& pool) noexcept : pool_(&pool) {
-            pool.callers_working_.fetch_add(1, std::memory_order_relaxed);
-        }
+        explicit CallerWorking(ThreadPool& pool) noexcept;
         ~CallerWorking() { end(); }
         CallerWorking(const CallerWorking&) = delete;
         CallerWorking& operator=(const CallerWorking&) = delete;
@@ -163,60 +186,33 @@ private:
     void stop() noexcept;
     void work_loop(WorkerState& self);
     Job* next_job(WorkerState& self);
-    // The threads of ours that occupy a CPU: workers not looking for work, and working callers.
-    unsigned busy() const noexcept {
-        return size_ - std::min(size_, looking_.load(std::memory_order_relaxed)) +
-               callers_working_.load(std::memory_order_relaxed);
-    }
-    // A worker's spin before it sleeps, unless enough other workers spin already or the busy
-    // threads and the spinning ones fill the CPUs (then a spin would only slow the busy ones).
-    template <class Ready>
-    void spin_while_allowed(Ready ready);
-    void publish(Job& job);
-    // After this thread's own half: take `job` back if nobody started it, else help until done.
-    void finish(Job& job, WorkerState& self);
-    void run(Job& job, bool stolen);
-    void complete(Job& job) noexcept;
+    Job* take() noexcept;
+    void run(Job& job) noexcept;
 
-    // The queue and the idle list; all need the mutex.
+    // The waking rules' formulas (thread_pool.cpp), each written once.
+    unsigned busy() const noexcept;
+    bool cpu_free() const noexcept { return busy() < cpus_; }
+    bool wake_wanted() const noexcept;
+    bool spin_allowed(unsigned spinning_before) const noexcept;
+    IdleList::Entry* sleeper_to_wake() noexcept;  // under the mutex: the worker the rules wake, or null
+
+    // The queue; needs the mutex.
     void push(Job& job) noexcept;
     void unlink(Job& job) noexcept;
-    Job* take(bool newest) noexcept;  // the newest or the oldest queued job, or null
-    void add_idle(Parker& parker) noexcept;
-    bool remove_idle(Parker& parker) noexcept;  // false when it was not listed (it was woken)
-    Parker* pop_idle() noexcept;
 
     const unsigned size_;
     const unsigned cpus_;
     std::mutex mutex_;
     Job* oldest_ = nullptr;
     Job* newest_ = nullptr;
-    std::atomic<std::size_t> queued_{0};    // jobs on the queue, readable without the mutex
-    Parker* idle_ = nullptr;                // the most recent of the threads asleep waiting for work
-    std::atomic<unsigned> spinning_{0};     // workers spinning before they sleep
-    std::atomic<unsigned> looking_{0};      // workers with nothing to do, spinning or asleep
-    std::atomic<unsigned> callers_working_{0};  // callers doing their own work (CallerWorking)
-    std::atomic<bool> stopping_{false};     // set only when the start failed
+    IdleList idle_;
+    std::atomic<std::size_t> queued_{0};        // jobs on the queue, readable without the mutex
+    std::atomic<unsigned> spinning_{0};         // workers spinning before they sleep
+    std::atomic<unsigned> looking_{0};          // workers with nothing to do, spinning or asleep
+    std::atomic<unsigned> callers_working_{0};  // callers counted by CallerWorking
+    std::atomic<bool> stopping_{false};         // set only when the start failed
     std::atomic<std::int64_t> hand_off_ns_{20000};  // until measured: a wake-up of a sleeping worker
 };
-
-template <class First>
-void ThreadPool::join(First&& first, Job& second) {
-    WorkerState& self = *current_worker();
-    publish(second);
-    std::exception_ptr failure;
-    try {
-        first();
-    } catch (abi::__forced_unwind&) {  // the thread is ending: `second` lives on this stack
-        finish(second, self);
-        throw;
-    } catch (...) {  // held until `second` is done
-        failure = std::current_exception();
-    }
-    finish(second, self);
-    if (failure) std::rethrow_exception(failure);
-    if (second.failure_) std::rethrow_exception(second.failure_);
-}
 
 // The process-wide pool, created on first use; null while it cannot be. When the system refuses
 // a worker's thread (a limit on threads, processes or address space), the start is tried again

@@ -258,8 +258,11 @@ TEST_P(Interruption, StopsTheMapAndLeavesThePoolUsable) {
     StopAtQuestion check(3);
     std::atomic<long> evaluated{0};
     const auto element = [&](double) {
-        // Past the first half (never reached on the calling thread), the check has said stop.
-        if (evaluated.fetch_add(1, std::memory_order_relaxed) >= total / 2) check.await_questions(3);
+        // Past the first half, the workers wait until the check has said stop (the calling thread,
+        // which asks it, asks between its own runs).
+        if (evaluated.fetch_add(1, std::memory_order_relaxed) >= total / 2 && ThreadPool::current() != nullptr) {
+            check.await_questions(3);
+        }
         busy(5us);
         return 1.0;
     };
@@ -308,8 +311,9 @@ TEST(ParallelMap, AFailingCheckEndsTheMapAfterTheWorkersLeft) {
         const ScopedCallerHook installed(check);
         EXPECT_THROW(parallel_map(std::span<const double>(inputs),
                                   [&](double x) {
-                                      // Past the first half, the check has been asked (and failed).
-                                      if (evaluated.fetch_add(1) >= 50000) {
+                                      // Past the first half, the workers wait until the check has
+                                      // been asked (and failed).
+                                      if (evaluated.fetch_add(1) >= 50000 && ThreadPool::current() != nullptr) {
                                           while (!check.asked.load()) std::this_thread::yield();
                                       }
                                       busy(5us);
@@ -321,6 +325,71 @@ TEST(ParallelMap, AFailingCheckEndsTheMapAfterTheWorkersLeft) {
     const long total = evaluated.load();
     std::this_thread::sleep_for(10ms);
     EXPECT_EQ(evaluated.load(), total);
+}
+
+// The first run that a worker claims stalls until the calling thread's hook releases it, which it
+// does once every other element is evaluated: the calling thread must take over the rest of the
+// map while the worker that would have held it in a range of its own is held.
+TEST(ParallelMap, TheCallerTakesOverWhatAStalledWorkerLeft) {
+    if (pool_size() < 2 || available_cpus() < 2) GTEST_SKIP() << "needs a worker that takes part with the caller";
+    constexpr std::size_t n = 4000;  // about 4 ms of work: shared in its first microseconds
+    const auto deadline = Clock::now() + 30s;
+    struct State {
+        std::vector<std::atomic<int>> calls = std::vector<std::atomic<int>>(n);
+        std::atomic<long> evaluated{0};
+        std::atomic<bool> stall_taken{false}, stalled{false}, released{false};
+        std::size_t stalled_begin = 0, stalled_size = 0;  // written before `stalled` is set
+        long evaluated_at_release = -1;
+    } state;
+    struct Kernel {
+        State* state;
+        Clock::time_point deadline;
+        double operator()(double x) const { return 2.0 * x + 1.0; }
+        void range(std::span<const double> x, double* out) const {
+            const auto first = static_cast<std::size_t>(x.front());
+            if (ThreadPool::current() != nullptr && !state->stall_taken.exchange(true)) {
+                state->stalled_begin = first;
+                state->stalled_size = x.size();
+                state->stalled.store(true);
+                while (!state->released.load() && Clock::now() < deadline) std::this_thread::yield();
+            } else if (ThreadPool::current() == nullptr && first >= n / 4) {
+                // The caller goes on only once a worker has stalled (by then the map is shared).
+                while (!state->stalled.load() && Clock::now() < deadline) std::this_thread::yield();
+            }
+            for (std::size_t i = 0; i < x.size(); ++i) {
+                state->calls[first + i].fetch_add(1);
+                busy(1us);
+                out[i] = (*this)(x[i]);
+            }
+            state->evaluated.fetch_add(static_cast<long>(x.size()));
+        }
+    };
+    struct Release final : CallerHook {
+        State* state;
+        bool stop_requested() override {
+            if (state->stalled.load() && !state->released.load() &&
+                state->evaluated.load() + static_cast<long>(state->stalled_size) == static_cast<long>(n)) {
+                state->evaluated_at_release = state->evaluated.load();
+                state->released.store(true);
+            }
+            return false;
+        }
+    } release;
+    release.state = &state;
+    const auto inputs = iota(n);
+    ResultVector<double> out;
+    {
+        const ScopedCallerHook installed(release);
+        out = parallel_map(std::span<const double>(inputs), Kernel{&state, deadline});
+    }
+    ASSERT_TRUE(state.stalled.load()) << "no worker took part";
+    ASSERT_TRUE(state.released.load()) << "the caller did not finish the rest while the worker was held";
+    EXPECT_EQ(state.evaluated_at_release + static_cast<long>(state.stalled_size), static_cast<long>(n));
+    EXPECT_LE(state.stalled_size, n / 8) << "the worker held a range of its own";
+    for (std::size_t i = 0; i < n; ++i) {
+        EXPECT_EQ(state.calls[i].load(), 1) << "element " << i;
+        EXPECT_EQ(out[i], 2.0 * static_cast<double>(i) + 1.0);
+    }
 }
 
 // Forks the process at its first question, as a Python signal handler may.

@@ -1,9 +1,9 @@
-// What the calling thread does for a long computation, which calls it from time to time
-// (parallel/caller_hook.hpp): every few milliseconds it runs the handlers of pending signals
-// (PyErr_CheckSignals, with the interpreter lock it holds), so that Ctrl-C stops the call with
-// the handler's exception, already set; while it waits for the workers of a parallel map it
-// makes the result list ahead, when the call returns one float per separation; and when the
-// worker pool cannot start, it issues the one RuntimeWarning that says why.
+// The caller hook (parallel/caller_hook.hpp) of a Python thread that calls one of the module's
+// functions: every few milliseconds it runs the handlers of pending signals (PyErr_CheckSignals,
+// with the interpreter lock it holds), so that Ctrl-C stops the call with the handler's
+// exception, already set; once a parallel map is shared with the workers it makes the result
+// list ahead, when the call returns one float per separation; and when the worker pool cannot
+// start, it issues the one RuntimeWarning that says why.
 #pragma once
 
 #include <cstddef>
@@ -16,10 +16,10 @@
 
 namespace mirvanta::module {
 
-class CallHook final : public parallel::CallerHook {
+class PythonCallerHook final : public parallel::CallerHook {
 public:
     // `result_size`: the length of the result list to make ahead, or 0 for none.
-    explicit CallHook(std::size_t result_size) noexcept : list_(result_size) {}
+    explicit PythonCallerHook(std::size_t result_size) noexcept : list_(result_size) {}
 
     bool stop_requested() override { return PyErr_CheckSignals() != 0; }
     bool work_while_waiting() override { return list_.advance(); }
