@@ -12,8 +12,8 @@ c_j = f^(j)(m0) / j!, from the hypergeometric series
 
 so that c_j = (pi/2) sum_{k>=j} a_k binom(k, j) m0^(k-j). The sums are taken with mpmath at 60
 significant digits and every coefficient is stored as the nearest double, except for three E
-coefficients that the library has always carried one unit in the last place away from it (listed
-in ONE_ULP_AWAY). The script checks every sample value quoted in the module's reference
+coefficients stored one unit in the last place away from it (listed in ONE_ULP_AWAY): the kernel's
+recorded bits are made with them, and E is within its stated accuracy either way. The script checks every sample value quoted in the module's reference
 documentation before it writes anything.
 """
 

@@ -15,7 +15,7 @@ Each line holds u and rho as hexadecimal floats and the 64 bits of witt_mao_magn
 (u, rho) as 16 hexadecimal digits (NaN included, with its sign). The kernel is reached through
 witt_mao_magnification([u / rho], 1.0, rho), whose u is fl(fl(u / rho) * rho); the points are
 chosen among those for which that product gives u back, so that the file states the kernel's own
-arguments. tests/cpp/test_disk_bits.cpp checks the file against the kernel.
+arguments. tests/cpp/test_disk_zones.cpp checks the file against the kernel.
 
 Only the first run records: the file states what the older build gave, so rerunning the script
 against a newer module would prove nothing. To record again, delete the file first.
