@@ -1,22 +1,29 @@
 // Cost of one separation of the limb-darkened and flux-map uniform-disk functions, without Python,
 // for instruction counts under callgrind:
 //
-//   extended_sources_cost FUNCTION PLACE COUNT [RHO]
+//   extended_sources_cost FUNCTION PLACE COUNT [RHO [NODES]]
 //
 // FUNCTION is "limb" (integrated_witt_mao_magnification) or "map"
 // (integrated_flux_map_witt_mao_magnification with the quadratic law 1 - 0.4 (1 - mu) -
 // 0.25 (1 - mu)^2 sampled at 40 radii i/39); PLACE is "inside" (50 separations (k + 0.5)/50 source
 // radii) or "outside" (50 from 1.02 to 4); COUNT separations are evaluated in all, in calls of 50,
-// rho = RHO (0.05). (Ir(COUNT) - Ir(0)) / COUNT is the cost of one separation. Uses only the
-// functions' vector interfaces, so that the same file builds against older versions of the library.
+// rho = RHO (0.05). (Ir(COUNT) - Ir(0)) / COUNT is the cost of one separation. Without NODES it
+// uses only the functions' vector interfaces, and the same file builds against older versions of
+// the library with -DMIRVANTA_COST_VECTOR_ONLY. NODES ("one", "scalar", "sse2" or "avx2") evaluates
+// each separation alone, its quadrature's nodes one at a time or a level at a time on that path
+// (the map's flux is then taken once, as the vector interface takes it once per call).
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "models/flux_map.hpp"
 #include "models/integrated.hpp"
+#ifndef MIRVANTA_COST_VECTOR_ONLY
+#include "models/witt_mao_range.hpp"
+#endif
 
 int main(int argc, char** argv) {
     if (argc < 4) {
@@ -35,6 +42,28 @@ int main(int argc, char** argv) {
         brightness.push_back(1.0 - 0.4 * (1.0 - mu) - 0.25 * (1.0 - mu) * (1.0 - mu));
     }
     volatile double sink = 0.0;
+#ifndef MIRVANTA_COST_VECTOR_ONLY
+    if (argc > 5) {
+        using mirvanta::models::KernelPath;
+        using mirvanta::models::NodeEvaluation;
+        const std::string nodes = argv[5];
+        const NodeEvaluation evaluation = nodes == "one" ? NodeEvaluation::one_at_a_time : NodeEvaluation::by_level;
+        const KernelPath path = nodes == "sse2" ? KernelPath::sse2 : nodes == "avx2" ? KernelPath::avx2 : KernelPath::scalar;
+        if (!mirvanta::models::kernel_path_available(path)) {
+            std::fprintf(stderr, "the %s path is not available here\n", nodes.c_str());
+            return 2;
+        }
+        const mirvanta::models::FluxMapProfile profile{radii, brightness};
+        const double flux = mirvanta::models::profile_flux(radii, brightness);
+        for (long done = 0; done < count; ++done) {
+            const double at = l[done % 50];
+            sink = sink + (map ? mirvanta::models::integrated_flux_map_witt_mao_magnification_at(at, rho, profile, flux,
+                                                                                                evaluation, path)
+                               : mirvanta::models::integrated_witt_mao_magnification_at(at, rho, evaluation, path));
+        }
+        return 0;
+    }
+#endif
     for (long done = 0; done < count; done += 50) {
         const std::vector<double> batch(l.begin(), l.begin() + std::min<long>(50, count - done));
         const auto values = map ? mirvanta::models::integrated_flux_map_witt_mao_magnification(batch, 1.0, rho, radii,

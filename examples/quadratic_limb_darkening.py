@@ -33,8 +33,8 @@ import numpy as np
 
 import mirvanta
 
-NODES, WEIGHTS = np.polynomial.legendre.leggauss(12)
-HALVINGS = 30  # panels down to 2^-30 of an interval next to a point where the integrand is singular
+NODES, WEIGHTS = np.polynomial.legendre.leggauss(16)
+HALVINGS = 30  # panels down to 2^-30 source radii next to a point where the integrand is singular
 
 
 def quadratic_law(mu, a, b):
@@ -57,14 +57,13 @@ def flux_map_magnification(l, rho, a, b, radii):
 
 def integrate(f, edges, singular):
     """Integral of f (a function of an array) over [edges[0], edges[-1]]: Gauss-Legendre on each
-    interval between sorted `edges`, with panels halving towards each point of `singular`."""
+    interval between sorted `edges` and the panel ends graded towards each point p of `singular`,
+    p +- 2^-k for k = 1 to HALVINGS, so that every panel near p, also one that merely ends near it
+    at one of the edges, is no wider than its distance from p."""
     points = set(edges)
-    for lo, hi in zip(edges[:-1], edges[1:]):
-        for p in singular:
-            if p == lo:
-                points.update(lo + (hi - lo) * 0.5 ** np.arange(1, HALVINGS))
-            if p == hi:
-                points.update(hi - (hi - lo) * 0.5 ** np.arange(1, HALVINGS))
+    for p in singular:
+        for step in 0.5 ** np.arange(1, HALVINGS):
+            points.update(x for x in (p - step, p + step) if edges[0] < x < edges[-1])
     points = np.array(sorted(points))
     middle, half = (points[1:] + points[:-1]) / 2, (points[1:] - points[:-1]) / 2
     x = (middle[:, None] + half[:, None] * NODES).ravel()

@@ -19,7 +19,12 @@ Lines:
   result of FUNCTION([l], 1.0, rho[, bl, bf]) as 16 hexadecimal digits (NaN with its sign).
 tests/cpp/test_extended_bits.cpp checks the file against the C++ functions.
 
-Only the first run records: the file states what the older build gave, so rerunning the script
+A second file, tests/cpp/data/extended_source_inside_bits.txt, holds the two split functions with
+the lens inside the source (0 <= l < 1, and l next to 0 and 1), recorded from the build of commit
+f8ed8e4, the first with the split, before the quadrature's nodes were evaluated a level at a time
+on the kernel's lanes: every later build must give the same bits there too.
+
+Only the first run records a file: it states what the older build gave, so rerunning the script
 against a newer module would prove nothing. To record again, delete the file first.
 """
 
@@ -32,7 +37,9 @@ import sys
 
 import mirvanta
 
-DATA = pathlib.Path(__file__).resolve().parent.parent / "tests" / "cpp" / "data" / "extended_source_bits.txt"
+DATA_DIR = pathlib.Path(__file__).resolve().parent.parent / "tests" / "cpp" / "data"
+DATA = DATA_DIR / "extended_source_bits.txt"
+INSIDE_DATA = DATA_DIR / "extended_source_inside_bits.txt"
 
 
 def quadratic_law(r):
@@ -80,6 +87,21 @@ def cases():
     return out
 
 
+def inside_cases():
+    """The split functions with the lens inside the source, where the quadrature runs in pieces."""
+    rng = random.Random(20261208)
+    out = []
+    for rho in RADII:
+        ls = [0.0, 5e-324, 1e-12, 1e-9, 1e-4, 2e-4, 0.001, 0.1, 0.3, 0.5, 0.7, 0.9, 0.99, 0.9999, 1 - 1e-9,
+              math.nextafter(1.0, 0.0)]
+        ls += [rng.uniform(0.0, 1.0) for _ in range(4)]
+        for l in ls:
+            out.append((SPLIT[0], "-", rho, l))
+            for name in ("quadratic40", "one_point", "readme", "partial"):
+                out.append((SPLIT[1], name, rho, l))
+    return out
+
+
 def evaluate(name, map_name, rho, l):
     extra = MAPS[map_name] if map_name != "-" else ()
     return getattr(mirvanta, name)([l], 1.0, rho, *extra)[0]
@@ -102,7 +124,8 @@ def main():
     parser.add_argument("--check", action="store_true", help="verify the installed module against the file")
     args = parser.parse_args()
     if args.check:
-        rows = [r.split() for r in DATA.read_text().splitlines() if r and not r.startswith(("#", "map "))]
+        rows = [r.split() for data in (DATA, INSIDE_DATA) for r in data.read_text().splitlines()
+                if r and not r.startswith(("#", "map "))]
         bad = 0
         for name, map_name, rho_text, l_text, expected in rows:
             rho, l = float.fromhex(rho_text), float.fromhex(l_text)
@@ -113,14 +136,20 @@ def main():
             sys.exit(f"{bad} of {len(rows)} values differ")
         print(f"all {len(rows)} recorded values reproduced")
         return
-    if DATA.exists():
-        sys.exit(f"{DATA} exists: it records an older build; delete it to record again")
-    body = [line(*case) for case in cases()]
-    header = ["# Bits of the limb-darkened and flux-map functions where their computation stays as it was,",
-              "# recorded by tools/record_extended_bits.py from the build of commit f3acd84.",
-              "# map NAME N bl... bf... (hex floats); FUNCTION MAP rho l result-bits (hex floats, 64 bits hex)"]
-    DATA.write_text("\n".join(header + map_lines() + body) + "\n")
-    print(f"wrote {len(body)} values to {DATA}")
+    files = [(DATA, cases, ["# Bits of the limb-darkened and flux-map functions where their computation stays as it was,",
+                            "# recorded by tools/record_extended_bits.py from the build of commit f3acd84."]),
+             (INSIDE_DATA, inside_cases,
+              ["# Bits of the limb-darkened and flux-map functions with the lens inside the source (split quadrature),",
+               "# recorded by tools/record_extended_bits.py from the build of commit f8ed8e4."])]
+    if all(data.exists() for data, _, _ in files):
+        sys.exit("both files exist: they record older builds; delete one to record it again")
+    for data, make, header in files:
+        if data.exists():
+            continue
+        body = [line(*case) for case in make()]
+        header = header + ["# map NAME N bl... bf... (hex floats); FUNCTION MAP rho l result-bits (hex floats, 64 bits hex)"]
+        data.write_text("\n".join(header + map_lines() + body) + "\n")
+        print(f"wrote {len(body)} values to {data}")
 
 
 if __name__ == "__main__":

@@ -29,16 +29,39 @@ void require_same_length(const std::vector<double>& bl, const std::vector<double
 
 double FluxMapProfile::operator()(double x) const { return numerics::linear_interpolate(bl, bf, x); }
 
+namespace {
+
+// The annulus around x: its radii, cut at the centre and the limb, and their squares.
+struct Annulus {
+    double inner_radius, outer_radius, inner_area, outer_area;
+};
+
+Annulus annulus_at(double x) {
+    Annulus a;
+    a.inner_radius = x - kAnnulusHalfWidth > 0.0 ? x - kAnnulusHalfWidth : 0.0;
+    a.outer_radius = x + kAnnulusHalfWidth < 1.0 ? x + kAnnulusHalfWidth : 1.0;
+    a.inner_area = a.inner_radius * a.inner_radius;
+    a.outer_area = a.outer_radius * a.outer_radius;
+    return a;
+}
+
+// The annulus's mean magnification from its two disks' magnifications (inner unused where its
+// area is 0); NaN where it has no area.
+double annulus_value(const Annulus& a, double inner_disk, double outer_disk) {
+    if (a.outer_area <= a.inner_area) return numerics::kNaN;
+    const double inner = a.inner_area == 0.0 ? 0.0 : a.inner_area * inner_disk;
+    const double outer = a.outer_area * outer_disk;
+    return (outer - inner) / (a.outer_area - a.inner_area);
+}
+
+}  // namespace
+
 double annulus_magnification(double x, double u, double rho) {
-    const double inner_radius = x - kAnnulusHalfWidth > 0.0 ? x - kAnnulusHalfWidth : 0.0;
-    const double outer_radius = x + kAnnulusHalfWidth < 1.0 ? x + kAnnulusHalfWidth : 1.0;
-    const double inner_area = inner_radius * inner_radius;
-    const double outer_area = outer_radius * outer_radius;
-    if (outer_area <= inner_area) return numerics::kNaN;
-    const double inner =
-        inner_area == 0.0 ? 0.0 : inner_area * witt_mao_magnification_scaled(u, inner_radius * rho);
-    const double outer = outer_area * witt_mao_magnification_scaled(u, outer_radius * rho);
-    return (outer - inner) / (outer_area - inner_area);
+    const Annulus a = annulus_at(x);
+    if (a.outer_area <= a.inner_area) return numerics::kNaN;
+    const double inner = a.inner_area == 0.0 ? 0.0 : witt_mao_magnification_scaled(u, a.inner_radius * rho);
+    const double outer = witt_mao_magnification_scaled(u, a.outer_radius * rho);
+    return annulus_value(a, inner, outer);
 }
 
 namespace {
@@ -74,12 +97,42 @@ ModelResult<std::vector<double>> discrete_flux_map_heyrovsky_magnification(std::
     return out;
 }
 
+namespace {
+
+// The integrand 2 pi x annulus_magnification(x) profile(x) at many nodes, the kernel evaluated for
+// all of their disks (inner and outer) at once, on the lanes of `path`: the same operations in
+// each node, so the same bits. (The disks whose values are not used, an inner one of area 0 or
+// both where the annulus has none, are evaluated all the same.)
+struct AnnulusNodes {
+    double u, rho;
+    const FluxMapProfile& profile;
+    KernelPath path;
+
+    void operator()(std::span<const double> x, double* out) const {
+        constexpr std::size_t chunk = 2 * numerics::kMostLevelNodes;
+        double disks[2 * chunk];
+        for (std::size_t first = 0; first < x.size(); first += chunk) {
+            const std::size_t count = x.size() - first < chunk ? x.size() - first : chunk;
+            for (std::size_t i = 0; i < count; ++i) {
+                const Annulus a = annulus_at(x[first + i]);
+                disks[2 * i] = a.inner_radius * rho;
+                disks[2 * i + 1] = a.outer_radius * rho;
+            }
+            witt_mao_magnification_radii(u, std::span<const double>(disks, 2 * count), disks, path);
+            for (std::size_t i = 0; i < count; ++i) {
+                const double at = x[first + i];
+                const double annulus = annulus_value(annulus_at(at), disks[2 * i], disks[2 * i + 1]);
+                out[first + i] = ((at * numerics::kTwoPi) * annulus) * profile(at);
+            }
+        }
+    }
+};
+
+}  // namespace
+
 double integrated_flux_map_witt_mao_magnification_at(double l, double rho, const FluxMapProfile& profile,
-                                                     double flux) {
+                                                     double flux, NodeEvaluation nodes, KernelPath path) {
     const double u = l * rho;
-    const auto integrand = [&](double x) {
-        return ((x * numerics::kTwoPi) * annulus_magnification(x, u, rho)) * profile(x);
-    };
     // Each of the annulus's two disks bends as a function of its radius where its limb crosses
     // the lens, as (r - l) ln|r - l|, divided by the annulus's small area.
     double bends[2];
@@ -90,11 +143,23 @@ double integrated_flux_map_witt_mao_magnification_at(double l, double rho, const
         }
     }
     const std::span<const double> points(bends, count);
-    const double magnified = numerics::integrate_in_pieces(integrand, 0.0, 1.0, points, 1e-16);
+    const double magnified =
+        nodes == NodeEvaluation::by_level
+            ? numerics::integrate_in_pieces(numerics::BatchedIntegrand{AnnulusNodes{u, rho, profile, path}}, 0.0,
+                                            1.0, points, 1e-16)
+            : numerics::integrate_in_pieces(
+                  [&](double x) { return ((x * numerics::kTwoPi) * annulus_magnification(x, u, rho)) * profile(x); },
+                  0.0, 1.0, points, 1e-16);
     // The rule's errors at the map's corners are nearly the same fraction of the magnified and of
     // the unmagnified flux when both are taken at the same nodes, and cancel in the quotient; so
     // the flux is taken over the same pieces (over [0, 1], it is `flux`).
     return magnified / (count == 0 ? flux : profile_flux_in_pieces(profile, points));
+}
+
+double integrated_flux_map_witt_mao_magnification_at(double l, double rho, const FluxMapProfile& profile,
+                                                     double flux) {
+    return integrated_flux_map_witt_mao_magnification_at(l, rho, profile, flux, NodeEvaluation::by_level,
+                                                         default_kernel_path());
 }
 
 std::vector<double> integrated_flux_map_witt_mao_magnification(std::vector<double> l, double re, double rstar,

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "models/deferred_error.hpp"
+#include "models/witt_mao_range.hpp"
 
 namespace mirvanta::models {
 
@@ -34,9 +35,15 @@ struct FluxMapProfile {
 // the integrand bends where it starts and stops doing so, at x = l - 1e-4 (its outer disk reaches
 // the lens) and x = l + 1e-4 (its inner disk does); the quadrature then runs between those of
 // them that lie inside (0, 1) and adds the pieces, and the flux it divides by is the profile's
-// integral over the same pieces, not `flux`. Otherwise it runs over [0, 1].
+// integral over the same pieces, not `flux`. Otherwise it runs over [0, 1]. The kernel is
+// evaluated a level of nodes at a time on the default lanes.
 double integrated_flux_map_witt_mao_magnification_at(double l, double rho, const FluxMapProfile& profile,
                                                      double flux);
+
+// The same with the nodes evaluated as `nodes` says, on the lanes of `path` (for tests and
+// benchmarks; the path must be available): the same bits whatever the two say.
+double integrated_flux_map_witt_mao_magnification_at(double l, double rho, const FluxMapProfile& profile,
+                                                     double flux, NodeEvaluation nodes, KernelPath path);
 
 // The ring-kernel quadrature with the interpolated map as its profile, divided by its flux.
 std::vector<double> integrated_flux_map_heyrovsky_magnification(std::vector<double> l, double re, double rstar,

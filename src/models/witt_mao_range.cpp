@@ -9,9 +9,14 @@ namespace mirvanta::models {
 namespace {
 
 using RangeKernel = void (*)(const double* x, std::size_t count, double rho, double* out);
+using RadiiKernel = void (*)(double u, const double* rho, std::size_t count, double* out);
 
 void scalar_range(const double* x, std::size_t count, double rho, double* out) {
     for (std::size_t i = 0; i < count; ++i) out[i] = witt_mao_magnification_scaled(x[i] * rho, rho);
+}
+
+void scalar_radii(double u, const double* rho, std::size_t count, double* out) {
+    for (std::size_t i = 0; i < count; ++i) out[i] = witt_mao_magnification_scaled(u, rho[i]);
 }
 
 RangeKernel range_kernel(KernelPath path) {
@@ -26,6 +31,21 @@ RangeKernel range_kernel(KernelPath path) {
 #endif
         default:
             return scalar_range;
+    }
+}
+
+RadiiKernel radii_kernel(KernelPath path) {
+    switch (path) {
+#if MIRVANTA_LANES_AVX2
+        case KernelPath::avx2:
+            return lanes::witt_mao_radii_avx2;
+#endif
+#if MIRVANTA_LANES_SSE2
+        case KernelPath::sse2:
+            return lanes::witt_mao_radii_sse2;
+#endif
+        default:
+            return scalar_radii;
     }
 }
 
@@ -63,6 +83,15 @@ void witt_mao_magnification_range(std::span<const double> separations, double rh
 
 void witt_mao_magnification_range(std::span<const double> separations, double rho, double* out, KernelPath path) {
     range_kernel(path)(separations.data(), separations.size(), rho, out);
+}
+
+void witt_mao_magnification_radii(double u, std::span<const double> radii, double* out) {
+    static const RadiiKernel kernel = radii_kernel(default_kernel_path());
+    kernel(u, radii.data(), radii.size(), out);
+}
+
+void witt_mao_magnification_radii(double u, std::span<const double> radii, double* out, KernelPath path) {
+    radii_kernel(path)(u, radii.data(), radii.size(), out);
 }
 
 }  // namespace mirvanta::models

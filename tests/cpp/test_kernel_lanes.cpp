@@ -1,5 +1,6 @@
 // The uniform-disk kernel on every lane path against the scalar kernel, to the bit, NaN payloads
-// included; and E, K and Pi taken together against the three integrals called one by one.
+// included, over separations at one radius and over radii at one separation; and E, K and Pi
+// taken together against the three integrals called one by one.
 #include <gtest/gtest.h>
 
 #include <bit>
@@ -67,6 +68,56 @@ TEST_P(LanePath, GivesTheScalarKernelsBits) {
     }
     EXPECT_EQ(differing, 0u) << "of " << compared;
     EXPECT_GE(compared, 1'000'000u);
+}
+
+// One separation and many source radii, as the quadratures over the source's radius hand them to
+// the lanes: u = the run's rho and radii u / x, so that u / radius runs through the sample's x
+// (every zone, the limb band's edges, special values; the sample's odd radii become odd
+// separations). Half the runs in place.
+struct RadiiRun {
+    double u;
+    std::vector<double> radii, values;
+};
+
+const std::vector<RadiiRun>& radii_runs() {
+    static const std::vector<RadiiRun> runs = [] {
+        std::vector<RadiiRun> out;
+        for (const auto& run : kernel_sample(300'000, 41)) {
+            RadiiRun& r = out.emplace_back();
+            r.u = run.rho;
+            for (const double x : run.x) {
+                r.radii.push_back(r.u / x);
+                r.values.push_back(witt_mao_magnification_scaled(r.u, r.radii.back()));
+            }
+        }
+        return out;
+    }();
+    return runs;
+}
+
+TEST_P(LanePath, RadiiGiveTheScalarKernelsBits) {
+    const KernelPath path = GetParam();
+    if (!kernel_path_available(path)) GTEST_SKIP() << "not on this CPU or in this build";
+    std::size_t compared = 0, differing = 0;
+    for (std::size_t r = 0; r < radii_runs().size(); ++r) {
+        const RadiiRun& run = radii_runs()[r];
+        std::vector<double> out(run.radii.size());
+        if (r % 2 == 0) {
+            witt_mao_magnification_radii(run.u, run.radii, out.data(), path);
+        } else {
+            out = run.radii;
+            witt_mao_magnification_radii(run.u, out, out.data(), path);
+        }
+        for (std::size_t i = 0; i < out.size(); ++i) {
+            ++compared;
+            if (bits(out[i]) != bits(run.values[i]) && ++differing <= 10) {
+                ADD_FAILURE() << "u = " << run.u << ", rho = " << run.radii[i] << ": " << out[i] << " for "
+                              << run.values[i];
+            }
+        }
+    }
+    EXPECT_EQ(differing, 0u) << "of " << compared;
+    EXPECT_GE(compared, 300'000u);
 }
 
 INSTANTIATE_TEST_SUITE_P(Kernel, LanePath, ::testing::Values(KernelPath::scalar, KernelPath::sse2, KernelPath::avx2),

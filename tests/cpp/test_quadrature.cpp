@@ -1,7 +1,11 @@
 // Tanh-sinh quadrature: evaluation counts, exact integrals, dropped non-finite values.
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <cmath>
+#include <cstdint>
+#include <span>
+#include <string>
 #include <limits>
 #include <vector>
 
@@ -108,6 +112,62 @@ TEST(Quadrature, PiecesResolveABend) {
     // Without points it is the rule over the whole interval, to the bit.
     EXPECT_EQ(integrate_in_pieces(f, 0.0, 1.0, {}, 1e-16), whole);
 }
+
+// The batched form against the one-at-a-time form of the same integrand: the same points in the
+// same order (the midpoint alone, then a level's points at once), the same result to the bit,
+// through early stops, dropped values and pieces.
+struct BatchCase {
+    const char* name;
+    double (*f)(double);
+    double a, b, target;
+};
+
+class QuadratureBatched : public ::testing::TestWithParam<BatchCase> {};
+
+TEST_P(QuadratureBatched, SamePointsAndBitsAsOneAtATime) {
+    const BatchCase c = GetParam();
+    std::vector<double> scalar_points, batched_points;
+    std::vector<std::size_t> batch_sizes;
+    const auto one = [&](double x) {
+        scalar_points.push_back(x);
+        return c.f(x);
+    };
+    const BatchedIntegrand batched{[&](std::span<const double> x, double* out) {
+        batch_sizes.push_back(x.size());
+        for (std::size_t i = 0; i < x.size(); ++i) {
+            batched_points.push_back(x[i]);
+            out[i] = c.f(x[i]);
+        }
+    }};
+    const auto expected = double_exponential_integrate(one, c.a, c.b, c.target);
+    const auto result = double_exponential_integrate(batched, c.a, c.b, c.target);
+    EXPECT_EQ(std::bit_cast<std::uint64_t>(result.integral), std::bit_cast<std::uint64_t>(expected.integral));
+    EXPECT_EQ(std::bit_cast<std::uint64_t>(result.error_estimate), std::bit_cast<std::uint64_t>(expected.error_estimate));
+    EXPECT_EQ(result.evaluations, expected.evaluations);
+    EXPECT_EQ(batched_points, scalar_points);
+    // The midpoint, then one batch per level run: 6, 6, 12, 24, 48, 96, 192 points.
+    ASSERT_FALSE(batch_sizes.empty());
+    EXPECT_EQ(batch_sizes[0], 1u);
+    for (std::size_t k = 1; k < batch_sizes.size(); ++k) EXPECT_EQ(batch_sizes[k], k <= 2 ? 6u : 6u << (k - 2));
+    // In pieces, each piece likewise.
+    const std::vector<double> points{c.a + (c.b - c.a) * 0.3, c.a + (c.b - c.a) * 0.7};
+    EXPECT_EQ(std::bit_cast<std::uint64_t>(integrate_in_pieces(batched, c.a, c.b, points, c.target)),
+              std::bit_cast<std::uint64_t>(integrate_in_pieces(one, c.a, c.b, points, c.target)));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Integrands, QuadratureBatched,
+    ::testing::Values(
+        BatchCase{"exp_stops_early", [](double x) { return std::exp(x); }, 0.0, 1.0, 1e-6},
+        BatchCase{"constant_all_levels", [](double) { return 1.0; }, 0.0, 1.0, 1e-16},
+        BatchCase{"nan_everywhere", [](double) { return std::numeric_limits<double>::quiet_NaN(); }, 0.0, 1.0, 1e-16},
+        // Infinite and NaN values at some points (the poles of 1/sin and the log of negatives).
+        BatchCase{"poles_and_nan", [](double x) { return 1.0 / std::sin(40.0 * x) + std::log(x - 0.2); }, 0.0, 1.0,
+                  1e-16},
+        BatchCase{"log_end_singularity", [](double x) { return std::log(x); }, 0.0, 1.0, 1e-16},
+        BatchCase{"bend_off_centre", [](double x) { return (x - 0.3) * std::log(std::fabs(x - 0.3)); }, -2.0, 5.0,
+                  1e-10}),
+    [](const ::testing::TestParamInfo<BatchCase>& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace mirvanta::numerics

@@ -81,9 +81,10 @@ def test_quadratic_example_reference_for_a_sampled_map(example):
     needs_numpy()
     quadratic = example("quadratic_limb_darkening")
     rho = 0.1
-    # A constant map is the uniform disk, also with the lens inside and at the centre.
-    for l in (0.0, 0.5, 1.5):
-        assert quadratic.reference_sampled(l, rho, [0.0, 1.0], [2.0, 2.0]) == pytest.approx(
+    # A constant map is the uniform disk, also with the lens inside and at the centre, and with
+    # one of the map's radii 5e-4 from the lens (a panel that ends next to the ring through it).
+    for l, bl in ((0.0, [0.0, 1.0]), (0.5, [0.0, 1.0]), (1.5, [0.0, 1.0]), (0.2255, [0.0, 0.225, 1.0])):
+        assert quadratic.reference_sampled(l, rho, bl, [2.0] * len(bl)) == pytest.approx(
             float(witt_mao_closed_form(l * rho, rho)) if l else math.sqrt(rho * rho + 4) / rho, rel=1e-10)
     # A map with a kink, interpolated linearly.
     bl, bf = [0.0, 0.6, 1.0], [1.0, 0.9, 0.35]

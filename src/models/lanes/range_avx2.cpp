@@ -33,6 +33,10 @@ void witt_mao_range_avx2(const double* x, std::size_t count, double rho, double*
     witt_mao_lane_range<numerics::lanes::Avx2>(x, count, rho, out);
 }
 
+void witt_mao_radii_avx2(double u, const double* rho, std::size_t count, double* out) {
+    witt_mao_lane_radii<numerics::lanes::Avx2>(u, rho, count, out);
+}
+
 }  // namespace mirvanta::models::lanes
 
 #pragma GCC pop_options

@@ -12,6 +12,10 @@ void witt_mao_range_sse2(const double* x, std::size_t count, double rho, double*
     witt_mao_lane_range<numerics::lanes::Sse2>(x, count, rho, out);
 }
 
+void witt_mao_radii_sse2(double u, const double* rho, std::size_t count, double* out) {
+    witt_mao_lane_radii<numerics::lanes::Sse2>(u, rho, count, out);
+}
+
 }  // namespace mirvanta::models::lanes
 
 #endif

@@ -22,6 +22,28 @@ namespace mirvanta::models::lanes {
 
 using numerics::lanes::kAllLanes;
 
+// The general form in the lanes of (u, rho) whose bit is set in `general` (each of which
+// disk_form() puts in the general form). Returns the lanes whose integrals were in their common
+// case and whose value is finite, with their values in value[]; every other lane is the scalar
+// kernel's to evaluate.
+template <class V>
+[[gnu::always_inline]] inline unsigned witt_mao_general_lanes(V u, V rho, unsigned general, double* value) {
+    const GeneralFormArguments<V> arguments = general_form_arguments(u, rho);
+    unsigned done = general & numerics::legendre_triple_is_common(arguments.n, arguments.m).bits();
+    if (done == 0) return 0;
+    // The other lanes borrow the arguments of one that is done here, so that every lane runs
+    // loops that end; their values are not used.
+    const auto own = V::mask(done);
+    const std::size_t some = static_cast<std::size_t>(__builtin_ctz(done));
+    const V n = select(own, arguments.n, V(numerics::lanes::lane(arguments.n, some)));
+    const V m = select(own, arguments.m, V(numerics::lanes::lane(arguments.m, some)));
+    const auto integrals = numerics::lanes::legendre_triple_lanes(n, m, done);
+    const V result = general_form_value(u, arguments, integrals.e, integrals.k, integrals.p);
+    done &= ~integrals.failed & (fabs(result) < numerics::kInfinity).bits();
+    result.store(value);
+    return done;
+}
+
 // Separations x[0..count), count <= V::width, into out[0..count) (which may be x itself).
 template <class V>
 [[gnu::always_inline]] inline void witt_mao_lane_set(const double* x, std::size_t count, double rho, double* out) {
@@ -33,24 +55,7 @@ template <class V>
         if (i < count && disk_form(u[i], rho) == DiskForm::general) general |= 1u << i;
     }
     alignas(32) double value[width];
-    unsigned done = 0;
-    if (general != 0) {
-        const V u_lanes = V::load(u);
-        const GeneralFormArguments<V> arguments = general_form_arguments(u_lanes, V(rho));
-        done = general & numerics::legendre_triple_is_common(arguments.n, arguments.m).bits();
-        if (done != 0) {
-            // The other lanes borrow the arguments of one that is done here, so that every lane runs
-            // loops that end; their values are not used.
-            const auto own = V::mask(done);
-            const std::size_t some = static_cast<std::size_t>(__builtin_ctz(done));
-            const V n = select(own, arguments.n, V(numerics::lanes::lane(arguments.n, some)));
-            const V m = select(own, arguments.m, V(numerics::lanes::lane(arguments.m, some)));
-            const auto integrals = numerics::lanes::legendre_triple_lanes(n, m, done);
-            const V result = general_form_value(u_lanes, arguments, integrals.e, integrals.k, integrals.p);
-            done &= ~integrals.failed & (fabs(result) < numerics::kInfinity).bits();
-            result.store(value);
-        }
-    }
+    const unsigned done = general != 0 ? witt_mao_general_lanes(V::load(u), V(rho), general, value) : 0u;
     for (std::size_t i = 0; i < count; ++i) {
         out[i] = ((done >> i) & 1u) != 0 ? value[i] : witt_mao_magnification_scaled(u[i], rho);
     }
@@ -66,6 +71,42 @@ void witt_mao_lane_range(const double* x, std::size_t count, double rho, double*
         witt_mao_lane_set<V>(x + i, count - i, rho, out + i);
     } else if (count - i == 1) {
         out[i] = witt_mao_magnification_scaled(x[i] * rho, rho);
+    }
+}
+
+// out[i] = witt_mao_magnification_scaled(u, rho[i]) for i < count: one separation, many source
+// radii; out may be rho itself. The radii of the general form are gathered into full sets of
+// lanes, wherever they lie among the others (a quadrature's nodes near a bend alternate between
+// the general form and the limb zone); every other radius goes to the scalar kernel at once.
+template <class V>
+void witt_mao_lane_radii(double u, const double* rho, std::size_t count, double* out) {
+    constexpr std::size_t width = V::width;
+    alignas(32) double set[width];
+    std::size_t where[width];
+    std::size_t filled = 0;
+    const auto evaluate_set = [&] {
+        for (std::size_t i = filled; i < width; ++i) set[i] = set[0];
+        alignas(32) double value[width];
+        const unsigned done = witt_mao_general_lanes(V(u), V::load(set), (1u << filled) - 1u, value);
+        for (std::size_t i = 0; i < filled; ++i) {
+            out[where[i]] = ((done >> i) & 1u) != 0 ? value[i] : witt_mao_magnification_scaled(u, set[i]);
+        }
+        filled = 0;
+    };
+    for (std::size_t i = 0; i < count; ++i) {
+        const double radius = rho[i];
+        if (disk_form(u, radius) == DiskForm::general) {
+            set[filled] = radius;
+            where[filled] = i;
+            if (++filled == width) evaluate_set();
+        } else {
+            out[i] = witt_mao_magnification_scaled(u, radius);
+        }
+    }
+    if (filled >= 2) {
+        evaluate_set();
+    } else if (filled == 1) {
+        out[where[0]] = witt_mao_magnification_scaled(u, set[0]);
     }
 }
 
