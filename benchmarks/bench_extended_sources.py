@@ -3,7 +3,7 @@
 
     .venv/bin/python benchmarks/bench_extended_sources.py [--json PATH] [--baseline EXTENSION] [--rounds N]
 
-Each function runs on one thread (they evaluate the separations one after another). Next to
+Each function runs on the process's worker pool; RAYON_NUM_THREADS=1 times it on one thread. Next to
 them: the limb-darkened magnification by an independent two-dimensional integration
 (scipy.integrate.dblquad over the disk, in polar coordinates, of the point-source magnification
 weighted by the linear limb-darkening law), at an accuracy matched to the module's, with the lens

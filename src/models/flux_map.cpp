@@ -1,5 +1,6 @@
 #include "models/flux_map.hpp"
 
+#include <optional>
 #include <string>
 
 #include "models/heyrovsky.hpp"
@@ -8,8 +9,8 @@
 #include "numerics/constants.hpp"
 #include "numerics/interpolation.hpp"
 #include "numerics/quadrature.hpp"
-#include "parallel/caller_hook.hpp"
 #include "parallel/panic.hpp"
+#include "parallel/parallel_map.hpp"
 
 namespace mirvanta::models {
 namespace {
@@ -78,23 +79,40 @@ double profile_flux(std::span<const double> bl, std::span<const double> bf) {
     return profile_flux_in_pieces(FluxMapProfile{bl, bf}, {});
 }
 
+namespace {
+
+// One separation's sum over the map, or the first ring-kernel failure in the map's order.
+struct RingSum {
+    double value = 0.0;
+    std::optional<DeferredError> failure;
+};
+
+}  // namespace
+
 ModelResult<std::vector<double>> discrete_flux_map_heyrovsky_magnification(std::vector<double> l, double re,
                                                                           double rstar, std::vector<double> bl,
                                                                           std::vector<double> bf) {
     require_same_length(bl, bf);
-    std::vector<double> out;
-    out.reserve(l.size());
-    for (const double separation : l) {
-        double sum = 0.0;
+    const auto sums = parallel::parallel_map(std::span<const double>(l), [&](double separation) {
+        RingSum sum;
         for (std::size_t j = 0; j < bl.size(); ++j) {
-            if (j % 1024 == 0) parallel::interruption_point();  // a map may hold many rings
+            // A map may hold many rings; a stopped call does not use this sum.
+            if (j % 1024 == 1023 && parallel::element_should_stop()) return sum;
             const auto ring = heyrovsky_magnification(separation, bl[j], re, rstar);
-            if (!ring) return ring.error();
-            sum = sum + ring.value() * bf[j];
+            if (!ring) {
+                sum.failure = ring.error();
+                return sum;
+            }
+            sum.value = sum.value + ring.value() * bf[j];
         }
-        out.push_back(sum);
+        return sum;
+    });
+    // The first failure in the order of l ends the call, as if the sums ran one after another.
+    for (std::size_t i = 0; i < sums.size(); ++i) {
+        if (sums[i].failure) return *sums[i].failure;
+        l[i] = sums[i].value;
     }
-    return out;
+    return l;
 }
 
 namespace {
@@ -168,13 +186,10 @@ std::vector<double> integrated_flux_map_witt_mao_magnification(std::vector<doubl
     const FluxMapProfile profile{bl, bf};
     const double flux = profile_flux(bl, bf);
     const double rho = rstar / re;
-    std::vector<double> out;
-    out.reserve(l.size());
-    for (const double separation : l) {
-        parallel::interruption_point();
-        out.push_back(integrated_flux_map_witt_mao_magnification_at(separation, rho, profile, flux));
-    }
-    return out;
+    parallel::parallel_map_into(std::span<const double>(l), l.data(), [&](double separation) {
+        return integrated_flux_map_witt_mao_magnification_at(separation, rho, profile, flux);
+    });
+    return l;
 }
 
 std::vector<double> integrated_flux_map_heyrovsky_magnification(std::vector<double> l, double re, double rstar,

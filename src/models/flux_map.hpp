@@ -1,6 +1,8 @@
 // Sources whose surface brightness is given as a table: radius fractions `bl` (0 the centre, 1 the
 // limb; ascending for the integrated variants) and brightness values `bf`. Each routine first
-// checks that the two have the same length; a mismatch is an internal failure (Panic).
+// checks that the two have the same length; a mismatch is an internal failure (Panic). Each
+// evaluates its separations on the worker pool, one separation's sum or quadrature on one thread,
+// so that the results do not depend on the pool size.
 #pragma once
 
 #include <span>
@@ -12,7 +14,8 @@
 namespace mirvanta::models {
 
 // Sum over the map of bf_j times the ring magnification of radius bl_j: the weights are used as
-// they are (a mean only if they sum to 1). The first ring-kernel failure ends the call.
+// they are (a mean only if they sum to 1). The first ring-kernel failure, in the order of l and
+// then of the map, ends the call.
 ModelResult<std::vector<double>> discrete_flux_map_heyrovsky_magnification(std::vector<double> l, double re,
                                                                           double rstar, std::vector<double> bl,
                                                                           std::vector<double> bf);

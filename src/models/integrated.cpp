@@ -72,13 +72,9 @@ double integrated_witt_mao_magnification_at(double l, double rho) {
 
 std::vector<double> integrated_witt_mao_magnification(std::vector<double> l, double re, double rstar) {
     const double rho = rstar / re;
-    std::vector<double> out;
-    out.reserve(l.size());
-    for (const double separation : l) {
-        parallel::interruption_point();
-        out.push_back(integrated_witt_mao_magnification_at(separation, rho));
-    }
-    return out;
+    parallel::parallel_map_into(std::span<const double>(l), l.data(),
+                                [rho](double separation) { return integrated_witt_mao_magnification_at(separation, rho); });
+    return l;
 }
 
 double limb_darkening_profile(double x) { return 1.0 + (1.0 - std::sqrt(1.0 - x * x)) * -0.6; }

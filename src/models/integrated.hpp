@@ -1,5 +1,6 @@
 // Limb-darkened sources by quadrature over the radius fraction x of the source (0 at the centre,
-// 1 at the limb). Both evaluate the separations one after another on the calling thread.
+// 1 at the limb). Both evaluate their separations on the worker pool, each separation's
+// quadrature on one thread, so that the results do not depend on the pool size.
 #pragma once
 
 #include <vector>
@@ -9,7 +10,7 @@
 #include "numerics/constants.hpp"
 #include "numerics/interpolation.hpp"
 #include "numerics/quadrature.hpp"
-#include "parallel/caller_hook.hpp"
+#include "parallel/parallel_map.hpp"
 
 namespace mirvanta::models {
 
@@ -37,20 +38,15 @@ double integrated_witt_mao_magnification_at(double l, double rho, NodeEvaluation
 // The limb-darkening profile of the ring variant: 1 at the centre, 0.4 at the limb.
 double limb_darkening_profile(double x);
 
-// For each separation in turn, the quadrature over x in [0, 1] of integrand_for(separation),
-// divided by `normalisation`. Stops (parallel::Interrupted) between separations when the caller
-// asks to.
+// For each separation, on the worker pool, the quadrature over x in [0, 1] of
+// integrand_for(separation), divided by `normalisation`; in place of the separations.
 template <class IntegrandFor>
-std::vector<double> integrate_each(const std::vector<double>& l, const IntegrandFor& integrand_for,
-                                   double normalisation) {
-    std::vector<double> out;
-    out.reserve(l.size());
-    for (const double separation : l) {
-        parallel::interruption_point();
+std::vector<double> integrate_each(std::vector<double> l, const IntegrandFor& integrand_for, double normalisation) {
+    parallel::parallel_map_into(std::span<const double>(l), l.data(), [&](double separation) {
         const auto integrand = integrand_for(separation);
-        out.push_back(numerics::double_exponential_integrate(integrand, 0.0, 1.0, 1e-16).integral / normalisation);
-    }
-    return out;
+        return numerics::double_exponential_integrate(integrand, 0.0, 1.0, 1e-16).integral / normalisation;
+    });
+    return l;
 }
 
 // Linear limb darkening with coefficient 0.6, from the ring kernel.
@@ -59,7 +55,8 @@ std::vector<double> integrated_heyrovsky_magnification(std::vector<double> l, do
 // Per separation, int_0^1 2 pi x (A(x) + x/2 A'(x)) profile(x) dx / normalisation, with A the ring
 // magnification of radius x and A' its central-difference derivative: the profile-weighted
 // radial derivative of pi x^2 A(x). Ring-kernel failures count as NaN, which the quadrature
-// drops. `profile` is called only on the calling thread.
+// drops. `profile` is called on the pool's threads, from several at once: a pure function that
+// allocates nothing (the workers allocate nothing).
 template <class Profile>
 std::vector<double> _integrated_heyrovsky_magnification(std::vector<double> l, const Profile& profile, double re,
                                                         double rstar, double normalisation) {
@@ -74,7 +71,7 @@ std::vector<double> _integrated_heyrovsky_magnification(std::vector<double> l, c
             return weighted * profile(x);
         };
     };
-    return integrate_each(l, integrand_for, normalisation);
+    return integrate_each(std::move(l), integrand_for, normalisation);
 }
 
 }  // namespace mirvanta::models

@@ -65,11 +65,13 @@ concept RangeKernel = requires(const Kernel& kernel, std::span<const In> inputs,
 
 // For a kernel whose single elements run long: true when the map that evaluates the element has
 // stopped (the element's result is then not used), so that the kernel may end the element early.
-// On the calling thread it asks the caller hook when it has not been asked for a while; outside
-// any map it asks the hook (when one is installed).
+// On the calling thread it asks the caller hook when it has not been asked for a while. Outside
+// any map (a one-element call, evaluated directly on the calling thread) it throws Interrupted
+// when the hook says stop.
 inline bool element_should_stop() {
-    MapScope* scope = current_map_scope();
-    return scope != nullptr ? scope->should_stop() : stop_requested();
+    if (MapScope* scope = current_map_scope()) return scope->should_stop();
+    interruption_point();
+    return false;
 }
 
 namespace detail {

@@ -94,8 +94,9 @@ def integrated_witt_mao_magnification(l: _Reals, re: _Real, rstar: _Real) -> lis
     Linear limb darkening with coefficient 0.6, I(r) = 1 - 0.6 * (1 - sqrt(1 - r**2)): the
     uniform-disk closed form integrated over the radius of the source by tanh-sinh quadrature
     (385 uniform-disk evaluations per separation; with the lens inside the source, 0 <= l < 1,
-    twice that: the integral is split where the disks' limbs cross the lens), on the calling
-    thread.
+    twice that: the integral is split where the disks' limbs cross the lens). The separations are
+    evaluated on the module's pool of worker threads, each separation's quadrature on one thread,
+    so that the result does not depend on the pool size, to the bit.
 
     Args:
         l: separations between the lens and the centre of the source, in source radii.
@@ -124,8 +125,9 @@ def integrated_flux_map_witt_mao_magnification(
     annuli (differences of uniform disks, half-width 1e-4 source radii), integrated over the
     radius of the source by tanh-sinh quadrature, divided by the map's unmagnified flux. With the
     lens inside the source (0 <= l < 1) the integral is split where the annuli start and stop
-    containing the lens, x = l - 1e-4 and l + 1e-4, which costs about four times as much. Runs on
-    the calling thread.
+    containing the lens, x = l - 1e-4 and l + 1e-4, which costs about four times as much. The
+    separations are evaluated on the module's pool of worker threads, each separation's
+    quadrature on one thread, so that the result does not depend on the pool size, to the bit.
 
     Args:
         l: separations between the lens and the centre of the source, in source radii.
@@ -205,7 +207,9 @@ def integrated_heyrovsky_magnification(l: _Reals, re: _Real, rstar: _Real) -> li
     Integrates pi * d/dx[x**2 * A(x)] * I(x) over the radius fraction x by tanh-sinh quadrature,
     with A the ring magnification of ``heyrovsky_magnification`` and I the linear limb-darkening
     law of coefficient 0.6: the derivative form that is exact for uniform-disk magnifications,
-    applied to rings. Runs on the calling thread.
+    applied to rings. The separations are evaluated on the module's pool of worker threads, each
+    separation's quadrature on one thread, so that the result does not depend on the pool size,
+    to the bit.
 
     Args:
         l: separations between the lens and the centre of the source, in source radii.
@@ -236,7 +240,8 @@ def integrated_flux_map_heyrovsky_magnification(
     ``integrated_flux_map_witt_mao_magnification`` (``bf`` at radii ``bl``, linear in between,
     zero outside the table), divided by the map's unmagnified flux. With a one-point map and the
     lens outside the source it gives the ring magnification at the limb, not the uniform disk.
-    Runs on the calling thread.
+    The separations are evaluated on the module's pool of worker threads, each separation's
+    quadrature on one thread, so that the result does not depend on the pool size, to the bit.
 
     Args:
         l: separations between the lens and the centre of the source, in source radii.
@@ -264,8 +269,9 @@ def discrete_flux_map_heyrovsky_magnification(
     For a source described by a few rings: the weights ``bf`` are used as given, so the result
     is a mean magnification when they sum to 1. With the lens inside the source it is the
     magnification of those rings, not of a disk: not a physical value there (four rings of the
-    limb-darkened disk are 6 % low with the lens between them at l = 0.5). Runs on the calling
-    thread.
+    limb-darkened disk are 6 % low with the lens between them at l = 0.5). The separations are
+    evaluated on the module's pool of worker threads, each separation's sum on one thread, so
+    that the result does not depend on the pool size, to the bit.
 
     Args:
         l: separations between the lens and the centre of the source, in source radii.
@@ -281,7 +287,8 @@ def discrete_flux_map_heyrovsky_magnification(
 
     Raises:
         TypeError: an argument that does not bind or convert; its note names the parameter.
-        RuntimeError: the first failing elliptic integral ends the call, with its message, e.g.
-            "ellipk: Arguments cannot be NAN." for a negative or NaN separation or radius.
+        RuntimeError: the first failing elliptic integral, in the order of ``l`` and then of the
+            map, ends the call, with its message, e.g. "ellipk: Arguments cannot be NAN." for a
+            negative or NaN separation or radius.
         PanicException: ``bl`` and ``bf`` differ in length (checked before any work).
     """

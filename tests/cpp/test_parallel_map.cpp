@@ -20,6 +20,8 @@
 #include <thread>
 #include <vector>
 
+#include "models/flux_map.hpp"
+#include "models/integrated.hpp"
 #include "models/witt_mao.hpp"
 #include "parallel/parallel_map.hpp"
 #include "parallel/pool_size.hpp"
@@ -475,6 +477,54 @@ TEST(ParallelMap, UniformDiskBatchEqualsTheSequentialKernel) {
     ASSERT_EQ(grid.size(), 6u);
     EXPECT_TRUE(std::ranges::equal(grid[0], batch));
     EXPECT_TRUE(std::ranges::equal(grid[3], models::witt_mao_magnification(l, 2.0, 0.07)));
+}
+
+
+// The limb-darkened and flux-map functions: a batch shared over the pool gives, in input order,
+// the bits of the one-separation calls (which run on the calling thread, outside any map).
+using ExtendedFunction = std::vector<double> (*)(std::vector<double>);
+const std::vector<double> kRadii{0.0, 0.2, 0.45, 0.7, 0.9, 1.0};
+const std::vector<double> kBrightness{1.0, 0.97, 0.85, 0.7, 0.55, 0.4};
+constexpr ExtendedFunction kExtendedFunctions[] = {
+    [](std::vector<double> l) { return models::integrated_witt_mao_magnification(std::move(l), 1.0, 0.05); },
+    [](std::vector<double> l) { return models::integrated_heyrovsky_magnification(std::move(l), 1.0, 0.05); },
+    [](std::vector<double> l) {
+        return models::integrated_flux_map_witt_mao_magnification(std::move(l), 1.0, 0.05, kRadii, kBrightness);
+    },
+    [](std::vector<double> l) {
+        return models::integrated_flux_map_heyrovsky_magnification(std::move(l), 1.0, 0.05, kRadii, kBrightness);
+    },
+    [](std::vector<double> l) {
+        return models::discrete_flux_map_heyrovsky_magnification(std::move(l), 1.0, 0.05, kRadii, kBrightness).value();
+    },
+};
+
+class ExtendedSources : public ::testing::TestWithParam<std::size_t> {};
+
+TEST_P(ExtendedSources, ABatchEqualsItsOneSeparationCallsInOrder) {
+    const ExtendedFunction function = kExtendedFunctions[GetParam()];
+    std::vector<double> l;
+    for (int i = 0; i < 120; ++i) l.push_back(0.0173 * i + 0.001);  // inside the source and out
+    const auto batch = function(l);
+    ASSERT_EQ(batch.size(), l.size());
+    for (std::size_t i = 0; i < l.size(); ++i) {
+        const double expected = function({l[i]})[0];
+        EXPECT_EQ(std::memcmp(&batch[i], &expected, sizeof expected), 0) << i << ": " << batch[i] << " " << expected;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(AllFive, ExtendedSources, ::testing::Range<std::size_t>(0, std::size(kExtendedFunctions)));
+
+TEST(ExtendedSources, ADiscreteMapFailsWhereverInTheBatchItsRingFails) {
+    std::vector<double> l;
+    for (int i = 0; i < 2000; ++i) l.push_back(0.5 + 1e-3 * i);
+    for (const std::size_t at : {std::size_t{0}, std::size_t{1000}, l.size() - 1}) {
+        std::vector<double> failing = l;
+        failing[at] = -1.0;
+        const auto result = models::discrete_flux_map_heyrovsky_magnification(failing, 1.0, 0.05, kRadii, kBrightness);
+        ASSERT_FALSE(result.has_value()) << at;
+        EXPECT_STREQ(result.error().message, "ellipk: Arguments cannot be NAN.");
+    }
 }
 
 }  // namespace

@@ -153,7 +153,10 @@ def test_discrete_map_weights(mirvanta):
 
 
 @pytest.mark.parametrize("args", [([1.0, -1.0], 1.0, 0.1, [0.5], [1.0]), ([1.0], 1.0, 0.1, [math.nan], [1.0]),
-                                  ([1.0], 1.0, 0.0, [0.5], [1.0])])
+                                  ([1.0], 1.0, 0.0, [0.5], [1.0]),
+                                  # a batch long enough to be shared, failing only at its end
+                                  ([0.5 + i * 1e-3 for i in range(3000)] + [-1.0], 1.0, 0.1,
+                                   [i / 39 for i in range(40)], [1.0] * 40)])
 def test_discrete_map_raises_the_first_ring_failure(mirvanta, args):
     with pytest.raises(RuntimeError) as caught:
         mirvanta.discrete_flux_map_heyrovsky_magnification(*args)

@@ -16,6 +16,8 @@ INTERRUPT = """
     name, how = NAME_AND_HOW
     m = mirvanta
     rings, weights = [i / 999 for i in range(1000)], [1.0] * 1000
+    many = 8_000_000 if "long" in name else 0
+    many_rings, many_weights = array.array("d", [0.3]) * many, array.array("d", [1.0]) * many
     # The arguments are built before the clock starts: building them does not check for signals.
     function, args = {
         "witt_mao_magnification": (m.witt_mao_magnification, (array.array("d", [0.9989] * 4_000_000), 1.0, 0.1)),
@@ -28,6 +30,12 @@ INTERRUPT = """
             (m.integrated_flux_map_heyrovsky_magnification, ([0.5] * 10_000, 1.0, 0.1, rings, weights)),
         "discrete_flux_map_heyrovsky_magnification":
             (m.discrete_flux_map_heyrovsky_magnification, ([0.5] * 10_000, 1.0, 0.1, rings, weights)),
+        # Millions of rings: a single separation (evaluated outside any map) and two (in a map)
+        # run for seconds each, and are stopped within them.
+        "discrete_flux_map_heyrovsky_magnification, one long separation":
+            (m.discrete_flux_map_heyrovsky_magnification, ([0.5], 1.0, 0.1, many_rings, many_weights)),
+        "discrete_flux_map_heyrovsky_magnification, two long separations":
+            (m.discrete_flux_map_heyrovsky_magnification, ([0.5, 0.6], 1.0, 0.1, many_rings, many_weights)),
     }[name]
     expected = mirvanta.witt_mao_magnification([0.5, 2.0], 1.0, 0.1)
     if how == "sigint":
@@ -83,10 +91,14 @@ def test_ctrl_c_stops_every_function(name):
 
 
 @pytest.mark.parametrize("threads", [1, 3])
-@pytest.mark.parametrize("name", ["witt_mao_magnification", "multi_witt_mao_magnification"])
+@pytest.mark.parametrize("name", ["witt_mao_magnification", "multi_witt_mao_magnification",
+                                  "integrated_heyrovsky_magnification",
+                                  "discrete_flux_map_heyrovsky_magnification, one long separation",
+                                  "discrete_flux_map_heyrovsky_magnification, two long separations"])
 def test_a_handlers_own_exception_is_raised(name, threads):
     # One worker: the map runs on the calling thread, which polls between its chunks; three:
-    # the calling thread polls while it waits for the workers.
+    # the calling thread polls while it waits for the workers. A single long separation is
+    # evaluated on the calling thread, which polls between its rings.
     report = interrupted(name, "alarm", threads)
     assert report["outcome"] == "TimeoutError"
     assert report["same_after"] and report["grid_after"]

@@ -68,6 +68,32 @@ def test_results_do_not_depend_on_the_pool_size():
     assert len(set(outputs.values())) == 1
 
 
+EXTENDED = """
+    import json, math, mirvanta
+    name = NAME
+    radii = [i / 39 for i in range(40)]
+    brightness = [1 - 0.6 * (1 - math.sqrt(1 - r * r)) for r in radii]
+    args = (1.0, 0.05) + ((radii, brightness) if "flux_map" in name else ())
+    l = [0.001 + i * 0.0173 for i in range(300)]
+    if not name.startswith("discrete"):  # the discrete map raises on these
+        l += [float('inf'), float('nan'), -0.5, 0.0]
+    function = getattr(mirvanta, name)
+    batch = function(l, *args)
+    print(json.dumps([[x.hex() for x in batch], [function([x], *args)[0].hex() for x in l]]))
+"""
+
+
+@pytest.mark.parametrize("name", ["integrated_witt_mao_magnification", "integrated_heyrovsky_magnification",
+                                  "integrated_flux_map_witt_mao_magnification",
+                                  "integrated_flux_map_heyrovsky_magnification",
+                                  "discrete_flux_map_heyrovsky_magnification"])
+def test_extended_sources_on_the_pool_equal_their_one_separation_calls(name):
+    # A one-separation call never leaves the calling thread; a batch of 300 is shared.
+    script = EXTENDED.replace("NAME", repr(name))
+    batch, one_by_one = json.loads(run_python(script, env={"RAYON_NUM_THREADS": "3"}).stdout)
+    assert batch == one_by_one
+
+
 def test_batch_equals_element_by_element(mirvanta):
     l = [i * 0.031 for i in range(5000)]
     assert mirvanta.witt_mao_magnification(l, 1.0, 0.2) == [mirvanta.witt_mao_magnification([x], 1.0, 0.2)[0] for x in l]
@@ -222,7 +248,8 @@ def test_a_pool_that_cannot_start_leaves_the_work_to_the_calling_thread():
 @pytest.mark.skipif(not os.confstr("CS_GNU_LIBC_VERSION"), reason="counts glibc's malloc arenas")
 def test_workers_take_no_malloc_arena():
     # glibc gives a thread an arena of its own (64 MB of address space) at its first malloc. The
-    # workers run batches, grids and a stopped grid without one: the process keeps its main arena.
+    # workers run batches, grids, the limb-darkened and flux-map quadratures and a stopped grid
+    # without one: the process keeps its main arena.
     result = run_python("""
         import ctypes, os, re, signal, mirvanta
         def arenas():
@@ -235,9 +262,15 @@ def test_workers_take_no_malloc_arena():
             with os.fdopen(read) as stats:
                 return len(re.findall(r"^Arena \\d+:", stats.read(), re.M))
         l = [0.5 + i * 1e-4 for i in range(100_000)]
+        radii, brightness = [i / 9 for i in range(10)], [1.0 - i / 20 for i in range(10)]
         for _ in range(3):
             mirvanta.witt_mao_magnification(l, 1.0, 0.1)
             mirvanta.multi_witt_mao_magnification(l[:5000], [1.0] * 8, [0.1, 0.2])
+            mirvanta.integrated_witt_mao_magnification(l[:200], 1.0, 0.1)
+            mirvanta.integrated_heyrovsky_magnification(l[:100], 1.0, 0.1)
+            for name in ("discrete_flux_map_heyrovsky_magnification", "integrated_flux_map_witt_mao_magnification",
+                         "integrated_flux_map_heyrovsky_magnification"):
+                getattr(mirvanta, name)(l[:100], 1.0, 0.1, radii, brightness)
         signal.signal(signal.SIGALRM, signal.default_int_handler)
         signal.setitimer(signal.ITIMER_REAL, 0.01)
         try:
