@@ -2,6 +2,7 @@
 
 import math
 import os
+import signal
 import subprocess
 import sys
 import textwrap
@@ -9,16 +10,20 @@ import textwrap
 import mpmath
 import pytest
 
-FUNCTION_ORDER = [
-    "witt_mao_magnification",
-    "integrated_witt_mao_magnification",
-    "integrated_flux_map_witt_mao_magnification",
-    "multi_witt_mao_magnification",
-    "heyrovsky_magnification",
-    "integrated_heyrovsky_magnification",
-    "integrated_flux_map_heyrovsky_magnification",
-    "discrete_flux_map_heyrovsky_magnification",
-]
+# The module's functions in table order, each with its parameters in order and their kinds: "s" a
+# sequence of numbers, "f" a number. Every test that needs a signature reads it from here.
+FUNCTIONS = {
+    "witt_mao_magnification": {"l": "s", "re": "f", "rstar": "f"},
+    "integrated_witt_mao_magnification": {"l": "s", "re": "f", "rstar": "f"},
+    "integrated_flux_map_witt_mao_magnification": {"l": "s", "re": "f", "rstar": "f", "bl": "s", "bf": "s"},
+    "multi_witt_mao_magnification": {"l": "s", "re": "s", "rstar": "s"},
+    "heyrovsky_magnification": {"l": "f", "r": "f", "re": "f", "rstar": "f"},
+    "integrated_heyrovsky_magnification": {"l": "s", "re": "f", "rstar": "f"},
+    "integrated_flux_map_heyrovsky_magnification": {"l": "s", "re": "f", "rstar": "f", "bl": "s", "bf": "s"},
+    "discrete_flux_map_heyrovsky_magnification": {"l": "s", "re": "f", "rstar": "f", "bl": "s", "bf": "s"},
+}
+FUNCTION_ORDER = list(FUNCTIONS)
+FLUX_MAPS = [name for name, parameters in FUNCTIONS.items() if "bf" in parameters]
 
 
 class FloatLike:
@@ -114,12 +119,31 @@ needs_address_space_limit = pytest.mark.skipif(
     reason="limits the address space, which AddressSanitizer reserves up front")
 
 
+def run_process(argv, env=None, timeout=300, **kwargs):
+    """Runs argv in a session of its own and ends every process left in that session when it
+    returns, after `timeout` seconds at the latest: a child that forked and hangs cannot hold the
+    run. Returns the completed process; raises subprocess.TimeoutExpired with what was read."""
+    process = subprocess.Popen(argv, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=env,
+                               start_new_session=True, **kwargs)
+    try:
+        stdout, stderr = process.communicate(timeout=timeout)
+    except subprocess.TimeoutExpired:
+        os.killpg(process.pid, signal.SIGKILL)
+        stdout, stderr = process.communicate()
+        raise subprocess.TimeoutExpired(argv, timeout, stdout, stderr) from None
+    finally:
+        try:
+            os.killpg(process.pid, signal.SIGKILL)  # whatever it left behind
+        except ProcessLookupError:
+            pass
+    return subprocess.CompletedProcess(argv, process.returncode, stdout, stderr)
+
+
 def run_python(code, env=None, check=True, timeout=300):
     """Runs `code` in a fresh interpreter (the same one), returning the completed process."""
     environment = dict(os.environ)
     environment.update(env or {})
-    result = subprocess.run([sys.executable, "-X", "dev", "-c", textwrap.dedent(code)], capture_output=True,
-                            text=True, env=environment, timeout=timeout)
+    result = run_process([sys.executable, "-X", "dev", "-c", textwrap.dedent(code)], env=environment, timeout=timeout)
     if check and result.returncode != 0:
         raise AssertionError(f"subprocess failed ({result.returncode}):\n{result.stdout}\n{result.stderr}")
     return result

@@ -6,7 +6,7 @@ import array
 
 import pytest
 
-from conftest import same_floats
+from conftest import FUNCTION_ORDER, FUNCTIONS, same_floats
 
 np = pytest.importorskip("numpy")
 
@@ -73,6 +73,11 @@ def test_array_errors_are_those_of_iteration(mirvanta, make, error):
 
 
 def test_arrays_for_every_sequence_parameter(mirvanta):
-    l = np.linspace(0.0, 30.0, 301)
-    grid = mirvanta.multi_witt_mao_magnification(l, np.array([1.0, 2.0]), np.array([0.1, 0.3]))
-    assert grid == mirvanta.multi_witt_mao_magnification(l.tolist(), [1.0, 2.0], [0.1, 0.3])
+    plain = {"l": [0.3, 2.0, 30.0], "r": [0.7], "re": [1.0, 2.0], "rstar": [0.1, 0.3],
+             "bl": [0.0, 0.6, 1.0], "bf": [1.0, 0.8, 0.3]}
+    for name in FUNCTION_ORDER:
+        kinds = FUNCTIONS[name]
+        args = [plain[parameter] if kind == "s" else plain[parameter][0] for parameter, kind in kinds.items()]
+        arrays = [np.array(arg) if kind == "s" else arg for arg, kind in zip(args, kinds.values())]
+        # repr: the same floats to the last bit, NaN included
+        assert repr(getattr(mirvanta, name)(*arrays)) == repr(getattr(mirvanta, name)(*args)), name

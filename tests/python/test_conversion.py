@@ -8,7 +8,7 @@ import math
 
 import pytest
 
-from conftest import FloatLike, IndexLike, needs_address_space_limit, run_python, same_floats
+from conftest import FUNCTION_ORDER, FUNCTIONS, FloatLike, IndexLike, needs_address_space_limit, run_python, same_floats
 
 VALUES = [0.0, 1.0, 2.5, 10.0]
 
@@ -72,13 +72,6 @@ def test_ints_bools_ranges_and_bytes(mirvanta):
     assert mirvanta.witt_mao_magnification(bytes([0, 1, 2]), True, 0.5) == expected
     assert mirvanta.witt_mao_magnification([False, True, 2], 1.0, 0.5) == expected
     assert mirvanta.heyrovsky_magnification(1, 2, IndexLike(3), True) == mirvanta.heyrovsky_magnification(1.0, 2.0, 3.0, 1.0)
-
-
-def test_empty_sequence_still_converts_the_floats(mirvanta):
-    assert mirvanta.witt_mao_magnification([], 1.0, 0.1) == []
-    with pytest.raises(TypeError) as caught:
-        mirvanta.witt_mao_magnification([], 1.0, "x")
-    assert caught.value.__notes__ == ["while processing 'rstar'"]
 
 
 def test_non_finite_values_pass_through(mirvanta):
@@ -146,24 +139,27 @@ def test_item_failures_keep_their_exception(mirvanta, value, exception, text):
     assert caught.value.__notes__ == ["while processing 'l'"]
 
 
-@pytest.mark.parametrize("args, parameter", [
-    (([1.0], "x", None), "re"),
-    (([1.0], 1.0, None), "rstar"),
-    (([1.0], FloatLike(RuntimeError("inner")), 1.0), "re"),
-])
-def test_first_failing_parameter_is_named(mirvanta, args, parameter):
-    with pytest.raises(Exception) as caught:
-        mirvanta.witt_mao_magnification(*args)
+class Refused(Exception):
+    """Raised by a number's __float__; it must reach the caller unchanged."""
+
+
+@pytest.mark.parametrize("name, parameter", [(name, parameter) for name in FUNCTION_ORDER
+                                             for parameter in FUNCTIONS[name]])
+def test_the_note_names_the_first_failing_parameter(mirvanta, name, parameter):
+    # Valid arguments before the failing one (empty sequences: nothing is skipped for them), and
+    # failing ones after it, which must not be the one named.
+    kinds = list(FUNCTIONS[name].values())
+    position = list(FUNCTIONS[name]).index(parameter)
+    args = [[] if kind == "s" else 1.0 for kind in kinds[:position]]
+    args.append("abc" if kinds[position] == "s" else FloatLike(Refused(parameter)))
+    args += [{1.0} if kind == "s" else "x" for kind in kinds[position + 1:]]
+    with pytest.raises(TypeError if kinds[position] == "s" else Refused) as caught:
+        getattr(mirvanta, name)(*args)
+    if kinds[position] == "s":
+        assert str(caught.value) == "Can't extract `str` to `Vec`"
+    else:
+        assert caught.value.args == (parameter,)
     assert caught.value.__notes__ == [f"while processing '{parameter}'"]
-
-
-def test_heyrovsky_converts_in_parameter_order(mirvanta):
-    for position, name in enumerate(["l", "r", "re", "rstar"]):
-        args = [1.0, 2.0, 3.0, 4.0]
-        args[position] = "bad"
-        with pytest.raises(TypeError) as caught:
-            mirvanta.heyrovsky_magnification(*args)
-        assert caught.value.__notes__ == [f"while processing '{name}'"]
 
 
 def test_existing_notes_are_kept(mirvanta):
@@ -196,7 +192,7 @@ def test_a_list_mutated_while_it_is_read(mirvanta):
 
     values.insert(1, Shrinking())
     # The iteration sees the list as it is at each step: 1.0, then the mutating item, then the end.
-    assert len(mirvanta.witt_mao_magnification(values, 1.0, 0.1)) == 2
+    assert mirvanta.witt_mao_magnification(values, 1.0, 0.1) == mirvanta.witt_mao_magnification([1.0, 5.0], 1.0, 0.1)
 
 
 @needs_address_space_limit

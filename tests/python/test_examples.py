@@ -4,13 +4,12 @@ independent references computed here with mpmath."""
 import importlib
 import math
 import pathlib
-import subprocess
 import sys
 
 import mpmath
 import pytest
 
-from conftest import limb_darkened_disk, witt_mao_closed_form
+from conftest import limb_darkened_disk, run_process, witt_mao_closed_form
 
 EXAMPLES = pathlib.Path(__file__).resolve().parents[2] / "examples"
 
@@ -34,8 +33,7 @@ def test_example_runs_and_passes_its_check(script, args, tmp_path):
     if script != "linear_limb_darkening.py":
         needs_numpy()
     # From another folder, as a user would run it from anywhere.
-    result = subprocess.run([sys.executable, str(EXAMPLES / script), *args, "--check"], cwd=tmp_path,
-                            capture_output=True, text=True, timeout=120)
+    result = run_process([sys.executable, str(EXAMPLES / script), *args, "--check"], cwd=tmp_path, timeout=120)
     assert result.returncode == 0, result.stdout + result.stderr
     assert "\ncheck: " in result.stdout
 

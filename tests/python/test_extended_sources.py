@@ -8,11 +8,9 @@ import mpmath
 import numpy as np
 import pytest
 
-from conftest import limb_darkened_disk, point_source, run_python
+from conftest import FLUX_MAPS, limb_darkened_disk, point_source, run_python
 
 INTEGRATED = ["integrated_witt_mao_magnification", "integrated_heyrovsky_magnification"]
-FLUX_MAPS = ["discrete_flux_map_heyrovsky_magnification", "integrated_flux_map_witt_mao_magnification",
-             "integrated_flux_map_heyrovsky_magnification"]
 
 
 def limb_darkened(l, rho, dps=15):
@@ -20,8 +18,9 @@ def limb_darkened(l, rho, dps=15):
     return limb_darkened_disk(l, rho, lambda r: 1 - mpmath.mpf("0.6") * (1 - mpmath.sqrt(1 - r * r)), dps=dps)
 
 
-@pytest.mark.parametrize("l, rho", [(1.5, 0.1), (3.0, 0.1), (10.0, 0.05), (1.2, 0.5), (0.0, 0.1), (0.3, 0.1),
-                                    (0.9, 0.1)])
+# Through the module, at points that tests/cpp/data/limb_darkened.txt (a 2-D integration about the
+# lens) does not hold; LimbDarkened.AgainstTwoDimensionalIntegration checks the kernel there.
+@pytest.mark.parametrize("l, rho", [(10.0, 0.05), (1.2, 0.5)])
 def test_limb_darkened_disk_against_mpmath(mirvanta, l, rho):
     value = mirvanta.integrated_witt_mao_magnification([l], 1.0, rho)[0]
     assert value == pytest.approx(float(limb_darkened(l, rho)), rel=1e-10)
@@ -38,13 +37,6 @@ def test_ring_variant_is_the_radial_derivative_form(mirvanta):
     assert mirvanta.integrated_heyrovsky_magnification([0.5], 1.0, 0.1)[0] != pytest.approx(disk, rel=0.01)
 
 
-@pytest.mark.parametrize("name", INTEGRATED)
-def test_far_from_the_source_is_a_point_source(mirvanta, name):
-    rho = 0.01
-    for l in (300.0, 2000.0):
-        assert getattr(mirvanta, name)([l], 1.0, rho)[0] == pytest.approx(point_source(l * rho), rel=(1 / l) ** 2 * 10)
-
-
 @pytest.mark.parametrize("name", ["integrated_witt_mao_magnification", "integrated_flux_map_witt_mao_magnification"])
 @pytest.mark.parametrize("rho, u", [(1e-8, 1.0), (1e-8, 10.0), (1e-6, 10.0), (1e-4, 10.0)])
 def test_small_source_far_away_is_a_point_source(mirvanta, name, rho, u):
@@ -55,28 +47,10 @@ def test_small_source_far_away_is_a_point_source(mirvanta, name, rho, u):
     assert value == pytest.approx(point_source(u), rel=1e-13)
 
 
-@pytest.mark.parametrize("name", INTEGRATED + FLUX_MAPS)
+@pytest.mark.parametrize("name", ["witt_mao_magnification"] + INTEGRATED + FLUX_MAPS)
 def test_empty_separations(mirvanta, name):
-    args = ([], 1.0, 0.1) if name in INTEGRATED else ([], 1.0, 0.1, [0.5], [1.0])
+    args = ([], 1.0, 0.1) if name not in FLUX_MAPS else ([], 1.0, 0.1, [0.5], [1.0])
     assert getattr(mirvanta, name)(*args) == []
-
-
-def test_ring_variant_with_nan_sizes_gives_zero(mirvanta):
-    assert mirvanta.integrated_heyrovsky_magnification([0.5, 2.0], math.nan, 1.0) == [0.0, 0.0]
-    assert mirvanta.integrated_heyrovsky_magnification([0.5], 1.0, math.nan) == [0.0]
-
-
-@pytest.mark.parametrize("l", [1.5, 4.0, 25.0])
-def test_one_point_maps(mirvanta, l):
-    rho = 0.1
-    uniform = mirvanta.witt_mao_magnification([l], 1.0, rho)[0]
-    limb_ring = mirvanta.heyrovsky_magnification(l, 1.0, 1.0, rho)
-    assert mirvanta.integrated_flux_map_witt_mao_magnification([l], 1.0, rho, [0.4], [3.0])[0] == \
-        pytest.approx(uniform, rel=1e-9)
-    assert mirvanta.integrated_flux_map_heyrovsky_magnification([l], 1.0, rho, [0.4], [3.0])[0] == \
-        pytest.approx(limb_ring, rel=1e-9)
-    assert mirvanta.discrete_flux_map_heyrovsky_magnification([l], 1.0, rho, [0.4], [1.0])[0] == \
-        mirvanta.heyrovsky_magnification(l, 0.4, 1.0, rho)
 
 
 def test_sampled_limb_darkening_law_matches_the_integrated_disk(mirvanta):
@@ -188,13 +162,3 @@ def test_mismatched_map_lengths_panic():
     assert lines[:6] == ["PanicException 'assertion `left == right` failed\\n  left: 2\\n right: 3'"] * 6
     assert lines[6] == "True"
     assert result.stderr.count("panicked at src/models/flux_map.cpp") == 6
-
-
-@pytest.mark.parametrize("name", FLUX_MAPS)
-def test_flux_map_arguments_convert_in_order(mirvanta, name):
-    for position, parameter in enumerate(["l", "re", "rstar", "bl", "bf"]):
-        args = [[1.0], 1.0, 0.1, [0.5], [1.0]]
-        args[position] = "x" if position in (1, 2) else {1.0}
-        with pytest.raises(TypeError) as caught:
-            getattr(mirvanta, name)(*args)
-        assert caught.value.__notes__ == [f"while processing '{parameter}'"]

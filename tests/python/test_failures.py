@@ -92,7 +92,7 @@ LEAK_CALLS = [
     ("flux_map_ring", lambda m: m.integrated_flux_map_heyrovsky_magnification([2.0], 1.0, 0.1, [0.5], [1.0])),
     ("discrete", lambda m: m.discrete_flux_map_heyrovsky_magnification([2.0], 1.0, 0.1, [0.5], [1.0])),
     ("discrete_error", lambda m: m.discrete_flux_map_heyrovsky_magnification([-2.0], 1.0, 0.1, [0.5], [1.0])),
-    ("numpy", lambda m: m.witt_mao_magnification(__import__("array").array("d", [0.5, 2.0]), 1.0, 0.1)),
+    ("numpy", lambda m: m.witt_mao_magnification(__import__("numpy").array([0.5, 2.0]), 1.0, 0.1)),
 ]
 
 

@@ -5,18 +5,8 @@ import inspect
 
 import pytest
 
-from conftest import FUNCTION_ORDER
+from conftest import FUNCTION_ORDER, FUNCTIONS
 
-SIGNATURES = {
-    "witt_mao_magnification": "(l, re, rstar)",
-    "integrated_witt_mao_magnification": "(l, re, rstar)",
-    "integrated_flux_map_witt_mao_magnification": "(l, re, rstar, bl, bf)",
-    "multi_witt_mao_magnification": "(l, re, rstar)",
-    "heyrovsky_magnification": "(l, r, re, rstar)",
-    "integrated_heyrovsky_magnification": "(l, re, rstar)",
-    "integrated_flux_map_heyrovsky_magnification": "(l, re, rstar, bl, bf)",
-    "discrete_flux_map_heyrovsky_magnification": "(l, re, rstar, bl, bf)",
-}
 
 
 def test_all_lists_the_functions_in_table_order(mirvanta):
@@ -40,12 +30,12 @@ def test_the_panic_exception_class_is_named_where_it_lives(mirvanta):
 def test_function_attributes(mirvanta, name):
     function = getattr(mirvanta, name)
     assert function.__name__ == name
-    assert function.__text_signature__ == SIGNATURES[name]
+    assert function.__text_signature__ == f"({', '.join(FUNCTIONS[name])})"
     assert function.__doc__ is None
     assert function.__module__ == "mirvanta"
     assert function.__self__ is mirvanta
     parameters = inspect.signature(function).parameters.values()
-    assert [p.name for p in parameters] == SIGNATURES[name][1:-1].split(", ")
+    assert [p.name for p in parameters] == list(FUNCTIONS[name])
     assert all(p.kind is p.POSITIONAL_OR_KEYWORD and p.default is p.empty for p in parameters)
 
 

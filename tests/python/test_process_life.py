@@ -247,10 +247,17 @@ def test_panic_exception_crosses_a_process_pool(mirvanta):
     with pytest.raises(mirvanta.PanicException) as local:
         mirvanta.discrete_flux_map_heyrovsky_magnification(*arguments)
     context = multiprocessing.get_context("spawn")
-    with concurrent.futures.ProcessPoolExecutor(1, mp_context=context) as pool:
+    pool = concurrent.futures.ProcessPoolExecutor(1, mp_context=context)
+    try:
         future = pool.submit(mirvanta.discrete_flux_map_heyrovsky_magnification, *arguments)
         with pytest.raises(mirvanta.PanicException) as remote:
             future.result(timeout=120)
+    except BaseException:  # a worker that hangs is ended, not waited for
+        for process in list(pool._processes.values()):
+            process.kill()
+        raise
+    finally:
+        pool.shutdown(wait=True, cancel_futures=True)
     assert remote.value.args == local.value.args
 
 

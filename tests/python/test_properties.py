@@ -14,7 +14,6 @@ import array
 import collections
 import ctypes
 import decimal
-import inspect
 import math
 import os
 
@@ -22,7 +21,8 @@ import mpmath
 
 import pytest
 
-from conftest import FUNCTION_ORDER, FloatLike, IndexLike, point_source, same_floats, witt_mao_closed_form
+from conftest import (FLUX_MAPS, FUNCTION_ORDER, FUNCTIONS, FloatLike, IndexLike, point_source, same_floats,
+                      witt_mao_closed_form)
 
 hypothesis = pytest.importorskip("hypothesis")
 from hypothesis import HealthCheck, given, settings, strategies as st  # noqa: E402
@@ -36,19 +36,7 @@ EXAMPLES = int(os.environ.get("MIRVANTA_HYPOTHESIS_EXAMPLES", "40"))
 examples = settings(max_examples=EXAMPLES, deadline=None, database=None, print_blob=True,
                     suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
 
-# Parameter kinds in order: "s" a sequence of numbers, "f" a number.
-KINDS = {
-    "witt_mao_magnification": "sff",
-    "integrated_witt_mao_magnification": "sff",
-    "integrated_flux_map_witt_mao_magnification": "sffss",
-    "multi_witt_mao_magnification": "sss",
-    "heyrovsky_magnification": "ffff",
-    "integrated_heyrovsky_magnification": "sff",
-    "integrated_flux_map_heyrovsky_magnification": "sffss",
-    "discrete_flux_map_heyrovsky_magnification": "sffss",
-}
-assert list(KINDS) == FUNCTION_ORDER
-FLUX_MAPS = {name for name, kinds in KINDS.items() if len(kinds) == 5}
+KINDS = {name: "".join(parameters.values()) for name, parameters in FUNCTIONS.items()}
 RAISE_FROM_RINGS = {"heyrovsky_magnification", "discrete_flux_map_heyrovsky_magnification"}
 ELLIPTIC_TEXTS = {f"{name}: {text}" for name in ("ellipk", "ellippi")
                   for text in ("Arguments cannot be NAN.", "m must not be greater than 1.", "Unexpected error.")}
@@ -91,7 +79,7 @@ def reference_sequence(value):
 def reference_arguments(function, args):
     """The converted values, or (exception, parameter) for the first argument that fails."""
     values = []
-    for parameter, kind, arg in zip(inspect.signature(function).parameters, KINDS[function.__name__], args):
+    for (parameter, kind), arg in zip(FUNCTIONS[function.__name__].items(), args):
         try:
             values.append(reference_sequence(arg.make()) if kind == "s" else reference_float(arg.make()))
         except Exception as error:
