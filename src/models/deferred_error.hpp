@@ -3,7 +3,7 @@
 #pragma once
 
 #include "numerics/elliptic.hpp"
-#include "numerics/expected.hpp"
+#include "common/expected.hpp"
 
 namespace mirvanta::models {
 

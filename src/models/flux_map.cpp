@@ -9,7 +9,7 @@
 #include "numerics/constants.hpp"
 #include "numerics/interpolation.hpp"
 #include "numerics/quadrature.hpp"
-#include "parallel/panic.hpp"
+#include "common/panic.hpp"
 #include "parallel/parallel_map.hpp"
 
 namespace mirvanta::models {

@@ -77,7 +77,7 @@ PyObject* call_frame(const FunctionSignature& signature, PyObject* const* args, 
             list_size = std::get<0>(values).size();
         }
         PythonCallerHook hook(list_size);
-        const parallel::ScopedCallerHook installed(hook);
+        const ScopedCallerHook installed(hook);
         if constexpr (kPerSeparation) {
             return hook.result_list().finish(std::apply(model, std::move(values)));
         } else {

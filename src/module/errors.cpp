@@ -10,7 +10,7 @@
 
 #include "module/process_cache.hpp"
 #include "module/py_ref.hpp"
-#include "parallel/caller_hook.hpp"
+#include "common/interruption.hpp"
 
 namespace mirvanta::module {
 namespace {
@@ -97,12 +97,12 @@ PyObject* raise_current_exception() {
         throw;
     } catch (abi::__forced_unwind&) {
         throw;  // CPython is ending this thread: its unwinding goes on
-    } catch (const parallel::Interrupted&) {
+    } catch (const Interrupted&) {
         // The hook says stop only when a signal handler raised, or a warning was raised as an
         // error, and leaves that exception set; a stop without one is a broken invariant.
         if (PyErr_Occurred() != nullptr) return nullptr;
         return raise_panic(Panic(kInterruptedWithoutException));
-    } catch (const parallel::ForkedDuringMap&) {
+    } catch (const ForkedDuringMap&) {
         PyErr_SetString(PyExc_RuntimeError, kForkedDuringMap);
         return nullptr;
     } catch (const Panic& panic) {

@@ -6,10 +6,10 @@
 // - an internal failure (a Panic, thrown anywhere below) is reported on stderr and raised as
 //   PanicException; a second failure while raising it aborts the process;
 // - every allocation failure, in C++ or in the interpreter, becomes MemoryError;
-// - a computation stopped because a signal handler raised (parallel::Interrupted) leaves that
+// - a computation stopped because a signal handler raised (Interrupted) leaves that
 //   handler's exception to be raised; stopped with no exception set, it is an internal failure;
 // - in a child forked by a signal handler or a collector callback that the call ran while the
-//   workers computed it (parallel::ForkedDuringMap), the call raises RuntimeError.
+//   workers computed it (ForkedDuringMap), the call raises RuntimeError.
 //
 // A thread that CPython ends inside Python code (a daemon thread asking for the interpreter lock
 // while the interpreter finalizes; pthread_exit on 3.11 to 3.13) unwinds through the module's
@@ -23,7 +23,7 @@
 
 #include "models/deferred_error.hpp"
 #include "module/compat.hpp"
-#include "parallel/panic.hpp"
+#include "common/panic.hpp"
 
 namespace mirvanta::module {
 

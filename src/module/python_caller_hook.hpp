@@ -1,4 +1,4 @@
-// The caller hook (parallel/caller_hook.hpp) of a Python thread that calls one of the module's
+// The caller hook (common/interruption.hpp) of a Python thread that calls one of the module's
 // functions: every few milliseconds it runs the handlers of pending signals (PyErr_CheckSignals,
 // with the interpreter lock it holds), so that Ctrl-C stops the call with the handler's
 // exception, already set; once a parallel map is shared with the workers it makes the result
@@ -12,11 +12,11 @@
 
 #include "module/compat.hpp"
 #include "module/result_list_ahead.hpp"
-#include "parallel/caller_hook.hpp"
+#include "common/interruption.hpp"
 
 namespace mirvanta::module {
 
-class PythonCallerHook final : public parallel::CallerHook {
+class PythonCallerHook final : public CallerHook {
 public:
     // `result_size`: the length of the result list to make ahead, or 0 for none.
     explicit PythonCallerHook(std::size_t result_size) noexcept : list_(result_size) {}

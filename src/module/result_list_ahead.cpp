@@ -4,7 +4,7 @@
 #include <string>
 
 #include "module/results.hpp"
-#include "parallel/panic.hpp"
+#include "common/panic.hpp"
 
 namespace mirvanta::module {
 namespace {

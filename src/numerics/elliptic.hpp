@@ -43,7 +43,7 @@
 // and Pi(n, m) = +inf for n in (1 - eps, 1); m > 1, n = 1 and NaN are errors (EllipticError).
 #pragma once
 
-#include "numerics/expected.hpp"
+#include "common/expected.hpp"
 
 namespace mirvanta::numerics {
 

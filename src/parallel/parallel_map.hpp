@@ -42,8 +42,8 @@
 #include <string>
 #include <vector>
 
-#include "parallel/caller_hook.hpp"
-#include "parallel/panic.hpp"
+#include "common/interruption.hpp"
+#include "common/panic.hpp"
 #include "parallel/result_vector.hpp"
 #include "parallel/thread_pool.hpp"
 

@@ -13,7 +13,7 @@
 #include "models/integrated.hpp"
 #include "models/witt_mao.hpp"
 #include "numerics/quadrature.hpp"
-#include "parallel/panic.hpp"
+#include "common/panic.hpp"
 #include "reference_data.hpp"
 
 namespace mirvanta::models {

@@ -12,7 +12,7 @@
 #include "module/process_cache.hpp"
 #include "module/py_ref.hpp"
 #include "module/result_list_ahead.hpp"
-#include "parallel/panic.hpp"
+#include "common/panic.hpp"
 
 // The interpreter keeps objects alive until the process ends; they are not this code's leaks.
 extern "C" __attribute__((visibility("default"))) int __lsan_is_turned_off() { return 1; }
@@ -75,7 +75,7 @@ TEST(Interrupted, LeavesTheStoppingExceptionOrIsAnInternalFailure) {
     // A signal handler's exception is what the call raises.
     PyRef stopped(call_on_three_separations<AsPythonObject>([](std::vector<double>) -> std::vector<double> {
         PyErr_SetString(PyExc_KeyboardInterrupt, "from the handler");
-        throw parallel::Interrupted{};
+        throw Interrupted{};
     }));
     EXPECT_FALSE(stopped);
     auto [type, text] = take_exception();
@@ -84,7 +84,7 @@ TEST(Interrupted, LeavesTheStoppingExceptionOrIsAnInternalFailure) {
 
     // Stopped with none set: PanicException, never a null return without an exception.
     PyRef unexplained(call_on_three_separations<AsPythonObject>([](std::vector<double>) -> std::vector<double> {
-        throw parallel::Interrupted{};
+        throw Interrupted{};
     }));
     EXPECT_FALSE(unexplained);
     std::tie(type, text) = take_exception();

@@ -1,6 +1,6 @@
-#include "parallel/caller_hook.hpp"
+#include "common/interruption.hpp"
 
-namespace mirvanta::parallel {
+namespace mirvanta {
 namespace {
 
 // One thread-local object, so that each function reaches it with a single look-up.
@@ -45,4 +45,4 @@ bool pool_unavailable(std::string_view why) {
     return here.stopped;
 }
 
-}  // namespace mirvanta::parallel
+}  // namespace mirvanta

@@ -13,7 +13,7 @@
 #include <chrono>
 #include <string_view>
 
-namespace mirvanta::parallel {
+namespace mirvanta {
 
 // The longest time between two questions to the hook while a map computes.
 inline constexpr std::chrono::milliseconds kInterruptPollInterval{4};
@@ -73,4 +73,4 @@ bool work_while_waiting();
 // stop_requested() from then on).
 bool pool_unavailable(std::string_view why);
 
-}  // namespace mirvanta::parallel
+}  // namespace mirvanta
