@@ -18,15 +18,17 @@ to the baseline's.
 """
 
 import argparse
-import importlib.machinery
-import importlib.util
 import json
 import math
 import pathlib
 import statistics
+import sys
 import time
 
 import mirvanta
+
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent.parent / "tools"))
+from other_build import load  # noqa: E402
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 RHO = 0.05
@@ -70,15 +72,6 @@ def dblquad_limb_darkened(l, rho, tolerance):
 
     value, _ = integrate.dblquad(magnified, 0, 1, 0, math.pi, epsabs=0, epsrel=tolerance)
     return value / (math.pi / 2 * 0.8)  # int_0^1 int_0^pi r I(r) dphi dr = 0.4 pi
-
-
-def load(path):
-    """Another build of the module, loaded beside the installed one."""
-    loader = importlib.machinery.ExtensionFileLoader("mirvanta", path)
-    spec = importlib.util.spec_from_file_location("mirvanta", path, loader=loader)
-    module = importlib.util.module_from_spec(spec)
-    loader.exec_module(module)
-    return module
 
 
 def against_baseline(baseline, rounds):

@@ -15,13 +15,13 @@ map radius), where the area element cancels the magnification's 1/distance singu
 for each rho and separation l (source radii), the relative error of each module.
 """
 
-import importlib.machinery
-import importlib.util
 import math
 import pathlib
 import sys
 
 from scipy import integrate
+
+from other_build import load
 
 RADII = [i / 39 for i in range(40)]
 
@@ -74,14 +74,6 @@ def magnification(l, rho, brightness, radii):
     flux = integrate.quad(lambda r: 2 * math.pi * r * brightness(r), 0, 1, points=radii or None, limit=400,
                           epsabs=0, epsrel=1e-13)[0]
     return total / flux
-
-
-def load(path):
-    loader = importlib.machinery.ExtensionFileLoader("mirvanta", path)
-    spec = importlib.util.spec_from_file_location("mirvanta", path, loader=loader)
-    module = importlib.util.module_from_spec(spec)
-    loader.exec_module(module)
-    return module
 
 
 def main():

@@ -13,22 +13,14 @@ with coefficient 0.6). Prints, per function and curve, the share of values that 
 largest change in ulps and relative, where (u/rho) it occurs, and the mean change in ulps.
 """
 
-import importlib.machinery
-import importlib.util
 import math
 import sys
+
+from other_build import load
 
 CURVES = [(rho, u0) for rho in (0.001, 0.01, 0.05) for u0 in (0.0, 0.5 * rho, 2.0 * rho, 0.3)]
 MAP_RADII = [i / 20 for i in range(21)]
 MAP_BRIGHTNESS = [1.0 - 0.6 * (1.0 - math.sqrt(1.0 - x * x)) for x in MAP_RADII]
-
-
-def load(path):
-    loader = importlib.machinery.ExtensionFileLoader("mirvanta", path)
-    spec = importlib.util.spec_from_file_location("mirvanta", path, loader=loader)
-    module = importlib.util.module_from_spec(spec)
-    loader.exec_module(module)
-    return module
 
 
 def separations(rho, u0, count=400):
