@@ -3,6 +3,7 @@
 
     .venv/bin/python tools/record_disk_bits.py          # writes tests/cpp/data/disk_kernel_bits.txt
     .venv/bin/python tools/record_disk_bits.py --check  # the installed module reproduces every line
+    .venv/bin/python tools/record_disk_bits.py --series [--check]  # disk_series_bits.txt likewise
 
 The kernel's limb zone (|u - rho| < 0.04 rho), its series between 20 rho and 1000 rho, and the
 forms for extreme radii are not covered here. Everywhere else, the closed form and the
@@ -15,10 +16,18 @@ Each line holds u and rho as hexadecimal floats and the 64 bits of witt_mao_magn
 (u, rho) as 16 hexadecimal digits (NaN included, with its sign). The kernel is reached through
 witt_mao_magnification([u / rho], 1.0, rho), whose u is fl(fl(u / rho) * rho); the points are
 chosen among those for which that product gives u back, so that the file states the kernel's own
-arguments. DiskZones.RecordedBitsOutsideTheZones (tests/cpp/test_disk_zones.cpp) checks the file
+arguments. DiskZones.RecordedBits (tests/cpp/test_disk_zones.cpp) checks the file
 against the kernel.
 
-Only the first run records: the file states what the older build gave, so rerunning the script
+With --series the script writes, or checks, tests/cpp/data/disk_series_bits.txt instead: the
+bits of the two expansions beyond u = 20 rho (u/rho from 20 to 5000, log-uniform, and 1000 rho,
+where one gives way to the other, with the doubles next to it), recorded from the build of commit
+e8449b7. From about 300 rho outwards the two expansions give the same bits at nearly every point,
+so a switch moved within that range changes no result (only the cost); moved further in, results
+here change (at 200 rho ten of them; at 100 rho the mpmath comparison fails too). The points
+below 1000 rho also pin the long expansion and its switch at 20 rho (moved to 25 rho: 43 points).
+
+Only the first run records: a file states what an older build gave, so rerunning the script
 against a newer module would prove nothing. To record again, delete the file first.
 """
 
@@ -31,7 +40,7 @@ import sys
 
 import mirvanta
 
-DATA = pathlib.Path(__file__).resolve().parent.parent / "tests" / "cpp" / "data" / "disk_kernel_bits.txt"
+DATA_DIR = pathlib.Path(__file__).resolve().parent.parent / "tests" / "cpp" / "data"
 
 
 def old_band(rho):
@@ -69,6 +78,20 @@ def points():
     return out
 
 
+def series_points():
+    """Spread over u/rho in [20, 5000], and 1000 rho itself with the doubles next to it."""
+    rng = random.Random(20261207)
+    radii = [10.0 ** (e / 2) for e in range(-20, 3)] + [3.7e-9, 0.0037, 0.05, 0.5, 2.7, 13.0]
+    out = []
+    for rho in radii:
+        seam = 1000.0 * rho
+        chosen = [20.5 * rho, 999.0 * rho, seam, math.nextafter(seam, 0.0), math.nextafter(seam, math.inf),
+                  1001.0 * rho, 5000.0 * rho]
+        chosen += [rho * 10.0 ** rng.uniform(math.log10(20.0), math.log10(5000.0)) for _ in range(14)]
+        out += [(u, rho) for u in chosen if (u / rho) * rho == u and u > 20.0 * rho]
+    return out
+
+
 def kernel(u, rho):
     return mirvanta.witt_mao_magnification([u / rho], 1.0, rho)[0]
 
@@ -84,10 +107,12 @@ def line(u, rho):
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--check", action="store_true", help="verify the installed module against the file")
+    parser.add_argument("--series", action="store_true", help="the points around the switch at 1000 rho")
     args = parser.parse_args()
+    data = DATA_DIR / ("disk_series_bits.txt" if args.series else "disk_kernel_bits.txt")
     if args.check:
         bad = 0
-        rows = [r.split() for r in DATA.read_text().splitlines() if r and not r.startswith("#")]
+        rows = [r.split() for r in data.read_text().splitlines() if r and not r.startswith("#")]
         for u_text, rho_text, expected in rows:
             u, rho = float.fromhex(u_text), float.fromhex(rho_text)
             if f"{bits(kernel(u, rho)):016x}" != expected:
@@ -97,14 +122,22 @@ def main():
             sys.exit(f"{bad} of {len(rows)} values differ")
         print(f"all {len(rows)} recorded values reproduced")
         return
-    if DATA.exists():
-        sys.exit(f"{DATA} exists: it records an older build; delete it to record again")
+    if data.exists():
+        sys.exit(f"{data} exists: it records an older build; delete it to record again")
+    if args.series:
+        body = [line(u, rho) for u, rho in series_points()]
+        header = ["# Bits of the uniform-disk kernel's two expansions, u/rho from 20 to 5000,",
+                  "# recorded by tools/record_disk_bits.py --series from the build of commit e8449b7.",
+                  "# u (hex float)  rho (hex float)  witt_mao_magnification_scaled(u, rho) (64 bits, hex)"]
+        data.write_text("\n".join(header + body) + "\n")
+        print(f"wrote {len(body)} values to {data}")
+        return
     body = [line(u, rho) for u, rho in points()]
     header = ["# Bits of the uniform-disk kernel outside its limb zone, mid-far series and extreme radii,",
               "# recorded by tools/record_disk_bits.py from the build of commit 8a5c804.",
               "# u (hex float)  rho (hex float)  witt_mao_magnification_scaled(u, rho) (64 bits, hex)"]
-    DATA.write_text("\n".join(header + body) + "\n")
-    print(f"wrote {len(body)} values to {DATA}")
+    data.write_text("\n".join(header + body) + "\n")
+    print(f"wrote {len(body)} values to {data}")
 
 
 if __name__ == "__main__":

@@ -2,7 +2,9 @@
 // form and each other at the seams and stay finite and at least 1 where u^2 overflows; non-finite
 // arguments and non-positive radii. Where each form is used is pinned by recorded bits: the switch
 // at 20 rho by tests/cpp/data/extended_source_bits.txt and extended_source_inside_bits.txt, the
-// closed form up to it by disk_kernel_bits.txt. Accuracy against mpmath is tested in
+// closed form up to it by disk_kernel_bits.txt, the switch between the expansions at 1000 rho by
+// disk_series_bits.txt (as far as results depend on it: from about 300 rho out the two expansions
+// agree to the bit). Accuracy against mpmath is tested in
 // test_disk_zones.cpp and tests/python.
 #include <gtest/gtest.h>
 

@@ -16,6 +16,7 @@
 #include <mutex>
 #include <numeric>
 #include <set>
+#include <string>
 #include <stdexcept>
 #include <thread>
 #include <vector>
@@ -52,7 +53,44 @@ unsigned pool_size() { return current_num_threads(); }
 TEST(PoolSize, FollowsTheEnvironment) {
     const char* requested = std::getenv("RAYON_NUM_THREADS");
     ASSERT_NE(requested, nullptr) << "run through CTest, which sets RAYON_NUM_THREADS";
-    EXPECT_EQ(current_num_threads(), static_cast<unsigned>(std::atoi(requested)));
+    const std::string kept = requested;
+    const char* cpus_before = std::getenv("RAYON_RS_NUM_CPUS");
+    const std::string kept_cpus = cpus_before ? cpus_before : "";
+    EXPECT_EQ(current_num_threads(), static_cast<unsigned>(std::atoi(kept.c_str())));
+
+    // Which variable decides, read as the pool reads them when it starts (the pool above exists
+    // already; the variables are put back afterwards). nullptr: the variable is unset; 0: the
+    // default, the CPUs this process may use.
+    const unsigned cpus = std::max(1u, available_cpus());
+    const struct {
+        const char* threads;
+        const char* cpus_variable;
+        unsigned expected;
+    } cases[] = {
+        {"3", nullptr, 3},      {"+2", nullptr, 2},    {"1", "5", 1},   {"0", "5", 0},  {"abc", "5", 5},
+        {"-3", "4", 4},         {"2.5", nullptr, 0},   {"", nullptr, 0}, {"+", nullptr, 0},
+        {nullptr, "6", 6},      {nullptr, "0", 0},     {nullptr, nullptr, 0},
+    };
+    for (const auto& c : cases) {
+        const auto put = [](const char* name, const char* value) {
+            if (value == nullptr) {
+                unsetenv(name);
+            } else {
+                setenv(name, value, 1);
+            }
+        };
+        put("RAYON_NUM_THREADS", c.threads);
+        put("RAYON_RS_NUM_CPUS", c.cpus_variable);
+        EXPECT_EQ(pool_size_from_environment(), c.expected == 0 ? cpus : c.expected)
+            << "RAYON_NUM_THREADS=" << (c.threads ? c.threads : "(unset)")
+            << " RAYON_RS_NUM_CPUS=" << (c.cpus_variable ? c.cpus_variable : "(unset)");
+    }
+    setenv("RAYON_NUM_THREADS", kept.c_str(), 1);
+    if (cpus_before != nullptr) {
+        setenv("RAYON_RS_NUM_CPUS", kept_cpus.c_str(), 1);
+    } else {
+        unsetenv("RAYON_RS_NUM_CPUS");
+    }
 }
 
 TEST(PoolSize, ParsesUnsignedDecimalsOnly) {

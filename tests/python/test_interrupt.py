@@ -6,7 +6,7 @@ import json
 
 import pytest
 
-from conftest import run_python
+from conftest import FUNCTIONS, run_python
 
 # Each call would run for seconds on any machine if nothing stopped it. The signal comes from
 # another process 0.1 s after the call starts (the calling thread keeps the interpreter lock, so
@@ -66,15 +66,8 @@ INTERRUPT = """
                       "grid_after": grid[0][:2] == expected}))
 """
 
-FUNCTIONS = [
-    "witt_mao_magnification",
-    "multi_witt_mao_magnification",
-    "integrated_witt_mao_magnification",
-    "integrated_heyrovsky_magnification",
-    "integrated_flux_map_witt_mao_magnification",
-    "integrated_flux_map_heyrovsky_magnification",
-    "discrete_flux_map_heyrovsky_magnification",
-]
+# Every function that takes a sequence of separations (heyrovsky_magnification takes one number).
+SEQUENCE_FUNCTIONS = [name for name, parameters in FUNCTIONS.items() if parameters["l"] == "s"]
 
 
 def interrupted(name, how, threads):
@@ -83,7 +76,7 @@ def interrupted(name, how, threads):
     return json.loads(result.stdout)
 
 
-@pytest.mark.parametrize("name", FUNCTIONS)
+@pytest.mark.parametrize("name", SEQUENCE_FUNCTIONS)
 def test_ctrl_c_stops_every_function(name):
     report = interrupted(name, "sigint", 2)
     assert report["outcome"] == "KeyboardInterrupt"

@@ -39,18 +39,11 @@ def default_size():
     return len(os.sched_getaffinity(0))
 
 
+# Which variable decides, and how each is parsed, is tested in C++ (PoolSize.FollowsTheEnvironment);
+# here, that the pool a Python process gets has the size they give.
 @pytest.mark.parametrize("env, expected", [
-    ({"RAYON_NUM_THREADS": "3"}, 3),
-    ({"RAYON_NUM_THREADS": "+2"}, 2),
-    ({"RAYON_NUM_THREADS": "1", "RAYON_RS_NUM_CPUS": "5"}, 1),
-    ({"RAYON_NUM_THREADS": "0", "RAYON_RS_NUM_CPUS": "5"}, "default"),
-    ({"RAYON_NUM_THREADS": "abc", "RAYON_RS_NUM_CPUS": "5"}, 5),
-    ({"RAYON_NUM_THREADS": "-3", "RAYON_RS_NUM_CPUS": "4"}, 4),
-    ({"RAYON_NUM_THREADS": "2.5"}, "default"),
-    ({"RAYON_NUM_THREADS": ""}, "default"),
-    ({"RAYON_NUM_THREADS": "+"}, "default"),
+    ({"RAYON_NUM_THREADS": "3", "RAYON_RS_NUM_CPUS": "5"}, 3),
     ({"RAYON_RS_NUM_CPUS": "6"}, 6),
-    ({"RAYON_RS_NUM_CPUS": "0"}, "default"),
     ({}, "default"),
 ], ids=lambda v: json.dumps(v) if isinstance(v, dict) else str(v))
 def test_pool_size_from_the_environment(env, expected, default_size):
