@@ -32,6 +32,22 @@ template <class T>
     return a;
 }
 
+// The complements 1 - n = ((u - rho)/(u + rho))^2 and 1 - m = (1 - n) ((u + rho)^2 + 4) /
+// ((u - rho)^2 + 4), which keep their full relative precision as u approaches rho, where 1 - n
+// and 1 - m formed from n and m would cancel (the limb zone, models/limb.hpp).
+template <class T>
+struct Complements {
+    T one_minus_n, one_minus_m;
+};
+
+template <class T>
+[[gnu::always_inline]] inline Complements<T> general_form_complements(const GeneralFormArguments<T>& a) {
+    const T ratio = a.d / a.s;
+    const T one_minus_n = ratio * ratio;
+    const T g2 = a.d * a.d + 4.0;
+    return {one_minus_n, one_minus_n * ((a.s * a.s + 4.0) / g2)};
+}
+
 template <class T>
 [[gnu::always_inline]] inline T general_form_value(T u, const GeneralFormArguments<T>& a, T e, T k, T p) {
     const T c_e = (a.s * a.g) / (a.t + a.t);

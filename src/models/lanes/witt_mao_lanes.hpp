@@ -1,9 +1,9 @@
 // The uniform-disk kernel over a range of separations, a set of lanes at a time (V: a lane type of
-// numerics/lanes/). A lane whose form is the general one (disk_form) and whose integrals are in
-// their common case is evaluated in the lanes, with the scalar kernel's operations in its order;
-// every other lane (other forms, NaN, tiny or negative separations, failing integrals, loop
-// limits, results that are not finite) is evaluated by the scalar kernel itself. So every result
-// has the bits of witt_mao_magnification_scaled(x rho, rho).
+// numerics/lanes/). A lane whose form is the general one or the limb zone (disk_form) and whose
+// integrals are in their common case is evaluated in the lanes, with the scalar kernel's
+// operations in its order; every other lane (other forms, the limb itself, NaN, tiny or negative
+// separations, failing integrals, loop limits, results that are not finite) is evaluated by the
+// scalar kernel itself. So every result has the bits of witt_mao_magnification_scaled(x rho, rho).
 //
 // Templates only: each lane file (range_sse2.cpp, range_avx2.cpp) instantiates them for its own
 // lane type after switching to its instruction set.
@@ -44,18 +44,56 @@ template <class V>
     return done;
 }
 
+// The limb zone (models/limb.cpp) in the lanes of (u, rho) whose bit is set in `limb` (each of
+// which disk_form() puts in the limb zone, with u != rho): the general form's arguments and sum,
+// with the integrals from the complements 1 - n = ((u - rho)/(u + rho))^2 and 1 - m. Returns the
+// lanes whose complements lie in (0, 1), whose integrals were in their common case and whose value
+// is finite, with their values in value[]; every other lane is the scalar kernel's to evaluate.
+template <class V>
+[[gnu::always_inline]] inline unsigned witt_mao_limb_lanes(V u, V rho, unsigned limb, double* value) {
+    const GeneralFormArguments<V> arguments = general_form_arguments(u, rho);
+    const Complements<V> complements = general_form_complements(arguments);
+    const V one_minus_n = complements.one_minus_n, one_minus_m = complements.one_minus_m;
+    unsigned done = limb & (one_minus_n > 0.0).bits() & (one_minus_n < 1.0).bits() & (one_minus_m > 0.0).bits() &
+                    (one_minus_m < 1.0).bits();
+    if (done == 0) return 0;
+    // The other lanes borrow the arguments of one that is done here, as in the general form.
+    const auto own = V::mask(done);
+    const std::size_t some = static_cast<std::size_t>(__builtin_ctz(done));
+    const V n = select(own, arguments.n, V(numerics::lanes::lane(arguments.n, some)));
+    const V complement_n = select(own, one_minus_n, V(numerics::lanes::lane(one_minus_n, some)));
+    const V complement_m = select(own, one_minus_m, V(numerics::lanes::lane(one_minus_m, some)));
+    const auto integrals = numerics::lanes::complete_integrals_from_complements_lanes(n, complement_n, complement_m, done);
+    const V result = general_form_value(u, arguments, integrals.e, integrals.k, integrals.p);
+    done &= ~integrals.failed & (fabs(result) < numerics::kInfinity).bits();
+    result.store(value);
+    return done;
+}
+
 // Separations x[0..count), count <= V::width, into out[0..count) (which may be x itself).
 template <class V>
 [[gnu::always_inline]] inline void witt_mao_lane_set(const double* x, std::size_t count, double rho, double* out) {
     constexpr std::size_t width = V::width;
     alignas(32) double u[width];
-    unsigned general = 0;
+    unsigned general = 0, limb = 0;
     for (std::size_t i = 0; i < width; ++i) {
         u[i] = x[i < count ? i : 0] * rho;
-        if (i < count && disk_form(u[i], rho) == DiskForm::general) general |= 1u << i;
+        if (i >= count) continue;
+        const DiskForm form = disk_form(u[i], rho);
+        if (form == DiskForm::general) general |= 1u << i;
+        if (form == DiskForm::limb && u[i] != rho) limb |= 1u << i;
     }
     alignas(32) double value[width];
-    const unsigned done = general != 0 ? witt_mao_general_lanes(V::load(u), V(rho), general, value) : 0u;
+    unsigned done = general != 0 ? witt_mao_general_lanes(V::load(u), V(rho), general, value) : 0u;
+    if (limb != 0) {
+        // Separations across the limb: the limb zone's lanes, in a pass of their own.
+        alignas(32) double limb_value[width] = {};
+        const unsigned limb_done = witt_mao_limb_lanes(V::load(u), V(rho), limb, limb_value);
+        for (std::size_t i = 0; i < count; ++i) {
+            if (((limb_done >> i) & 1u) != 0) value[i] = limb_value[i];
+        }
+        done |= limb_done;
+    }
     for (std::size_t i = 0; i < count; ++i) {
         out[i] = ((done >> i) & 1u) != 0 ? value[i] : witt_mao_magnification_scaled(u[i], rho);
     }
@@ -75,38 +113,53 @@ void witt_mao_lane_range(const double* x, std::size_t count, double rho, double*
 }
 
 // out[i] = witt_mao_magnification_scaled(u, rho[i]) for i < count: one separation, many source
-// radii; out may be rho itself. The radii of the general form are gathered into full sets of
-// lanes, wherever they lie among the others (a quadrature's nodes near a bend alternate between
-// the general form and the limb zone); every other radius goes to the scalar kernel at once.
+// radii; out may be rho itself. The radii of the general form, and those of the limb zone, are
+// gathered into full sets of lanes of their own, wherever they lie among the others (a
+// quadrature's nodes near a bend alternate between the general form and the limb zone); every
+// other radius goes to the scalar kernel at once.
 template <class V>
 void witt_mao_lane_radii(double u, const double* rho, std::size_t count, double* out) {
     constexpr std::size_t width = V::width;
-    alignas(32) double set[width];
-    std::size_t where[width];
-    std::size_t filled = 0;
-    const auto evaluate_set = [&] {
-        for (std::size_t i = filled; i < width; ++i) set[i] = set[0];
+    struct Gathered {
+        alignas(32) double set[width];
+        std::size_t where[width];
+        std::size_t filled = 0;
+    };
+    Gathered general, limb;
+    const auto evaluate = [&](Gathered& g, bool limb_zone) {
+        for (std::size_t i = g.filled; i < width; ++i) g.set[i] = g.set[0];
         alignas(32) double value[width];
-        const unsigned done = witt_mao_general_lanes(V(u), V::load(set), (1u << filled) - 1u, value);
-        for (std::size_t i = 0; i < filled; ++i) {
-            out[where[i]] = ((done >> i) & 1u) != 0 ? value[i] : witt_mao_magnification_scaled(u, set[i]);
+        const unsigned lanes = (1u << g.filled) - 1u;
+        const unsigned done = limb_zone ? witt_mao_limb_lanes(V(u), V::load(g.set), lanes, value)
+                                        : witt_mao_general_lanes(V(u), V::load(g.set), lanes, value);
+        for (std::size_t i = 0; i < g.filled; ++i) {
+            out[g.where[i]] = ((done >> i) & 1u) != 0 ? value[i] : witt_mao_magnification_scaled(u, g.set[i]);
         }
-        filled = 0;
+        g.filled = 0;
+    };
+    const auto gather = [&](Gathered& g, bool limb_zone, double radius, std::size_t i) {
+        g.set[g.filled] = radius;
+        g.where[g.filled] = i;
+        if (++g.filled == width) evaluate(g, limb_zone);
     };
     for (std::size_t i = 0; i < count; ++i) {
         const double radius = rho[i];
-        if (disk_form(u, radius) == DiskForm::general) {
-            set[filled] = radius;
-            where[filled] = i;
-            if (++filled == width) evaluate_set();
+        const DiskForm form = disk_form(u, radius);
+        if (form == DiskForm::general) {
+            gather(general, false, radius, i);
+        } else if (form == DiskForm::limb && u != radius) {
+            gather(limb, true, radius, i);
         } else {
             out[i] = witt_mao_magnification_scaled(u, radius);
         }
     }
-    if (filled >= 2) {
-        evaluate_set();
-    } else if (filled == 1) {
-        out[where[0]] = witt_mao_magnification_scaled(u, set[0]);
+    for (const bool limb_zone : {false, true}) {
+        Gathered& g = limb_zone ? limb : general;
+        if (g.filled >= 2) {
+            evaluate(g, limb_zone);
+        } else if (g.filled == 1) {
+            out[g.where[0]] = witt_mao_magnification_scaled(u, g.set[0]);
+        }
     }
 }
 

@@ -206,4 +206,23 @@ template <class V>
     return out;
 }
 
+// E(m), K(m) and Pi(n, m) from n and the complements 1 - n and 1 - m, as
+// complete_integrals_from_complements (numerics/elliptic.hpp) computes them, for lanes whose
+// 1 - n and 1 - m are in (0, 1) (where its RJ(0, 1 - m, 1, 1 - n) has the bits of
+// elliprj_0y1p's): the AGM with E's series gives K and E, and Pi adds RJ's term to K. The lanes in
+// `calls` are the ones whose values are wanted.
+template <class V>
+[[gnu::always_inline]] inline LaneTriple<V> complete_integrals_from_complements_lanes(V n, V one_minus_n, V one_minus_m,
+                                                                                     unsigned calls) {
+    LaneTriple<V> out{};
+    const V root = sqrt(one_minus_m);
+    const detail::AgmLanes<V> mean = detail::agm_lanes(root, out.failed);
+    out.k = kPi / (mean.a + mean.g);
+    const V first = 1.0 + root;
+    out.e = ((first * first) / 4.0 - mean.sum) * out.k;
+    out.p = out.k + n * detail::rj_0y1p_lanes(one_minus_m, one_minus_n, calls, out.failed) / 3.0;
+    out.failed |= ~(fabs(out.p) < kInfinity).bits() & kAllLanes<V>;
+    return out;
+}
+
 }  // namespace mirvanta::numerics::lanes
