@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "extended_sample.hpp"
+#include "sample_hashes.hpp"
 #include "models/flux_map.hpp"
 #include "models/integrated.hpp"
 #include "models/witt_mao_range.hpp"
@@ -87,6 +88,18 @@ INSTANTIATE_TEST_SUITE_P(Paths, QuadratureNodesByLevel,
                                     : info.param == KernelPath::sse2 ? "sse2"
                                                                      : "avx2";
                          });
+
+// Ten thousand limb-darkened values, on the default path a level at a time, are those recorded
+// from the scalar kernel one node at a time.
+TEST(QuadratureNodesByLevel, LimbDarkenedValuesAreTheRecordedOnes) {
+    const bool record = testing::recording_hashes();
+    testing::BitsHash hash;
+    for (const ExtendedCase& c : testing::extended_sample(10'000, 3)) {
+        hash.add(record ? integrated_witt_mao_magnification_at(c.l, c.rho, NodeEvaluation::one_at_a_time, KernelPath::scalar)
+                        : integrated_witt_mao_magnification_at(c.l, c.rho));
+    }
+    testing::expect_recorded_hash("limb_darkened_sample", hash);
+}
 
 }  // namespace
 }  // namespace mirvanta::models

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "kernel_sample.hpp"
+#include "sample_hashes.hpp"
 #include "models/witt_mao.hpp"
 #include "models/witt_mao_range.hpp"
 #include "numerics/elliptic.hpp"
@@ -126,6 +127,20 @@ INSTANTIATE_TEST_SUITE_P(Kernel, LanePath, ::testing::Values(KernelPath::scalar,
                                     : info.param == KernelPath::sse2 ? "sse2"
                                                                      : "avx2";
                          });
+
+// The scalar kernel's values of both samples, which every path is compared with above, are
+// those recorded (a million separations, 300,000 radii).
+TEST(LanePath, ScalarValuesAreTheRecordedOnes) {
+    testing::BitsHash separations, radii;
+    for (const auto& values : expected().values) {
+        for (const double value : values) separations.add(value);
+    }
+    for (const auto& run : radii_runs()) {
+        for (const double value : run.values) radii.add(value);
+    }
+    testing::expect_recorded_hash("kernel_sample", separations);
+    testing::expect_recorded_hash("kernel_radii_sample", radii);
+}
 
 TEST(LanePath, DefaultIsTheWidestAvailable) {
     EXPECT_TRUE(kernel_path_available(default_kernel_path()));
