@@ -6,7 +6,7 @@
     .venv/bin/python tools/record_disk_bits.py --series [--check]  # disk_series_bits.txt likewise
 
 The kernel's limb zone (|u - rho| < 0.04 rho), its series between 20 rho and 1000 rho, and the
-forms for extreme radii are not covered here. Everywhere else, the closed form and the
+forms for extreme radii are not covered by the default file. Everywhere else, the closed form and the
 far-field series must give the same bits as the build from which this file was recorded (commit
 8a5c804, the kernel with the constant limb band): the points are
 - rho from 1e-10 to 100, u/rho in [0, 0.95] and [1.05, 20], and u/rho in (1000, 1e12], except

@@ -79,8 +79,9 @@ const char* form_name(DiskForm form) {
 }
 
 // The closed form and the far-field series where an older build used them, and the two
-// expansions around the switch between them at 1000 rho, where many points change their bits if
-// the switch moves either way.
+// expansions from 20 rho to 5000 rho, which pin the long series and its switch at 20 rho, and the
+// switch between the two at 1000 rho wherever results depend on it (moved in below about 300 rho;
+// further out the two agree to the bit).
 TEST(DiskZones, RecordedBits) {
     for (const auto& [name, at_least] : {std::pair{"disk_kernel_bits.txt", 1000}, std::pair{"disk_series_bits.txt", 400}}) {
         std::ifstream file(std::string(MIRVANTA_TEST_DATA) + "/" + name);
