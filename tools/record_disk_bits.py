@@ -107,7 +107,7 @@ def line(u, rho):
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--check", action="store_true", help="verify the installed module against the file")
-    parser.add_argument("--series", action="store_true", help="the points around the switch at 1000 rho")
+    parser.add_argument("--series", action="store_true", help="the two expansions, u/rho from 20 to 5000")
     args = parser.parse_args()
     data = DATA_DIR / ("disk_series_bits.txt" if args.series else "disk_kernel_bits.txt")
     if args.check:
@@ -125,16 +125,12 @@ def main():
     if data.exists():
         sys.exit(f"{data} exists: it records an older build; delete it to record again")
     if args.series:
-        body = [line(u, rho) for u, rho in series_points()]
-        header = ["# Bits of the uniform-disk kernel's two expansions, u/rho from 20 to 5000,",
-                  "# recorded by tools/record_disk_bits.py --series from the build of commit e8449b7.",
-                  "# u (hex float)  rho (hex float)  witt_mao_magnification_scaled(u, rho) (64 bits, hex)"]
-        data.write_text("\n".join(header + body) + "\n")
-        print(f"wrote {len(body)} values to {data}")
-        return
-    body = [line(u, rho) for u, rho in points()]
-    header = ["# Bits of the uniform-disk kernel outside its limb zone, mid-far series and extreme radii,",
-              "# recorded by tools/record_disk_bits.py from the build of commit 8a5c804.",
+        chosen, title, build = series_points(), "kernel's two expansions, u/rho from 20 to 5000", "--series from the build of commit e8449b7"
+    else:
+        chosen, title, build = points(), "kernel outside its limb zone, mid-far series and extreme radii", "from the build of commit 8a5c804"
+    body = [line(u, rho) for u, rho in chosen]
+    header = [f"# Bits of the uniform-disk {title},",
+              f"# recorded by tools/record_disk_bits.py {build}.",
               "# u (hex float)  rho (hex float)  witt_mao_magnification_scaled(u, rho) (64 bits, hex)"]
     data.write_text("\n".join(header + body) + "\n")
     print(f"wrote {len(body)} values to {data}")

@@ -51,6 +51,17 @@ inline DiskForm disk_form(double u, double rho) {
     return DiskForm::general;
 }
 
+// Which lanes of models/lanes/ evaluate (u, rho): the general form's, or the limb zone's off the
+// limb itself; every other argument goes to the scalar kernel. (Not a template, so declared here,
+// where the lane files include it before they switch instruction sets.)
+enum class LaneForm { general, limb, scalar };
+
+inline LaneForm lane_form(double u, double rho) {
+    const DiskForm form = disk_form(u, rho);
+    if (form == DiskForm::general) return LaneForm::general;
+    return form == DiskForm::limb && u != rho ? LaneForm::limb : LaneForm::scalar;
+}
+
 // The closed form of Witt & Mao, as the kernel evaluates it wherever disk_form() says general:
 // NaN when an elliptic integral fails. Its relative error grows toward both ends of that domain,
 // as about 6 eps / x^2 next to the limb zone (x = (u - rho)/rho, 8.4e-13 at x = 0.04) and as

@@ -93,6 +93,7 @@ INSTANTIATE_TEST_SUITE_P(Paths, QuadratureNodesByLevel,
 // from the scalar kernel one node at a time.
 TEST(QuadratureNodesByLevel, LimbDarkenedValuesAreTheRecordedOnes) {
     const bool record = testing::recording_hashes();
+    if (!record && !testing::math_library_as_recorded()) GTEST_SKIP() << "recorded with the C library's FMA versions";
     testing::BitsHash hash;
     for (const ExtendedCase& c : testing::extended_sample(10'000, 3)) {
         hash.add(record ? integrated_witt_mao_magnification_at(c.l, c.rho, NodeEvaluation::one_at_a_time, KernelPath::scalar)

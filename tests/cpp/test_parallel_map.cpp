@@ -71,26 +71,22 @@ TEST(PoolSize, FollowsTheEnvironment) {
         {"-3", "4", 4},         {"2.5", nullptr, 0},   {"", nullptr, 0}, {"+", nullptr, 0},
         {nullptr, "6", 6},      {nullptr, "0", 0},     {nullptr, nullptr, 0},
     };
+    const auto put = [](const char* name, const char* value) {
+        if (value == nullptr) {
+            unsetenv(name);
+        } else {
+            setenv(name, value, 1);
+        }
+    };
     for (const auto& c : cases) {
-        const auto put = [](const char* name, const char* value) {
-            if (value == nullptr) {
-                unsetenv(name);
-            } else {
-                setenv(name, value, 1);
-            }
-        };
         put("RAYON_NUM_THREADS", c.threads);
         put("RAYON_RS_NUM_CPUS", c.cpus_variable);
         EXPECT_EQ(pool_size_from_environment(), c.expected == 0 ? cpus : c.expected)
             << "RAYON_NUM_THREADS=" << (c.threads ? c.threads : "(unset)")
             << " RAYON_RS_NUM_CPUS=" << (c.cpus_variable ? c.cpus_variable : "(unset)");
     }
-    setenv("RAYON_NUM_THREADS", kept.c_str(), 1);
-    if (cpus_before != nullptr) {
-        setenv("RAYON_RS_NUM_CPUS", kept_cpus.c_str(), 1);
-    } else {
-        unsetenv("RAYON_RS_NUM_CPUS");
-    }
+    put("RAYON_NUM_THREADS", kept.c_str());
+    put("RAYON_RS_NUM_CPUS", cpus_before != nullptr ? kept_cpus.c_str() : nullptr);
 }
 
 TEST(PoolSize, ParsesUnsignedDecimalsOnly) {

@@ -35,8 +35,8 @@ template <class V>
     // loops that end; their values are not used.
     const auto own = V::mask(done);
     const std::size_t some = static_cast<std::size_t>(__builtin_ctz(done));
-    const V n = select(own, arguments.n, V(numerics::lanes::lane(arguments.n, some)));
-    const V m = select(own, arguments.m, V(numerics::lanes::lane(arguments.m, some)));
+    const V n = numerics::lanes::borrowing(own, arguments.n, some);
+    const V m = numerics::lanes::borrowing(own, arguments.m, some);
     const auto integrals = numerics::lanes::legendre_triple_lanes(n, m, done);
     const V result = general_form_value(u, arguments, integrals.e, integrals.k, integrals.p);
     done &= ~integrals.failed & (fabs(result) < numerics::kInfinity).bits();
@@ -60,9 +60,9 @@ template <class V>
     // The other lanes borrow the arguments of one that is done here, as in the general form.
     const auto own = V::mask(done);
     const std::size_t some = static_cast<std::size_t>(__builtin_ctz(done));
-    const V n = select(own, arguments.n, V(numerics::lanes::lane(arguments.n, some)));
-    const V complement_n = select(own, one_minus_n, V(numerics::lanes::lane(one_minus_n, some)));
-    const V complement_m = select(own, one_minus_m, V(numerics::lanes::lane(one_minus_m, some)));
+    const V n = numerics::lanes::borrowing(own, arguments.n, some);
+    const V complement_n = numerics::lanes::borrowing(own, one_minus_n, some);
+    const V complement_m = numerics::lanes::borrowing(own, one_minus_m, some);
     const auto integrals = numerics::lanes::complete_integrals_from_complements_lanes(n, complement_n, complement_m, done);
     const V result = general_form_value(u, arguments, integrals.e, integrals.k, integrals.p);
     done &= ~integrals.failed & (fabs(result) < numerics::kInfinity).bits();
@@ -79,9 +79,9 @@ template <class V>
     for (std::size_t i = 0; i < width; ++i) {
         u[i] = x[i < count ? i : 0] * rho;
         if (i >= count) continue;
-        const DiskForm form = disk_form(u[i], rho);
-        if (form == DiskForm::general) general |= 1u << i;
-        if (form == DiskForm::limb && u[i] != rho) limb |= 1u << i;
+        const LaneForm form = lane_form(u[i], rho);
+        if (form == LaneForm::general) general |= 1u << i;
+        if (form == LaneForm::limb) limb |= 1u << i;
     }
     alignas(32) double value[width];
     unsigned done = general != 0 ? witt_mao_general_lanes(V::load(u), V(rho), general, value) : 0u;
@@ -144,10 +144,10 @@ void witt_mao_lane_radii(double u, const double* rho, std::size_t count, double*
     };
     for (std::size_t i = 0; i < count; ++i) {
         const double radius = rho[i];
-        const DiskForm form = disk_form(u, radius);
-        if (form == DiskForm::general) {
+        const LaneForm form = lane_form(u, radius);
+        if (form == LaneForm::general) {
             gather(general, false, radius, i);
-        } else if (form == DiskForm::limb && u != radius) {
+        } else if (form == LaneForm::limb) {
             gather(limb, true, radius, i);
         } else {
             out[i] = witt_mao_magnification_scaled(u, radius);

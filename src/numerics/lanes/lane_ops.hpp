@@ -18,6 +18,13 @@ template <class V>
     return values[i];
 }
 
+// v in the lanes of the mask `own`, lane `some`'s value of v in the others: lanes whose values
+// are not wanted borrow the arguments of one that is, so that every lane runs loops that end.
+template <class V, class Mask>
+[[gnu::always_inline]] inline V borrowing(Mask own, V v, std::size_t some) {
+    return select(own, v, V(lane(v, some)));
+}
+
 // f(v_i) in the lanes whose bit is set in `which`, v_i unchanged in the others.
 template <class V, class F>
 [[gnu::always_inline]] inline V each_lane(V v, unsigned which, F f) {
