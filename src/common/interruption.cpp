@@ -3,10 +3,13 @@
 namespace mirvanta {
 namespace {
 
-// One thread-local object, so that each function reaches it with a single look-up.
+// The state of the call running on this thread: one thread-local object, so that each function
+// reaches it with a single look-up. Outside any installed hook (the C++ tests and benchmarks) it
+// is the thread's default state.
 struct Installed {
     CallerHook* hook = nullptr;
     bool stopped = false;
+    void* map_scope = nullptr;
 };
 
 thread_local Installed installed;
@@ -17,10 +20,11 @@ ScopedCallerHook::ScopedCallerHook(CallerHook& hook) noexcept {
     Installed& here = installed;
     previous_hook_ = here.hook;
     previous_stopped_ = here.stopped;
-    here = {&hook, false};
+    previous_map_scope_ = here.map_scope;
+    here = {&hook, false, nullptr};
 }
 
-ScopedCallerHook::~ScopedCallerHook() { installed = {previous_hook_, previous_stopped_}; }
+ScopedCallerHook::~ScopedCallerHook() { installed = {previous_hook_, previous_stopped_, previous_map_scope_}; }
 
 bool stop_requested() {
     Installed& here = installed;
@@ -44,5 +48,9 @@ bool pool_unavailable(std::string_view why) {
     here.stopped = here.hook->pool_unavailable(why);
     return here.stopped;
 }
+
+void* call_map_scope() noexcept { return installed.map_scope; }
+
+void set_call_map_scope(void* scope) noexcept { installed.map_scope = scope; }
 
 }  // namespace mirvanta

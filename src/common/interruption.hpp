@@ -8,6 +8,13 @@
 // lets the hook work. When the hook says stop, the computation throws Interrupted, after a
 // parallel map has stopped its workers; the installer knows why it stopped. The hook is used only
 // on the thread that installed it.
+//
+// Everything a call keeps on its thread belongs to that call alone: its hook, whether the hook has
+// said stop, and the innermost map whose elements the thread evaluates for it. The hook's own code
+// may call again (a signal handler that calls the module while an outer call waits for its map):
+// that inner call installs a hook of its own and starts with no stop and no map, so its maps are
+// its own, not maps nested in the outer call's, and a stop of either is seen by that call alone.
+// When the inner call ends, the outer call's state is back as it was.
 #pragma once
 
 #include <chrono>
@@ -45,7 +52,8 @@ struct Interrupted {};
 // map cannot be finished there.
 struct ForkedDuringMap {};
 
-// Installs `hook` on this thread until the end of the scope (the previous one comes back).
+// Installs `hook` on this thread until the end of the scope, with a call state of its own (the
+// previous call's state comes back).
 class ScopedCallerHook {
 public:
     explicit ScopedCallerHook(CallerHook& hook) noexcept;
@@ -56,6 +64,7 @@ public:
 private:
     CallerHook* previous_hook_;
     bool previous_stopped_;
+    void* previous_map_scope_;
 };
 
 // Asks the installed hook; false when none is installed. Once it has said stop, the answer
@@ -72,5 +81,11 @@ bool work_while_waiting();
 // Tells the installed hook that the pool could not start; true when it says stop (as
 // stop_requested() from then on).
 bool pool_unavailable(std::string_view why);
+
+// The innermost map whose elements this thread evaluates for the call now running on it (null
+// when none), kept here so that it belongs to the call. Only the parallel layer, which knows its
+// type, reads and sets it; a worker of the pool keeps its own elsewhere.
+void* call_map_scope() noexcept;
+void set_call_map_scope(void* scope) noexcept;
 
 }  // namespace mirvanta

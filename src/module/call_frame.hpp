@@ -78,11 +78,19 @@ PyObject* call_frame(const FunctionSignature& signature, PyObject* const* args, 
         }
         PythonCallerHook hook(list_size);
         const ScopedCallerHook installed(hook);
+        PyObject* result;
         if constexpr (kPerSeparation) {
-            return hook.result_list().finish(std::apply(model, std::move(values)));
+            result = hook.result_list().finish(std::apply(model, std::move(values)));
         } else {
-            return to_python(std::apply(model, std::move(values)));
+            result = to_python(std::apply(model, std::move(values)));
         }
+        // Code that the call ran (a signal handler, a collector callback) left an exception set
+        // without stopping the computation: the exception is raised, and the result dropped.
+        if (result != nullptr && PyErr_Occurred() != nullptr) {
+            Py_DECREF(result);
+            return nullptr;
+        }
+        return result;
     } catch (...) {  // a forced unwind (CPython ending this thread) goes on from there
         return raise_current_exception();
     }

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "common/interruption.hpp"
 #include "parallel/pool_size.hpp"
 
 namespace mirvanta::parallel {
@@ -22,9 +23,6 @@ using Clock = std::chrono::steady_clock;
 // key of the first 32 is kept inside the thread's descriptor, so setting it allocates nothing.
 pthread_key_t worker_key;
 const bool worker_key_created = pthread_key_create(&worker_key, nullptr) == 0;
-// The map scope of a thread outside the pool (a worker keeps its own in its WorkerState).
-pthread_key_t caller_scope_key;
-const bool caller_scope_key_created = pthread_key_create(&caller_scope_key, nullptr) == 0;
 
 // How long a thread spins before it sleeps, in pause instructions (tens of nanoseconds each).
 // A publisher waits for the last run of a helper and spins only briefly: on a machine with no
@@ -114,24 +112,27 @@ void* worker_main(void* pool) {
     return nullptr;
 }
 
+// A worker keeps its map scope in its WorkerState (it never touches a thread_local variable);
+// any other thread's belongs to the call running on it (common/interruption.hpp), so that a call
+// made by a signal handler during another call's map does not take its maps for nested ones.
 MapScope* current_map_scope() noexcept {
     if (WorkerState* worker = current_worker()) return worker->scope;
-    return caller_scope_key_created ? static_cast<MapScope*>(pthread_getspecific(caller_scope_key)) : nullptr;
+    return static_cast<MapScope*>(call_map_scope());
 }
 
 ScopedMapScope::ScopedMapScope(MapScope& scope) noexcept : worker_(current_worker()), previous_(current_map_scope()) {
     if (worker_ != nullptr) {
         worker_->scope = &scope;
-    } else if (caller_scope_key_created) {
-        pthread_setspecific(caller_scope_key, &scope);
+    } else {
+        set_call_map_scope(&scope);
     }
 }
 
 ScopedMapScope::~ScopedMapScope() {
     if (worker_ != nullptr) {
         worker_->scope = previous_;
-    } else if (caller_scope_key_created) {
-        pthread_setspecific(caller_scope_key, previous_);
+    } else {
+        set_call_map_scope(previous_);
     }
 }
 
@@ -346,7 +347,7 @@ ThreadPool* global_pool() {
     // In a forked child the storage may still hold the parent's abandoned pool: it is reused as
     // it is, without running anything of the old one.
     auto* pool = new (pool_storage) ThreadPool(pool_size_from_environment(), available_cpus());
-    if (worker_key_created && caller_scope_key_created) failure = pool->start();
+    if (worker_key_created) failure = pool->start();
     if (failure.empty()) {
         start_pause = {};
         the_pool.store(pool, std::memory_order_release);

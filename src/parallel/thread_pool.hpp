@@ -78,7 +78,9 @@ struct WorkerState {
 // The calling worker's state; null on any thread that is not a worker of a pool.
 WorkerState* current_worker() noexcept;
 
-// The map whose elements the calling thread evaluates (on any thread), or null.
+// The map whose elements the calling thread evaluates, or null: a worker's own; on any other
+// thread, that of the call running on it (common/interruption.hpp), so that a call made from
+// inside another's map (by a signal handler its hook ran) starts with none.
 MapScope* current_map_scope() noexcept;
 
 // Makes `scope` the calling thread's map scope until the end of the scope.

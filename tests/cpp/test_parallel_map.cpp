@@ -499,6 +499,67 @@ TEST(Interrupt, SequentialLoopsStopAndTheCheckIsAskedOnce) {
     EXPECT_EQ(never.asked_.load(), 2);
 }
 
+// The hook's own code calls again while the caller waits for its map, as a Python signal handler
+// that calls the module does. The inner call's maps are its own: stopped by its own hook, the
+// inner map throws instead of returning unfinished results (as a map nested in an element of the
+// outer one would), a map it runs to the end gives every result, and the outer map neither stops
+// nor loses an element.
+class CallsAgainAtFirstQuestion final : public CallerHook {
+public:
+    bool stop_requested() override {
+        if (!called_) {
+            called_ = true;
+            stopped_inner_ = run_inner(1);        // its hook says stop at its first question
+            finished_inner_ = run_inner(1 << 30);  // never
+        }
+        return false;
+    }
+
+    // 1: the inner map threw Interrupted; 0: it returned every result, right; -1: it returned
+    // something else.
+    static int run_inner(int stop_at) {
+        StopAtQuestion hook(stop_at);
+        const ScopedCallerHook installed(hook);
+        const auto inputs = iota(20000);
+        try {
+            const auto out = parallel_map(std::span<const double>(inputs), [](double x) {
+                busy(2us);
+                return 3.0 * x;
+            });
+            for (std::size_t i = 0; i < inputs.size(); ++i) {
+                if (out[i] != 3.0 * inputs[i]) return -1;
+            }
+            return 0;
+        } catch (const Interrupted&) {
+            return 1;
+        }
+    }
+
+    bool called_ = false;
+    int stopped_inner_ = -2, finished_inner_ = -2;
+};
+
+TEST(Interrupt, ACallMadeByTheHookHasMapsAndAStopOfItsOwn) {
+    const auto inputs = iota(50000);
+    for (const Sharing sharing : kBothWays) {
+        CallsAgainAtFirstQuestion hook;
+        ResultVector<double> out;
+        {
+            const ScopedCallerHook installed(hook);
+            ASSERT_NO_THROW(out = parallel_map(std::span<const double>(inputs),
+                                               [](double x) {
+                                                   busy(1us);
+                                                   return x + 1.0;
+                                               },
+                                               sharing));
+        }
+        ASSERT_TRUE(hook.called_) << "the outer map never asked its hook";
+        EXPECT_EQ(hook.stopped_inner_, 1) << "the stopped inner map did not throw";
+        EXPECT_EQ(hook.finished_inner_, 0);
+        for (std::size_t i = 0; i < inputs.size(); ++i) ASSERT_EQ(out[i], inputs[i] + 1.0) << i;
+    }
+}
+
 TEST(ParallelMap, UniformDiskBatchEqualsTheSequentialKernel) {
     std::vector<double> l;
     for (int i = 0; i < 30000; ++i) l.push_back(i * 0.01);

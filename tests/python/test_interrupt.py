@@ -95,3 +95,72 @@ def test_a_handlers_own_exception_is_raised(name, threads):
     report = interrupted(name, "alarm", threads)
     assert report["outcome"] == "TimeoutError"
     assert report["same_after"] and report["grid_after"]
+
+
+# A handler calls the module while an outer call waits for its map, and a second signal whose
+# handler raises lands inside that inner call. Each call keeps its own stop: the inner call raises
+# the handler's exception and returns nothing, the outer call goes on. Where the timer lands is up
+# to the machine, so the script counts outcomes; a profile function tells whether the second
+# handler ran inside the inner call (between its c_call and its c_return or c_exception). That
+# must have happened at least once (else nothing was shown), and no call may have returned wrong
+# numbers or raised anything but the handler's exception.
+NESTED_HANDLER_CALLS = """
+    import collections, json, signal, sys, mirvanta as M
+    inner_length, timer = INNER_LENGTH_AND_TIMER
+    L = [0.01 * i for i in range(1, inner_length)]
+    exp = M.witt_mao_magnification(L, 1.0, 0.1)
+    BIG = [0.001 * i for i in range(1, 30001)]
+    big = M.witt_mao_magnification(BIG, 1.0, 0.1)
+    counts = collections.Counter()
+    state = {"busy": False, "in inner call": False, "raised inside": False}
+
+    def profiler(frame, event, arg):
+        if event == "c_call" and arg is M.witt_mao_magnification:
+            state["in inner call"] = True
+        elif event in ("c_return", "c_exception") and arg is M.witt_mao_magnification:
+            state["in inner call"] = False
+
+    def handler(signum, frame):
+        if state["busy"]:
+            state["raised inside"] = state["in inner call"]
+            raise ValueError("nested")
+        state["busy"], state["raised inside"] = True, False
+        try:
+            sys.setprofile(profiler)
+            signal.setitimer(signal.ITIMER_REAL, timer)  # lands inside the inner call, mostly
+            result = M.witt_mao_magnification(L, 1.0, 0.1)
+            sys.setprofile(None)
+            if state["raised inside"]:
+                counts["inner returned a list after its handler raised"] += 1
+            else:
+                counts["inner right" if result == exp else "inner WRONG"] += 1
+        except ValueError:
+            sys.setprofile(None)
+            counts["inner stopped inside" if state["raised inside"] else "inner stopped outside"] += 1
+        except BaseException as error:
+            sys.setprofile(None)
+            counts["inner " + type(error).__name__] += 1
+        finally:
+            state["busy"] = False
+            signal.setitimer(signal.ITIMER_REAL, 0)
+
+    signal.signal(signal.SIGALRM, handler)
+    for _ in range(200):
+        signal.setitimer(signal.ITIMER_REAL, 0.001)
+        try:
+            counts["outer right" if M.witt_mao_magnification(BIG, 1.0, 0.1) == big else "outer WRONG"] += 1
+        except BaseException as error:
+            counts["outer " + type(error).__name__] += 1
+    signal.setitimer(signal.ITIMER_REAL, 0)
+    print(json.dumps(counts))
+"""
+
+
+@pytest.mark.parametrize("threads", [1, 2])
+@pytest.mark.parametrize("inner_length, timer", [(2000, 2e-5), (20000, 5e-5)])
+def test_a_call_from_a_handler_is_stopped_alone(threads, inner_length, timer):
+    script = NESTED_HANDLER_CALLS.replace("INNER_LENGTH_AND_TIMER", repr((inner_length, timer)))
+    counts = json.loads(run_python(script, env={"RAYON_NUM_THREADS": str(threads)}).stdout)
+    assert counts.get("inner stopped inside", 0) > 0, counts
+    assert set(counts) <= {"inner right", "inner stopped inside", "inner stopped outside", "outer right"}, counts
+
