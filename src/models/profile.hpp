@@ -1,4 +1,5 @@
-// PROVISIONAL interface of the profile engine (replaced by the engine's own header at merge).
+// The magnification of a radially symmetric source star whose brightness follows a law
+// (models/brightness_law.hpp), from the uniform-disk kernel, to a relative tolerance.
 #pragma once
 
 #include <cstddef>
@@ -9,13 +10,22 @@
 
 namespace mirvanta::models {
 
+// What a call could not do: how many results did not reach rtol (each is still the best
+// estimate), the first such index, and the worst estimated relative error among them.
 struct ProfileReport {
     std::size_t unconverged = 0;
     std::size_t first_unconverged = SIZE_MAX;
     double worst_estimate = 0.0;
 };
 
-ProfileReport profile_magnification(std::span<const double> u, std::span<const double> rho, const BrightnessLaw& law,
-                                    double rtol, double* out);
+// out[i] = the magnification at separation u[i] (Einstein radii) of a source of radius rho
+// (Einstein radii; rho.size() == 1: one radius for all; else rho.size() == u.size(), rho[i]) whose
+// brightness follows `law`, to relative tolerance rtol. `out` may alias u. Separations run on the
+// worker pool; the workers allocate nothing.
+// Domain, as the caller validates it: law with brightness >= 0 on the disk and a positive flux,
+// radii ascending in [0, 1], alpha > 0; u >= 0, rho >= 0. NaN u or rho gives NaN; rho = 0 the
+// point-source magnification; u = inf or rho = inf gives 1.
+ProfileReport profile_magnification(std::span<const double> u, std::span<const double> rho,
+                                    const BrightnessLaw& law, double rtol, double* out);
 
 }  // namespace mirvanta::models

@@ -1,0 +1,63 @@
+#include "models/profile_series.hpp"
+
+#include <cmath>
+
+#include "models/profile_series_terms.hpp"
+
+namespace mirvanta::models {
+
+// Term k is at most c_k m_k x^(2k) relative to the point source (c_k: kProfileSeriesBounds), and
+// the terms shrink at least by x^2 each (c_(k+1) m_(k+1) <= c_k m_k: m_k (k + 2)/(k + 1) <= ... and
+// c_k falls as 1/k^2), so the tail after K terms is at most c_(K+1) m_(K+1) x^(2K+2) / (1 - x^2).
+// limit[K] solves c_(K+1) m_(K+1) X^(K+1) = (rtol/4) (1 - X) by fixed-point iteration.
+SeriesPlan plan_series(const PreparedLaw& law, double rtol) {
+    SeriesPlan plan;
+    plan.factor = law.moment_factor;
+    const double budget = rtol * 0.25;
+    for (std::size_t terms = 1; terms <= kMostSeriesTerms; ++terms) {
+        const double bound = tables::kProfileSeriesBounds[terms] * std::fabs(law.moment_factor[terms + 1]);
+        double x = 0.0;
+        if (bound > 0.0) {
+            for (int i = 0; i < 40; ++i) x = std::pow(budget * (1.0 - x) / bound, 1.0 / static_cast<double>(terms + 1));
+            x = x < 0.25 ? x : 0.25;  // the series is used at u >= 2 rho at the closest
+        } else {
+            x = 0.25;
+        }
+        plan.limit[terms] = x * 0.999;
+    }
+    for (std::size_t terms = 2; terms <= kMostSeriesTerms; ++terms) {
+        if (plan.limit[terms] < plan.limit[terms - 1]) plan.limit[terms] = plan.limit[terms - 1];
+    }
+    plan.widest = plan.limit[kMostSeriesTerms];
+    return plan;
+}
+
+bool profile_series(double u, double rho, const SeriesPlan& plan, double* out) {
+    const double x = rho / u;
+    const double x2 = x * x;
+    if (!(x2 <= plan.widest)) return false;
+    std::size_t terms = 1;
+    while (x2 > plan.limit[terms]) ++terms;
+    const double s = u * u;
+    const double q = s + 4.0;
+    const double w = u * std::sqrt(q);
+    const double b = 1.0 / q;
+    const double a = 1.0 - 4.0 * b;
+    const double f = 4.0 / (w * q);
+    double series = 0.0;
+    for (std::size_t k = terms; k-- > 0;) {
+        const std::span<const double> c = tables::kProfileSeriesTerms[k];
+        double term = c.back();
+        double power = 1.0;
+        for (std::size_t i = c.size() - 1; i-- > 0;) {
+            power = power * b;
+            term = term * a + c[i] * power;
+        }
+        series = x2 * (plan.factor[k + 1] * term + series);
+    }
+    const double point_source_excess = 4.0 / (w * ((s + 2.0) + w));
+    *out = 1.0 + (point_source_excess + f * series);
+    return true;
+}
+
+}  // namespace mirvanta::models
