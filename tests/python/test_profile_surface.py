@@ -137,8 +137,8 @@ def test_the_uniform_disk_against_mpmath_and_the_eight_functions(mirvanta):
         assert value == pytest.approx(float(witt_mao_closed_form(x, 0.1)), rel=1e-12, abs=0)
     assert mirvanta.magnification(0.3, 0.0) == mirvanta.point_source_magnification(0.3)
     separations = [0.0, 0.3, 0.9, 1.2, 5.0]
-    assert mirvanta.magnification(np.array(separations) * 0.1, 0.1, mirvanta.Linear(0.6)) == pytest.approx(
-        mirvanta.integrated_witt_mao_magnification(separations, 1.0, 0.1), rel=1e-12)
+    assert mirvanta.magnification(np.array(separations) * 0.1, 0.1, mirvanta.Linear(0.6), rtol=1e-12) == pytest.approx(
+        mirvanta.integrated_witt_mao_magnification(separations, 1.0, 0.1), rel=2e-12)
 
 
 @pytest.mark.parametrize("l", [0.0, 0.5, 1.5])
