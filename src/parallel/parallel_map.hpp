@@ -26,7 +26,8 @@
 // When there is no pool (the system refused its threads), the map runs on the calling thread,
 // after the hook has been told why. When the hook's own code forks the process (a signal handler),
 // the child finishes on its calling thread a map that it had not shared yet; one that it had
-// shared ends in the child with ForkedDuringMap.
+// shared ends in the child with ForkedDuringMap. A map whose element ran the nested map that asked
+// the hook learns of the fork after that run, before it touches the parent's pool.
 #pragma once
 
 #include <algorithm>
@@ -234,6 +235,11 @@ private:
                       return (*shared_length)(left);
                   },
                   [&](std::size_t written) {
+                      // A map nested in the last run's elements may have asked the hook, whose
+                      // code forked: this map's pool is then the parent's (or, once a map of the
+                      // child started one, the child's own in the same storage), and this map
+                      // leaves it before it shares, withdraws or stops counting as busy.
+                      if (forked()) leave_forked();
                       if (shared_) {
                           do_hook_work();
                           if (on_caller_ && ++runs_since_clock >= runs_per_clock_) {
@@ -382,7 +388,9 @@ private:
     }
 
     // In a forked child the pool is not this process's: nothing of it may be touched (its lock
-    // may be held by a worker that is not in the child). A map that was not shared goes on alone.
+    // may be held by a worker that is not in the child, or the child's own pool may have replaced
+    // it). A map that was not shared goes on alone. Called after every question to the hook and,
+    // on the thread that started the map, after every run of its elements (a nested map's question).
     void leave_forked() {
         if (working_) working_->forget();
         if (published_) throw ForkedDuringMap{};

@@ -428,6 +428,23 @@ TEST(ParallelMap, TheCallerTakesOverWhatAStalledWorkerLeft) {
     }
 }
 
+// Waits up to 30 s for a forked child and returns its exit code; -1 when it did not exit (it is
+// killed then) or ended by a signal.
+int child_exit_code(pid_t child) {
+    int status = 0;
+    pid_t ended = 0;
+    for (int wait = 0; wait < 3000 && ended == 0; ++wait) {
+        ended = waitpid(child, &status, WNOHANG);
+        if (ended == 0) std::this_thread::sleep_for(10ms);
+    }
+    if (ended == 0) {
+        kill(child, SIGKILL);
+        waitpid(child, &status, 0);
+        return -1;
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
 // Forks the process at its first question, as a Python signal handler may.
 class ForkAtFirstQuestion final : public CallerHook {
 public:
@@ -460,21 +477,10 @@ TEST(ParallelMap, AForkByTheCheckLeavesNoChildWaiting) {
         if (check.pid_ == 0) _exit(10 + outcome);  // the child, which must get here
         ASSERT_GT(check.pid_, 0);
         EXPECT_EQ(outcome, 0);  // the parent's map is unaffected
-        int status = 0;
-        pid_t ended = 0;
-        for (int wait = 0; wait < 3000 && ended == 0; ++wait) {  // up to 30 s
-            ended = waitpid(check.pid_, &status, WNOHANG);
-            if (ended == 0) std::this_thread::sleep_for(10ms);
-        }
-        if (ended == 0) {
-            kill(check.pid_, SIGKILL);
-            waitpid(check.pid_, &status, 0);
-        }
-        ASSERT_EQ(ended, check.pid_) << "the child waits for workers that are not in it";
-        ASSERT_TRUE(WIFEXITED(status));
         // Handed over, the map is on workers that the child lacks; a pool of one worker never
         // takes a map from its caller, whose child then finishes it.
-        const int code = WEXITSTATUS(status);
+        const int code = child_exit_code(check.pid_);
+        ASSERT_NE(code, -1) << "the child waits for workers that are not in it";
         if (sharing == Sharing::always) {
             EXPECT_EQ(code, 11);
         } else if (pool_size() == 1) {
@@ -482,6 +488,50 @@ TEST(ParallelMap, AForkByTheCheckLeavesNoChildWaiting) {
         } else {
             EXPECT_TRUE(code == 10 || code == 11) << code;
         }
+    }
+}
+
+// The fork comes from the hook asked by a map nested in an element that the calling thread
+// evaluates (a per-pair map of multi_witt_mao_magnification), before the outer map is shared. The
+// outer map has asked nothing yet, and its decision to share follows that element at once: in the
+// child it must see the fork there, since its pool is the parent's (whose lock a worker of the
+// parent may hold) or, once a map in the child has started a pool in the same storage, the child's,
+// whose workers the outer map would leave behind when it then ends with ForkedDuringMap. Not
+// shared at the fork, the outer map is the child's to finish.
+TEST(ParallelMap, AForkByANestedMapsCheckIsSeenByTheOuterMap) {
+    if (kSanitized) GTEST_SKIP() << "the sanitizers' runtimes do not support a fork among running threads";
+    const auto inputs = iota(8);
+    const auto nested_inputs = iota(64);
+    for (const bool pool_in_child : {false, true}) {
+        const pid_t parent = getpid();
+        const auto outer = [&](double x) {
+            if (x == 1.0 && current_worker() == nullptr && getpid() == parent) {
+                // The second element is the caller's (the outer map decides after it): its nested
+                // map, too cheap to share, asks the hook after its second element, which forks.
+                parallel_map(std::span<const double>(nested_inputs), [](double v) { return v; });
+                // A map that the child starts here makes its pool in the parent's storage.
+                if (pool_in_child) parallel_map(std::span<const double>(nested_inputs), [](double v) { return v; });
+                busy(5ms);  // the rest is then worth sharing with any pool of two workers or more
+            } else {
+                busy(100us);
+            }
+            return 2.0 * x;
+        };
+        ForkAtFirstQuestion check;
+        int outcome = 0;  // 0: finished with the right results, 1: ForkedDuringMap, 2: wrong results
+        {
+            const ScopedCallerHook installed(check);
+            try {
+                const auto out = parallel_map(std::span<const double>(inputs), outer);
+                for (std::size_t i = 0; i < out.size(); ++i) outcome = out[i] == 2.0 * inputs[i] ? outcome : 2;
+            } catch (const ForkedDuringMap&) {
+                outcome = 1;
+            }
+        }
+        if (check.pid_ == 0) _exit(10 + outcome);
+        ASSERT_GT(check.pid_, 0) << "the nested map's check did not fork";
+        EXPECT_EQ(outcome, 0);
+        EXPECT_EQ(child_exit_code(check.pid_), 10) << (pool_in_child ? "with" : "without") << " a pool in the child";
     }
 }
 
