@@ -83,7 +83,7 @@ PyObject* call_frame(const FunctionSignature& signature, PyObject* const* args, 
         if constexpr (kPerSeparation && std::is_same_v<Result, std::vector<double>>) {
             return hook.result_list().finish(std::apply(model, std::move(values)));
         } else if constexpr (kPerSeparation) {
-            // A model that refuses its arguments does so before it computes: nothing is made ahead.
+            // A refusal is raised; whatever of the list was made ahead goes with the hook.
             const Result result = std::apply(model, std::move(values));
             if (!result) return raise_deferred(result.error());
             return hook.result_list().finish(result.value());
