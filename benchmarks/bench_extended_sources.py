@@ -10,7 +10,8 @@ weighted by the linear limb-darkening law), at an accuracy matched to the module
 outside the source where both integrands are smooth.
 
 With --baseline, a path to another build of the extension module (a .so file), the two
-uniform-disk-based functions of both builds are timed with the lens inside the source (50
+uniform-disk-based functions of both builds (the flux map with the quadratic law at 40 radii and
+with 200 random radii) are timed with the lens inside the source (50
 separations (k + 0.5)/50 source radii) and outside it (50 from 1.02 to 4), in interleaved rounds
 in this one process (A B B A A B ...), so that a load that comes and goes falls on both alike;
 it prints the median and the best round of each, per separation, and the ratio of this build's
@@ -21,6 +22,7 @@ import argparse
 import json
 import math
 import pathlib
+import random
 import statistics
 import sys
 import time
@@ -79,10 +81,15 @@ def against_baseline(baseline, rounds):
     places = {"inside": [(k + 0.5) / 50 for k in range(50)], "outside": [1.02 + 2.98 * k / 49 for k in range(50)]}
     radii = [i / 39 for i in range(40)]
     quadratic = [1 - 0.4 * (1 - math.sqrt(1 - r * r)) - 0.25 * (1 - math.sqrt(1 - r * r)) ** 2 for r in radii]
+    rng = random.Random(2)  # a tabulated profile's corners: 200 random radii and brightness values
+    random_radii = [0.0] + sorted(rng.uniform(0.0, 1.0) for _ in range(198)) + [1.0]
+    random_brightness = [rng.uniform(0.0, 2.0) for _ in range(200)]
     functions = {
         "integrated_witt_mao_magnification": lambda m, l: m.integrated_witt_mao_magnification(l, 1.0, RHO),
         "integrated_flux_map_witt_mao_magnification (40 radii)":
             lambda m, l: m.integrated_flux_map_witt_mao_magnification(l, 1.0, RHO, radii, quadratic),
+        "integrated_flux_map_witt_mao_magnification (200 random radii)":
+            lambda m, l: m.integrated_flux_map_witt_mao_magnification(l, 1.0, RHO, random_radii, random_brightness),
     }
     builds = {"now": mirvanta, "baseline": baseline}
     times = {(f, p, b): [] for f in functions for p in places for b in builds}
@@ -106,7 +113,7 @@ def against_baseline(baseline, rounds):
                    "ratio_best": min(now) / min(before),
                    "ratio_per_round_quartiles": statistics.quantiles([a / b for a, b in zip(now, before)], n=4)}
             result.append(row)
-            print(f"  {f:<56} {p:<8} now {row['now_median_us']:7.1f} ({row['now_best_us']:6.1f}), baseline "
+            print(f"  {f:<62} {p:<8} now {row['now_median_us']:7.1f} ({row['now_best_us']:6.1f}), baseline "
                   f"{row['baseline_median_us']:7.1f} ({row['baseline_best_us']:6.1f}): ratio {row['ratio_median']:.2f} "
                   f"({row['ratio_best']:.2f}); per-round ratios, quartiles "
                   + " / ".join(f"{q:.2f}" for q in row["ratio_per_round_quartiles"]))

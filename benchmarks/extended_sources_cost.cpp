@@ -11,7 +11,7 @@
 // uses only the functions' vector interfaces, and the same file builds against older versions of
 // the library with -DMIRVANTA_COST_VECTOR_ONLY. NODES ("one", "scalar", "sse2" or "avx2") evaluates
 // each separation alone, its quadrature's nodes one at a time or a level at a time on that path
-// (the map's flux is then taken once, as the vector interface takes it once per call).
+// (the map is then checked and cut into its pieces once, as the vector interface does once per call).
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -24,6 +24,17 @@
 #ifndef MIRVANTA_COST_VECTOR_ONLY
 #include "models/witt_mao_range.hpp"
 #endif
+
+// The values of a vector call: the flux map returns them or its refusal of the map (older
+// versions of the library return them as they are).
+template <class Result>
+std::vector<double> values_of(const Result& result) {
+    if constexpr (requires { result.value(); }) {
+        return result.value();
+    } else {
+        return result;
+    }
+}
 
 int main(int argc, char** argv) {
     if (argc < 4) {
@@ -53,11 +64,10 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "the %s path is not available here\n", nodes.c_str());
             return 2;
         }
-        const mirvanta::models::FluxMapProfile profile{radii, brightness};
-        const double flux = mirvanta::models::profile_flux(radii, brightness);
+        const mirvanta::models::FluxMap checked = mirvanta::models::flux_map(radii, brightness).value();
         for (long done = 0; done < count; ++done) {
             const double at = l[done % 50];
-            sink = sink + (map ? mirvanta::models::integrated_flux_map_witt_mao_magnification_at(at, rho, profile, flux,
+            sink = sink + (map ? mirvanta::models::integrated_flux_map_witt_mao_magnification_at(at, rho, checked,
                                                                                                 evaluation, path)
                                : mirvanta::models::integrated_witt_mao_magnification_at(at, rho, evaluation, path));
         }
@@ -66,8 +76,8 @@ int main(int argc, char** argv) {
 #endif
     for (long done = 0; done < count; done += 50) {
         const std::vector<double> batch(l.begin(), l.begin() + std::min<long>(50, count - done));
-        const auto values = map ? mirvanta::models::integrated_flux_map_witt_mao_magnification(batch, 1.0, rho, radii,
-                                                                                                brightness)
+        const auto values = map ? values_of(mirvanta::models::integrated_flux_map_witt_mao_magnification(
+                                      batch, 1.0, rho, radii, brightness))
                                 : mirvanta::models::integrated_witt_mao_magnification(batch, 1.0, rho);
         for (const double v : values) sink = sink + v;
     }

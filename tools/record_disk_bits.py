@@ -29,6 +29,12 @@ below 1000 rho also pin the long expansion and its switch at 20 rho (moved to 25
 
 Only the first run records: a file states what an older build gave, so rerunning the script
 against a newer module would prove nothing. To record again, delete the file first.
+
+    .venv/bin/python tools/record_disk_bits.py --update-redefined
+
+records again only the lines whose inputs the kernel has since been given values of their own (a
+negative rho, which gives NaN, no longer the point source; an infinite u, which gives 1 for a finite
+rho), checks that every other line is reproduced as it stands, and says so in the file's header.
 """
 
 import argparse
@@ -104,12 +110,51 @@ def line(u, rho):
     return f"{u.hex()} {rho.hex()} {bits(kernel(u, rho)):016x}"
 
 
+REDEFINED_NOTE = ("# Lines with rho < 0 or u = inf recorded again, by --update-redefined, when a negative rho came to "
+                  "give NaN and u = +inf 1.")
+
+
+def redefined(u, rho):
+    """Inputs to which the kernel has since given values of their own."""
+    return rho < 0 or math.isinf(u)
+
+
+def update_redefined(data):
+    lines = data.read_text().splitlines()
+    out, changed, bad = [], 0, 0
+    for text in lines:
+        if not text or text.startswith("#"):
+            out.append(text)
+            continue
+        u_text, rho_text, expected = text.split()
+        u, rho = float.fromhex(u_text), float.fromhex(rho_text)
+        now = line(u, rho)
+        if now != text:
+            if redefined(u, rho):
+                changed += 1
+            else:
+                bad += 1
+                print(f"differs, and its input was not redefined: u = {u!r}, rho = {rho!r}")
+        out.append(now if redefined(u, rho) else text)
+    if bad:
+        sys.exit(f"{bad} other values differ: nothing written")
+    if REDEFINED_NOTE not in out:
+        out.insert(next(i for i, t in enumerate(out) if not t.startswith("#")) - 1, REDEFINED_NOTE)
+    data.write_text("\n".join(out) + "\n")
+    print(f"{changed} values recorded again in {data}")
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--check", action="store_true", help="verify the installed module against the file")
     parser.add_argument("--series", action="store_true", help="the two expansions, u/rho from 20 to 5000")
+    parser.add_argument("--update-redefined", action="store_true",
+                        help="record again the lines of inputs the kernel has given values of their own")
     args = parser.parse_args()
     data = DATA_DIR / ("disk_series_bits.txt" if args.series else "disk_kernel_bits.txt")
+    if args.update_redefined:
+        update_redefined(data)
+        return
     if args.check:
         bad = 0
         rows = [r.split() for r in data.read_text().splitlines() if r and not r.startswith("#")]

@@ -26,6 +26,14 @@ on the kernel's lanes: every later build must give the same bits there too.
 
 Only the first run records a file: it states what the older build gave, so rerunning the script
 against a newer module would prove nothing. To record again, delete the file first.
+
+    .venv/bin/python tools/record_extended_bits.py --update-redefined
+
+records again, in both files, only the lines whose computation has since been defined anew, and
+checks that every other line is reproduced as it stands: the two integrated flux maps, which
+integrate over the pieces between the map's radii with a target relative to each piece (and give
+the uniform disk's value, NaN, for a negative or NaN separation), and the limb-darkened disk at
+l = +inf, where the uniform disk is now 1.
 """
 
 import argparse
@@ -119,10 +127,50 @@ def map_lines():
     return [f"map {name} {len(bl)} " + " ".join(x.hex() for x in bl + bf) for name, (bl, bf) in MAPS.items()]
 
 
+FLUX_MAPS = [SPLIT[1], UNCHANGED[1]]
+REDEFINED_NOTE = ("# The integrated flux maps' lines, and the limb-darkened disk's at l = +inf, recorded again by "
+                  "--update-redefined when the flux maps came to integrate between their radii.")
+
+
+def redefined(name, l):
+    """Lines whose computation has since been defined anew."""
+    return name in FLUX_MAPS or (name == SPLIT[0] and l == math.inf)
+
+
+def update_redefined(data):
+    out, changed, bad = [], 0, 0
+    for text in data.read_text().splitlines():
+        if not text or text.startswith(("#", "map ")):
+            out.append(text)
+            continue
+        name, map_name, rho_text, l_text, expected = text.split()
+        rho, l = float.fromhex(rho_text), float.fromhex(l_text)
+        now = line(name, map_name, rho, l)
+        if now != text:
+            if redefined(name, l):
+                changed += 1
+            else:
+                bad += 1
+                print(f"differs, and its computation was not redefined: {name} {map_name} rho = {rho!r}, l = {l!r}")
+        out.append(now if redefined(name, l) else text)
+    if bad:
+        sys.exit(f"{bad} other values differ in {data}: nothing written")
+    if REDEFINED_NOTE not in out:
+        out.insert(next(i for i, t in enumerate(out) if not t.startswith("#")) - 1, REDEFINED_NOTE)
+    data.write_text("\n".join(out) + "\n")
+    print(f"{changed} values recorded again in {data}")
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--check", action="store_true", help="verify the installed module against the file")
+    parser.add_argument("--update-redefined", action="store_true",
+                        help="record again the lines whose computation has been defined anew")
     args = parser.parse_args()
+    if args.update_redefined:
+        for data in (DATA, INSIDE_DATA):
+            update_redefined(data)
+        return
     if args.check:
         rows = [r.split() for data in (DATA, INSIDE_DATA) for r in data.read_text().splitlines()
                 if r and not r.startswith(("#", "map "))]

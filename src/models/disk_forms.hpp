@@ -11,13 +11,15 @@
 namespace mirvanta::models {
 
 enum class DiskForm {
-    point_source,  // rho <= 0
-    far_field,     // finite u beyond kFarFieldRatio rho: the short series
-    mid_field,     // kMidFieldRatio rho < u <= kFarFieldRatio rho: the long series
-    tiny_source,   // rho below kTinySource: the kernel scaled by a power of two
-    huge_source,   // finite rho beyond kHugeSource, finite u >= 0: exactly 1
-    limb,          // the lens within the limb zone: the closed form from 1 - n and 1 - m
-    general,       // the closed form in K, E and Pi
+    point_source,    // rho = 0 (of either sign): NaN for a negative u, +inf for u = 0
+    no_source,       // rho < 0, a negative source or Einstein radius: NaN
+    infinitely_far,  // u = +inf with 0 <= rho < inf (also where u's product overflowed): exactly 1
+    far_field,       // finite u beyond kFarFieldRatio rho: the short series
+    mid_field,       // kMidFieldRatio rho < u <= kFarFieldRatio rho: the long series
+    tiny_source,     // rho below kTinySource: the kernel scaled by a power of two
+    huge_source,     // finite rho beyond kHugeSource, finite u >= 0: exactly 1
+    limb,            // the lens within the limb zone: the closed form from 1 - n and 1 - m
+    general,         // the closed form in K, E and Pi
 };
 
 // Half-width of the limb zone as a fraction of rho: there the closed form's Pi(n, m) is given
@@ -36,10 +38,13 @@ inline constexpr double kTinySource = 1e-100;
 inline constexpr double kHugeSource = 0x1p27;
 
 // The series are tested first, so that every finite u beyond 20 rho takes one whatever rho is.
-// An infinite u keeps the general form (NaN), and so does a NaN u or rho; a negative u takes the
-// general form (NaN) too, except for tiny sources, whose scaled kernel gives the same NaN.
+// u = +inf is infinitely far from any finite source; u = -inf and a NaN u or rho keep the
+// general form (NaN), and so does an infinite rho; a negative u takes the general form (NaN) too,
+// except for tiny sources, whose scaled kernel gives the same NaN.
 inline DiskForm disk_form(double u, double rho) {
-    if (rho <= 0.0) return DiskForm::point_source;
+    if (u == numerics::kInfinity && rho >= 0.0 && rho < numerics::kInfinity) return DiskForm::infinitely_far;
+    if (rho == 0.0) return DiskForm::point_source;
+    if (rho < 0.0) return DiskForm::no_source;
     if (u > kMidFieldRatio * rho && u < numerics::kInfinity) {
         return u > kFarFieldRatio * rho ? DiskForm::far_field : DiskForm::mid_field;
     }

@@ -1,5 +1,6 @@
 #include "models/flux_map.hpp"
 
+#include <cmath>
 #include <optional>
 #include <string>
 
@@ -7,7 +8,6 @@
 #include "models/integrated.hpp"
 #include "models/witt_mao.hpp"
 #include "numerics/constants.hpp"
-#include "numerics/interpolation.hpp"
 #include "numerics/quadrature.hpp"
 #include "common/panic.hpp"
 #include "parallel/parallel_map.hpp"
@@ -16,8 +16,23 @@ namespace mirvanta::models {
 namespace {
 
 constexpr double kAnnulusHalfWidth = 1e-4;
+// Each piece's integrals to 1e-12 of themselves. An absolute target of 1e-16 lies below the
+// rounding of the rule's sums, so that it practically never stops before its last level: over the
+// pieces of maps of 40 to 200 radii that costs 3 to 4 times as much, for results that differ by
+// less than 3e-11 (the rule run to its last level on every piece against this target, six maps,
+// rho = 1e-4, 0.05 and 1, the lens from the centre to 30 source radii). A one-point map, one
+// piece, moved by at most 7.9e-11 from the absolute target over the whole disk.
+constexpr numerics::RelativeTarget kTarget{1e-12};
 
-void require_same_length(const std::vector<double>& bl, const std::vector<double>& bf,
+constexpr const char* kRadiusNotFinite = "bl must hold finite radii; the first radius that is not finite is at index {index}";
+constexpr const char* kRadiiNotAscending =
+    "bl must be ascending; the first radius out of order (below the one before it) is at index {index}";
+constexpr const char* kBadBrightness =
+    "bf must hold finite brightness values of 0 or more; the first value that is not is at index {index}";
+constexpr const char* kEmptyMap = "bl and bf are empty: a flux map needs at least one radius";
+constexpr const char* kNoFlux = "bf gives the source no flux: the map is dark everywhere between radii 0 and 1";
+
+void require_same_length(std::span<const double> bl, std::span<const double> bf,
                          std::source_location where = std::source_location::current()) {
     if (bl.size() != bf.size()) {
         throw Panic("assertion `left == right` failed\n  left: " + std::to_string(bl.size()) +
@@ -26,9 +41,50 @@ void require_same_length(const std::vector<double>& bl, const std::vector<double
     }
 }
 
+// int 2 pi x brightness(x) dx over [from, to], by the rule.
+double flux_between(const MapPiece& piece, double from, double to) {
+    const auto integrand = [&](double x) { return (x * numerics::kTwoPi) * piece.brightness(x); };
+    return numerics::double_exponential_integrate(integrand, from, to, kTarget).integral;
+}
+
 }  // namespace
 
-double FluxMapProfile::operator()(double x) const { return numerics::linear_interpolate(bl, bf, x); }
+ModelResult<FluxMap> flux_map(std::span<const double> bl, std::span<const double> bf) {
+    for (std::size_t j = 0; j < bl.size(); ++j) {
+        if (!std::isfinite(bl[j])) return DeferredError::value_error(kRadiusNotFinite, j);
+        if (j > 0 && bl[j] < bl[j - 1]) return DeferredError::value_error(kRadiiNotAscending, j);
+    }
+    for (std::size_t j = 0; j < bf.size(); ++j) {
+        if (!(bf[j] >= 0.0 && bf[j] < numerics::kInfinity)) return DeferredError::value_error(kBadBrightness, j);
+    }
+    if (bl.empty()) return DeferredError::value_error(kEmptyMap);
+    // The brightness in a unit of its own, a power of two that puts its largest value in [1, 2):
+    // no flux overflows, nor underflows for want of a larger unit, and no bit of the result
+    // changes, since the rule's stop test and the quotient of the two fluxes are the same in
+    // every such unit.
+    double brightest = 0.0;
+    for (const double b : bf) brightest = b > brightest ? b : brightest;
+    int exponent = 0;
+    std::frexp(brightest, &exponent);
+    const auto brightness = [&](std::size_t j) { return std::ldexp(bf[j], 1 - exponent); };
+    FluxMap map;
+    const auto add = [&](MapPiece piece) {
+        piece.flux = flux_between(piece, piece.from, piece.to);
+        if (piece.flux > 0.0) map.pieces.push_back(piece);
+    };
+    if (bl.size() == 1) {
+        // One radius: its brightness over the whole disk.
+        add({0.0, 1.0, 0.0, brightness(0), 0.0, 0.0});
+    }
+    for (std::size_t j = 0; j + 1 < bl.size(); ++j) {
+        const double from = bl[j] > 0.0 ? bl[j] : 0.0;
+        const double to = bl[j + 1] < 1.0 ? bl[j + 1] : 1.0;
+        if (!(from < to) || (bf[j] == 0.0 && bf[j + 1] == 0.0)) continue;
+        add({from, to, bl[j], brightness(j), (brightness(j + 1) - brightness(j)) / (bl[j + 1] - bl[j]), 0.0});
+    }
+    if (map.pieces.empty()) return DeferredError::value_error(kNoFlux);
+    return map;
+}
 
 namespace {
 
@@ -63,20 +119,6 @@ double annulus_magnification(double x, double u, double rho) {
     const double inner = a.inner_area == 0.0 ? 0.0 : witt_mao_magnification_scaled(u, a.inner_radius * rho);
     const double outer = witt_mao_magnification_scaled(u, a.outer_radius * rho);
     return annulus_value(a, inner, outer);
-}
-
-namespace {
-
-// int_0^1 2 pi x profile(x) dx, the rule run over the pieces between `points`.
-double profile_flux_in_pieces(const FluxMapProfile& profile, std::span<const double> points) {
-    const auto integrand = [&](double x) { return (x * numerics::kTwoPi) * profile(x); };
-    return numerics::integrate_in_pieces(integrand, 0.0, 1.0, points, 1e-16);
-}
-
-}  // namespace
-
-double profile_flux(std::span<const double> bl, std::span<const double> bf) {
-    return profile_flux_in_pieces(FluxMapProfile{bl, bf}, {});
 }
 
 namespace {
@@ -117,13 +159,13 @@ ModelResult<std::vector<double>> discrete_flux_map_heyrovsky_magnification(std::
 
 namespace {
 
-// The integrand 2 pi x annulus_magnification(x) profile(x) at many nodes, the kernel evaluated for
-// all of their disks (inner and outer) at once, on the lanes of `path`: the same operations in
-// each node, so the same bits. (The disks whose values are not used, an inner one of area 0 or
-// both where the annulus has none, are evaluated all the same.)
+// The integrand 2 pi x annulus_magnification(x) brightness(x) of one piece at many nodes, the
+// kernel evaluated for all of their disks (inner and outer) at once, on the lanes of `path`: the
+// same operations in each node, so the same bits. (The disks whose values are not used, an inner
+// one of area 0 or both where the annulus has none, are evaluated all the same.)
 struct AnnulusNodes {
     double u, rho;
-    const FluxMapProfile& profile;
+    const MapPiece& piece;
     KernelPath path;
 
     void operator()(std::span<const double> x, double* out) const {
@@ -140,64 +182,96 @@ struct AnnulusNodes {
             for (std::size_t i = 0; i < count; ++i) {
                 const double at = x[first + i];
                 const double annulus = annulus_value(annulus_at(at), disks[2 * i], disks[2 * i + 1]);
-                out[first + i] = ((at * numerics::kTwoPi) * annulus) * profile(at);
+                out[first + i] = ((at * numerics::kTwoPi) * annulus) * piece.brightness(at);
             }
         }
     }
 };
 
+// The magnified and the unmagnified flux of one piece.
+struct Fluxes {
+    double magnified, unmagnified;
+};
+
 }  // namespace
 
-double integrated_flux_map_witt_mao_magnification_at(double l, double rho, const FluxMapProfile& profile,
-                                                     double flux, NodeEvaluation nodes, KernelPath path) {
+double integrated_flux_map_witt_mao_magnification_at(double l, double rho, const FluxMap& map, NodeEvaluation nodes,
+                                                     KernelPath path) {
     const double u = l * rho;
-    // Each of the annulus's two disks bends as a function of its radius where its limb crosses
-    // the lens, as (r - l) ln|r - l|, divided by the annulus's small area.
-    double bends[2];
-    std::size_t count = 0;
-    if (l >= 0.0 && l < 1.0) {
-        for (const double x : {l - kAnnulusHalfWidth, l + kAnnulusHalfWidth}) {
-            if (x > 0.0 && x < 1.0) bends[count++] = x;
+    const double disk = witt_mao_magnification_scaled(u, rho);
+    if (!std::isfinite(disk)) return disk;
+    const bool inside = l >= 0.0 && l < 1.0;
+    const auto piece_fluxes = [&](const MapPiece& piece) -> Fluxes {
+        // Each of the annulus's two disks bends as a function of its radius where its limb
+        // crosses the lens, as (r - l) ln|r - l|, divided by the annulus's small area.
+        double bends[2];
+        std::size_t count = 0;
+        if (inside) {
+            for (const double x : {l - kAnnulusHalfWidth, l + kAnnulusHalfWidth}) {
+                if (x > piece.from && x < piece.to) bends[count++] = x;
+            }
         }
+        const std::span<const double> points(bends, count);
+        const double magnified =
+            nodes == NodeEvaluation::by_level
+                ? numerics::integrate_in_pieces(numerics::BatchedIntegrand{AnnulusNodes{u, rho, piece, path}},
+                                                piece.from, piece.to, points, kTarget)
+                : numerics::integrate_in_pieces(
+                      [&](double x) {
+                          return ((x * numerics::kTwoPi) * annulus_magnification(x, u, rho)) * piece.brightness(x);
+                      },
+                      piece.from, piece.to, points, kTarget);
+        if (count == 0) return {magnified, piece.flux};
+        // The flux over the same parts as the magnified flux.
+        const auto flux_integrand = [&](double x) { return (x * numerics::kTwoPi) * piece.brightness(x); };
+        return {magnified, numerics::integrate_in_pieces(flux_integrand, piece.from, piece.to, points, kTarget)};
+    };
+    double magnified = 0.0, unmagnified = 0.0;
+    for (const MapPiece& piece : map.pieces) {
+        const Fluxes fluxes = piece_fluxes(piece);
+        magnified = magnified + fluxes.magnified;
+        unmagnified = unmagnified + fluxes.unmagnified;
     }
-    const std::span<const double> points(bends, count);
-    const double magnified =
-        nodes == NodeEvaluation::by_level
-            ? numerics::integrate_in_pieces(numerics::BatchedIntegrand{AnnulusNodes{u, rho, profile, path}}, 0.0,
-                                            1.0, points, 1e-16)
-            : numerics::integrate_in_pieces(
-                  [&](double x) { return ((x * numerics::kTwoPi) * annulus_magnification(x, u, rho)) * profile(x); },
-                  0.0, 1.0, points, 1e-16);
-    // The rule's errors at the map's corners are nearly the same fraction of the magnified and of
-    // the unmagnified flux when both are taken at the same nodes, and cancel in the quotient; so
-    // the flux is taken over the same pieces (over [0, 1], it is `flux`).
-    return magnified / (count == 0 ? flux : profile_flux_in_pieces(profile, points));
+    return magnified / unmagnified;
 }
 
-double integrated_flux_map_witt_mao_magnification_at(double l, double rho, const FluxMapProfile& profile,
-                                                     double flux) {
-    return integrated_flux_map_witt_mao_magnification_at(l, rho, profile, flux, NodeEvaluation::by_level,
-                                                         default_kernel_path());
+double integrated_flux_map_witt_mao_magnification_at(double l, double rho, const FluxMap& map) {
+    return integrated_flux_map_witt_mao_magnification_at(l, rho, map, NodeEvaluation::by_level, default_kernel_path());
 }
 
-std::vector<double> integrated_flux_map_witt_mao_magnification(std::vector<double> l, double re, double rstar,
-                                                               std::vector<double> bl, std::vector<double> bf) {
+ModelResult<std::vector<double>> integrated_flux_map_witt_mao_magnification(std::vector<double> l, double re,
+                                                                            double rstar, std::vector<double> bl,
+                                                                            std::vector<double> bf) {
     require_same_length(bl, bf);
-    const FluxMapProfile profile{bl, bf};
-    const double flux = profile_flux(bl, bf);
+    const ModelResult<FluxMap> map = flux_map(bl, bf);
+    if (!map) return map.error();
     const double rho = rstar / re;
     parallel::parallel_map_into(std::span<const double>(l), l.data(), [&](double separation) {
-        return integrated_flux_map_witt_mao_magnification_at(separation, rho, profile, flux);
+        return integrated_flux_map_witt_mao_magnification_at(separation, rho, map.value());
     });
     return l;
 }
 
-std::vector<double> integrated_flux_map_heyrovsky_magnification(std::vector<double> l, double re, double rstar,
-                                                                std::vector<double> bl, std::vector<double> bf) {
+ModelResult<std::vector<double>> integrated_flux_map_heyrovsky_magnification(std::vector<double> l, double re,
+                                                                             double rstar, std::vector<double> bl,
+                                                                             std::vector<double> bf) {
     require_same_length(bl, bf);
-    const FluxMapProfile profile{bl, bf};
-    const double flux = profile_flux(bl, bf);
-    return _integrated_heyrovsky_magnification(std::move(l), profile, re, rstar, flux);
+    const ModelResult<FluxMap> map = flux_map(bl, bf);
+    if (!map) return map.error();
+    const std::vector<MapPiece>& pieces = map.value().pieces;
+    double flux = 0.0;
+    for (const MapPiece& piece : pieces) flux = flux + piece.flux;
+    if (re / rstar < 0.0) flux = numerics::kNaN;  // an Einstein radius that is negative
+    parallel::parallel_map_into(std::span<const double>(l), l.data(), [&](double separation) {
+        const auto form = ring_derivative_form(separation, re, rstar);
+        double magnified = 0.0;
+        for (const MapPiece& piece : pieces) {
+            const auto integrand = [&](double x) { return form(x) * piece.brightness(x); };
+            magnified = magnified + numerics::double_exponential_integrate(integrand, piece.from, piece.to, kTarget).integral;
+        }
+        return magnified / flux;
+    });
+    return l;
 }
 
 }  // namespace mirvanta::models

@@ -1,7 +1,8 @@
 // The arithmetic of the uniform-disk closed form around its elliptic integrals, written once for
 // a double and for a set of lanes (models/lanes/), so that both carry out the same operations in
 // the same order: the arguments n and m of Pi(n, m), E(m) and K(m), and the sum of the three
-// terms. No fused multiply-add: each product is rounded before it is added.
+// terms, raised to 1 where rounding leaves it below. No fused multiply-add: each product is
+// rounded before it is added.
 //
 // Templates only, always inlined (see numerics/elliptic_steps.hpp for why).
 #pragma once
@@ -48,12 +49,23 @@ template <class T>
     return {one_minus_n, one_minus_n * ((a.s * a.s + 4.0) / g2)};
 }
 
+// A uniform disk magnifies: its magnification exceeds 1 everywhere. For large sources the excess,
+// below 2 / rho^2, is smaller than the closed form's rounding (its terms are of order 1 each), which
+// can leave a result just below 1; the result is then 1, the nearest value that can be right. NaN
+// stays NaN.
+[[gnu::always_inline]] inline double at_least_one(double a) { return a < 1.0 ? 1.0 : a; }
+
+template <class V>
+[[gnu::always_inline]] inline V at_least_one(V a) {
+    return select(a < V(1.0), V(1.0), a);
+}
+
 template <class T>
 [[gnu::always_inline]] inline T general_form_value(T u, const GeneralFormArguments<T>& a, T e, T k, T p) {
     const T c_e = (a.s * a.g) / (a.t + a.t);
     const T c_k = (a.d * (4.0 + (u * u - a.t) * 0.5)) / (a.t * a.g);
     const T c_p = ((a.t + 1.0) * (a.d * a.d + a.d * a.d)) / ((a.t * a.s) * a.g);
-    return ((c_e * e - c_k * k) + c_p * p) / numerics::kPi;
+    return at_least_one(((c_e * e - c_k * k) + c_p * p) / numerics::kPi);
 }
 
 }  // namespace mirvanta::models

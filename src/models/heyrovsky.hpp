@@ -8,7 +8,12 @@ namespace mirvanta::models {
 
 // l: lens to ring centre, r: ring radius, both in source radii; re and rstar in one common unit.
 // Fails only when K or Pi fails, with that integral's message. On the ring (l = r) the mean
-// diverges: +inf, or NaN for l = r = 0 or an Einstein radius re / rstar that is not positive.
+// diverges: +inf, or NaN for l = r = 0 or an Einstein radius re / rstar that is not positive. A
+// negative re / rstar (a negative source or Einstein radius) gives NaN, never an error. Only the
+// ratios of l, r and re / rstar enter: rings far smaller or larger than 2^200 Einstein radii, or
+// smaller or larger than 2^-200 or 2^200 source radii, are computed at a scale where no product
+// over- or underflows (a ring more than 2^200 times the Einstein radius across gives exactly 1, one
+// more than 2^200 times smaller the limit (4 q / (l + r)) K(n) / (2 pi), q = re / rstar).
 //
 // Accuracy, relative, against the mean over the ring by mpmath quadrature in angle (an
 // independent route; tests/cpp/data/ring_near.txt, tools/gen_disk_reference.py: r in [1e-7, 2],

@@ -52,23 +52,32 @@ std::vector<double> integrate_each(std::vector<double> l, const IntegrandFor& in
 // Linear limb darkening with coefficient 0.6, from the ring kernel.
 std::vector<double> integrated_heyrovsky_magnification(std::vector<double> l, double re, double rstar);
 
-// Per separation, int_0^1 2 pi x (A(x) + x/2 A'(x)) profile(x) dx / normalisation, with A the ring
-// magnification of radius x and A' its central-difference derivative: the profile-weighted
-// radial derivative of pi x^2 A(x). Ring-kernel failures count as NaN, which the quadrature
-// drops. `profile` is called on the pool's threads, from several at once: a pure function that
+// The ring variant's integrand without its profile, for one separation (source radii):
+// x -> 2 pi x (A(x) + x/2 A'(x)), with A the ring magnification of radius x and A' its
+// central-difference derivative: the radial derivative of pi x^2 A(x). Ring-kernel failures count
+// as NaN, which the quadrature drops.
+inline auto ring_derivative_form(double separation, double re, double rstar) {
+    const auto ring = [=](double radius) {
+        return heyrovsky_magnification(separation, radius, re, rstar).value_or(numerics::kNaN);
+    };
+    return [=](double x) {
+        const double a = ring(x);
+        const double slope = numerics::central_difference_derivative(ring, x);
+        return (x * numerics::kTwoPi) * (a + (x * 0.5) * slope);
+    };
+}
+
+// Per separation, int_0^1 2 pi x (A(x) + x/2 A'(x)) profile(x) dx / normalisation (the form
+// above, weighted by the profile). An Einstein radius that is negative (re / rstar < 0) gives NaN.
+// `profile` is called on the pool's threads, from several at once: a pure function that
 // allocates nothing (the workers allocate nothing).
 template <class Profile>
 std::vector<double> _integrated_heyrovsky_magnification(std::vector<double> l, const Profile& profile, double re,
                                                         double rstar, double normalisation) {
+    if (re / rstar < 0.0) normalisation = numerics::kNaN;
     const auto integrand_for = [&](double separation) {
-        const auto ring = [=](double radius) {
-            return heyrovsky_magnification(separation, radius, re, rstar).value_or(numerics::kNaN);
-        };
-        return [=, &profile](double x) {
-            const double a = ring(x);
-            const double slope = numerics::central_difference_derivative(ring, x);
-            const double weighted = (x * numerics::kTwoPi) * (a + (x * 0.5) * slope);
-            return weighted * profile(x);
+        return [form = ring_derivative_form(separation, re, rstar), &profile](double x) {
+            return form(x) * profile(x);
         };
     };
     return integrate_each(std::move(l), integrand_for, normalisation);

@@ -12,7 +12,7 @@ using numerics::kPi;
 
 double limb_disk_magnification(double rho) {
     const double t = rho * rho;
-    return (2.0 / rho + ((t + 1.0) / t) * (2.0 * std::atan(rho))) / kPi;
+    return at_least_one((2.0 / rho + ((t + 1.0) / t) * (2.0 * std::atan(rho))) / kPi);
 }
 
 // The general form's arguments and sum (models/general_form_terms.hpp, which the limb zone's

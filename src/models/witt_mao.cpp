@@ -26,9 +26,16 @@ double witt_mao_general_form(double u, double rho) {
 double witt_mao_magnification_scaled(double u, double rho) {
     switch (disk_form(u, rho)) {
         case DiskForm::point_source: {
+            // A source of no size: no value at a negative separation, +inf at u = 0 (-0 too).
+            if (!(u >= 0.0)) return kNaN;
+            if (u == 0.0) return numerics::kInfinity;
             const double s = u * u;
-            return (s + 2.0) / (u * std::sqrt(s + 4.0));
+            return at_least_one((s + 2.0) / (u * std::sqrt(s + 4.0)));
         }
+        case DiskForm::no_source:
+            return kNaN;
+        case DiskForm::infinitely_far:
+            return 1.0;
         case DiskForm::far_field:
             // The general form cancels there (relative error about 1e-16 (u/rho)^2).
             return far_field_disk_magnification(u, rho);

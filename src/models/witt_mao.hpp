@@ -10,8 +10,9 @@
 namespace mirvanta::models {
 
 // u: lens to source centre, rho: source radius, both in Einstein radii. Never fails: NaN stands
-// for a failed elliptic integral or NaN input. rho <= 0 gives the point-source magnification;
-// finite u > 20 rho the expansions of models/far_field.hpp, which are never below 1; the lens
+// for a failed elliptic integral or for input outside the domain below. rho = 0 gives the
+// point-source magnification; finite u > 20 rho the expansions of models/far_field.hpp, which are
+// never below 1; the lens
 // within 0.04 rho of the limb the closed form of models/limb.hpp (models/disk_forms.hpp holds
 // the rule that picks the form).
 //
@@ -29,8 +30,10 @@ namespace mirvanta::models {
 //   tiny sources, rho < 1e-100                  models/disk_forms.hpp     12  1.2e-15
 //   huge sources, rho > 2^27 (exactly 1)        models/disk_forms.hpp     24  1.1e-16
 //
-// At least 1 in every case measured. Domain: finite u >= 0 and rho >= 0 (rho <= 0 is the point
-// source); with rho > 0, a negative, infinite or NaN u gives NaN, as do a NaN or infinite rho.
+// Never below 1: where the closed form cannot resolve the excess over 1 (sources of rho above
+// about 100, where it is below 2 / rho^2) and rounding leaves its result below 1, the result is 1.
+// Domain: u >= 0 and finite rho >= 0 (rho = 0 is the point source; u = +inf gives exactly 1). A
+// negative or NaN u gives NaN, as do a negative, NaN or infinite rho: never a negative value.
 double witt_mao_magnification_scaled(double u, double rho);
 
 // One magnification per separation in `l` (source radii); rho = rstar / re. Element i belongs to

@@ -37,7 +37,7 @@ struct AsPythonObject {};
 
 // A list of one float per separation, the items of the first parameter (`l`): the list is made
 // while the workers compute (result_list_ahead.hpp). A result of any other length is an internal
-// failure.
+// failure; a model error (a ModelResult that holds one) is raised.
 struct AsFloatPerSeparation {};
 
 namespace detail {
@@ -73,14 +73,21 @@ PyObject* call_frame(const FunctionSignature& signature, PyObject* const* args, 
         if constexpr (kPerSeparation) {
             static_assert(std::is_same_v<std::tuple_element_t<0, std::tuple<Kinds...>>, AsFloatSequence>,
                           "the separations are the first parameter, a sequence");
-            static_assert(std::is_same_v<Result, std::vector<double>>, "the model returns the floats themselves");
+            static_assert(std::is_same_v<Result, std::vector<double>> ||
+                              std::is_same_v<Result, models::ModelResult<std::vector<double>>>,
+                          "the model returns the floats themselves, or an error");
             list_size = std::get<0>(values).size();
         }
         PythonCallerHook hook(list_size);
         const ScopedCallerHook installed(hook);
         PyObject* result;
-        if constexpr (kPerSeparation) {
+        if constexpr (kPerSeparation && std::is_same_v<Result, std::vector<double>>) {
             result = hook.result_list().finish(std::apply(model, std::move(values)));
+        } else if constexpr (kPerSeparation) {
+            // A refusal is raised; whatever of the list was made ahead goes with the hook.
+            const Result computed = std::apply(model, std::move(values));
+            if (!computed) return raise_deferred(computed.error());
+            result = hook.result_list().finish(computed.value());
         } else {
             result = to_python(std::apply(model, std::move(values)));
         }

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <new>
 #include <string>
+#include <string_view>
 
 #include "module/process_cache.hpp"
 #include "module/py_ref.hpp"
@@ -61,11 +62,31 @@ std::string describe(PyObject* exc) {
 
 }  // namespace
 
+std::string deferred_error_text(const models::DeferredError& error) {
+    std::string text = error.message;
+    if (error.index == models::DeferredError::kNoIndex) return text;
+    const std::string_view mark = models::DeferredError::kIndexMark;
+    const std::size_t at = text.find(mark);
+    const std::string index = std::to_string(error.index);
+    if (at == std::string::npos) return text.append(" (index ").append(index).append(")");
+    return text.replace(at, mark.size(), index);
+}
+
 PyObject* raise_deferred(const models::DeferredError& error) {
+    PyObject* type = PyExc_RuntimeError;
     switch (error.kind) {
         case models::ErrorKind::runtime_error:
-            PyErr_SetString(PyExc_RuntimeError, error.message);
+            type = PyExc_RuntimeError;
             break;
+        case models::ErrorKind::value_error:
+            type = PyExc_ValueError;
+            break;
+    }
+    // The elliptic integrals' texts carry no index: set as they are, without a copy.
+    if (error.index == models::DeferredError::kNoIndex) {
+        PyErr_SetString(type, error.message);
+    } else {
+        PyErr_SetString(type, deferred_error_text(error).c_str());
     }
     return nullptr;
 }

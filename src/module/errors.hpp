@@ -2,7 +2,8 @@
 //
 // - binding and conversion failures are Python exceptions set where they happen (TypeError, or
 //   the converter's own), with a note naming the parameter;
-// - a model's DeferredError becomes its Python exception type with the static message;
+// - a model's DeferredError becomes its Python exception type with its message (the static text,
+//   with the index of the argument's item it names written in);
 // - an internal failure (a Panic, thrown anywhere below) is reported on stderr and raised as
 //   PanicException; a second failure while raising it aborts the process;
 // - every allocation failure, in C++ or in the interpreter, becomes MemoryError;
@@ -20,6 +21,7 @@
 #include <cxxabi.h>
 
 #include <source_location>
+#include <string>
 
 #include "models/deferred_error.hpp"
 #include "module/compat.hpp"
@@ -27,7 +29,12 @@
 
 namespace mirvanta::module {
 
-// Sets the Python exception of a model error. Always returns null.
+// The message of a model error as Python sees it: its static text, with its index (when it has
+// one) written in place of DeferredError::kIndexMark, or after the text when that holds no mark.
+std::string deferred_error_text(const models::DeferredError& error);
+
+// Sets the Python exception of a model error: RuntimeError or ValueError, with the message above
+// as its one argument. Always returns null.
 PyObject* raise_deferred(const models::DeferredError& error);
 
 // Reports `panic` on stderr and sets PanicException. Always returns null.

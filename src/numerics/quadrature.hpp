@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstddef>
 #include <span>
+#include <type_traits>
 
 #include "numerics/constants.hpp"
 #include "numerics/tanh_sinh_tables.hpp"
@@ -35,14 +36,29 @@ inline constexpr std::size_t kMostLevelNodes = [] {
     return most;
 }();
 
+// A target error relative to the integral itself, where a double says an absolute one: the rule
+// then measures each change between levels as a fraction of the estimate, and stops once its
+// error estimate, so measured, is below `value`. For integrals of any size, and for a target
+// above the rounding of the sums (about 1e-16 of the integral), which an absolute target of an
+// integral of order 1 is not.
+struct RelativeTarget {
+    double value;
+};
+
 namespace detail {
 
 // The rule from the value at the midpoint (not finite values already zero) and level_sum(level),
 // which is the level's sum over its nodes (w, x) in table order of w (g(x) + g(-x)), added one node
 // after another.
-template <class LevelSum>
-QuadratureResult tanh_sinh(double centre, const LevelSum& level_sum, double h, double target) {
-    const double threshold = target * 0.25 / h;
+template <class LevelSum, class Target>
+QuadratureResult tanh_sinh(double centre, const LevelSum& level_sum, double h, Target target) {
+    constexpr bool kRelative = std::is_same_v<Target, RelativeTarget>;
+    double threshold = 0.0;
+    if constexpr (kRelative) {
+        threshold = target.value;
+    } else {
+        threshold = target * 0.25 / h;
+    }
     double estimate = kPi * centre;
     unsigned evaluations = 1;
     double previous_change = 0.0;
@@ -53,7 +69,8 @@ QuadratureResult tanh_sinh(double centre, const LevelSum& level_sum, double h, d
         const double half = estimate * 0.5;
         const double change = half - sum;
         estimate = half + sum;
-        const double size = std::fabs(change);
+        double size = std::fabs(change);
+        if constexpr (kRelative) size = size / std::fabs(estimate);
         if (evaluations < 14) {
             previous_change = size;
             continue;
@@ -64,10 +81,11 @@ QuadratureResult tanh_sinh(double centre, const LevelSum& level_sum, double h, d
         }
         // Quadratic convergence: the next change is about the square of this one.
         const double ratio = std::log(size) / std::log(previous_change);
-        error = (ratio > 1.9 && ratio < 2.1) ? change * change : size;
+        error = (ratio > 1.9 && ratio < 2.1) ? size * size : size;
         if (error < threshold) break;
         previous_change = size;
     }
+    if constexpr (kRelative) error = error * std::fabs(estimate);
     return {h * estimate, h * error, evaluations};
 }
 
@@ -75,12 +93,12 @@ inline double finite_or_zero(double value) { return std::isfinite(value) ? value
 
 }  // namespace detail
 
-// The integral of f over [a, b] with absolute error target `target`. f is called only on the
-// calling thread, at the midpoint and at m +- h x for the table abscissas x. Values of f that are
-// not finite count as zero. Stops after level 2 at the earliest and level 6 at the latest (385
-// evaluations); an unconverged result is returned as it is.
-template <class F>
-QuadratureResult double_exponential_integrate(const F& f, double a, double b, double target) {
+// The integral of f over [a, b] with absolute error target `target` (or a RelativeTarget). f is
+// called only on the calling thread, at the midpoint and at m +- h x for the table abscissas x.
+// Values of f that are not finite count as zero. Stops after level 2 at the earliest and level 6
+// at the latest (385 evaluations); an unconverged result is returned as it is.
+template <class F, class Target = double>
+QuadratureResult double_exponential_integrate(const F& f, double a, double b, Target target) {
     const double m = (a + b) * 0.5;
     const double h = (b - a) * 0.5;
     auto g = [&](double t) { return detail::finite_or_zero(f(m + h * t)); };
@@ -101,8 +119,8 @@ QuadratureResult double_exponential_integrate(const F& f, double a, double b, do
 // values and the same sums in the same order, so the same result to the bit as the one-at-a-time
 // form of the same integrand. Allocates nothing (the level's abscissas and values live on the
 // stack).
-template <class Fill>
-QuadratureResult double_exponential_integrate(const BatchedIntegrand<Fill>& f, double a, double b, double target) {
+template <class Fill, class Target = double>
+QuadratureResult double_exponential_integrate(const BatchedIntegrand<Fill>& f, double a, double b, Target target) {
     const double m = (a + b) * 0.5;
     const double h = (b - a) * 0.5;
     double x[2 * kMostLevelNodes];
@@ -133,8 +151,8 @@ QuadratureResult double_exponential_integrate(const BatchedIntegrand<Fill>& f, d
 // jump in its slope) at the points p, ascending and strictly between a and b: the rule resolves a
 // bend at the end of its interval, not one inside it. Without points it is the rule over [a, b].
 // f is a function of one abscissa or a BatchedIntegrand.
-template <class F>
-double integrate_in_pieces(const F& f, double a, double b, std::span<const double> points, double target) {
+template <class F, class Target = double>
+double integrate_in_pieces(const F& f, double a, double b, std::span<const double> points, Target target) {
     double left = a;
     double sum = 0.0;
     for (std::size_t i = 0; i < points.size(); ++i) {

@@ -94,10 +94,12 @@ def witt_mao_magnification(l: _Reals, re: _Real, rstar: _Real) -> list[float]:
             handler or a garbage-collector callback that the call ran (the parent is unaffected).
 
     Nothing in the computation raises: NaN marks a value the closed form cannot give (a NaN input,
-    a negative separation, ``re`` = 0), +-inf a point source at zero separation (``rstar`` = 0).
+    a negative separation, ``re`` = 0, a negative ``rstar`` or ``re``: never a negative value),
+    +inf a point source on the lens (``rstar`` = 0); an infinite separation gives 1.
 
     Accuracy: within 1e-12 (relative) of the exact value for every separation and every rho from
-    1e-10 to 100, and never below 1 there. Within 0.04 * rho of the limb (the limb zone) the closed
+    1e-10 to 100, and never below 1 for any rho (where rounding would leave the closed form just
+    below 1, for rho above about 100, the result is 1; within 2.1e-13 up to rho = 2**27). Within 0.04 * rho of the limb (the limb zone) the closed
     form takes its elliptic integrals from 1 - n and 1 - m, within a few units in 1e-15, and on the
     limb itself its exact limb value; outside the zone the closed form is good to 8.4e-13 at the
     zone's edge and better farther from it. Beyond u = 20 * rho the mean over the disk is a series
@@ -127,7 +129,8 @@ def integrated_witt_mao_magnification(l: _Reals, re: _Real, rstar: _Real) -> lis
     Raises:
         TypeError: an argument that does not bind or convert; its note names the parameter.
 
-    Nothing in the computation raises; NaN inputs give NaN.
+    Nothing in the computation raises; NaN inputs, a negative separation and a negative ``rstar``
+    or ``re`` give NaN.
 
     Accuracy: against an independent two-dimensional integration over the disk (rho from 1e-4
     to 1, the lens from the centre to 3 radii out), within 2e-14, inside the source as outside.
@@ -139,36 +142,45 @@ def integrated_flux_map_witt_mao_magnification(
     """Magnification of a source with a tabulated brightness profile (a flux map), per separation.
 
     The brightness is ``bf[j]`` at radius ``bl[j]``, linear in between, ``bf[0]`` and ``bf[-1]``
-    at the ends of the table and zero outside it. The result is the magnified flux of thin
-    annuli (differences of uniform disks, half-width 1e-4 source radii), integrated over the
-    radius of the source by tanh-sinh quadrature, divided by the map's unmagnified flux. With the
-    lens inside the source (0 <= l < 1) the integral is split where the annuli start and stop
-    containing the lens, x = l - 1e-4 and l + 1e-4, which costs about four times as much. The
-    separations are evaluated on the module's pool of worker threads, each separation's
-    quadrature on one thread, so that the result does not depend on the pool size, to the bit.
+    at the ends of the table and zero outside it (one radius: ``bf[0]`` over the whole disk). The
+    result is the magnified flux of thin annuli (differences of uniform disks, half-width 1e-4
+    source radii), integrated over the radius of the source by tanh-sinh quadrature over each
+    piece between two neighbouring radii, divided by the map's unmagnified flux over the same
+    pieces; with the lens inside the source (0 <= l < 1) a piece is also split where the annuli
+    start and stop containing the lens, x = l - 1e-4 and l + 1e-4. The cost grows with the
+    number of radii (a 40-radius map about 0.7 ms per separation on one thread). The separations
+    are evaluated on the module's pool of worker threads, each separation's quadrature on one
+    thread, so that the result does not depend on the pool size, to the bit.
 
     Args:
         l: separations between the lens and the centre of the source, in source radii.
         re: Einstein radius, in the unit of ``rstar``.
         rstar: source radius, in the unit of ``re``; rho = rstar / re in Einstein radii.
-        bl: radii of the map, as fractions of the source radius (0 centre, 1 limb), ascending.
-        bf: brightness at each radius of ``bl``, in any unit.
+        bl: radii of the map, as fractions of the source radius (0 centre, 1 limb), finite and
+            ascending (two equal radii make a step).
+        bf: brightness at each radius of ``bl``, in any unit, finite and not negative.
 
     Returns:
-        One magnification per item of ``l``, in input order; NaN for every item when the map has
-        no flux (empty, all zero, or outside the disk).
+        One magnification per item of ``l``, in input order. Where the uniform disk has no finite
+        value (a NaN or negative ``l``, ``re`` = 0, a negative ``rstar`` or ``re``: NaN;
+        ``rstar`` = 0: +inf) the result is that value.
 
     Raises:
         TypeError: an argument that does not bind or convert; its note names the parameter.
+        ValueError: the map is not one, checked before any separation: a radius that is not
+            finite or lies below the one before it, a brightness that is negative, infinite or
+            NaN (the message names ``bl`` or ``bf`` and the first such index), no radius, or no
+            flux on the disk (dark everywhere between radii 0 and 1).
         PanicException: ``bl`` and ``bf`` differ in length (checked before any work).
 
-    Accuracy: against an independent integration over the disk (rho from 1e-4 to 0.1, a 40-point
-    map), within about 4e-7 with the lens outside the source and 3.6e-7 inside (2.2e-6 over 50
-    separations inside at rho = 0.05), the quadrature's error at the map's corners. The annuli's
-    width adds its own error near the centre and the limb: for a constant map about
-    -1.7e-9 / l (-1.6e-7 at l = 0.01) and -3.9e-5 with the lens at the centre, about
-    4.5e-10 / (1 - l) near the limb and -9.4e-6 with the lens on it. The annulus differences
-    multiply the uniform disk's error by about 2500 * x at radius fraction x.
+    Accuracy: against the exact integral of the same piecewise-linear profile (rho from 1e-4 to
+    1, the lens from 0.05 to 10 source radii), within 1e-6 for maps of 40 to 200 random radii,
+    steps and maps that cover part of the disk: what is left is the annuli's width, which adds
+    its own error near the centre and the limb: for a constant map about -1.7e-9 / l
+    (-1.6e-7 at l = 0.01) and -3.9e-5 with the lens at the centre, about 4.5e-10 / (1 - l) near
+    the limb and -9.4e-6 with the lens on it, and blurs features not much wider than the annuli
+    (a band 0.01 source radii wide: 8.7e-6). The annulus differences multiply the uniform disk's
+    error by about 2500 * x at radius fraction x.
     """
 
 def multi_witt_mao_magnification(l: _Reals, re: _Reals, rstar: _Reals) -> list[list[float]]:
@@ -206,7 +218,8 @@ def heyrovsky_magnification(l: _Real, r: _Real, re: _Real, rstar: _Real) -> floa
         rstar: source radius, in the unit of ``re``.
 
     Returns:
-        The ring's magnification; +inf when the ring passes through the lens (``l`` = ``r`` > 0).
+        The ring's magnification; +inf when the ring passes through the lens (``l`` = ``r`` > 0);
+        NaN for a negative ``rstar`` or ``re`` (only their ratio enters).
 
     Raises:
         TypeError: an argument that does not bind or convert; its note names the parameter.
@@ -214,7 +227,8 @@ def heyrovsky_magnification(l: _Real, r: _Real, re: _Real, rstar: _Real) -> floa
             cannot be NAN." for a negative or NaN ``l`` or ``r``, or ``rstar`` = 0.
 
     Accuracy: within 1e-12 (relative) of the mean over the ring for ring radii and source sizes
-    from 1e-7 to 10. Within abs(r - l) < 0.02 * (l + r) of the ring the elliptic integrals are
+    from 1e-7 to 10, and within 5e-16 at scales from 1e-300 to 1e300 (rings and Einstein radii
+    far apart in size are computed at a scale where nothing over- or underflows). Within abs(r - l) < 0.02 * (l + r) of the ring the elliptic integrals are
     taken from 1 - n and 1 - m, within a few units in 1e-16; outside, the elliptic form is good
     to 4.5e-13 at that edge and better farther away.
     """
@@ -241,7 +255,7 @@ def integrated_heyrovsky_magnification(l: _Reals, re: _Real, rstar: _Real) -> li
         TypeError: an argument that does not bind or convert; its note names the parameter.
 
     Nothing in the computation raises: failed ring magnifications count as zero (a NaN ``re``
-    or ``rstar`` gives 0.0).
+    or ``rstar`` gives 0.0); a negative ``rstar`` or ``re`` gives NaN.
 
     Accuracy: against the physical limb-darkened magnification (rho = 0.1) it is +6.9 % high at
     l = 1.5, +1.3 % at 3 and +0.1 % at 10, and not a physical value at all with the lens inside
@@ -256,7 +270,8 @@ def integrated_flux_map_heyrovsky_magnification(
 
     The form of ``integrated_heyrovsky_magnification`` with the tabulated brightness profile of
     ``integrated_flux_map_witt_mao_magnification`` (``bf`` at radii ``bl``, linear in between,
-    zero outside the table), divided by the map's unmagnified flux. With a one-point map and the
+    zero outside the table), integrated over each piece between two neighbouring radii, divided
+    by the map's unmagnified flux. With a one-point map and the
     lens outside the source it gives the ring magnification at the limb, not the uniform disk.
     The separations are evaluated on the module's pool of worker threads, each separation's
     quadrature on one thread, so that the result does not depend on the pool size, to the bit.
@@ -269,10 +284,11 @@ def integrated_flux_map_heyrovsky_magnification(
         bf: brightness at each radius of ``bl``, in any unit.
 
     Returns:
-        One value per item of ``l``, in input order; NaN for every item when the map has no flux.
+        One value per item of ``l``, in input order; NaN for a negative ``rstar`` or ``re``.
 
     Raises:
         TypeError: an argument that does not bind or convert; its note names the parameter.
+        ValueError: the map is not one, as for ``integrated_flux_map_witt_mao_magnification``.
         PanicException: ``bl`` and ``bf`` differ in length (checked before any work).
 
     Accuracy: departs from the physical magnification like ``integrated_heyrovsky_magnification``
@@ -302,6 +318,8 @@ def discrete_flux_map_heyrovsky_magnification(
         One value per item of ``l``, in input order; 0.0 for an empty map. A separation equal to
         a ring radius gives +inf (NaN if that ring's weight is 0): the point-source magnification
         grows as 1 / distance next to the lens, so its mean over a ring through the lens diverges.
+        A negative ``rstar`` or ``re`` gives NaN. Radii and weights are taken as they are, in any
+        order and of any sign.
 
     Raises:
         TypeError: an argument that does not bind or convert; its note names the parameter.

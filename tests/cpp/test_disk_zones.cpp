@@ -68,6 +68,8 @@ private:
 const char* form_name(DiskForm form) {
     switch (form) {
         case DiskForm::point_source: return "point source";
+        case DiskForm::no_source: return "no source";
+        case DiskForm::infinitely_far: return "infinitely far";
         case DiskForm::far_field: return "far-field series";
         case DiskForm::mid_field: return "mid-field series";
         case DiskForm::tiny_source: return "tiny source";
@@ -212,9 +214,8 @@ TEST(DiskZones, FiniteForEveryFinitePositiveArgument) {
             if (!(u < kInf)) continue;
             const double value = witt_mao_magnification_scaled(u, rho);
             EXPECT_TRUE(std::isfinite(value) && value > 0.0) << u << ", " << rho << ": " << value;
-            if (rho <= 100.0) {
-                EXPECT_GE(value, 1.0) << u << ", " << rho;
-            }
+            // Also for large sources, where the closed form's result fell below 1 by rounding.
+            EXPECT_GE(value, 1.0) << u << ", " << rho;
         }
     }
     // Where the true value exceeds the largest double, only then, the result is infinite.

@@ -28,10 +28,10 @@ double evaluate(const std::string& name, const FluxMap* map, double rho, double 
     if (name == "integrated_witt_mao_magnification") return integrated_witt_mao_magnification({l}, 1.0, rho)[0];
     if (name == "integrated_heyrovsky_magnification") return integrated_heyrovsky_magnification({l}, 1.0, rho)[0];
     if (name == "integrated_flux_map_witt_mao_magnification") {
-        return integrated_flux_map_witt_mao_magnification({l}, 1.0, rho, map->bl, map->bf)[0];
+        return integrated_flux_map_witt_mao_magnification({l}, 1.0, rho, map->bl, map->bf).value()[0];
     }
     if (name == "integrated_flux_map_heyrovsky_magnification") {
-        return integrated_flux_map_heyrovsky_magnification({l}, 1.0, rho, map->bl, map->bf)[0];
+        return integrated_flux_map_heyrovsky_magnification({l}, 1.0, rho, map->bl, map->bf).value()[0];
     }
     if (name == "discrete_flux_map_heyrovsky_magnification") {
         return discrete_flux_map_heyrovsky_magnification({l}, 1.0, rho, map->bl, map->bf).value()[0];

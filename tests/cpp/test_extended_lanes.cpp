@@ -21,13 +21,13 @@ using testing::ExtendedCase;
 
 struct Sample {
     std::vector<testing::SampleMap> maps = testing::extended_sample_maps();
-    std::vector<double> fluxes;
+    std::vector<FluxMap> checked;
     std::vector<ExtendedCase> limb = testing::extended_sample(2'000, 1);
     std::vector<ExtendedCase> map = testing::extended_sample(600, 2);
     std::vector<double> limb_values, map_values;
 
     Sample() {
-        for (const auto& m : maps) fluxes.push_back(profile_flux(m.bl, m.bf));
+        for (const auto& m : maps) checked.push_back(flux_map(m.bl, m.bf).value());
         for (const auto& c : limb) limb_values.push_back(limb_at(c, NodeEvaluation::one_at_a_time, KernelPath::scalar));
         for (const auto& c : map) map_values.push_back(map_at(c, NodeEvaluation::one_at_a_time, KernelPath::scalar));
     }
@@ -35,8 +35,7 @@ struct Sample {
         return integrated_witt_mao_magnification_at(c.l, c.rho, nodes, path);
     }
     double map_at(const ExtendedCase& c, NodeEvaluation nodes, KernelPath path) const {
-        const FluxMapProfile profile{maps[c.map].bl, maps[c.map].bf};
-        return integrated_flux_map_witt_mao_magnification_at(c.l, c.rho, profile, fluxes[c.map], nodes, path);
+        return integrated_flux_map_witt_mao_magnification_at(c.l, c.rho, checked[c.map], nodes, path);
     }
 };
 

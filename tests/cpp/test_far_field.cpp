@@ -32,16 +32,23 @@ bool same_bits(double a, double b) {
 const std::vector<double> kRadii = {1e-10, 3e-9, 1.2e-8, 1e-6, 1e-4, 0.003, 0.01, 0.1, 0.7, 1.0, 3.7, 10.0};
 
 TEST(WittMaoFarField, NonFiniteArgumentsAndNonPositiveRadii) {
-    // A radius of 0 or below is the point source at u, whatever u is; an infinite or NaN radius
-    // has no value, and neither has an infinite, NaN or negative separation of a finite source.
-    for (const double u : {kInf, -kInf, kNan, 1.0, 0.0, -0.0, -1.0}) {
-        for (const double rho : {0.0, -0.0, -1.0}) {
-            EXPECT_TRUE(same_bits(witt_mao_magnification_scaled(u, rho), point_source(u))) << u << ", " << rho;
-        }
-        for (const double rho : {kInf, kNan}) EXPECT_TRUE(std::isnan(witt_mao_magnification_scaled(u, rho))) << u;
+    // A radius of 0 is the point source at u >= 0: +inf on the lens (-0 included), 1 infinitely
+    // far; a negative, infinite or NaN radius has no value, nor has a negative or NaN separation.
+    for (const double rho : {0.0, -0.0}) {
+        EXPECT_TRUE(same_bits(witt_mao_magnification_scaled(1.0, rho), point_source(1.0)));
+        EXPECT_EQ(witt_mao_magnification_scaled(0.0, rho), kInf);
+        EXPECT_EQ(witt_mao_magnification_scaled(-0.0, rho), kInf);
+        EXPECT_EQ(witt_mao_magnification_scaled(kInf, rho), 1.0);
     }
-    for (const double u : {kInf, -kInf, kNan, -1.0}) {
-        EXPECT_TRUE(std::isnan(witt_mao_magnification_scaled(u, 0.1))) << u;
+    for (const double u : {kInf, -kInf, kNan, 1.0, 0.0, -0.0, -1.0}) {
+        for (const double rho : {-1.0, -1e-300, -kInf, kInf, kNan}) {
+            EXPECT_TRUE(std::isnan(witt_mao_magnification_scaled(u, rho))) << u << ", " << rho;
+        }
+    }
+    for (const double rho : {0.0, 1e-300, 0.1, 1e300}) {
+        for (const double u : {-kInf, kNan, -1.0, -1e-300}) {
+            EXPECT_TRUE(std::isnan(witt_mao_magnification_scaled(u, rho))) << u << ", " << rho;
+        }
     }
 }
 
@@ -59,13 +66,15 @@ TEST(WittMaoFarField, SeamsAreWithinRoundingErrors) {
 }
 
 TEST(WittMaoFarField, HugeSeparationsGiveOne) {
-    // Where u^2 and the powers of the expansion overflow, the magnification is 1 to the last bit.
-    for (const double u : {2e4, 1e77, 1e103, 1e154, 1e200, kMax}) {
+    // Where u^2 and the powers of the expansion overflow, the magnification is 1 to the last bit,
+    // and so it is infinitely far (also where u = l rho overflowed in the batch).
+    for (const double u : {2e4, 1e77, 1e103, 1e154, 1e200, kMax, kInf}) {
         for (const double rho : {1e-300, 1e-3, 10.0}) EXPECT_EQ(witt_mao_magnification_scaled(u, rho), 1.0) << u;
     }
     // A subnormal source radius is a point source to double precision.
     const double tiny = std::numeric_limits<double>::denorm_min();
     EXPECT_EQ(witt_mao_magnification_scaled(1.0, tiny), witt_mao_magnification_scaled(1.0, 0.0));
+    EXPECT_EQ(witt_mao_magnification({1e200, 3.0}, 1.0, 1e200), (std::vector<double>{1.0, 1.0}));
 }
 
 }  // namespace

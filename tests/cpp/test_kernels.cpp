@@ -35,9 +35,9 @@ TEST(WittMao, ClosedForms) {
     EXPECT_NEAR(witt_mao_magnification_scaled(1.0, 1.0), 1.0 + 2.0 / kPi, 1e-15);
     for (double rho : {0.1, 2.0, 0.003}) EXPECT_NEAR(witt_mao_magnification_scaled(rho, rho), limb_value(rho), 1e-13 * limb_value(rho));
     EXPECT_EQ(witt_mao_magnification_scaled(1.0, 0.0), 3.0 / std::sqrt(5.0));
-    EXPECT_EQ(witt_mao_magnification_scaled(1.0, -1.0), 3.0 / std::sqrt(5.0));
     EXPECT_EQ(witt_mao_magnification_scaled(0.0, 0.0), kInf);
-    EXPECT_EQ(witt_mao_magnification_scaled(-0.0, 0.0), -kInf);
+    EXPECT_EQ(witt_mao_magnification_scaled(-0.0, 0.0), kInf);  // the lens on a point source, not minus it
+    EXPECT_TRUE(std::isnan(witt_mao_magnification_scaled(-1.0, 0.0)));
     EXPECT_TRUE(std::isnan(witt_mao_magnification_scaled(kNan, 0.5)));
     EXPECT_TRUE(std::isnan(witt_mao_magnification_scaled(0.5, kNan)));
 }
@@ -74,10 +74,10 @@ TEST(WittMao, BatchIsTheKernelInSourceRadii) {
     EXPECT_EQ(out[1], witt_mao_magnification_scaled(10.0 * 0.1, 0.1));
     // A negative separation is outside the closed form's domain: NaN.
     EXPECT_TRUE(std::isnan(out[2]));
-    // rstar = 0: a point source at +-0 separations.
+    // rstar = 0: a point source at +-0 separations, on the lens.
     const auto zero = witt_mao_magnification({1.0, -1.0, kInf, kNan}, 1.0, 0.0);
     EXPECT_EQ(zero[0], kInf);
-    EXPECT_EQ(zero[1], -kInf);
+    EXPECT_EQ(zero[1], kInf);
     EXPECT_TRUE(std::isnan(zero[2]));
     EXPECT_TRUE(std::isnan(zero[3]));
     // re = 0: rho infinite, every value NaN.
@@ -129,6 +129,32 @@ TEST(Heyrovsky, ErrorsPassTheEllipticText) {
     EXPECT_EQ(ring_error(-1.0, 1.0, 1.0, 1.0), "ellipk: Arguments cannot be NAN.");
     EXPECT_EQ(ring_error(kNan, 1.0, 1.0, 1.0), "ellipk: Arguments cannot be NAN.");
     EXPECT_EQ(ring_error(1.0, 2.0, 1.0, 0.0), "ellipk: Arguments cannot be NAN.");
+}
+
+TEST(Heyrovsky, ANegativeEinsteinRadiusHasNoValue) {
+    // A negative source or Einstein radius: NaN, never an error, on the ring or off it.
+    for (const auto [re, rstar] : {std::pair{-1.0, 0.1}, std::pair{1.0, -0.1}}) {
+        for (const double r : {0.5, 0.7, 2.0}) EXPECT_TRUE(std::isnan(ring(0.7, r, re, rstar))) << re << ", " << r;
+    }
+    EXPECT_EQ(ring(0.3, 0.9, -2.0, -1.0), ring(0.3, 0.9, 2.0, 1.0));  // only the ratio enters
+}
+
+TEST(Heyrovsky, EveryScaleGivesTheBitsOfOne) {
+    // Scaling l, r and re / rstar by a power of two leaves every ratio, and so the mean over the
+    // ring, as it is: the bits at 2^+-1000 are those at 1, where nothing over- or underflows.
+    for (const auto [l, r] : {std::pair{1.0, 2.0}, std::pair{0.5, 0.0}, std::pair{1.0, 1.001}, std::pair{0.9, 0.1}}) {
+        for (const double q : {0.01, 1.0, 100.0}) {
+            const double at_one = ring(l, r, q, 1.0);
+            for (const int k : {-1000, -700, -400, 400, 700, 1000}) {
+                EXPECT_EQ(ring(std::ldexp(l, k), std::ldexp(r, k), std::ldexp(q, k), 1.0), at_one) << l << ", " << r
+                                                                                                  << ", " << q << ", " << k;
+            }
+        }
+    }
+    // Ring and Einstein radius 2^300 times apart: the limits, the point source at r/q for a ring
+    // around the lens.
+    for (const double r : {0x1p-500, 0x1p-300}) EXPECT_EQ(ring(0.0, r, 1.0, 1.0), 1.0 / r) << r;
+    for (const double r : {0x1p300, 0x1p500}) EXPECT_EQ(ring(0.0, r, 1.0, 1.0), 1.0) << r;
 }
 
 TEST(Heyrovsky, FarFromTheRingIsAPointSource) {

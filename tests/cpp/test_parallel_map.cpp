@@ -634,10 +634,10 @@ constexpr ExtendedFunction kExtendedFunctions[] = {
     [](std::vector<double> l) { return models::integrated_witt_mao_magnification(std::move(l), 1.0, 0.05); },
     [](std::vector<double> l) { return models::integrated_heyrovsky_magnification(std::move(l), 1.0, 0.05); },
     [](std::vector<double> l) {
-        return models::integrated_flux_map_witt_mao_magnification(std::move(l), 1.0, 0.05, kRadii, kBrightness);
+        return models::integrated_flux_map_witt_mao_magnification(std::move(l), 1.0, 0.05, kRadii, kBrightness).value();
     },
     [](std::vector<double> l) {
-        return models::integrated_flux_map_heyrovsky_magnification(std::move(l), 1.0, 0.05, kRadii, kBrightness);
+        return models::integrated_flux_map_heyrovsky_magnification(std::move(l), 1.0, 0.05, kRadii, kBrightness).value();
     },
     [](std::vector<double> l) {
         return models::discrete_flux_map_heyrovsky_magnification(std::move(l), 1.0, 0.05, kRadii, kBrightness).value();

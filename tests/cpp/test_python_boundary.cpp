@@ -40,6 +40,38 @@ PyObject* call_on_three_separations(Model model) {
     return call_frame<Returns, AsFloatSequence>(kSignature, args, 1, nullptr, model);
 }
 
+TEST(ModelErrors, AnIndexIsWrittenIntoTheMessage) {
+    using models::DeferredError;
+    EXPECT_EQ(deferred_error_text(DeferredError::value_error("bl: the radius at index {index} is out of order", 12)),
+              "bl: the radius at index 12 is out of order");
+    EXPECT_EQ(deferred_error_text(DeferredError::value_error("no index here")), "no index here");
+    EXPECT_EQ(deferred_error_text(DeferredError::value_error("a mark missing", 3)), "a mark missing (index 3)");
+    EXPECT_EQ(deferred_error_text(DeferredError::from(numerics::EllipticError{"ellipk: Arguments cannot be NAN."})),
+              "ellipk: Arguments cannot be NAN.");
+}
+
+TEST(ModelErrors, AreRaisedAsTheirKindFromEitherKindOfResult) {
+    // One float per separation, or a model error before any is computed.
+    const auto refusing = [](std::vector<double>) -> models::ModelResult<std::vector<double>> {
+        return models::DeferredError::value_error("bf: the value at index {index} is negative", 4);
+    };
+    EXPECT_FALSE(PyRef(call_on_three_separations<AsFloatPerSeparation>(refusing)));
+    auto [type, text] = take_exception();
+    EXPECT_EQ(type, PyExc_ValueError);
+    EXPECT_EQ(text, "bf: the value at index 4 is negative");
+    PyRef list(call_on_three_separations<AsFloatPerSeparation>(
+        [](std::vector<double> l) -> models::ModelResult<std::vector<double>> { return l; }));
+    ASSERT_TRUE(list) << take_exception().second;
+    EXPECT_EQ(PyList_GET_SIZE(list.get()), 3);
+    // A RuntimeError, through a result converted as it is.
+    EXPECT_FALSE(PyRef(call_on_three_separations<AsPythonObject>([](std::vector<double>) -> models::ModelResult<double> {
+        return models::DeferredError::from(numerics::EllipticError{"ellippi: n cannot be 1."});
+    })));
+    std::tie(type, text) = take_exception();
+    EXPECT_EQ(type, PyExc_RuntimeError);
+    EXPECT_EQ(text, "ellippi: n cannot be 1.");
+}
+
 class ResultLength : public ::testing::TestWithParam<int> {};
 
 TEST_P(ResultLength, OtherThanOnePerSeparationIsAnInternalFailure) {

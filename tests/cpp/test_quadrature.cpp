@@ -113,6 +113,28 @@ TEST(Quadrature, PiecesResolveABend) {
     EXPECT_EQ(integrate_in_pieces(f, 0.0, 1.0, {}, 1e-16), whole);
 }
 
+TEST(Quadrature, RelativeTargetStopsWhereTheIntegralIsThatGood) {
+    // The absolute target 1e-16 runs every level on an integral of order 1, whose sums round at
+    // about 1e-16 of it; a relative one stops once the integral is as good as asked, whatever its
+    // size, and on the same levels for any power of two times the integrand.
+    for (const SmoothCase& c : {SmoothCase{"exp", [](double x) { return std::exp(x); }, 0.0, 1.0, std::exp(1.0) - 1.0, 0.0},
+                                SmoothCase{"x (1 + x)", [](double x) { return x * (1.0 + x); }, 0.3, 0.35,
+                                           (0.35 * 0.35 - 0.09) / 2.0 + (0.35 * 0.35 * 0.35 - 0.027) / 3.0, 0.0}}) {
+        const auto absolute = double_exponential_integrate(c.f, c.a, c.b, 1e-16);
+        const auto relative = double_exponential_integrate(c.f, c.a, c.b, RelativeTarget{1e-12});
+        EXPECT_EQ(absolute.evaluations, 385u) << c.name;
+        EXPECT_LT(relative.evaluations, 100u) << c.name;
+        // Within the rule's own limit (its nodes stop at t = 3, leaving out about 3e-14 of a constant).
+        EXPECT_NEAR(relative.integral / c.exact, 1.0, 5e-14) << c.name;
+        for (const double scale : {0x1p-600, 0x1p600}) {
+            const auto scaled = double_exponential_integrate([&](double x) { return scale * c.f(x); }, c.a, c.b,
+                                                             RelativeTarget{1e-12});
+            EXPECT_EQ(scaled.evaluations, relative.evaluations) << c.name;
+            EXPECT_EQ(scaled.integral, scale * relative.integral) << c.name;
+        }
+    }
+}
+
 // The batched form against the one-at-a-time form of the same integrand: the same points in the
 // same order (the midpoint alone, then a level's points at once), the same result to the bit,
 // through early stops, dropped values and pieces.

@@ -4,7 +4,8 @@
   Python's own iteration and float() make of it, or the first one that does not raises that
   exception, with the note naming its parameter. The module stays usable afterwards.
 - Results are the same bits on a repeated call, and one element's value does not depend on the
-  others.
+  others; the uniform-disk functions never give a value below 1 (NaN marks what has none).
+- The integrated flux maps refuse, with ValueError, exactly the maps that are not maps.
 - The uniform disk behaves physically on valid inputs.
 
 MIRVANTA_HYPOTHESIS_EXAMPLES sets the number of examples per test (default 40).
@@ -14,6 +15,7 @@ import array
 import collections
 import ctypes
 import decimal
+import fractions
 import math
 import os
 
@@ -38,6 +40,11 @@ examples = settings(max_examples=EXAMPLES, deadline=None, database=None, print_b
 
 KINDS = {name: "".join(parameters.values()) for name, parameters in FUNCTIONS.items()}
 RAISE_FROM_RINGS = {"heyrovsky_magnification", "discrete_flux_map_heyrovsky_magnification"}
+INTEGRATED_MAPS = {"integrated_flux_map_witt_mao_magnification", "integrated_flux_map_heyrovsky_magnification"}
+# Built on the uniform disk, whose magnification is at least 1 (the ring-derivative form is no
+# physical magnification, and the discrete map's weights are the caller's).
+AT_LEAST_ONE = {"witt_mao_magnification", "multi_witt_mao_magnification", "integrated_witt_mao_magnification",
+                "integrated_flux_map_witt_mao_magnification"}
 ELLIPTIC_TEXTS = {f"{name}: {text}" for name in ("ellipk", "ellippi")
                   for text in ("Arguments cannot be NAN.", "m must not be greater than 1.", "Unexpected error.")}
 ELLIPTIC_TEXTS.add("ellippi: n cannot be 1.")
@@ -306,6 +313,46 @@ def check_result_shape(name, values, result):
         assert all(type(x) is float for x in row)
 
 
+def map_refusal(bl, bf):
+    """What the integrated flux maps refuse, read off the definition of a map: ("bl", i) or
+    ("bf", i) for the first radius that is not finite or lies below the one before it, or the
+    first brightness that is not finite and at least 0; "empty" for no radius; "no flux" when no
+    part of the disk between radii 0 and 1 is bright; "either" for a map whose flux is too small
+    for a double (the module may take it or refuse it); None for a map."""
+    for i, r in enumerate(bl):
+        if not math.isfinite(r) or (i > 0 and r < bl[i - 1]):
+            return "bl", i
+    for i, b in enumerate(bf):
+        if not 0 <= b < math.inf:
+            return "bf", i
+    if not bl:
+        return "empty"
+    # The flux of the map over the disk, int 2 x brightness(x) dx between radii 0 and 1, exactly.
+    exact = fractions.Fraction
+    flux = exact(bf[0]) if len(bl) == 1 else exact(0)
+    for r0, r1, b0, b1 in zip(bl, bl[1:], bf, bf[1:]):
+        a, b = exact(max(r0, 0.0)), exact(min(r1, 1.0))
+        if a < b:
+            slope = (exact(b1) - exact(b0)) / (exact(r1) - exact(r0))
+            value = exact(b0) - exact(r0) * slope  # the brightness is value + slope x there
+            flux += value * (b * b - a * a) + 2 * slope * (b ** 3 - a ** 3) / 3
+    if flux == 0:
+        return "no flux"
+    return "either" if flux < fractions.Fraction(1, 10**280) * max(bf) else None
+
+
+def check_refusal(error, refusal):
+    assert type(error) is ValueError and len(error.args) == 1, error
+    text = error.args[0]
+    if refusal == "empty":
+        assert text.startswith("bl and bf are empty"), text
+    elif refusal in ("no flux", "either"):
+        assert text.startswith("bf gives the source no flux"), text
+    else:
+        argument, index = refusal
+        assert text.startswith(f"{argument} must ") and text.endswith(f" is at index {index}"), text
+
+
 def check_plain_call(function, values):
     """Calls with plain floats and lists: only the documented failures, the same bits twice."""
     name = function.__name__
@@ -314,11 +361,18 @@ def check_plain_call(function, values):
     if name in FLUX_MAPS and len(values[3]) != len(values[4]):
         assert first[0] == "raised" and is_panic(first[1]), first
         assert first[1].args == (f"assertion `left == right` failed\n  left: {len(values[3])}\n right: {len(values[4])}",)
+    elif name in INTEGRATED_MAPS and (refusal := map_refusal(values[3], values[4])) is not None and (
+            refusal != "either" or first[0] == "raised"):
+        assert first[0] == "raised", (refusal, first)
+        check_refusal(first[1], refusal)
     elif first[0] == "raised":
         assert name in RAISE_FROM_RINGS and type(first[1]) is RuntimeError, first
         assert len(first[1].args) == 1 and first[1].args[0] in ELLIPTIC_TEXTS
     else:
         check_result_shape(name, values, first[1])
+        if name in AT_LEAST_ONE:
+            rows = first[1] if name == "multi_witt_mao_magnification" else [first[1]]
+            assert all(math.isnan(x) or x >= 1 - 1e-12 for row in rows for x in row), (values, first[1])
     assert same_outcome(first, second)
     return first
 

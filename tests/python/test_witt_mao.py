@@ -50,6 +50,17 @@ def test_through_the_limb(mirvanta, rho):
         assert value == pytest.approx(float(witt_mao_closed_form(u, rho, dps=90)), rel=1e-12), ratio
 
 
+@pytest.mark.parametrize("l, rho", [(1.0424, 19424.0), (1.05, 0.999 * 2.0**27), (0.5, 113.0), (1.0424, 113.0),
+                                    (0.9553, 299246.0), (1.0 + 1e-9, 5e5), (1.0 - 1e-9, 5e5), (3.0, 1e7)])
+def test_large_sources_never_below_one(mirvanta, l, rho):
+    # Where the excess over 1, below 2 / rho^2, is smaller than the closed form's rounding, its
+    # result fell below 1 (0.9999999999997743 at l = 1.0424, rho = 19424): it is now 1 there.
+    value = mirvanta.witt_mao_magnification([l], 1.0, rho)[0]
+    u = l * rho  # as the batch forms it
+    assert value >= 1.0
+    assert value == pytest.approx(float(witt_mao_closed_form(u, rho, dps=90)), rel=1e-12, abs=0)
+
+
 def far_field_sample(count, seed=7):
     """(rho, l) with rho log-uniform in [1e-10, 10] and l = u/rho log-uniform in (1000, 1e12], the
     corners of that range, and the separations reported as giving impossible values (among them
