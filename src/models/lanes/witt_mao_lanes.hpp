@@ -1,17 +1,22 @@
-// The uniform-disk kernel over a range of separations, a set of lanes at a time (V: a lane type of
-// numerics/lanes/). A lane whose form is the general one or the limb zone (disk_form) and whose
-// integrals are in their common case is evaluated in the lanes, with the scalar kernel's
-// operations in its order; every other lane (other forms, the limb itself, NaN, tiny or negative
-// separations, failing integrals, loop limits, results that are not finite) is evaluated by the
-// scalar kernel itself. So every result has the bits of witt_mao_magnification_scaled(x rho, rho).
+// The uniform-disk kernel over many arguments, a set of lanes at a time (V: a lane type of
+// numerics/lanes/). The arguments are gathered by form into full sets of lanes, wherever they lie
+// among the others, and the results scattered back: the general form's (grouped by their E and K
+// row, so that a set shares its coefficients and runs loops of about the same length), the limb
+// zone's, and the two series'. A lane whose integrals leave their common case, or whose value is
+// not finite, and every argument of another form (the limb itself, NaN, tiny or negative
+// separations, sources too small or too large, rho <= 0) is evaluated by the scalar kernel itself,
+// and every lane carries out the scalar kernel's operations in its order. So every result has the
+// bits of witt_mao_magnification_scaled(u, rho), whatever the order of the arguments.
 //
 // Templates only: each lane file (range_sse2.cpp, range_avx2.cpp) instantiates them for its own
 // lane type after switching to its instruction set.
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 #include "models/disk_forms.hpp"
+#include "models/far_field_series.hpp"
 #include "models/general_form_terms.hpp"
 #include "models/witt_mao.hpp"
 #include "numerics/elliptic_steps.hpp"
@@ -20,7 +25,6 @@
 
 namespace mirvanta::models::lanes {
 
-using numerics::lanes::kAllLanes;
 
 // The general form in the lanes of (u, rho) whose bit is set in `general` (each of which
 // disk_form() puts in the general form). Returns the lanes whose integrals were in their common
@@ -70,96 +74,124 @@ template <class V>
     return done;
 }
 
-// Separations x[0..count), count <= V::width, into out[0..count) (which may be x itself).
+// The groups an argument is gathered into, in the order in which they are evaluated: the general
+// form by the row of its E and K (the ten Taylor rows, then the AGM for 0.9 <= m < 0.95 and for
+// m >= 0.95), the limb zone, the two series, and the scalar kernel's.
+enum LaneGroup : std::uint8_t {
+    kFirstGeneral = 0,
+    kGeneralGroups = 12,
+    kLimbGroup = kGeneralGroups,
+    kMidFieldGroup,
+    kFarFieldGroup,
+    kScalarGroup,
+    kLaneGroups
+};
+
 template <class V>
-[[gnu::always_inline]] inline void witt_mao_lane_set(const double* x, std::size_t count, double rho, double* out) {
-    constexpr std::size_t width = V::width;
-    alignas(32) double u[width];
-    unsigned general = 0, limb = 0;
-    for (std::size_t i = 0; i < width; ++i) {
-        u[i] = x[i < count ? i : 0] * rho;
-        if (i >= count) continue;
-        const LaneForm form = lane_form(u[i], rho);
-        if (form == LaneForm::general) general |= 1u << i;
-        if (form == LaneForm::limb) limb |= 1u << i;
-    }
-    alignas(32) double value[width];
-    unsigned done = general != 0 ? witt_mao_general_lanes(V::load(u), V(rho), general, value) : 0u;
-    if (limb != 0) {
-        // Separations across the limb: the limb zone's lanes, in a pass of their own.
-        alignas(32) double limb_value[width] = {};
-        const unsigned limb_done = witt_mao_limb_lanes(V::load(u), V(rho), limb, limb_value);
-        for (std::size_t i = 0; i < count; ++i) {
-            if (((limb_done >> i) & 1u) != 0) value[i] = limb_value[i];
+[[gnu::always_inline]] inline std::uint8_t lane_group(double u, double rho) {
+    switch (lane_form(u, rho)) {
+        case LaneForm::general: {
+            const GeneralFormArguments<double> arguments = general_form_arguments(u, rho);
+            // Outside the common case the lanes would leave it to the scalar kernel anyway.
+            if (!numerics::legendre_triple_is_common(arguments.n, arguments.m)) return kScalarGroup;
+            const auto index = static_cast<std::int64_t>(20.0 * arguments.m);  // 0..19 for 0 <= m < 1
+            return static_cast<std::uint8_t>(index <= 17 ? numerics::taylor_row(index) : index - 8);
         }
-        done |= limb_done;
+        case LaneForm::limb:
+            return kLimbGroup;
+        case LaneForm::mid_field:
+            return kMidFieldGroup;
+        case LaneForm::far_field:
+            return kFarFieldGroup;
+        default:
+            return kScalarGroup;
     }
+}
+
+// The arguments of a range, a chunk at a time: u[i], rho[i] and the slot of out they belong to.
+inline constexpr std::size_t kLaneChunk = 512;
+
+// out[i] = witt_mao_magnification_scaled(u[i], rho[i]) for i < count <= kLaneChunk, gathered into
+// sets by group and scattered back. `out` may be the caller's input, which u and rho are copies of.
+template <class V>
+void witt_mao_lane_chunk(const double* u, const double* rho, std::size_t count, double* out) {
+    constexpr std::size_t width = V::width;
+    std::uint8_t group[kLaneChunk];
+    std::uint16_t order[kLaneChunk];
+    std::size_t start[kLaneGroups + 1] = {};
     for (std::size_t i = 0; i < count; ++i) {
-        out[i] = ((done >> i) & 1u) != 0 ? value[i] : witt_mao_magnification_scaled(u[i], rho);
+        group[i] = lane_group<V>(u[i], rho[i]);
+        ++start[group[i] + 1];
+    }
+    for (std::size_t g = 1; g <= kLaneGroups; ++g) start[g] += start[g - 1];
+    {
+        std::size_t next[kLaneGroups];
+        for (std::size_t g = 0; g < kLaneGroups; ++g) next[g] = start[g];
+        for (std::size_t i = 0; i < count; ++i) order[next[group[i]]++] = static_cast<std::uint16_t>(i);
+    }
+    // The arguments order[first..last) in sets of lanes; a set of one goes to the scalar kernel.
+    const auto in_sets = [&](std::size_t first, std::size_t last, auto evaluate) {
+        for (std::size_t i = first; i < last; i += width) {
+            const std::size_t filled = last - i < width ? last - i : width;
+            if (filled == 1) {
+                out[order[i]] = witt_mao_magnification_scaled(u[order[i]], rho[order[i]]);
+                continue;
+            }
+            alignas(32) double set_u[width], set_rho[width], value[width];
+            for (std::size_t k = 0; k < width; ++k) {  // the lanes beyond `filled` repeat the first
+                const std::size_t at = order[i + (k < filled ? k : 0)];
+                set_u[k] = u[at];
+                set_rho[k] = rho[at];
+            }
+            const unsigned lanes = (1u << filled) - 1u;
+            const unsigned done = evaluate(V::load(set_u), V::load(set_rho), lanes, value);
+            for (std::size_t k = 0; k < filled; ++k) {
+                out[order[i + k]] = ((done >> k) & 1u) != 0 ? value[k] : witt_mao_magnification_scaled(set_u[k], set_rho[k]);
+            }
+        }
+    };
+    in_sets(start[kFirstGeneral], start[kGeneralGroups], [](V su, V srho, unsigned lanes, double* value) {
+        return witt_mao_general_lanes(su, srho, lanes, value);
+    });
+    in_sets(start[kLimbGroup], start[kLimbGroup + 1], [](V su, V srho, unsigned lanes, double* value) {
+        return witt_mao_limb_lanes(su, srho, lanes, value);
+    });
+    in_sets(start[kMidFieldGroup], start[kMidFieldGroup + 1], [](V su, V srho, unsigned lanes, double* value) {
+        mid_field_series(su, srho).store(value);
+        return lanes;
+    });
+    in_sets(start[kFarFieldGroup], start[kFarFieldGroup + 1], [](V su, V srho, unsigned lanes, double* value) {
+        far_field_series(su, srho).store(value);
+        return lanes;
+    });
+    for (std::size_t i = start[kScalarGroup]; i < count; ++i) {
+        out[order[i]] = witt_mao_magnification_scaled(u[order[i]], rho[order[i]]);
     }
 }
 
 // out[i] = witt_mao_magnification_scaled(x[i] rho, rho) for i < count; out may be x itself.
 template <class V>
 void witt_mao_lane_range(const double* x, std::size_t count, double rho, double* out) {
-    constexpr std::size_t width = V::width;
-    std::size_t i = 0;
-    for (; count - i >= width; i += width) witt_mao_lane_set<V>(x + i, width, rho, out + i);
-    if (count - i >= 2) {
-        witt_mao_lane_set<V>(x + i, count - i, rho, out + i);
-    } else if (count - i == 1) {
-        out[i] = witt_mao_magnification_scaled(x[i] * rho, rho);
+    alignas(32) double u[kLaneChunk], radius[kLaneChunk];
+    for (std::size_t i = 0; i < kLaneChunk; ++i) radius[i] = rho;
+    for (std::size_t first = 0; first < count; first += kLaneChunk) {
+        const std::size_t n = count - first < kLaneChunk ? count - first : kLaneChunk;
+        for (std::size_t i = 0; i < n; ++i) u[i] = x[first + i] * rho;
+        witt_mao_lane_chunk<V>(u, radius, n, out + first);
     }
 }
 
 // out[i] = witt_mao_magnification_scaled(u, rho[i]) for i < count: one separation, many source
-// radii; out may be rho itself. The radii of the general form, and those of the limb zone, are
-// gathered into full sets of lanes of their own, wherever they lie among the others (a
-// quadrature's nodes near a bend alternate between the general form and the limb zone); every
-// other radius goes to the scalar kernel at once.
+// radii (a quadrature's nodes near a bend alternate between the general form and the limb zone);
+// out may be rho itself.
 template <class V>
 void witt_mao_lane_radii(double u, const double* rho, std::size_t count, double* out) {
-    constexpr std::size_t width = V::width;
-    struct Gathered {
-        alignas(32) double set[width];
-        std::size_t where[width];
-        std::size_t filled = 0;
-    };
-    Gathered general, limb;
-    const auto evaluate = [&](Gathered& g, bool limb_zone) {
-        for (std::size_t i = g.filled; i < width; ++i) g.set[i] = g.set[0];
-        alignas(32) double value[width];
-        const unsigned lanes = (1u << g.filled) - 1u;
-        const unsigned done = limb_zone ? witt_mao_limb_lanes(V(u), V::load(g.set), lanes, value)
-                                        : witt_mao_general_lanes(V(u), V::load(g.set), lanes, value);
-        for (std::size_t i = 0; i < g.filled; ++i) {
-            out[g.where[i]] = ((done >> i) & 1u) != 0 ? value[i] : witt_mao_magnification_scaled(u, g.set[i]);
-        }
-        g.filled = 0;
-    };
-    const auto gather = [&](Gathered& g, bool limb_zone, double radius, std::size_t i) {
-        g.set[g.filled] = radius;
-        g.where[g.filled] = i;
-        if (++g.filled == width) evaluate(g, limb_zone);
-    };
-    for (std::size_t i = 0; i < count; ++i) {
-        const double radius = rho[i];
-        const LaneForm form = lane_form(u, radius);
-        if (form == LaneForm::general) {
-            gather(general, false, radius, i);
-        } else if (form == LaneForm::limb) {
-            gather(limb, true, radius, i);
-        } else {
-            out[i] = witt_mao_magnification_scaled(u, radius);
-        }
-    }
-    for (const bool limb_zone : {false, true}) {
-        Gathered& g = limb_zone ? limb : general;
-        if (g.filled >= 2) {
-            evaluate(g, limb_zone);
-        } else if (g.filled == 1) {
-            out[g.where[0]] = witt_mao_magnification_scaled(u, g.set[0]);
-        }
+    alignas(32) double separation[kLaneChunk], radius[kLaneChunk];
+    for (std::size_t i = 0; i < kLaneChunk; ++i) separation[i] = u;
+    for (std::size_t first = 0; first < count; first += kLaneChunk) {
+        const std::size_t n = count - first < kLaneChunk ? count - first : kLaneChunk;
+        for (std::size_t i = 0; i < n; ++i) radius[i] = rho[first + i];
+        witt_mao_lane_chunk<V>(separation, radius, n, out + first);
     }
 }
 
