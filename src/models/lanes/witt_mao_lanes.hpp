@@ -75,11 +75,13 @@ template <class V>
 }
 
 // The groups an argument is gathered into, in the order in which they are evaluated: the general
-// form by the row of its E and K (the ten Taylor rows, then the AGM for 0.9 <= m < 0.95 and for
-// m >= 0.95), the limb zone, the two series, and the scalar kernel's.
+// form by m, in 80 bins of equal width (four to an interval of E's and K's Taylor rows, which are
+// 0.05 wide, and eight to each of the two halves of the AGM's 0.9 <= m < 1), so that a set of
+// lanes shares its coefficients and runs its loops for about the same number of steps; then the
+// limb zone, the two series, and the scalar kernel's.
 enum LaneGroup : std::uint8_t {
     kFirstGeneral = 0,
-    kGeneralGroups = 12,
+    kGeneralGroups = 80,
     kLimbGroup = kGeneralGroups,
     kMidFieldGroup,
     kFarFieldGroup,
@@ -87,16 +89,12 @@ enum LaneGroup : std::uint8_t {
     kLaneGroups
 };
 
-template <class V>
-[[gnu::always_inline]] inline std::uint8_t lane_group(double u, double rho) {
+// The group of an argument by its form; the general form's row is found in lanes, afterwards
+// (general_groups).
+[[gnu::always_inline]] inline std::uint8_t form_group(double u, double rho) {
     switch (lane_form(u, rho)) {
-        case LaneForm::general: {
-            const GeneralFormArguments<double> arguments = general_form_arguments(u, rho);
-            // Outside the common case the lanes would leave it to the scalar kernel anyway.
-            if (!numerics::legendre_triple_is_common(arguments.n, arguments.m)) return kScalarGroup;
-            const auto index = static_cast<std::int64_t>(20.0 * arguments.m);  // 0..19 for 0 <= m < 1
-            return static_cast<std::uint8_t>(index <= 17 ? numerics::taylor_row(index) : index - 8);
-        }
+        case LaneForm::general:
+            return kFirstGeneral;
         case LaneForm::limb:
             return kLimbGroup;
         case LaneForm::mid_field:
@@ -108,21 +106,78 @@ template <class V>
     }
 }
 
-// The arguments of a range, a chunk at a time: u[i], rho[i] and the slot of out they belong to.
+// The groups of the general form's arguments among (u, rho) in a set of lanes, whose other
+// groups are left as they are: the bin of m, or the scalar
+// kernel's group outside the integrals' common case (where the lanes would leave the argument to
+// the scalar kernel anyway).
+template <class V>
+[[gnu::always_inline]] inline void general_groups(V u, V rho, std::uint8_t* group) {
+    const GeneralFormArguments<V> arguments = general_form_arguments(u, rho);
+    const unsigned common = numerics::legendre_triple_is_common(arguments.n, arguments.m).bits();
+    alignas(32) double t[V::width];
+    (double(kGeneralGroups) * arguments.m).store(t);
+    for (std::size_t i = 0; i < V::width; ++i) {
+        if (group[i] != kFirstGeneral) continue;
+        // 0..79 for 0 <= m < 1
+        group[i] = ((common >> i) & 1u) != 0 ? static_cast<std::uint8_t>(t[i]) : std::uint8_t{kScalarGroup};
+    }
+}
+
+// The arguments of a chunk: many separations at one source radius (a range), or one separation
+// and many radii (the quadratures' nodes).
+struct Separations {
+    const double* u;
+    double rho;
+    double u_at(std::size_t i) const { return u[i]; }
+    double rho_at(std::size_t) const { return rho; }
+    template <class V>
+    V u_of(const std::uint16_t* index) const { return V::gather(u, index); }
+    template <class V>
+    V rho_of(const std::uint16_t*) const { return V(rho); }
+    template <class V>
+    V u_from(std::size_t i) const { return V::load(u + i); }
+    template <class V>
+    V rho_from(std::size_t) const { return V(rho); }
+};
+
+struct Radii {
+    double u;
+    const double* rho;
+    double u_at(std::size_t) const { return u; }
+    double rho_at(std::size_t i) const { return rho[i]; }
+    template <class V>
+    V u_of(const std::uint16_t*) const { return V(u); }
+    template <class V>
+    V rho_of(const std::uint16_t* index) const { return V::gather(rho, index); }
+    template <class V>
+    V u_from(std::size_t) const { return V(u); }
+    template <class V>
+    V rho_from(std::size_t i) const { return V::load(rho + i); }
+};
+
+// A range's arguments, a chunk at a time.
 inline constexpr std::size_t kLaneChunk = 512;
 
-// out[i] = witt_mao_magnification_scaled(u[i], rho[i]) for i < count <= kLaneChunk, gathered into
-// sets by group and scattered back. `out` may be the caller's input, which u and rho are copies of.
-template <class V>
-void witt_mao_lane_chunk(const double* u, const double* rho, std::size_t count, double* out) {
+// out[i] = witt_mao_magnification_scaled(a.u_at(i), a.rho_at(i)) for i < count <= kLaneChunk
+// (`a` holds at least count rounded up to whole sets), gathered into sets by group and scattered
+// back. `out` may be the caller's input, which `a` holds copies of.
+template <class V, class Arguments>
+[[gnu::always_inline]] inline void witt_mao_lane_chunk(const Arguments& a, std::size_t count, double* out) {
     constexpr std::size_t width = V::width;
-    std::uint8_t group[kLaneChunk];
+    alignas(32) std::uint8_t group[kLaneChunk];
     std::uint16_t order[kLaneChunk];
     std::size_t start[kLaneGroups + 1] = {};
+    bool general = false;
     for (std::size_t i = 0; i < count; ++i) {
-        group[i] = lane_group<V>(u[i], rho[i]);
-        ++start[group[i] + 1];
+        group[i] = form_group(a.u_at(i), a.rho_at(i));
+        general |= group[i] == kFirstGeneral;
     }
+    if (general) {  // the rows, a set of lanes at a time
+        for (std::size_t i = 0; i < count; i += width) {
+            general_groups(a.template u_from<V>(i), a.template rho_from<V>(i), group + i);
+        }
+    }
+    for (std::size_t i = 0; i < count; ++i) ++start[group[i] + 1];
     for (std::size_t g = 1; g <= kLaneGroups; ++g) start[g] += start[g - 1];
     {
         std::size_t next[kLaneGroups];
@@ -134,50 +189,48 @@ void witt_mao_lane_chunk(const double* u, const double* rho, std::size_t count, 
         for (std::size_t i = first; i < last; i += width) {
             const std::size_t filled = last - i < width ? last - i : width;
             if (filled == 1) {
-                out[order[i]] = witt_mao_magnification_scaled(u[order[i]], rho[order[i]]);
+                out[order[i]] = witt_mao_magnification_scaled(a.u_at(order[i]), a.rho_at(order[i]));
                 continue;
             }
-            alignas(32) double set_u[width], set_rho[width], value[width];
-            for (std::size_t k = 0; k < width; ++k) {  // the lanes beyond `filled` repeat the first
-                const std::size_t at = order[i + (k < filled ? k : 0)];
-                set_u[k] = u[at];
-                set_rho[k] = rho[at];
-            }
+            std::uint16_t index[width];  // beyond `last`, the lanes repeat the first
+            for (std::size_t k = 0; k < width; ++k) index[k] = order[i + (k < filled ? k : 0)];
+            alignas(32) double value[width];
             const unsigned lanes = (1u << filled) - 1u;
-            const unsigned done = evaluate(V::load(set_u), V::load(set_rho), lanes, value);
+            const unsigned done = evaluate(a.template u_of<V>(index), a.template rho_of<V>(index), lanes, value);
             for (std::size_t k = 0; k < filled; ++k) {
-                out[order[i + k]] = ((done >> k) & 1u) != 0 ? value[k] : witt_mao_magnification_scaled(set_u[k], set_rho[k]);
+                out[index[k]] = ((done >> k) & 1u) != 0
+                                    ? value[k]
+                                    : witt_mao_magnification_scaled(a.u_at(index[k]), a.rho_at(index[k]));
             }
         }
     };
-    in_sets(start[kFirstGeneral], start[kGeneralGroups], [](V su, V srho, unsigned lanes, double* value) {
-        return witt_mao_general_lanes(su, srho, lanes, value);
+    in_sets(start[kFirstGeneral], start[kGeneralGroups], [](V u, V rho, unsigned lanes, double* value) {
+        return witt_mao_general_lanes(u, rho, lanes, value);
     });
-    in_sets(start[kLimbGroup], start[kLimbGroup + 1], [](V su, V srho, unsigned lanes, double* value) {
-        return witt_mao_limb_lanes(su, srho, lanes, value);
+    in_sets(start[kLimbGroup], start[kLimbGroup + 1], [](V u, V rho, unsigned lanes, double* value) {
+        return witt_mao_limb_lanes(u, rho, lanes, value);
     });
-    in_sets(start[kMidFieldGroup], start[kMidFieldGroup + 1], [](V su, V srho, unsigned lanes, double* value) {
-        mid_field_series(su, srho).store(value);
+    in_sets(start[kMidFieldGroup], start[kMidFieldGroup + 1], [](V u, V rho, unsigned lanes, double* value) {
+        mid_field_series(u, rho).store(value);
         return lanes;
     });
-    in_sets(start[kFarFieldGroup], start[kFarFieldGroup + 1], [](V su, V srho, unsigned lanes, double* value) {
-        far_field_series(su, srho).store(value);
+    in_sets(start[kFarFieldGroup], start[kFarFieldGroup + 1], [](V u, V rho, unsigned lanes, double* value) {
+        far_field_series(u, rho).store(value);
         return lanes;
     });
     for (std::size_t i = start[kScalarGroup]; i < count; ++i) {
-        out[order[i]] = witt_mao_magnification_scaled(u[order[i]], rho[order[i]]);
+        out[order[i]] = witt_mao_magnification_scaled(a.u_at(order[i]), a.rho_at(order[i]));
     }
 }
 
 // out[i] = witt_mao_magnification_scaled(x[i] rho, rho) for i < count; out may be x itself.
 template <class V>
 void witt_mao_lane_range(const double* x, std::size_t count, double rho, double* out) {
-    alignas(32) double u[kLaneChunk], radius[kLaneChunk];
-    for (std::size_t i = 0; i < kLaneChunk; ++i) radius[i] = rho;
+    alignas(32) double u[kLaneChunk] = {};
     for (std::size_t first = 0; first < count; first += kLaneChunk) {
         const std::size_t n = count - first < kLaneChunk ? count - first : kLaneChunk;
         for (std::size_t i = 0; i < n; ++i) u[i] = x[first + i] * rho;
-        witt_mao_lane_chunk<V>(u, radius, n, out + first);
+        witt_mao_lane_chunk<V>(Separations{u, rho}, n, out + first);
     }
 }
 
@@ -186,12 +239,11 @@ void witt_mao_lane_range(const double* x, std::size_t count, double rho, double*
 // out may be rho itself.
 template <class V>
 void witt_mao_lane_radii(double u, const double* rho, std::size_t count, double* out) {
-    alignas(32) double separation[kLaneChunk], radius[kLaneChunk];
-    for (std::size_t i = 0; i < kLaneChunk; ++i) separation[i] = u;
+    alignas(32) double radius[kLaneChunk] = {};
     for (std::size_t first = 0; first < count; first += kLaneChunk) {
         const std::size_t n = count - first < kLaneChunk ? count - first : kLaneChunk;
         for (std::size_t i = 0; i < n; ++i) radius[i] = rho[first + i];
-        witt_mao_lane_chunk<V>(separation, radius, n, out + first);
+        witt_mao_lane_chunk<V>(Radii{u, radius}, n, out + first);
     }
 }
 
