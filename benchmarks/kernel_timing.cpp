@@ -1,7 +1,8 @@
 // Native timing of the uniform-disk kernel and batch, without Python: the floor that the Python
 // functions are measured against, and the kernel's paths measured against each other.
 //
-//   kernel_timing N [rho [rounds]] prints one JSON object: nanoseconds per element of the bare
+//   kernel_timing N [rho [rounds [ORDER]]]
+//                                  prints one JSON object: nanoseconds per element of the bare
 //                                  kernel (on this thread, on the widest lanes the CPU has), of
 //                                  the batch on the pool (the pool size follows RAYON_NUM_THREADS),
 //                                  and of the 2x2 parameter grid; each the best of `rounds` runs
@@ -48,6 +49,7 @@
 
 #include "kernel_sample.hpp"
 #include "models/witt_mao.hpp"
+#include "models/detail/kernel_paths.hpp"
 #include "models/witt_mao_range.hpp"
 #include "parallel/thread_pool.hpp"
 
@@ -302,7 +304,7 @@ int check(std::size_t n) {
 int main(int argc, char** argv) {
     const std::string mode = argc > 1 ? argv[1] : "";
     const auto arg = [&](int i, const char* fallback) { return std::string(argc > i ? argv[i] : fallback); };
-    shuffled = (mode == "compare" && arg(5, "sorted") == "shuffled") || (mode == "count" && arg(5, "sorted") == "shuffled");
+    shuffled = mode == "compare" || mode == "count" ? arg(5, "sorted") == "shuffled" : arg(4, "sorted") == "shuffled";
     if (mode == "compare") {
         return compare(std::stoi(arg(2, "21")), std::stoull(arg(3, "100000")), std::stod(arg(4, "0.1")));
     }

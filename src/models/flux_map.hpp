@@ -9,7 +9,6 @@
 #include <vector>
 
 #include "models/deferred_error.hpp"
-#include "models/witt_mao_range.hpp"
 
 namespace mirvanta::models {
 
@@ -42,11 +41,6 @@ struct FluxMapProfile {
 // evaluated a level of nodes at a time on the default lanes.
 double integrated_flux_map_witt_mao_magnification_at(double l, double rho, const FluxMapProfile& profile,
                                                      double flux);
-
-// The same with the nodes evaluated as `nodes` says, on the lanes of `path` (for tests and
-// benchmarks; the path must be available): the same bits whatever the two say.
-double integrated_flux_map_witt_mao_magnification_at(double l, double rho, const FluxMapProfile& profile,
-                                                     double flux, NodeEvaluation nodes, KernelPath path);
 
 // The ring-kernel quadrature with the interpolated map as its profile, divided by its flux.
 std::vector<double> integrated_flux_map_heyrovsky_magnification(std::vector<double> l, double re, double rstar,
