@@ -127,7 +127,7 @@ TEST_P(LanePath, RadiiGiveTheScalarKernelsBits) {
 }
 
 // The lanes gather their arguments by form into sets and scatter the results back, a chunk of
-// 512 at a time: runs of every length about the set widths and the chunk's, of every form in a
+// 2048 at a time: runs of every length about the set widths and the chunk's, of every form in a
 // random order (the centre, the general form on both sides of the limb, m up to 0.9 and beyond for
 // the larger source, the limb zone and the limb itself, both series and their seams at 20 and
 // 1000 source radii, tiny, negative, zero, infinite and NaN separations), in place and not.
@@ -167,7 +167,7 @@ TEST_P(LanePath, GatherRunsOfAnyLengthAndOrder) {
     SampleRandom random(5);
     std::size_t compared = 0, differing = 0;
     for (const double rho : {0.1, 3.0}) {
-        for (const std::size_t n : {2u, 3u, 4u, 5u, 7u, 9u, 63u, 511u, 512u, 513u, 1024u, 1537u}) {
+        for (const std::size_t n : {2u, 3u, 4u, 5u, 7u, 9u, 63u, 513u, 2047u, 2048u, 2049u, 4103u}) {
             const std::vector<double> x = mixed_separations(random, n);
             std::vector<double> out(n), in_place = x, radii(n), radii_out(n);
             witt_mao_magnification_range(x, rho, out.data(), path);
