@@ -37,10 +37,8 @@ template <class V>
     if (done == 0) return 0;
     // The other lanes borrow the arguments of one that is done here, so that every lane runs
     // loops that end; their values are not used.
-    const auto own = V::mask(done);
-    const std::size_t some = static_cast<std::size_t>(__builtin_ctz(done));
-    const V n = numerics::lanes::borrowing(own, arguments.n, some);
-    const V m = numerics::lanes::borrowing(own, arguments.m, some);
+    const V n = numerics::lanes::borrowing(done, arguments.n);
+    const V m = numerics::lanes::borrowing(done, arguments.m);
     const auto integrals = numerics::lanes::legendre_triple_lanes(n, m, done);
     const V result = general_form_value(u, arguments, integrals.e, integrals.k, integrals.p);
     done &= ~integrals.failed & (fabs(result) < numerics::kInfinity).bits();
@@ -62,11 +60,9 @@ template <class V>
                     (one_minus_m < 1.0).bits();
     if (done == 0) return 0;
     // The other lanes borrow the arguments of one that is done here, as in the general form.
-    const auto own = V::mask(done);
-    const std::size_t some = static_cast<std::size_t>(__builtin_ctz(done));
-    const V n = numerics::lanes::borrowing(own, arguments.n, some);
-    const V complement_n = numerics::lanes::borrowing(own, one_minus_n, some);
-    const V complement_m = numerics::lanes::borrowing(own, one_minus_m, some);
+    const V n = numerics::lanes::borrowing(done, arguments.n);
+    const V complement_n = numerics::lanes::borrowing(done, one_minus_n);
+    const V complement_m = numerics::lanes::borrowing(done, one_minus_m);
     const auto integrals = numerics::lanes::complete_integrals_from_complements_lanes(n, complement_n, complement_m, done);
     const V result = general_form_value(u, arguments, integrals.e, integrals.k, integrals.p);
     done &= ~integrals.failed & (fabs(result) < numerics::kInfinity).bits();
