@@ -77,10 +77,15 @@ template <class V>
 // (1, sqrt(1 - m)) with 0 <= m < 1 the AGM converges within about 8, so the three take the same
 // pair; from the limb zone's 1 - m, down to about 1e-33, within 9. A lane that has not converged
 // after 10 steps fails.
+// Without the series (only K or RF wanted), its sum is not formed.
 template <class V>
-[[gnu::always_inline]] inline AgmSteps<V> agm_lanes(V g, unsigned& failed) {
+[[gnu::always_inline]] inline AgmSteps<V> agm_lanes(V g, unsigned& failed, bool series = true) {
     AgmSteps<V> mean = agm_start(V(1.0), g);
-    failed |= agm_loop(mean, 10, [](AgmSteps<V>& next) { agm_series_step(next); });
+    if (series) {
+        failed |= agm_loop(mean, 10, [](AgmSteps<V>& next) { agm_series_step(next); });
+    } else {
+        failed |= agm_loop(mean, 10, [](AgmSteps<V>& next) { agm_step(next); });
+    }
     return mean;
 }
 
@@ -135,8 +140,8 @@ template <class V>
         }
         detail::taylor_lanes(m, rows, out.e, out.k);
     }
-    // K and RF by the AGM are both pi / (a + g) of the same pair.
-    const AgmSteps<V> mean = detail::agm_lanes(root, out.failed);
+    // K and RF by the AGM are both pi / (a + g) of the same pair; E's series only above 0.9.
+    const AgmSteps<V> mean = detail::agm_lanes(root, out.failed, polynomial != kAllLanes<V>);
     const V rf = kPi / (mean.a + mean.g);
     if (polynomial != kAllLanes<V>) {
         const V first = 1.0 + root;
