@@ -178,10 +178,15 @@ template <class V, class Arguments>
         }
     }
     {
-        // A counting sort by group. Four interleaved streams, each with counters of its own, so
-        // that runs of one group (sorted input) do not wait on one counter's store after another.
-        constexpr std::size_t streams = 4;
-        std::uint16_t next[streams][kLaneGroups] = {};
+        // A counting sort by group. Long chunks run four interleaved streams, each with counters
+        // of its own, so that runs of one group (sorted input) do not wait on one counter's store
+        // after another; short ones (the first runs of a map) one, to keep the fixed cost down.
+        constexpr std::size_t most_streams = 4;
+        const std::size_t streams = count >= 256 ? most_streams : 1;
+        std::uint16_t next[most_streams][kLaneGroups];
+        for (std::size_t j = 0; j < streams; ++j) {
+            for (std::size_t g = 0; g < kLaneGroups; ++g) next[j][g] = 0;
+        }
         const std::size_t whole = count - count % streams;
         for (std::size_t i = 0; i < whole; i += streams) {
             for (std::size_t j = 0; j < streams; ++j) ++next[j][group[i + j]];
