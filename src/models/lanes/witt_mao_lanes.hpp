@@ -1,8 +1,8 @@
 // The uniform-disk kernel over many arguments, a set of lanes at a time (V: a lane type of
 // numerics/lanes/). The arguments are gathered by form into full sets of lanes, wherever they lie
-// among the others, and the results scattered back: the general form's (grouped by their E and K
-// row, so that a set shares its coefficients and runs loops of about the same length), the limb
-// zone's, and the two series'. A lane whose integrals leave their common case, or whose value is
+// among the others, and the results scattered back: the general form's (grouped by bins of m, so
+// that a set shares its E and K row and runs loops of about the same length), the limb zone's, and
+// the two series'. A lane whose integrals leave their common case, or whose value is
 // not finite, and every argument of another form (the limb itself, NaN, tiny or negative
 // separations, sources too small or too large, rho <= 0) is evaluated by the scalar kernel itself,
 // and every lane carries out the scalar kernel's operations in its order. So every result has the
@@ -24,7 +24,6 @@
 #include "numerics/lanes/legendre_triple.hpp"
 
 namespace mirvanta::models::lanes {
-
 
 // The general form in the lanes of (u, rho) whose bit is set in `general` (each of which
 // disk_form() puts in the general form). Returns the lanes whose integrals were in their common
@@ -87,8 +86,10 @@ enum LaneGroup : std::uint8_t {
     kLaneGroups
 };
 
-// The group of an argument by its form; the general form's row is found in lanes, afterwards
-// (general_groups).
+// The group of an argument by its form; the general form's bin is found in lanes, afterwards
+// (general_groups). (A template, as everything here, so that no copy compiled for one lane
+// file's instruction set can stand in for the other's.)
+template <class V>
 [[gnu::always_inline]] inline std::uint8_t form_group(double u, double rho) {
     switch (lane_form(u, rho)) {
         case LaneForm::general:
@@ -105,9 +106,8 @@ enum LaneGroup : std::uint8_t {
 }
 
 // The groups of the general form's arguments among (u, rho) in a set of lanes, whose other
-// groups are left as they are: the bin of m, or the scalar
-// kernel's group outside the integrals' common case (where the lanes would leave the argument to
-// the scalar kernel anyway).
+// groups are left as they are: the bin of m, or the scalar kernel's group outside the integrals'
+// common case (where the lanes would leave the argument to the scalar kernel anyway).
 template <class V>
 [[gnu::always_inline]] inline void general_groups(V u, V rho, std::uint8_t* group) {
     const GeneralFormArguments<V> arguments = general_form_arguments(u, rho);
@@ -123,34 +123,30 @@ template <class V>
 
 // The arguments of a chunk: many separations at one source radius (a range), or one separation
 // and many radii (the quadratures' nodes).
+// u_at and rho_at give one argument; u_of and rho_of a set gathered by index, u_from and rho_from
+// the set from position i on.
+template <class V>
 struct Separations {
     const double* u;
     double rho;
-    double u_at(std::size_t i) const { return u[i]; }
-    double rho_at(std::size_t) const { return rho; }
-    template <class V>
-    V u_of(const std::uint16_t* index) const { return V::gather(u, index); }
-    template <class V>
-    V rho_of(const std::uint16_t*) const { return V(rho); }
-    template <class V>
-    V u_from(std::size_t i) const { return V::load(u + i); }
-    template <class V>
-    V rho_from(std::size_t) const { return V(rho); }
+    [[gnu::always_inline]] double u_at(std::size_t i) const { return u[i]; }
+    [[gnu::always_inline]] double rho_at(std::size_t) const { return rho; }
+    [[gnu::always_inline]] V u_of(const std::uint16_t* index) const { return V::gather(u, index); }
+    [[gnu::always_inline]] V rho_of(const std::uint16_t*) const { return V(rho); }
+    [[gnu::always_inline]] V u_from(std::size_t i) const { return V::load(u + i); }
+    [[gnu::always_inline]] V rho_from(std::size_t) const { return V(rho); }
 };
 
+template <class V>
 struct Radii {
     double u;
     const double* rho;
-    double u_at(std::size_t) const { return u; }
-    double rho_at(std::size_t i) const { return rho[i]; }
-    template <class V>
-    V u_of(const std::uint16_t*) const { return V(u); }
-    template <class V>
-    V rho_of(const std::uint16_t* index) const { return V::gather(rho, index); }
-    template <class V>
-    V u_from(std::size_t) const { return V(u); }
-    template <class V>
-    V rho_from(std::size_t i) const { return V::load(rho + i); }
+    [[gnu::always_inline]] double u_at(std::size_t) const { return u; }
+    [[gnu::always_inline]] double rho_at(std::size_t i) const { return rho[i]; }
+    [[gnu::always_inline]] V u_of(const std::uint16_t*) const { return V(u); }
+    [[gnu::always_inline]] V rho_of(const std::uint16_t* index) const { return V::gather(rho, index); }
+    [[gnu::always_inline]] V u_from(std::size_t) const { return V(u); }
+    [[gnu::always_inline]] V rho_from(std::size_t i) const { return V::load(rho + i); }
 };
 
 // A range's arguments, a chunk at a time (on the stack: 16 KB of copies, 6 KB of groups and
@@ -169,12 +165,12 @@ template <class V, class Arguments>
     std::size_t start[kLaneGroups + 1] = {};
     bool general = false;
     for (std::size_t i = 0; i < count; ++i) {
-        group[i] = form_group(a.u_at(i), a.rho_at(i));
+        group[i] = form_group<V>(a.u_at(i), a.rho_at(i));
         general |= group[i] == kFirstGeneral;
     }
-    if (general) {  // the rows, a set of lanes at a time
+    if (general) {  // the bins, a set of lanes at a time
         for (std::size_t i = 0; i < count; i += width) {
-            general_groups(a.template u_from<V>(i), a.template rho_from<V>(i), group + i);
+            general_groups(a.u_from(i), a.rho_from(i), group + i);
         }
     }
     {
@@ -219,7 +215,7 @@ template <class V, class Arguments>
             for (std::size_t k = 0; k < width; ++k) index[k] = order[i + (k < filled ? k : 0)];
             alignas(32) double value[width];
             const unsigned lanes = (1u << filled) - 1u;
-            const unsigned done = evaluate(a.template u_of<V>(index), a.template rho_of<V>(index), lanes, value);
+            const unsigned done = evaluate(a.u_of(index), a.rho_of(index), lanes, value);
             for (std::size_t k = 0; k < filled; ++k) {
                 out[index[k]] = ((done >> k) & 1u) != 0
                                     ? value[k]
@@ -258,7 +254,7 @@ void witt_mao_lane_range(const double* x, std::size_t count, double rho, double*
         const std::size_t n = count - first < kLaneChunk ? count - first : kLaneChunk;
         for (std::size_t i = 0; i < n; ++i) u[i] = x[first + i] * rho;
         for (std::size_t i = n; i % V::width != 0; ++i) u[i] = u[0];  // the last set's spare lanes
-        witt_mao_lane_chunk<V>(Separations{u, rho}, n, out + first);
+        witt_mao_lane_chunk<V>(Separations<V>{u, rho}, n, out + first);
     }
 }
 
@@ -276,7 +272,7 @@ void witt_mao_lane_radii(double u, const double* rho, std::size_t count, double*
         const std::size_t n = count - first < kLaneChunk ? count - first : kLaneChunk;
         for (std::size_t i = 0; i < n; ++i) radius[i] = rho[first + i];
         for (std::size_t i = n; i % V::width != 0; ++i) radius[i] = radius[0];  // the last set's spare lanes
-        witt_mao_lane_chunk<V>(Radii{u, radius}, n, out + first);
+        witt_mao_lane_chunk<V>(Radii<V>{u, radius}, n, out + first);
     }
 }
 
