@@ -4,9 +4,11 @@
 #include <optional>
 #include <string>
 
+#include "models/detail/kernel_paths.hpp"
 #include "models/heyrovsky.hpp"
 #include "models/integrated.hpp"
 #include "models/witt_mao.hpp"
+#include "models/witt_mao_range.hpp"
 #include "numerics/constants.hpp"
 #include "numerics/quadrature.hpp"
 #include "common/panic.hpp"

@@ -3,7 +3,9 @@
 #include <cmath>
 #include <span>
 
+#include "models/detail/kernel_paths.hpp"
 #include "models/witt_mao.hpp"
+#include "models/witt_mao_range.hpp"
 
 namespace mirvanta::models {
 
