@@ -17,7 +17,15 @@ using numerics::kHalfPi;
 // The disk's magnified flux bends as (x - x*) ln|x - x*| where its limb crosses the lens; a
 // segment that ends there takes its variable as the bend plus a multiple of t^3, which makes that
 // t^5 ln t and leaves the rules their fast convergence.
-constexpr double kBendPower = 3.0;
+#ifndef BEND_POWER
+#define BEND_POWER 3.0
+#define TARGET_FACTOR 0.5
+
+#endif
+constexpr double kBendPower = BEND_POWER;
+}
+unsigned g_most_evals = 4000;
+namespace {
 
 // A segment of the integral in an angle: x = sin(theta) from the centre, or, for the segment at
 // the limb, x = cos(phi), mu = sin(phi) with phi = pi/2 - theta (so that mu keeps its relative
@@ -109,34 +117,47 @@ ProfileValue analytic_law(double u, double rho, const PreparedLaw& law, double r
     const double bend = u / rho;                                // x*, where a disk's limb meets the lens
     const double exponent = limb_slope_exponent(law);
     const double at_limb = limb_power(exponent);
-    AngleSegment segments[4];
-    FejerPiece pieces[4];
+    // The segments: F(sin theta) is analytic but where a disk's limb meets the lens, at
+    // theta = +-theta* and pi -+ theta* (sin theta = +-x*; complex angles for x* > 1). A segment
+    // that ends at theta* takes the t^3 substitution there, and every other end of a segment is
+    // at least the segment's half-length from the nearest of those points, so that each piece
+    // converges geometrically (16 Fejer points reach about 1e-12 there).
+    AngleSegment segments[6];
+    FejerPiece pieces[6];
     std::size_t count = 0;
     const auto add = [&](AngleSegment s) {
         segments[count] = s;
         pieces[count] = {static_cast<unsigned>(count), 0.0, 1.0};
         ++count;
     };
+    // From the angle phi0 off the limb to the limb itself, in phi (the limb's weight mu^e is taken
+    // out by its power), and the rest in theta.
+    const auto limb_side = [&](double phi0) { add({0.0, phi0, 1.0, at_limb, true}); };
     if (bend > 0.0 && bend < 1.0) {
         const double theta = std::asin(bend);
-        add({theta, theta, -1.0, kBendPower, false});  // centre to the bend
-        if (at_limb == 1.0) {
-            add({theta, kHalfPi - theta, 1.0, kBendPower, false});  // the bend to the limb
-        } else {
-            const double middle = (kHalfPi - theta) * 0.5;
-            add({theta, middle, 1.0, kBendPower, false});
-            add({0.0, (kHalfPi - theta) - middle, 1.0, at_limb, true});
-        }
-    } else if (at_limb == 1.0) {
-        add({0.0, kHalfPi, 1.0, bend == 1.0 ? kBendPower : 1.0, true});
-    } else {
+        const double rest = kHalfPi - theta;
+        add({0.0, theta * 0.5, 1.0, 1.0, false});                  // centre to half-way to the bend
+        add({theta, theta * 0.5, -1.0, kBendPower, false});        // the rest up to the bend
+        add({theta, rest * 0.5, 1.0, kBendPower, false});          // the bend to half-way to the limb
+        limb_side(rest * 0.5);                                     // the rest to the limb
+    } else if (bend == 1.0) {
         add({0.0, kHalfPi * 0.5, 1.0, 1.0, false});
-        add({0.0, kHalfPi * 0.5, 1.0, at_limb, true});
+        add({0.0, kHalfPi * 0.5, 1.0, at_limb == 1.0 ? kBendPower : at_limb, true});
+    } else if (bend > 1.0) {
+        // The bend lies off the source, at phi = i acosh(x*) from the limb: a piece of that
+        // length at the limb, unless that is longer than half the way.
+        const double off = std::acosh(bend);
+        const double near = off < kHalfPi * 0.5 ? off : kHalfPi * 0.5;
+        add({0.0, kHalfPi - near, 1.0, 1.0, false});
+        limb_side(near);
+    } else {  // the lens at the centre: F(x) = x sqrt(x^2 rho^2 + 4) / rho, analytic
+        add({0.0, kHalfPi * 0.5, 1.0, 1.0, false});
+        limb_side(kHalfPi * 0.5);
     }
     // The result is of the order of the uniform disk's: the target is a fraction of that.
-    const double target = rtol * 0.125 * std::fabs(law.flux * edge);
+    const double target = rtol * TARGET_FACTOR * std::fabs(law.flux * edge);
     const numerics::FejerResult integral = numerics::adaptive_fejer(
-        std::span<const FejerPiece>(pieces, count), AnalyticIntegrand{u, rho, edge, law, segments}, target);
+        std::span<const FejerPiece>(pieces, count), AnalyticIntegrand{u, rho, edge, law, segments}, target, numerics::FejerLimits{48, g_most_evals});
     const double magnified = edge * law.flux + integral.integral;
     ProfileValue out;
     out.value = edge + integral.integral / law.flux;
@@ -173,7 +194,7 @@ ProfileValue tabulated_law(double u, double rho, const PreparedLaw& law, double 
             ++evaluations;
         }
     }
-    const double target = rtol * 0.125 * std::fabs(law.flux * edge);
+    const double target = rtol * TARGET_FACTOR * std::fabs(law.flux * edge);
     constexpr std::size_t kGroup = 16;
     LinearSegment segments[2 * kGroup];
     FejerPiece pieces[2 * kGroup];

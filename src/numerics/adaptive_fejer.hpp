@@ -60,12 +60,16 @@ inline double fejer_rule(const FejerWork& w, int level) {
 }
 
 // The error of the highest rule reached, from the changes between the rules of successive
-// orders, c_l = |Q_l - Q_(l-1)|, and their ratios r_l = c_l / c_(l-1): where the rules converge
-// the next change is about r c_l, and the highest rule's error below that. The ratio taken is the
+// orders, c_l = |Q_l - Q_(l-1)|, and their ratios r_l = c_l / c_(l-1): where the rules converge,
+// the next change is about r c_l and the highest rule's error below that. The ratio taken is the
 // larger of the last two, so that two rules that agree by chance (a small c_l, hence a small r_l)
-// are not credited for it; at the first level, with no ratio to go by, the change itself. Never
-// credited with more than kFejerFloor of the change. (Measured over 3000 hard separations, next
-// to the limb and the centre and every law: the true error stayed below the estimate in all.)
+// are not credited for it; at the first level, with no ratio to go by, and wherever the changes
+// do not shrink, the change itself. Never credited with more than kFejerFloor of the change.
+// Measured over 3000 hard separations of the profile engine (every law, rho from 1e-4 to 10, the
+// lens next to the limb and to the centre) against the engine at 1e-15: no error above the
+// tolerance at rtol 1e-6 and 1e-10, one at 1e-12 (3.6e-12). Bolder rules were measured and
+// dropped: crediting r^2 c_l where the ratios shrink geometrically left 137 of the 3000 above
+// 1e-10 (by up to 150x), r_l c_l alone where r_(l-1) < 0.1 left 10 (12x).
 inline constexpr double kFejerFloor = 1e-4;
 
 inline double fejer_estimate(const FejerWork& w) {
@@ -140,6 +144,9 @@ FejerResult adaptive_fejer(std::span<const FejerPiece> initial, const Fill& fill
             w.rule[w.level] = detail::fejer_rule(w, w.level);
         }
         w.estimate = detail::fejer_estimate(w);
+#ifdef FEJER_TRACE
+        std::printf("  seg %u [%.4g,%.4g] L%d Q %.16g %.16g %.16g %.16g est %.1e tgt %.1e\n", w.piece.segment, w.piece.lo, w.piece.hi, w.level, w.level>=3?w.rule[w.level-3]:0.0, w.rule[w.level-2], w.rule[w.level-1], w.rule[w.level], w.estimate, target);
+#endif
     };
 
     bool fresh[detail::kFejerCapacity];
