@@ -113,10 +113,12 @@ ProfileReport profile_magnification(std::span<const double> u, std::span<const d
     }
     // With one source for many separations, an interpolant over the separations that the series
     // does not serve, where it pays: each of its pieces is built only when it holds at least as
-    // many separations as it has nodes.
+    // many separations as it has nodes. Not for a tabulated profile: its magnification bends
+    // where the lens crosses each of its radii, not only at the limb, and the quadrature serves
+    // it directly.
     std::optional<ProfileInterpolant> interpolant;
-    if (rho.size() == 1 && n >= interpolant_nodes(rtol) && !prepared.uniform && rho[0] > 0.0 &&
-        rho[0] < numerics::kInfinity) {
+    if (rho.size() == 1 && n >= interpolant_nodes(rtol) && !prepared.uniform && law.kind != LawKind::tabulated &&
+        rho[0] > 0.0 && rho[0] < numerics::kInfinity) {
         interpolant.emplace(u, rho[0], prepared, rtol, rho[0] / std::sqrt(plan.widest));
         if (counts != nullptr) {
             counts->interpolant_pieces += interpolant->pieces();

@@ -6,24 +6,28 @@
 
 namespace mirvanta::models {
 
-// Term k is at most c_k m_k x^(2k) relative to the point source (c_k: kProfileSeriesBounds), and
-// the terms shrink at least by x^2 each (c_(k+1) m_(k+1) <= c_k m_k: m_k (k + 2)/(k + 1) <= ... and
-// c_k falls as 1/k^2), so the tail after K terms is at most c_(K+1) m_(K+1) x^(2K+2) / (1 - x^2).
-// limit[K] solves c_(K+1) m_(K+1) X^(K+1) = (rtol/4) (1 - X) by fixed-point iteration.
+// Term k is at most c_k m_k x^(2k) relative to the point source (c_k: kProfileSeriesBounds, about
+// 1/(pi k (k + 1))), and the bounds shrink by at least x^2 from term to term (c_(k+1)/c_k is about
+// k/(k + 2), m_(k+1)/m_k at most (k + 2)/(k + 1) since <x^(2k)> does not grow with k), so the
+// tail after K terms is at most c_(K+1) m_(K+1) X^(K+1) / (1 - X), X = x^2. limit[K] solves
+// c_(K+1) m_(K+1) X^(K+1) = (rtol/4) (1 - X) by fixed-point iteration, at most kClosest.
+constexpr double kClosest = 0.5;  // (rho/u)^2: the series serves u >= 1.41 rho at the closest
+
 SeriesPlan plan_series(const PreparedLaw& law, double rtol) {
     SeriesPlan plan;
     plan.factor = law.moment_factor;
     const double budget = rtol * 0.25;
     for (std::size_t terms = 1; terms <= kMostSeriesTerms; ++terms) {
         const double bound = tables::kProfileSeriesBounds[terms] * std::fabs(law.moment_factor[terms + 1]);
-        double x = 0.0;
+        double x2 = kClosest;
         if (bound > 0.0) {
-            for (int i = 0; i < 40; ++i) x = std::pow(budget * (1.0 - x) / bound, 1.0 / static_cast<double>(terms + 1));
-            x = x < 0.25 ? x : 0.25;  // the series is used at u >= 2 rho at the closest
-        } else {
-            x = 0.25;
+            x2 = 0.0;
+            for (int i = 0; i < 40; ++i) {
+                x2 = std::pow(budget * (1.0 - x2) / bound, 1.0 / static_cast<double>(terms + 1));
+                if (x2 > kClosest) x2 = kClosest;
+            }
         }
-        plan.limit[terms] = x * 0.999;
+        plan.limit[terms] = x2 * 0.999;
     }
     for (std::size_t terms = 2; terms <= kMostSeriesTerms; ++terms) {
         if (plan.limit[terms] < plan.limit[terms - 1]) plan.limit[terms] = plan.limit[terms - 1];
