@@ -24,6 +24,11 @@ constexpr double kBendPower = 3.0;
 // are far below them).
 constexpr double kTargetShare = 0.5;
 
+// At most this many halvings on either side of the bend (a source of rho up to 2^kGrading / 2
+// is graded all the way), and the segments that they make with the others.
+constexpr std::size_t kGrading = 16;
+constexpr std::size_t kMostSegments = 2 * kGrading + 6;
+
 // A segment of the integral in an angle: x = sin(theta) from the centre, or, for the segment at
 // the limb, x = cos(phi), mu = sin(phi) with phi = pi/2 - theta (so that mu keeps its relative
 // precision next to the limb). The angle is start + direction length t^power for t in [0, 1],
@@ -115,41 +120,75 @@ ProfileValue analytic_law(double u, double rho, const PreparedLaw& law, double r
     const double exponent = limb_slope_exponent(law);
     const double at_limb = limb_power(exponent);
     // The segments: F(sin theta) is analytic but where a disk's limb meets the lens, at
-    // theta = +-theta* and pi -+ theta* (sin theta = +-x*; complex angles for x* > 1). A segment
-    // that ends at theta* takes the t^3 substitution there, and every other end of a segment is
-    // at least the segment's half-length from the nearest of those points, so that each piece
-    // converges geometrically (16 Fejer points reach about 1e-12 there).
-    AngleSegment segments[6];
-    FejerPiece pieces[6];
+    // theta = +-theta* and pi -+ theta* (sin theta = +-x*; complex angles for x* > 1), and where
+    // the disk's limb meets the point-source magnification's own singularities, 2i Einstein radii
+    // off the lens: x = +-x* +- 2i/rho, close to the real axis for a large source. A segment
+    // that ends at theta* takes the t^3 substitution there; every other end of a segment is at
+    // least the segment's half-length from the nearest of those points (the segments halve their
+    // length towards x* down to the distance of the nearest other singularity from it), so that
+    // each converges geometrically.
+    AngleSegment segments[kMostSegments];
+    FejerPiece pieces[kMostSegments];
     std::size_t count = 0;
     const auto add = [&](AngleSegment s) {
         segments[count] = s;
         pieces[count] = {static_cast<unsigned>(count), 0.0, 1.0};
         ++count;
     };
+    const auto plain = [&](double from, double to) { add({from, to - from, 1.0, 1.0, false}); };
     // From the angle phi0 off the limb to the limb itself, in phi (the limb's weight mu^e is taken
-    // out by its power), and the rest in theta.
+    // out by its power).
     const auto limb_side = [&](double phi0) { add({0.0, phi0, 1.0, at_limb, true}); };
-    if (bend > 0.0 && bend < 1.0) {
+    // The grading's finest scale: how far x* +- 2i/rho lie off the real axis, in x, or the
+    // distance 2x* from x* to its mirror -x*, whichever is less.
+    const double off_axis = bend > 0.0 ? std::min(2.0 / rho, 2.0 * bend) : 2.0 / rho;
+    if (bend >= 0.0 && bend < 1.0) {
         const double theta = std::asin(bend);
-        const double rest = kHalfPi - theta;
-        add({0.0, theta * 0.5, 1.0, 1.0, false});                  // centre to half-way to the bend
-        add({theta, theta * 0.5, -1.0, kBendPower, false});        // the rest up to the bend
-        add({theta, rest * 0.5, 1.0, kBendPower, false});          // the bend to half-way to the limb
-        limb_side(rest * 0.5);                                     // the rest to the limb
+        const double inner_middle = theta * 0.5, outer_middle = (theta + kHalfPi) * 0.5;
+        // Towards the centre: [0, theta*/2], then halving down to x* - 2/rho, then to theta*.
+        double steps[kMostSegments];
+        std::size_t n = 0;
+        for (double d = off_axis; bend - d > std::sin(inner_middle) && n < kGrading; d *= 2.0) steps[n++] = bend - d;
+        if (bend > 0.0) {
+            plain(0.0, inner_middle);
+            double from = inner_middle;
+            for (std::size_t i = n; i-- > 0;) {
+                const double to = std::asin(steps[i]);
+                plain(from, to);
+                from = to;
+            }
+            add({theta, theta - from, -1.0, kBendPower, false});
+        }
+        // Towards the limb: from theta* (or the centre) up to x* + 2/rho, doubling, then to the
+        // half-way point and the limb.
+        n = 0;
+        for (double d = off_axis; bend + d < std::sin(outer_middle) && n < kGrading; d *= 2.0) steps[n++] = bend + d;
+        double from = theta;
+        for (std::size_t i = 0; i < n; ++i) {
+            const double to = std::asin(steps[i]);
+            if (from == theta && bend > 0.0) {
+                add({theta, to - theta, 1.0, kBendPower, false});
+            } else {
+                plain(from, to);
+            }
+            from = to;
+        }
+        if (from == theta && bend > 0.0) {
+            add({theta, outer_middle - theta, 1.0, kBendPower, false});
+        } else {
+            plain(from, outer_middle);
+        }
+        limb_side(kHalfPi - outer_middle);
     } else if (bend == 1.0) {
         add({0.0, kHalfPi * 0.5, 1.0, 1.0, false});
         add({0.0, kHalfPi * 0.5, 1.0, at_limb == 1.0 ? kBendPower : at_limb, true});
-    } else if (bend > 1.0) {
+    } else {
         // The bend lies off the source, at phi = i acosh(x*) from the limb: a piece of that
         // length at the limb, unless that is longer than half the way.
         const double off = std::acosh(bend);
         const double near = off < kHalfPi * 0.5 ? off : kHalfPi * 0.5;
         add({0.0, kHalfPi - near, 1.0, 1.0, false});
         limb_side(near);
-    } else {  // the lens at the centre: F(x) = x sqrt(x^2 rho^2 + 4) / rho, analytic
-        add({0.0, kHalfPi * 0.5, 1.0, 1.0, false});
-        limb_side(kHalfPi * 0.5);
     }
     // The result is of the order of the uniform disk's: the target is a fraction of that.
     const double target = rtol * kTargetShare * std::fabs(law.flux * edge);
@@ -192,9 +231,15 @@ ProfileValue tabulated_law(double u, double rho, const PreparedLaw& law, double 
         }
     }
     const double target = rtol * kTargetShare * std::fabs(law.flux * edge);
+    // The segments are split where the analytic laws' angle is (models' other segments): at the
+    // bend x*, and in pieces that halve their length towards it down to the distance of the
+    // nearest other singularity (x* +- 2i/rho, -x*); the pieces that end at x* take the t^3
+    // substitution there.
+    const double finest = bend > 0.0 ? std::min(2.0 / rho, 2.0 * bend) : 2.0 / rho;
     constexpr std::size_t kGroup = 16;
-    LinearSegment segments[2 * kGroup];
-    FejerPiece pieces[2 * kGroup];
+    constexpr std::size_t kMostPieces = 2 * kGroup + 2 * kGrading + 4;
+    LinearSegment segments[kMostPieces];
+    FejerPiece pieces[kMostPieces];
     double estimate = 0.0;
     bool converged = true;
     std::size_t j = 0;
@@ -207,19 +252,36 @@ ProfileValue tabulated_law(double u, double rho, const PreparedLaw& law, double 
             ++taken;
             const double slope = (b[j + 1] - b[j]) / (hi - lo);
             group_variation += std::fabs(b[j + 1] - b[j]);
-            const auto add = [&](LinearSegment s) {
-                segments[count] = s;
+            const auto add = [&](double from, double to) {
+                // t^3 towards the bend at either end
+                if (to == bend) {
+                    segments[count] = {bend, to - from, -1.0, kBendPower, slope};
+                } else if (from == bend) {
+                    segments[count] = {bend, to - from, 1.0, kBendPower, slope};
+                } else {
+                    segments[count] = {from, to - from, 1.0, 1.0, slope};
+                }
                 pieces[count] = {static_cast<unsigned>(count), 0.0, 1.0};
                 ++count;
             };
-            if (bend > lo && bend < hi) {
-                add({bend, bend - lo, -1.0, kBendPower, slope});
-                add({bend, hi - bend, 1.0, kBendPower, slope});
-            } else if (bend == lo || bend == hi) {
-                add({bend, hi - lo, bend == lo ? 1.0 : -1.0, kBendPower, slope});
-            } else {
-                add({lo, hi - lo, 1.0, 1.0, slope});
+            // The cut points inside (lo, hi): x* and x* -+ finest 2^k, ascending.
+            double cuts[2 * kGrading + 1];
+            std::size_t cut_count = 0;
+            for (std::size_t k = kGrading; k-- > 0;) {
+                const double at = bend - std::ldexp(finest, static_cast<int>(k));
+                if (at > lo && at < hi) cuts[cut_count++] = at;
             }
+            if (bend > lo && bend < hi) cuts[cut_count++] = bend;
+            for (std::size_t k = 0; k < kGrading; ++k) {
+                const double at = bend + std::ldexp(finest, static_cast<int>(k));
+                if (at > lo && at < hi) cuts[cut_count++] = at;
+            }
+            double from = lo;
+            for (std::size_t c = 0; c < cut_count; ++c) {
+                add(from, cuts[c]);
+                from = cuts[c];
+            }
+            add(from, hi);
         }
         if (count == 0) continue;
         const numerics::FejerResult integral =

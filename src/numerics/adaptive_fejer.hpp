@@ -28,7 +28,7 @@ struct FejerResult {
 };
 
 struct FejerLimits {
-    std::size_t most_pieces = 48;   // at most this many pieces at once (capacity of the work space)
+    std::size_t most_pieces = 96;   // at most this many pieces at once (capacity of the work space)
     unsigned most_evaluations = 4000;
 };
 
@@ -37,7 +37,7 @@ namespace detail {
 inline constexpr std::size_t kFejerPointsTotal = tables::kFejerPoints.size();  // 63
 inline constexpr int kFirstLevel = 2;  // order 8
 inline constexpr int kLastLevel = 4;   // order 32
-inline constexpr std::size_t kFejerCapacity = 48;
+inline constexpr std::size_t kFejerCapacity = 96;
 
 // The step, in the finest grid's indices, between the points of level l (order 2^(l + 1)).
 constexpr std::size_t fejer_stride(int level) { return std::size_t{64} >> (level + 1); }
@@ -144,6 +144,9 @@ FejerResult adaptive_fejer(std::span<const FejerPiece> initial, const Fill& fill
             w.rule[w.level] = detail::fejer_rule(w, w.level);
         }
         w.estimate = detail::fejer_estimate(w);
+#ifdef FEJER_TRACE
+        std::printf("  seg %u [%.4g,%.4g] L%d Q %.16g %.16g %.16g %.16g est %.1e tgt %.1e\n", w.piece.segment, w.piece.lo, w.piece.hi, w.level, w.level>=3?w.rule[w.level-3]:0.0, w.rule[w.level-2], w.rule[w.level-1], w.rule[w.level], w.estimate, target);
+#endif
     };
 
     bool fresh[detail::kFejerCapacity];
