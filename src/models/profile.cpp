@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdint>
 #include <cmath>
 #include <numeric>
 #include <optional>
@@ -33,16 +34,9 @@ struct ProfileKernel {
     const ProfileInterpolant* interpolant;  // for one rho, when the call has one
     bool too_fine;                          // rtol was below kFinestTolerance
 
-    Served operator()(double u, double rho) const {
-        Served s = serve(u, rho);
-        if (too_fine && s.route != Route::direct) {
-            s.value.converged = false;
-            s.value.estimate = std::max(s.value.estimate, kFinestTolerance);
-        }
-        return s;
-    }
-
-    Served serve(double u, double rho) const {
+    // Everything but the quadrature: the special values, the kernel for the uniform disk, the
+    // series and the interpolant; route quadrature (value unset) where none of them serves.
+    Served cheap(double u, double rho) const {
         Served s;
         ProfileValue& v = s.value;
         if (std::isnan(u) || std::isnan(rho) || u < 0.0 || rho < 0.0) {  // NaN, or outside the domain
@@ -68,8 +62,34 @@ struct ProfileKernel {
             return s;
         }
         s.route = Route::quadrature;
-        v = profile_by_quadrature(u, rho, law, rtol);
         return s;
+    }
+
+    // Whether cheap() leaves (u, rho) to the quadrature, before the interpolant is built (with
+    // `planned` for the separations in its planned pieces).
+    bool needs_quadrature(double u, double rho, bool planned) const {
+        if (std::isnan(u) || std::isnan(rho) || u < 0.0 || rho < 0.0 || u == numerics::kInfinity ||
+            rho == numerics::kInfinity || rho == 0.0 || law.uniform) {
+            return false;
+        }
+        const double x = rho / u;
+        return !(u > 0.0 && x * x <= plan.widest) && !planned;
+    }
+
+    // The result's report: below the finest tolerance nothing but the kernel's own values counts
+    // as reached.
+    Served reported(Served s) const {
+        if (too_fine && s.route != Route::direct) {
+            s.value.converged = false;
+            s.value.estimate = std::max(s.value.estimate, kFinestTolerance);
+        }
+        return s;
+    }
+
+    Served operator()(double u, double rho) const {
+        Served s = cheap(u, rho);
+        if (s.route == Route::quadrature) s.value = profile_by_quadrature(u, rho, law, rtol);
+        return reported(s);
     }
 };
 
@@ -120,28 +140,70 @@ ProfileReport profile_magnification(std::span<const double> u, std::span<const d
     if (rho.size() == 1 && n >= interpolant_nodes(rtol) && !prepared.uniform && law.kind != LawKind::tabulated &&
         rho[0] > 0.0 && rho[0] < numerics::kInfinity) {
         interpolant.emplace(u, rho[0], prepared, rtol, rho[0] / std::sqrt(plan.widest));
+    }
+    const bool one_radius = rho.size() == 1;
+    const double* const separations = u.data();
+    const double* const radii = rho.data();
+    ProfileKernel kernel{prepared, plan, rtol, nullptr, too_fine};
+
+    // All the quadratures of the call in one map on the pool, where they are worth sharing: the
+    // interpolant's first nodes, then the separations that neither the series nor a planned piece
+    // serves. slot[i] is separation i's place among them (or none).
+    constexpr std::size_t kNone = SIZE_MAX;
+    const std::size_t nodes = interpolant ? interpolant->first_nodes().size() : 0;
+    std::vector<std::size_t> slot(n, kNone);
+    std::vector<double> work_u(nodes), work_rho(nodes, one_radius ? radii[0] : 0.0), work_rtol(nodes);
+    if (interpolant) {
+        work_u = interpolant->first_nodes();
+        std::fill(work_rtol.begin(), work_rtol.end(), interpolant->node_rtol());
+    }
+    for (std::size_t i = 0; i < n; ++i) {
+        const double r = one_radius ? radii[0] : radii[i];
+        const bool planned = interpolant && interpolant->planned(separations[i]);
+        if (!kernel.needs_quadrature(separations[i], r, planned)) continue;
+        slot[i] = work_u.size();
+        work_u.push_back(separations[i]);
+        work_rho.push_back(r);
+        work_rtol.push_back(rtol);
+    }
+    std::vector<ProfileValue> work(work_u.size());
+    std::vector<std::size_t> index(work_u.size());
+    std::iota(index.begin(), index.end(), std::size_t{0});
+    parallel::parallel_map_into(std::span<const std::size_t>(index), work.data(), [&](std::size_t k) {
+        return profile_by_quadrature(work_u[k], work_rho[k], prepared, work_rtol[k]);
+    });
+    if (interpolant) {
+        interpolant->build(std::span<const ProfileValue>(work.data(), nodes));
+        kernel.interpolant = &*interpolant;
         if (counts != nullptr) {
             counts->interpolant_pieces += interpolant->pieces();
             counts->interpolant_nodes += interpolant->nodes_evaluated();
             counts->disk_evaluations_interpolant += interpolant->disk_evaluations();
         }
     }
-    const ProfileKernel kernel{prepared, plan, rtol, interpolant ? &*interpolant : nullptr, too_fine};
-    // Each element's estimated error (negative when it converged) and, when counting, its route
-    // and evaluations go to its own slots, which the calling thread reads after the map: the
-    // workers allocate nothing.
+
+    // Then every separation: the cheap routes, the quadrature's value from its slot, or the
+    // quadrature now where a planned piece was not kept. Each element's estimated error (negative
+    // when it converged) and, when counting, its route and evaluations go to its own slots, which
+    // the calling thread reads after the map: the workers allocate nothing.
     std::atomic<std::size_t> unconverged{0};
-    const bool one_radius = rho.size() == 1;
     std::vector<double> estimates(n);
-    std::vector<std::size_t> index(n);
-    std::vector<Served> served(counts != nullptr ? n : 0);
+    index.resize(n);
     std::iota(index.begin(), index.end(), std::size_t{0});
+    std::vector<Served> served(counts != nullptr ? n : 0);
     double* const estimate = estimates.data();
     Served* const routes = counts != nullptr ? served.data() : nullptr;
-    const double* const separations = u.data();
-    const double* const radii = rho.data();
     parallel::parallel_map_into(std::span<const std::size_t>(index), out, [&](std::size_t i) {
-        const Served s = kernel(separations[i], one_radius ? radii[0] : radii[i]);
+        const double r = one_radius ? radii[0] : radii[i];
+        Served s;
+        if (slot[i] != kNone) {
+            s.route = Route::quadrature;
+            s.value = work[slot[i]];
+        } else {
+            s = kernel.cheap(separations[i], r);
+            if (s.route == Route::quadrature) s.value = profile_by_quadrature(separations[i], r, prepared, rtol);
+        }
+        s = kernel.reported(s);
         estimate[i] = s.value.converged ? -1.0 : s.value.estimate;
         if (!s.value.converged) unconverged.fetch_add(1, std::memory_order_relaxed);
         if (routes != nullptr) routes[i] = s;

@@ -43,10 +43,13 @@ std::size_t interpolant_nodes(double rtol) {
 
 ProfileInterpolant::ProfileInterpolant(std::span<const double> u, double rho, const PreparedLaw& law, double rtol,
                                        double far)
-    : rho_(rho), n_(interpolant_nodes(rtol)), limb_weight_(law.terms[0].weight / law.flux) {
-    const std::size_t kN = n_;
-    if (law.law.kind == LawKind::tabulated) limb_weight_ = 0.0;
-    // Candidate pieces: those holding at least kN of the separations.
+    : rho_(rho), n_(interpolant_nodes(rtol)), rtol_(rtol), law_(&law),
+      limb_weight_(law.law.kind == LawKind::tabulated ? 0.0 : law.terms[0].weight / law.flux) {
+    // Each node within a fifth of rtol (the quadrature's estimate; its true error is far
+    // smaller), so that with the interpolation's own error, at most a tenth of rtol, and the
+    // Lebesgue constant of 16 Chebyshev nodes, 2.7, the interpolant stays within rtol.
+    node_rtol_ = rtol * 0.2;
+    // Candidate pieces: those holding at least n_ of the separations.
     struct Candidate {
         bool inner;
         double lo, hi;
@@ -69,75 +72,99 @@ ProfileInterpolant::ProfileInterpolant(std::span<const double> u, double rho, co
             }
         }
     }
-    std::vector<Piece> trial;
     for (const Candidate& c : candidates) {
-        if (c.count >= kN) trial.push_back({c.inner, c.lo, c.hi, {}});
+        if (c.count >= n_) trial_.push_back({c.inner, c.lo, c.hi, {}});
     }
-    // Build, check and halve the pieces that fail, a few rounds at most.
-    // Each node within a fifth of rtol (the quadrature's estimate; its true error is far
-    // smaller), so that with the interpolation's own error, at most a tenth of rtol, and the
-    // Lebesgue constant of 16 Chebyshev nodes, 2.7, the interpolant stays within rtol.
-    const double node_rtol = rtol * 0.2;
-    for (int round = 0; round < 4 && !trial.empty(); ++round) {
-        std::vector<double> nodes(trial.size() * kN);
-        for (std::size_t p = 0; p < trial.size(); ++p) {
-            const Piece& piece = trial[p];
-            const double middle = (piece.lo + piece.hi) * 0.5, half = (piece.hi - piece.lo) * 0.5;
-            for (std::size_t j = 0; j < kN; ++j) {
-                nodes[p * kN + j] = separation_at(piece.inner, middle + half * chebyshev_point(j, kN), rho);
-            }
+    planned_ = trial_;
+    first_nodes_ = nodes_of(trial_);
+}
+
+std::vector<double> ProfileInterpolant::nodes_of(const std::vector<Piece>& pieces) const {
+    std::vector<double> nodes(pieces.size() * n_);
+    for (std::size_t p = 0; p < pieces.size(); ++p) {
+        const Piece& piece = pieces[p];
+        const double middle = (piece.lo + piece.hi) * 0.5, half = (piece.hi - piece.lo) * 0.5;
+        for (std::size_t j = 0; j < n_; ++j) {
+            nodes[p * n_ + j] = separation_at(piece.inner, middle + half * chebyshev_point(j, n_), rho_);
         }
-        std::vector<double> values(nodes.size());
-        std::vector<unsigned> used(nodes.size());
-        unsigned* const evaluations = used.data();
-        const double* const base = nodes.data();
-        const double weight = limb_weight_;
-        parallel::parallel_map_into(std::span<const double>(nodes), values.data(), [&](const double& x) {
-            const ProfileValue v = profile_by_quadrature(x, rho, law, node_rtol);
-            evaluations[&x - base] = v.evaluations;
-            if (!v.converged) return numerics::kNaN;
-            // The uniform disk's share is added back exactly where the interpolant is used.
-            return v.value - weight * witt_mao_magnification_scaled(x, rho);
-        });
-        for (const unsigned e : used) evaluations_ += e;
+    }
+    return nodes;
+}
+
+bool ProfileInterpolant::planned(double u) const {
+    if (!(u >= 0.0)) return false;
+    const bool inner = u < rho_;
+    const double t = variable_at(inner, u, rho_);
+    for (const Piece& piece : planned_) {
+        if (piece.inner == inner && t >= piece.lo && t <= piece.hi) return true;
+    }
+    return false;
+}
+
+void ProfileInterpolant::build(std::span<const ProfileValue> first) {
+    std::vector<double> nodes = first_nodes_;
+    std::vector<ProfileValue> later;
+    std::span<const ProfileValue> values = first;
+    for (int round = 0; round < 4 && !trial_.empty(); ++round) {
+        if (round > 0) {  // the halves' nodes, on the pool
+            nodes = nodes_of(trial_);
+            later.assign(nodes.size(), ProfileValue{});
+            const PreparedLaw& law = *law_;
+            const double rho = rho_, node_rtol = node_rtol_;
+            parallel::parallel_map_into(std::span<const double>(nodes), later.data(), [&](double x) {
+                return profile_by_quadrature(x, rho, law, node_rtol);
+            });
+            values = later;
+        }
+        for (const ProfileValue& v : values) evaluations_ += v.evaluations;
         nodes_ += nodes.size();
-        std::vector<Piece> again;
-        for (std::size_t p = 0; p < trial.size(); ++p) {
-            Piece piece = trial[p];
-            const double* f = values.data() + p * kN;
-            bool finite = true;
-            double scale = 0.0;
-            for (std::size_t j = 0; j < kN; ++j) {
-                finite = finite && std::isfinite(f[j]);
-                scale = std::max(scale, std::fabs(f[j]) + weight * witt_mao_magnification_scaled(nodes[p * kN + j], rho));
-            }
-            if (!finite) continue;  // a node did not converge: the quadrature keeps this piece
-            // c_k = (2/N) sum_j f_j cos(k (2j + 1) pi / (2N)), c_0 halved.
-            for (std::size_t k = 0; k < kN; ++k) {
-                double sum = 0.0;
-                for (std::size_t j = 0; j < kN; ++j) {
-                    sum += f[j] * std::cos(static_cast<double>(k) * (2.0 * static_cast<double>(j) + 1.0) *
-                                           numerics::kPi / (2.0 * static_cast<double>(kN)));
-                }
-                piece.coefficients[k] = sum * 2.0 / static_cast<double>(kN) * (k == 0 ? 0.5 : 1.0);
-            }
-            // The last three coefficients bound the interpolant's error where they fall as fast
-            // as the ones before them.
-            const double tail = std::fabs(piece.coefficients[kN - 1]) + std::fabs(piece.coefficients[kN - 2]) +
-                                std::fabs(piece.coefficients[kN - 3]);
-            if (tail <= rtol * 0.1 * scale) {
-                pieces_.push_back(piece);
-            } else {
-                const double middle = (piece.lo + piece.hi) * 0.5;
-                again.push_back({piece.inner, piece.lo, middle, {}});
-                again.push_back({piece.inner, middle, piece.hi, {}});
-            }
-        }
-        trial = std::move(again);
+        keep_or_halve(nodes, values);
     }
+    trial_.clear();
     std::sort(pieces_.begin(), pieces_.end(), [](const Piece& a, const Piece& b) {
         return a.inner != b.inner ? a.inner : a.lo < b.lo;
     });
+}
+
+void ProfileInterpolant::keep_or_halve(std::span<const double> nodes, std::span<const ProfileValue> values) {
+    const std::size_t kN = n_;
+    std::vector<Piece> again;
+    std::vector<double> f(kN);
+    for (std::size_t p = 0; p < trial_.size(); ++p) {
+        Piece piece = trial_[p];
+        bool usable = true;
+        double scale = 0.0;
+        for (std::size_t j = 0; j < kN; ++j) {
+            const ProfileValue& v = values[p * kN + j];
+            usable = usable && v.converged && std::isfinite(v.value);
+            // The uniform disk's share is added back exactly where the interpolant is used.
+            const double disk = limb_weight_ * witt_mao_magnification_scaled(nodes[p * kN + j], rho_);
+            f[j] = v.value - disk;
+            scale = std::max(scale, std::fabs(v.value));
+        }
+        if (!usable) continue;  // a node did not converge: the quadrature keeps this piece
+        // c_k = (2/N) sum_j f_j cos(k (2j + 1) pi / (2N)), c_0 halved.
+        for (std::size_t k = 0; k < kN; ++k) {
+            double sum = 0.0;
+            for (std::size_t j = 0; j < kN; ++j) {
+                sum += f[j] * std::cos(static_cast<double>(k) * (2.0 * static_cast<double>(j) + 1.0) *
+                                       numerics::kPi / (2.0 * static_cast<double>(kN)));
+            }
+            piece.coefficients[k] = sum * 2.0 / static_cast<double>(kN) * (k == 0 ? 0.5 : 1.0);
+        }
+        // The last three coefficients bound the interpolant's error where they fall as fast as
+        // the ones before them.
+        const double tail = std::fabs(piece.coefficients[kN - 1]) + std::fabs(piece.coefficients[kN - 2]) +
+                            std::fabs(piece.coefficients[kN - 3]);
+        if (tail <= rtol_ * 0.1 * scale) {
+            pieces_.push_back(piece);
+        } else {
+            const double middle = (piece.lo + piece.hi) * 0.5;
+            again.push_back({piece.inner, piece.lo, middle, {}});
+            again.push_back({piece.inner, middle, piece.hi, {}});
+        }
+    }
+    trial_ = std::move(again);
 }
 
 bool ProfileInterpolant::evaluate(double u, double* out) const {
