@@ -10,6 +10,8 @@
 //       uniform-disk evaluations per epoch near the source (all evaluations of the call, building
 //       the interpolant included, over the epochs the series does not serve) and far from it
 //       (the series: none). The pool's size follows RAYON_NUM_THREADS; the last line is JSON.
+//   profile_timing values RHO
+//       the curve's 2,000 magnifications at rtol 1e-10, one a line (for the peer's errors).
 //   profile_timing count RHO RTOL
 //       one call of that curve in the function measured_pass, for instruction counts:
 //       valgrind --tool=callgrind --toggle-collect='*measured_pass*' build/bench/profile_timing count 0.1 1e-10
@@ -104,6 +106,13 @@ int main(int argc, char** argv) {
     if (argc >= 2 && std::strcmp(argv[1], "curve") == 0) {
         return curve(argc > 2 ? std::atoi(argv[2]) : 9, argc > 3 ? std::atoi(argv[3]) : 5);
     }
+    if (argc >= 3 && std::strcmp(argv[1], "values") == 0) {
+        const std::vector<double> u = separations();
+        std::vector<double> out(kEpochs);
+        measured_pass(u, std::atof(argv[2]), 1e-10, out);
+        for (const double v : out) std::printf("%.17g\n", v);
+        return 0;
+    }
     if (argc >= 4 && std::strcmp(argv[1], "count") == 0) {
         const std::vector<double> u = separations();
         std::vector<double> out(kEpochs);
@@ -111,6 +120,6 @@ int main(int argc, char** argv) {
         std::printf("%.17g\n", out[kEpochs / 2]);
         return 0;
     }
-    std::fprintf(stderr, "usage: profile_timing curve [ROUNDS [CALLS]] | count RHO RTOL\n");
+    std::fprintf(stderr, "usage: profile_timing curve [ROUNDS [CALLS]] | values RHO | count RHO RTOL\n");
     return 2;
 }
