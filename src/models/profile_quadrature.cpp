@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "models/profile_segments.hpp"
 #include "models/witt_mao.hpp"
 #include "models/witt_mao_range.hpp"
 #include "numerics/adaptive_fejer.hpp"
@@ -14,19 +15,11 @@ namespace {
 using numerics::FejerPiece;
 using numerics::kHalfPi;
 
-// The disk's magnified flux bends as (x - x*) ln|x - x*| where its limb crosses the lens; a
-// segment that ends there takes its variable as the bend plus a multiple of t^3, which makes that
-// t^5 ln t and leaves the rules their fast convergence.
-constexpr double kBendPower = 3.0;
+using profile_detail::kBendPower;
+using profile_detail::kGrading;
+using profile_detail::kTargetShare;
 
-// The target of the absolute error: this fraction of rtol times the uniform disk's magnified
-// flux, of the order of the result (the estimates are conservative: the true errors measured
-// are far below them).
-constexpr double kTargetShare = 0.5;
-
-// At most this many halvings on either side of the bend (a source of rho up to 2^kGrading / 2
-// is graded all the way), and the segments that they make with the others.
-constexpr std::size_t kGrading = 16;
+// The segments that the grading makes with the others.
 constexpr std::size_t kMostSegments = 2 * kGrading + 6;
 
 // A segment of the integral in an angle: x = sin(theta) from the centre, or, for the segment at
@@ -88,29 +81,6 @@ struct AnalyticIntegrand {
             const double excess = (x[i] * x[i]) * (out[i] - edge);
             out[i] = ((excess * x[i]) * brightness_slope(law, mu[i])) * jacobian[i];
         }
-    }
-};
-
-// Segment s_i = [r_i, r_(i+1)] (or part of it) of a tabulated profile: x = start + direction
-// length t^power; the integrand is F(x) times the Jacobian (the slope is applied per segment).
-struct LinearSegment {
-    double start, length, direction, power, slope;
-};
-
-struct TabulatedIntegrand {
-    double u, rho, edge;
-    const LinearSegment* segments;
-
-    void operator()(const unsigned* segment, const double* t, std::size_t n, double* out) const {
-        double x[256], factor[256];
-        for (std::size_t i = 0; i < n; ++i) {
-            const LinearSegment& s = segments[segment[i]];
-            x[i] = s.start + s.direction * (s.length * power_of(t[i], s.power));
-            factor[i] = s.slope * s.length * s.power * (s.power == 1.0 ? 1.0 : power_of(t[i], s.power - 1.0));
-            out[i] = x[i] * rho;
-        }
-        witt_mao_magnification_radii(u, std::span<const double>(out, n), out);
-        for (std::size_t i = 0; i < n; ++i) out[i] = ((x[i] * x[i]) * (out[i] - edge)) * factor[i];
     }
 };
 
@@ -203,107 +173,11 @@ ProfileValue analytic_law(double u, double rho, const PreparedLaw& law, double r
     return out;
 }
 
-// The tabulated profile: I linear between the radii, so dI is the slope s_j dx on each segment,
-// plus a step at each pair of equal radii, the rise bf_0 at the first radius and the drop
-// bf_(n-1) at the last: with G in place of F as above, the magnified flux is F(1) N +
-// bf_(n-1) G(r_(n-1)) - bf_0 G(r_0) - sum over steps (bf_(j+1) - bf_j) G(r_j)
-// - sum_j s_j int_(r_j)^(r_(j+1)) G dx. The segments are integrated a group at a time, each group
-// to its share of the target by its variation.
-ProfileValue tabulated_law(double u, double rho, const PreparedLaw& law, double rtol) {
-    const std::span<const double> r = law.law.radii, b = law.law.brightness;
-    const std::size_t n = std::min(r.size(), b.size());
-    const double edge = witt_mao_magnification_scaled(u, rho);
-    // G(x) = x^2 (A_disk(u, x rho) - A_disk(u, rho)), as for the analytic laws.
-    const auto disk_flux = [&](double x) {
-        return x == 0.0 ? 0.0 : (x * x) * (witt_mao_magnification_scaled(u, x * rho) - edge);
-    };
-    const double bend = u / rho;
-    ProfileValue out;
-    double magnified = b[n - 1] * disk_flux(r[n - 1]) - b[0] * disk_flux(r[0]);
-    unsigned evaluations = 3;
-    double variation = 0.0;  // int |dI| over the segments
-    for (std::size_t j = 0; j + 1 < n; ++j) {
-        if (r[j + 1] > r[j]) {
-            variation += std::fabs(b[j + 1] - b[j]);
-        } else if (b[j + 1] != b[j]) {
-            magnified -= (b[j + 1] - b[j]) * disk_flux(r[j]);
-            ++evaluations;
-        }
-    }
-    const double target = rtol * kTargetShare * std::fabs(law.flux * edge);
-    // The segments are split where the analytic laws' angle is (models' other segments): at the
-    // bend x*, and in pieces that halve their length towards it down to the distance of the
-    // nearest other singularity (x* +- 2i/rho, -x*); the pieces that end at x* take the t^3
-    // substitution there.
-    const double finest = bend > 0.0 ? std::min(2.0 / rho, 2.0 * bend) : 2.0 / rho;
-    constexpr std::size_t kGroup = 16;
-    constexpr std::size_t kMostPieces = 2 * kGroup + 2 * kGrading + 4;
-    LinearSegment segments[kMostPieces];
-    FejerPiece pieces[kMostPieces];
-    double estimate = 0.0;
-    bool converged = true;
-    std::size_t j = 0;
-    while (j + 1 < n) {
-        std::size_t count = 0;
-        double group_variation = 0.0;
-        for (std::size_t taken = 0; taken < kGroup && j + 1 < n; ++j) {
-            const double lo = r[j], hi = r[j + 1];
-            if (!(hi > lo) || b[j + 1] == b[j]) continue;
-            ++taken;
-            const double slope = (b[j + 1] - b[j]) / (hi - lo);
-            group_variation += std::fabs(b[j + 1] - b[j]);
-            const auto add = [&](double from, double to) {
-                // t^3 towards the bend at either end
-                if (to == bend) {
-                    segments[count] = {bend, to - from, -1.0, kBendPower, slope};
-                } else if (from == bend) {
-                    segments[count] = {bend, to - from, 1.0, kBendPower, slope};
-                } else {
-                    segments[count] = {from, to - from, 1.0, 1.0, slope};
-                }
-                pieces[count] = {static_cast<unsigned>(count), 0.0, 1.0};
-                ++count;
-            };
-            // The cut points inside (lo, hi): x* and x* -+ finest 2^k, ascending.
-            double cuts[2 * kGrading + 1];
-            std::size_t cut_count = 0;
-            for (std::size_t k = kGrading; k-- > 0;) {
-                const double at = bend - std::ldexp(finest, static_cast<int>(k));
-                if (at > lo && at < hi) cuts[cut_count++] = at;
-            }
-            if (bend > lo && bend < hi) cuts[cut_count++] = bend;
-            for (std::size_t k = 0; k < kGrading; ++k) {
-                const double at = bend + std::ldexp(finest, static_cast<int>(k));
-                if (at > lo && at < hi) cuts[cut_count++] = at;
-            }
-            double from = lo;
-            for (std::size_t c = 0; c < cut_count; ++c) {
-                add(from, cuts[c]);
-                from = cuts[c];
-            }
-            add(from, hi);
-        }
-        if (count == 0) continue;
-        const numerics::FejerResult integral =
-            numerics::adaptive_fejer(std::span<const FejerPiece>(pieces, count), TabulatedIntegrand{u, rho, edge, segments},
-                                     target * (group_variation / variation));
-        magnified -= integral.integral;
-        estimate += integral.estimate;
-        converged = converged && integral.converged;
-        evaluations += integral.evaluations;
-    }
-    out.value = edge + magnified / law.flux;
-    out.estimate = estimate / std::fabs(edge * law.flux + magnified);
-    out.converged = converged && out.estimate <= rtol;
-    out.evaluations = evaluations;
-    return out;
-}
-
 }  // namespace
 
 ProfileValue profile_by_quadrature(double u, double rho, const PreparedLaw& law, double rtol) {
     if (law.law.kind != LawKind::tabulated) return analytic_law(u, rho, law, rtol);
-    return tabulated_law(u, rho, law, rtol);
+    return tabulated_by_quadrature(u, rho, law, rtol);
 }
 
 }  // namespace mirvanta::models
