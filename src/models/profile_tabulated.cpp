@@ -16,6 +16,7 @@
 #include "models/witt_mao.hpp"
 #include "models/witt_mao_range.hpp"
 #include "numerics/constants.hpp"
+#include "parallel/parallel_map.hpp"
 
 namespace mirvanta::models {
 namespace {
@@ -155,6 +156,8 @@ ProfileValue tabulated_by_quadrature(double u, double rho, const PreparedLaw& la
     unsigned evaluations = 3;
     double variation = 0.0;  // sum |b_(j+1) - b_j| over the segments: how much an error in Phi weighs
     for (std::size_t j = 0; j + 1 < n; ++j) {
+        // A table may hold many radii: a stopped call does not use this result.
+        if (j % 1024 == 1023 && parallel::element_should_stop()) return out;
         if (r[j + 1] > r[j]) {
             variation += std::fabs(b[j + 1] - b[j]);
         } else if (b[j + 1] != b[j]) {
@@ -307,6 +310,7 @@ ProfileValue tabulated_by_quadrature(double u, double rho, const PreparedLaw& la
         };
         double previous = phi(r[0]);
         for (std::size_t j = 0; j + 1 < n; ++j) {
+            if (j % 1024 == 1023 && parallel::element_should_stop()) return out;
             if (!(r[j + 1] > r[j])) continue;
             const double next = phi(r[j + 1]);
             if (b[j + 1] != b[j]) magnified -= (b[j + 1] - b[j]) / (r[j + 1] - r[j]) * (next - previous);
