@@ -6,8 +6,10 @@
 #include <cmath>
 #include <numeric>
 #include <optional>
+#include <string>
 #include <vector>
 
+#include "common/panic.hpp"
 #include "models/profile_interpolant.hpp"
 #include "models/profile_quadrature.hpp"
 #include "models/profile_series.hpp"
@@ -123,6 +125,10 @@ ProfileReport profile_magnification(std::span<const double> u, std::span<const d
         }
     };
     const std::size_t n = u.size();
+    if (rho.size() != 1 && rho.size() != n) {  // the caller broadcasts rho
+        throw Panic("profile_magnification: " + std::to_string(rho.size()) + " source radii for " + std::to_string(n) +
+                    " separations");
+    }
     if (n == 0) return report;
     if (n == 1) {  // one separation: on the calling thread, with nothing to allocate
         const Served s = ProfileKernel{prepared, plan, rtol, nullptr, too_fine}(u[0], rho[0]);

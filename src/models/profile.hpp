@@ -20,7 +20,8 @@ struct ProfileReport {
 
 // out[i] = the magnification at separation u[i] (Einstein radii) of a source of radius rho
 // (Einstein radii; rho.size() == 1: one radius for all; else rho.size() == u.size(), rho[i]) whose
-// brightness follows `law`, to relative tolerance rtol. `out` may alias u. Separations run on the
+// brightness follows `law`, to relative tolerance rtol (any other rho.size() is an internal
+// failure: Panic). `out` may alias u. Separations run on the
 // worker pool; the workers allocate nothing.
 // Domain, as the caller validates it: law with brightness >= 0 on the disk and a positive flux,
 // radii ascending in [0, 1], alpha > 0; u >= 0, rho >= 0. NaN u or rho gives NaN; rho = 0 the

@@ -13,11 +13,17 @@ namespace mirvanta::models {
 // a quarter of rtol. The widest X that all the terms serve solves
 // c_(K+1) m_(K+1) X^(K+1) = (rtol/4) (1 - X) for K = kMostSeriesTerms (a fixed point, reached in a
 // few steps since X^(K+1) varies far faster than 1 - X), at most kClosest.
+namespace {
+
 constexpr double kClosest = 0.5;  // (rho/u)^2: the series serves u >= 1.41 rho at the closest
 
+// The bound of term K + 1 (kProfileSeriesBounds[k - 1] is term k's), relative to the point source
+// at x = 1.
 double tail_bound(const SeriesPlan& plan, std::size_t terms) {
     return tables::kProfileSeriesBounds[terms] * std::fabs(plan.factor[terms + 1]);
 }
+
+}  // namespace
 
 SeriesPlan plan_series(const PreparedLaw& law, double rtol) {
     SeriesPlan plan;

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "common/panic.hpp"
 #include "models/integrated.hpp"
 #include "models/profile.hpp"
 #include "models/profile_series.hpp"
@@ -306,7 +307,9 @@ TEST(ProfileEngine, SpecialInputs) {
         }
     }
     std::vector<double> none;
-    EXPECT_EQ(profile_magnification(none, rho, law, 1e-10, nullptr).unconverged, 0u);
+    EXPECT_EQ(profile_magnification(none, std::span<const double>(rho.data(), 1), law, 1e-10, nullptr).unconverged, 0u);
+    // Radii that do not match the separations are the caller's fault, reported, not read past.
+    EXPECT_THROW(profile_magnification(none, rho, law, 1e-10, nullptr), mirvanta::Panic);
 }
 
 // The far-field series: its moment factors make it the uniform disk's for the uniform law, and
