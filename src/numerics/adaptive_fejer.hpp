@@ -61,7 +61,9 @@ inline double fejer_rule(const FejerWork& w, int level) {
 
 // The error of the highest rule reached, from the changes between the rules of successive
 // orders, c_l = |Q_l - Q_(l-1)|, and their ratios r_l = c_l / c_(l-1): where the rules converge,
-// the next change is about r c_l and the highest rule's error below that. The ratio taken is the
+// the next change is about r c_l, and all the changes to come add up to r c_l / (1 - r) (exactly
+// the error where the rules converge algebraically, as at a singular end: the error of order N
+// is then C N^-p, r = 2^-p). The ratio taken is the
 // larger of the last two, so that two rules that agree by chance (a small c_l, hence a small r_l)
 // are not credited for it; at the first level, with no ratio to go by, and wherever the changes
 // do not shrink, the change itself. Never credited with more than kFejerFloor of the change.
@@ -81,7 +83,9 @@ inline double fejer_estimate(const FejerWork& w) {
     const double earlier = std::fabs(w.rule[l - 2] - w.rule[l - 3]);
     if (!(change < before) || !(before < earlier)) return change;
     const double ratio = std::max(change / before, before / earlier);
-    return change * (ratio > kFejerFloor ? ratio : kFejerFloor);
+    // The changes after this one add up to at most r c_l / (1 - r).
+    const double factor = ratio / (1.0 - ratio);
+    return change * (factor > kFejerFloor ? factor : kFejerFloor);
 }
 
 }  // namespace detail

@@ -16,6 +16,7 @@
 #include "models/profile.hpp"
 #include "models/profile_series.hpp"
 #include "models/witt_mao.hpp"
+#include "numerics/quadrature.hpp"
 
 namespace {
 
@@ -310,6 +311,43 @@ TEST(ProfileEngine, SpecialInputs) {
     EXPECT_EQ(profile_magnification(none, std::span<const double>(rho.data(), 1), law, 1e-10, nullptr).unconverged, 0u);
     // Radii that do not match the separations are the caller's fault, reported, not read past.
     EXPECT_THROW(profile_magnification(none, rho, law, 1e-10, nullptr), mirvanta::Panic);
+}
+
+// Every law's flux against its closed form by hand, and its moment factors (which scale the
+// far-field series' terms) against the double-exponential quadrature of
+// int_0^1 2 x^(2k+1) I dx in x = sin(theta), a different rule and variable than the engine's
+// beta-function recurrence.
+TEST(ProfileEngine, LawFluxesAndMoments) {
+    const struct {
+        BrightnessLaw law;
+        double flux;
+    } cases[] = {
+        {{LawKind::linear, 0.6, 0.0, {}, {}}, 1.0 - 0.6 / 3.0},
+        {{LawKind::quadratic, 0.5, 0.2, {}, {}}, 1.0 - 0.5 / 3.0 - 0.2 / 6.0},
+        {{LawKind::square_root, 0.3, 0.4, {}, {}}, 1.0 - 0.3 / 3.0 - 0.4 / 5.0},
+        {{LawKind::power2, 0.6, 0.7, {}, {}}, 1.0 - 0.6 * 0.7 / 2.7},
+    };
+    for (const auto& c : cases) {
+        const auto prepared = mirvanta::models::prepare_law(c.law);
+        EXPECT_NEAR(prepared.flux, c.flux, 4e-16);
+        for (std::size_t k = 1; k <= mirvanta::models::kMostMoments; ++k) {
+            const auto weighted = [&](double theta) {
+                const double x = std::sin(theta), mu = std::cos(theta);
+                double brightness = 1.0;
+                switch (c.law.kind) {
+                    case LawKind::linear: brightness = 1.0 - c.law.p * (1.0 - mu); break;
+                    case LawKind::quadratic: brightness = 1.0 - c.law.p * (1.0 - mu) - c.law.q * (1.0 - mu) * (1.0 - mu); break;
+                    case LawKind::square_root: brightness = 1.0 - c.law.p * (1.0 - mu) - c.law.q * (1.0 - std::sqrt(mu)); break;
+                    default: brightness = 1.0 - c.law.p * (1.0 - std::pow(mu, c.law.q)); break;
+                }
+                return 2.0 * std::pow(x, 2.0 * static_cast<double>(k) + 1.0) * mu * brightness;
+            };
+            const double integral =
+                mirvanta::numerics::double_exponential_integrate(weighted, 0.0, 1.5707963267948966, 1e-16).integral;
+            const double expected = static_cast<double>(k + 1) * integral / c.flux;
+            EXPECT_NEAR(prepared.moment_factor[k] / expected, 1.0, 1e-12) << "k " << k;
+        }
+    }
 }
 
 // The far-field series: its moment factors make it the uniform disk's for the uniform law, and
