@@ -350,6 +350,33 @@ TEST(ProfileEngine, LawFluxesAndMoments) {
     }
 }
 
+// Over sources from 1e-300 to 1e300 Einstein radii and separations from 0 to 1e300, for every
+// law, one at a time and as a curve: a point lens magnifies, so every result is finite and at
+// least 1 (to rounding), and nothing stops short of the tolerance.
+TEST(ProfileEngine, ExtremeSourcesAndSeparations) {
+    const std::vector<double> r{0.0, 0.5, 0.5, 1.0}, b{1.0, 0.8, 0.4, 0.3};
+    const BrightnessLaw laws[] = {{LawKind::linear, 0.9, 0.0, {}, {}},
+                                  {LawKind::square_root, 0.2, 0.7, {}, {}},
+                                  {LawKind::power2, 0.8, 0.2, {}, {}},
+                                  {LawKind::tabulated, 0.0, 0.0, r, b}};
+    for (const BrightnessLaw& law : laws) {
+        for (const double rho : {1e-300, 1e-150, 1e-8, 3.0, 1e8, 1e150, 1e300}) {
+            std::vector<double> u;
+            for (const double l : {0.0, 1e-300, 1e-9, 0.5, 1.0 - 1e-15, 1.0, 1.0 + 1e-15, 2.0, 1e6}) u.push_back(l * rho);
+            u.push_back(1e300);
+            std::vector<double> curve_values(u.size());
+            const ProfileReport report =
+                profile_magnification(u, std::span<const double>(&rho, 1), law, 1e-10, curve_values.data());
+            EXPECT_EQ(report.unconverged, 0u) << "rho " << rho;
+            for (std::size_t i = 0; i < u.size(); ++i) {
+                const double single = magnification(u[i], rho, law, 1e-10);
+                EXPECT_TRUE(std::isfinite(single) && single >= 1.0 - 1e-13) << "rho " << rho << " u " << u[i] << " " << single;
+                EXPECT_NEAR(curve_values[i] / single, 1.0, 1e-10) << "rho " << rho << " u " << u[i];
+            }
+        }
+    }
+}
+
 // The far-field series: its moment factors make it the uniform disk's for the uniform law, and
 // for a law it tends to the law's own value as the source shrinks against the separation (each
 // term checked against the quadrature at u = 3 rho, where 5 terms no longer suffice).
