@@ -92,7 +92,8 @@ int curve(int rounds, int calls) {
                     counts.series, counts.interpolated, counts.quadrature, counts.interpolant_pieces,
                     counts.interpolant_nodes, per_near, report.unconverged);
         char item[256];
-        std::snprintf(item, sizeof item, "%s{\"rho\": %g, \"rtol\": %g, \"ms\": %.4f, \"near\": %zu, \"near_evaluations\": %.1f}",
+        std::snprintf(item, sizeof item,
+                      "%s{\"rho\": %g, \"rtol\": %g, \"ms\": %.4f, \"near\": %zu, \"near_evaluations\": %.1f}",
                       c == 0 ? "" : ", ", rho, rtol, median(r), near, per_near);
         json += item;
     }

@@ -21,7 +21,9 @@ namespace {
 // quadrature.
 constexpr double kFirstBound = 1.0 / 32.0;
 
-double separation_at(bool inner, double s, double rho) { return inner ? rho * std::sqrt((1.0 - s) * (1.0 + s)) : rho * (1.0 + s * s); }
+double separation_at(bool inner, double s, double rho) {
+    return inner ? rho * std::sqrt((1.0 - s) * (1.0 + s)) : rho * (1.0 + s * s);
+}
 
 double variable_at(bool inner, double u, double rho) {
     const double x = u / rho;

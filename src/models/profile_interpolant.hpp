@@ -2,8 +2,9 @@
 // the separation, for calls with many separations near the source: piecewise Chebyshev, split at
 // the limb (u = rho) and graded towards it from both sides, each piece built from the profile
 // engine's quadrature at its nodes (on the worker pool) and kept only where its Chebyshev
-// coefficients show that it holds the tolerance. Separations within kLimbWindow rho of the limb,
-// and those in pieces that were not kept, are left to the quadrature.
+// coefficients show that it holds the tolerance. Separations within 0.05 % (inside) or 0.1 %
+// (outside) of rho from the limb, and those in pieces that were not kept, are left to the
+// quadrature.
 #pragma once
 
 #include <array>

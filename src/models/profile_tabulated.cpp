@@ -84,8 +84,12 @@ double t_at(const Piece& p, double x) {
 struct CosineTable {
     double low[2 * kLowOrder], high[2 * kHighOrder];
     CosineTable() {
-        for (std::size_t m = 0; m < 2 * kLowOrder; ++m) low[m] = std::cos(static_cast<double>(m) * numerics::kPi / kLowOrder);
-        for (std::size_t m = 0; m < 2 * kHighOrder; ++m) high[m] = std::cos(static_cast<double>(m) * numerics::kPi / kHighOrder);
+        for (std::size_t m = 0; m < 2 * kLowOrder; ++m) {
+            low[m] = std::cos(static_cast<double>(m) * numerics::kPi / kLowOrder);
+        }
+        for (std::size_t m = 0; m < 2 * kHighOrder; ++m) {
+            high[m] = std::cos(static_cast<double>(m) * numerics::kPi / kHighOrder);
+        }
     }
     const double* of(std::size_t n) const { return n == kLowOrder ? low : high; }
 };

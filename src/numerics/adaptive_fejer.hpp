@@ -101,7 +101,7 @@ FejerResult adaptive_fejer(std::span<const FejerPiece> initial, const Fill& fill
     using detail::FejerWork;
     constexpr std::size_t kBatch = 256;
     FejerWork work[detail::kFejerCapacity];
-    const std::size_t capacity = limits.most_pieces < detail::kFejerCapacity ? limits.most_pieces : detail::kFejerCapacity;
+    const std::size_t capacity = std::min(limits.most_pieces, detail::kFejerCapacity);
     std::size_t count = 0;
     FejerResult result;
 
@@ -148,9 +148,6 @@ FejerResult adaptive_fejer(std::span<const FejerPiece> initial, const Fill& fill
             w.rule[w.level] = detail::fejer_rule(w, w.level);
         }
         w.estimate = detail::fejer_estimate(w);
-#ifdef FEJER_TRACE
-        std::printf("  seg %u [%.4g,%.4g] L%d Q %.16g %.16g %.16g %.16g est %.1e tgt %.1e\n", w.piece.segment, w.piece.lo, w.piece.hi, w.level, w.level>=3?w.rule[w.level-3]:0.0, w.rule[w.level-2], w.rule[w.level-1], w.rule[w.level], w.estimate, target);
-#endif
     };
 
     bool fresh[detail::kFejerCapacity];

@@ -27,7 +27,8 @@ FejerResult integrate(const std::function<double(double)>& f, double target, Fej
 // The order-8 rule integrates polynomials of degree 7 exactly: with their changes exactly 0 after
 // the first level, the rule stops there, at 7 points.
 TEST(AdaptiveFejer, PolynomialsAtTheFirstLevel) {
-    const FejerResult r = integrate([](double t) { return ((t - 0.3) * (t + 0.2)) * ((t * t) * (t * t - 1.0)); }, 1e-15);
+    const auto degree_seven = [](double t) { return ((t - 0.3) * (t + 0.2)) * ((t * t) * (t * t - 1.0)); };
+    const FejerResult r = integrate(degree_seven, 1e-15);
     // int_0^1 (t^2 - 0.1 t - 0.06)(t^4 - t^2) dt, by hand
     const double exact = (1.0 / 7 - 1.0 / 5) - 0.1 * (1.0 / 6 - 1.0 / 4) - 0.06 * (1.0 / 5 - 1.0 / 3);
     EXPECT_NEAR(r.integral, exact, 1e-16);

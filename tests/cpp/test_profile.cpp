@@ -334,11 +334,12 @@ TEST(ProfileEngine, LawFluxesAndMoments) {
             const auto weighted = [&](double theta) {
                 const double x = std::sin(theta), mu = std::cos(theta);
                 double brightness = 1.0;
+                const double p = c.law.p, q = c.law.q;
                 switch (c.law.kind) {
-                    case LawKind::linear: brightness = 1.0 - c.law.p * (1.0 - mu); break;
-                    case LawKind::quadratic: brightness = 1.0 - c.law.p * (1.0 - mu) - c.law.q * (1.0 - mu) * (1.0 - mu); break;
-                    case LawKind::square_root: brightness = 1.0 - c.law.p * (1.0 - mu) - c.law.q * (1.0 - std::sqrt(mu)); break;
-                    default: brightness = 1.0 - c.law.p * (1.0 - std::pow(mu, c.law.q)); break;
+                    case LawKind::linear: brightness = 1.0 - p * (1.0 - mu); break;
+                    case LawKind::quadratic: brightness = 1.0 - p * (1.0 - mu) - q * (1.0 - mu) * (1.0 - mu); break;
+                    case LawKind::square_root: brightness = 1.0 - p * (1.0 - mu) - q * (1.0 - std::sqrt(mu)); break;
+                    default: brightness = 1.0 - p * (1.0 - std::pow(mu, q)); break;
                 }
                 return 2.0 * std::pow(x, 2.0 * static_cast<double>(k) + 1.0) * mu * brightness;
             };
@@ -362,7 +363,9 @@ TEST(ProfileEngine, ExtremeSourcesAndSeparations) {
     for (const BrightnessLaw& law : laws) {
         for (const double rho : {1e-300, 1e-150, 1e-8, 3.0, 1e8, 1e150, 1e300}) {
             std::vector<double> u;
-            for (const double l : {0.0, 1e-300, 1e-9, 0.5, 1.0 - 1e-15, 1.0, 1.0 + 1e-15, 2.0, 1e6}) u.push_back(l * rho);
+            for (const double l : {0.0, 1e-300, 1e-9, 0.5, 1.0 - 1e-15, 1.0, 1.0 + 1e-15, 2.0, 1e6}) {
+                u.push_back(l * rho);
+            }
             u.push_back(1e300);
             std::vector<double> curve_values(u.size());
             const ProfileReport report =
@@ -370,7 +373,8 @@ TEST(ProfileEngine, ExtremeSourcesAndSeparations) {
             EXPECT_EQ(report.unconverged, 0u) << "rho " << rho;
             for (std::size_t i = 0; i < u.size(); ++i) {
                 const double single = magnification(u[i], rho, law, 1e-10);
-                EXPECT_TRUE(std::isfinite(single) && single >= 1.0 - 1e-13) << "rho " << rho << " u " << u[i] << " " << single;
+                EXPECT_TRUE(std::isfinite(single) && single >= 1.0 - 1e-13)
+                    << "rho " << rho << " u " << u[i] << " " << single;
                 EXPECT_NEAR(curve_values[i] / single, 1.0, 1e-10) << "rho " << rho << " u " << u[i];
             }
         }
