@@ -188,42 +188,46 @@ ProfileReport profile_magnification(std::span<const double> u, std::span<const d
         }
     }
 
-    // Then every separation: the cheap routes, the quadrature's value from its slot, or the
-    // quadrature now where a planned piece was not kept. Each element's estimated error (negative
-    // when it converged) and, when counting, its route and evaluations go to its own slots, which
-    // the calling thread reads after the map: the workers allocate nothing.
-    std::atomic<std::size_t> unconverged{0};
-    std::vector<double> estimates(n);
-    index.resize(n);
-    std::iota(index.begin(), index.end(), std::size_t{0});
+    // Then every separation, a block at a time (so that the index the map runs over stays small):
+    // the cheap routes, the quadrature's value from its slot, or the quadrature now where a
+    // planned piece was not kept. What did not converge is gathered in atomics (rare), and, when
+    // counting, each element's route goes to its own slot: the workers allocate nothing.
+    std::atomic<std::size_t> unconverged{0}, first{SIZE_MAX};
+    std::atomic<double> worst{0.0};
     std::vector<Served> served(counts != nullptr ? n : 0);
-    double* const estimate = estimates.data();
     Served* const routes = counts != nullptr ? served.data() : nullptr;
-    parallel::parallel_map_into(std::span<const std::size_t>(index), out, [&](std::size_t i) {
-        const double r = one_radius ? radii[0] : radii[i];
-        Served s;
-        if (slot[i] != kNone) {
-            s.route = Route::quadrature;
-            s.value = work[slot[i]];
-        } else {
-            s = kernel.cheap(separations[i], r);
-            if (s.route == Route::quadrature) s.value = profile_by_quadrature(separations[i], r, prepared, rtol);
-        }
-        s = kernel.reported(s);
-        estimate[i] = s.value.converged ? -1.0 : s.value.estimate;
-        if (!s.value.converged) unconverged.fetch_add(1, std::memory_order_relaxed);
-        if (routes != nullptr) routes[i] = s;
-        return s.value.value;
-    });
-    if (unconverged.load() != 0) {
-        for (std::size_t i = 0; i < n; ++i) {
-            if (estimate[i] < 0.0) continue;
-            ProfileValue v;
-            v.converged = false;
-            v.estimate = estimate[i];
-            note(i, v);
-        }
+    constexpr std::size_t kBlock = std::size_t{1} << 16;
+    for (std::size_t block = 0; block < n; block += kBlock) {
+        index.resize(std::min(kBlock, n - block));
+        std::iota(index.begin(), index.end(), block);
+        parallel::parallel_map_into(std::span<const std::size_t>(index), out + block, [&](std::size_t i) {
+            const double r = one_radius ? radii[0] : radii[i];
+            Served s;
+            if (slot[i] != kNone) {
+                s.route = Route::quadrature;
+                s.value = work[slot[i]];
+            } else {
+                s = kernel.cheap(separations[i], r);
+                if (s.route == Route::quadrature) s.value = profile_by_quadrature(separations[i], r, prepared, rtol);
+            }
+            s = kernel.reported(s);
+            if (!s.value.converged) {
+                unconverged.fetch_add(1, std::memory_order_relaxed);
+                for (std::size_t seen = first.load(std::memory_order_relaxed);
+                     i < seen && !first.compare_exchange_weak(seen, i, std::memory_order_relaxed);) {
+                }
+                for (double seen = worst.load(std::memory_order_relaxed);
+                     s.value.estimate > seen &&
+                     !worst.compare_exchange_weak(seen, s.value.estimate, std::memory_order_relaxed);) {
+                }
+            }
+            if (routes != nullptr) routes[i] = s;
+            return s.value.value;
+        });
     }
+    report.unconverged = unconverged.load();
+    report.first_unconverged = first.load();
+    report.worst_estimate = worst.load();
     for (const Served& s : served) count(s);
     return report;
 }
