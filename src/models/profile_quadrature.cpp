@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "models/profile_segments.hpp"
 #include "models/witt_mao.hpp"
 #include "models/witt_mao_range.hpp"
 #include "numerics/adaptive_fejer.hpp"
@@ -14,10 +15,12 @@ namespace {
 using numerics::FejerPiece;
 using numerics::kHalfPi;
 
-// The disk's magnified flux bends as (x - x*) ln|x - x*| where its limb crosses the lens; a
-// segment that ends there takes its variable as the bend plus a multiple of t^3, which makes that
-// t^5 ln t and leaves the rules their fast convergence.
-constexpr double kBendPower = 3.0;
+using profile_detail::kBendPower;
+using profile_detail::kGrading;
+using profile_detail::kTargetShare;
+
+// The segments that the grading makes with the others.
+constexpr std::size_t kMostSegments = 2 * kGrading + 6;
 
 // A segment of the integral in an angle: x = sin(theta) from the centre, or, for the segment at
 // the limb, x = cos(phi), mu = sin(phi) with phi = pi/2 - theta (so that mu keeps its relative
@@ -81,60 +84,84 @@ struct AnalyticIntegrand {
     }
 };
 
-// Segment s_i = [r_i, r_(i+1)] (or part of it) of a tabulated profile: x = start + direction
-// length t^power; the integrand is F(x) times the Jacobian (the slope is applied per segment).
-struct LinearSegment {
-    double start, length, direction, power, slope;
-};
-
-struct TabulatedIntegrand {
-    double u, rho, edge;
-    const LinearSegment* segments;
-
-    void operator()(const unsigned* segment, const double* t, std::size_t n, double* out) const {
-        double x[256], factor[256];
-        for (std::size_t i = 0; i < n; ++i) {
-            const LinearSegment& s = segments[segment[i]];
-            x[i] = s.start + s.direction * (s.length * power_of(t[i], s.power));
-            factor[i] = s.slope * s.length * s.power * (s.power == 1.0 ? 1.0 : power_of(t[i], s.power - 1.0));
-            out[i] = x[i] * rho;
-        }
-        witt_mao_magnification_radii(u, std::span<const double>(out, n), out);
-        for (std::size_t i = 0; i < n; ++i) out[i] = ((x[i] * x[i]) * (out[i] - edge)) * factor[i];
-    }
-};
-
 ProfileValue analytic_law(double u, double rho, const PreparedLaw& law, double rtol) {
     const double edge = witt_mao_magnification_scaled(u, rho);  // F(1)
     const double bend = u / rho;                                // x*, where a disk's limb meets the lens
     const double exponent = limb_slope_exponent(law);
     const double at_limb = limb_power(exponent);
-    AngleSegment segments[4];
-    FejerPiece pieces[4];
+    // The segments: F(sin theta) is analytic but where a disk's limb meets the lens, at
+    // theta = +-theta* and pi -+ theta* (sin theta = +-x*; complex angles for x* > 1), and where
+    // the disk's limb meets the point-source magnification's own singularities, 2i Einstein radii
+    // off the lens: x = +-x* +- 2i/rho, close to the real axis for a large source. A segment
+    // that ends at theta* takes the t^3 substitution there; every other end of a segment is at
+    // least the segment's half-length from the nearest of those points (the segments halve their
+    // length towards x* down to the distance of the nearest other singularity from it), so that
+    // each converges geometrically.
+    AngleSegment segments[kMostSegments];
+    FejerPiece pieces[kMostSegments];
     std::size_t count = 0;
     const auto add = [&](AngleSegment s) {
         segments[count] = s;
         pieces[count] = {static_cast<unsigned>(count), 0.0, 1.0};
         ++count;
     };
-    if (bend > 0.0 && bend < 1.0) {
+    const auto plain = [&](double from, double to) { add({from, to - from, 1.0, 1.0, false}); };
+    // From the angle phi0 off the limb to the limb itself, in phi (the limb's weight mu^e is taken
+    // out by its power).
+    const auto limb_side = [&](double phi0) { add({0.0, phi0, 1.0, at_limb, true}); };
+    // The grading's finest scale: how far x* +- 2i/rho lie off the real axis, in x, or the
+    // distance 2x* from x* to its mirror -x*, whichever is less.
+    const double off_axis = bend > 0.0 ? std::min(2.0 / rho, 2.0 * bend) : 2.0 / rho;
+    if (bend >= 0.0 && bend < 1.0) {
         const double theta = std::asin(bend);
-        add({theta, theta, -1.0, kBendPower, false});  // centre to the bend
-        if (at_limb == 1.0) {
-            add({theta, kHalfPi - theta, 1.0, kBendPower, false});  // the bend to the limb
-        } else {
-            const double middle = (kHalfPi - theta) * 0.5;
-            add({theta, middle, 1.0, kBendPower, false});
-            add({0.0, (kHalfPi - theta) - middle, 1.0, at_limb, true});
+        const double inner_middle = theta * 0.5, outer_middle = (theta + kHalfPi) * 0.5;
+        // Towards the centre: [0, theta*/2], then halving down to x* - 2/rho, then to theta*.
+        double steps[kMostSegments];
+        std::size_t n = 0;
+        for (double d = off_axis; bend - d > std::sin(inner_middle) && n < kGrading; d *= 2.0) steps[n++] = bend - d;
+        if (bend > 0.0) {
+            plain(0.0, inner_middle);
+            double from = inner_middle;
+            for (std::size_t i = n; i-- > 0;) {
+                const double to = std::asin(steps[i]);
+                plain(from, to);
+                from = to;
+            }
+            add({theta, theta - from, -1.0, kBendPower, false});
         }
-    } else if (at_limb == 1.0) {
-        add({0.0, kHalfPi, 1.0, bend == 1.0 ? kBendPower : 1.0, true});
-    } else {
+        // Towards the limb: from theta* (or the centre) up to x* + 2/rho, doubling, then to the
+        // half-way point and the limb.
+        n = 0;
+        for (double d = off_axis; bend + d < std::sin(outer_middle) && n < kGrading; d *= 2.0) steps[n++] = bend + d;
+        double from = theta;
+        for (std::size_t i = 0; i < n; ++i) {
+            const double to = std::asin(steps[i]);
+            if (from == theta && bend > 0.0) {
+                add({theta, to - theta, 1.0, kBendPower, false});
+            } else {
+                plain(from, to);
+            }
+            from = to;
+        }
+        if (from == theta && bend > 0.0) {
+            add({theta, outer_middle - theta, 1.0, kBendPower, false});
+        } else {
+            plain(from, outer_middle);
+        }
+        limb_side(kHalfPi - outer_middle);
+    } else if (bend == 1.0) {
         add({0.0, kHalfPi * 0.5, 1.0, 1.0, false});
-        add({0.0, kHalfPi * 0.5, 1.0, at_limb, true});
+        add({0.0, kHalfPi * 0.5, 1.0, at_limb == 1.0 ? kBendPower : at_limb, true});
+    } else {
+        // The bend lies off the source, at phi = i acosh(x*) from the limb: a piece of that
+        // length at the limb, unless that is longer than half the way.
+        const double off = std::acosh(bend);
+        const double near = off < kHalfPi * 0.5 ? off : kHalfPi * 0.5;
+        add({0.0, kHalfPi - near, 1.0, 1.0, false});
+        limb_side(near);
     }
     // The result is of the order of the uniform disk's: the target is a fraction of that.
-    const double target = rtol * 0.125 * std::fabs(law.flux * edge);
+    const double target = rtol * kTargetShare * std::fabs(law.flux * edge);
     const numerics::FejerResult integral = numerics::adaptive_fejer(
         std::span<const FejerPiece>(pieces, count), AnalyticIntegrand{u, rho, edge, law, segments}, target);
     const double magnified = edge * law.flux + integral.integral;
@@ -146,84 +173,11 @@ ProfileValue analytic_law(double u, double rho, const PreparedLaw& law, double r
     return out;
 }
 
-// The tabulated profile: I linear between the radii, so dI is the slope s_j dx on each segment,
-// plus a step at each pair of equal radii, the rise bf_0 at the first radius and the drop
-// bf_(n-1) at the last: with G in place of F as above, the magnified flux is F(1) N +
-// bf_(n-1) G(r_(n-1)) - bf_0 G(r_0) - sum over steps (bf_(j+1) - bf_j) G(r_j)
-// - sum_j s_j int_(r_j)^(r_(j+1)) G dx. The segments are integrated a group at a time, each group
-// to its share of the target by its variation.
-ProfileValue tabulated_law(double u, double rho, const PreparedLaw& law, double rtol) {
-    const std::span<const double> r = law.law.radii, b = law.law.brightness;
-    const std::size_t n = std::min(r.size(), b.size());
-    const double edge = witt_mao_magnification_scaled(u, rho);
-    // G(x) = x^2 (A_disk(u, x rho) - A_disk(u, rho)), as for the analytic laws.
-    const auto disk_flux = [&](double x) {
-        return x == 0.0 ? 0.0 : (x * x) * (witt_mao_magnification_scaled(u, x * rho) - edge);
-    };
-    const double bend = u / rho;
-    ProfileValue out;
-    double magnified = b[n - 1] * disk_flux(r[n - 1]) - b[0] * disk_flux(r[0]);
-    unsigned evaluations = 3;
-    double variation = 0.0;  // int |dI| over the segments
-    for (std::size_t j = 0; j + 1 < n; ++j) {
-        if (r[j + 1] > r[j]) {
-            variation += std::fabs(b[j + 1] - b[j]);
-        } else if (b[j + 1] != b[j]) {
-            magnified -= (b[j + 1] - b[j]) * disk_flux(r[j]);
-            ++evaluations;
-        }
-    }
-    const double target = rtol * 0.125 * std::fabs(law.flux * edge);
-    constexpr std::size_t kGroup = 16;
-    LinearSegment segments[2 * kGroup];
-    FejerPiece pieces[2 * kGroup];
-    double estimate = 0.0;
-    bool converged = true;
-    std::size_t j = 0;
-    while (j + 1 < n) {
-        std::size_t count = 0;
-        double group_variation = 0.0;
-        for (std::size_t taken = 0; taken < kGroup && j + 1 < n; ++j) {
-            const double lo = r[j], hi = r[j + 1];
-            if (!(hi > lo) || b[j + 1] == b[j]) continue;
-            ++taken;
-            const double slope = (b[j + 1] - b[j]) / (hi - lo);
-            group_variation += std::fabs(b[j + 1] - b[j]);
-            const auto add = [&](LinearSegment s) {
-                segments[count] = s;
-                pieces[count] = {static_cast<unsigned>(count), 0.0, 1.0};
-                ++count;
-            };
-            if (bend > lo && bend < hi) {
-                add({bend, bend - lo, -1.0, kBendPower, slope});
-                add({bend, hi - bend, 1.0, kBendPower, slope});
-            } else if (bend == lo || bend == hi) {
-                add({bend, hi - lo, bend == lo ? 1.0 : -1.0, kBendPower, slope});
-            } else {
-                add({lo, hi - lo, 1.0, 1.0, slope});
-            }
-        }
-        if (count == 0) continue;
-        const numerics::FejerResult integral =
-            numerics::adaptive_fejer(std::span<const FejerPiece>(pieces, count), TabulatedIntegrand{u, rho, edge, segments},
-                                     target * (group_variation / variation));
-        magnified -= integral.integral;
-        estimate += integral.estimate;
-        converged = converged && integral.converged;
-        evaluations += integral.evaluations;
-    }
-    out.value = edge + magnified / law.flux;
-    out.estimate = estimate / std::fabs(edge * law.flux + magnified);
-    out.converged = converged && out.estimate <= rtol;
-    out.evaluations = evaluations;
-    return out;
-}
-
 }  // namespace
 
 ProfileValue profile_by_quadrature(double u, double rho, const PreparedLaw& law, double rtol) {
     if (law.law.kind != LawKind::tabulated) return analytic_law(u, rho, law, rtol);
-    return tabulated_law(u, rho, law, rtol);
+    return tabulated_by_quadrature(u, rho, law, rtol);
 }
 
 }  // namespace mirvanta::models

@@ -19,4 +19,8 @@ struct ProfileValue {
 // is at most rtol when converged.
 ProfileValue profile_by_quadrature(double u, double rho, const PreparedLaw& law, double rtol);
 
+// The same for a tabulated profile (models/profile_tabulated.cpp), which profile_by_quadrature
+// hands it.
+ProfileValue tabulated_by_quadrature(double u, double rho, const PreparedLaw& law, double rtol);
+
 }  // namespace mirvanta::models

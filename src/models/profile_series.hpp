@@ -13,12 +13,13 @@ namespace mirvanta::models {
 // The most terms the series uses.
 inline constexpr std::size_t kMostSeriesTerms = kMostMoments - 1;
 
-// Per call: limit[K] is the largest (rho/u)^2 at which K terms keep the truncation within a
-// quarter of rtol (0 where K terms are never enough; K = 1..kMostSeriesTerms).
+// Per call: the moment factors, the share of rtol the truncation may take, and the widest
+// (rho/u)^2 that the series serves (with all its terms). Each separation takes as few terms as
+// keep its truncation within the share.
 struct SeriesPlan {
-    std::array<double, kMostSeriesTerms + 1> limit{};
     std::array<double, kMostMoments + 1> factor{};
-    double widest = 0.0;  // limit[kMostSeriesTerms]: the series serves every (rho/u)^2 up to it
+    double budget = 0.0;
+    double widest = 0.0;
 };
 
 SeriesPlan plan_series(const PreparedLaw& law, double rtol);

@@ -28,7 +28,7 @@ struct FejerResult {
 };
 
 struct FejerLimits {
-    std::size_t most_pieces = 48;   // at most this many pieces at once (capacity of the work space)
+    std::size_t most_pieces = 96;   // at most this many pieces at once (capacity of the work space)
     unsigned most_evaluations = 4000;
 };
 
@@ -37,7 +37,7 @@ namespace detail {
 inline constexpr std::size_t kFejerPointsTotal = tables::kFejerPoints.size();  // 63
 inline constexpr int kFirstLevel = 2;  // order 8
 inline constexpr int kLastLevel = 4;   // order 32
-inline constexpr std::size_t kFejerCapacity = 48;
+inline constexpr std::size_t kFejerCapacity = 96;
 
 // The step, in the finest grid's indices, between the points of level l (order 2^(l + 1)).
 constexpr std::size_t fejer_stride(int level) { return std::size_t{64} >> (level + 1); }
@@ -60,12 +60,18 @@ inline double fejer_rule(const FejerWork& w, int level) {
 }
 
 // The error of the highest rule reached, from the changes between the rules of successive
-// orders, c_l = |Q_l - Q_(l-1)|, and their ratios r_l = c_l / c_(l-1): where the rules converge
-// the next change is about r c_l, and the highest rule's error below that. The ratio taken is the
+// orders, c_l = |Q_l - Q_(l-1)|, and their ratios r_l = c_l / c_(l-1): where the rules converge,
+// the next change is about r c_l, and all the changes to come add up to r c_l / (1 - r) (exactly
+// the error where the rules converge algebraically, as at a singular end: the error of order N
+// is then C N^-p, r = 2^-p). The ratio taken is the
 // larger of the last two, so that two rules that agree by chance (a small c_l, hence a small r_l)
-// are not credited for it; at the first level, with no ratio to go by, the change itself. Never
-// credited with more than kFejerFloor of the change. (Measured over 3000 hard separations, next
-// to the limb and the centre and every law: the true error stayed below the estimate in all.)
+// are not credited for it; at the first level, with no ratio to go by, and wherever the changes
+// do not shrink, the change itself. Never credited with more than kFejerFloor of the change.
+// Measured over 3000 hard separations of the profile engine (every law, rho from 1e-4 to 10, the
+// lens next to the limb and to the centre) against the engine at 1e-15: no error above the
+// tolerance at rtol 1e-6 and 1e-10, one at 1e-12 (3.6e-12). Bolder rules were measured and
+// dropped: crediting r^2 c_l where the ratios shrink geometrically left 137 of the 3000 above
+// 1e-10 (by up to 150x), r_l c_l alone where r_(l-1) < 0.1 left 10 (12x).
 inline constexpr double kFejerFloor = 1e-4;
 
 inline double fejer_estimate(const FejerWork& w) {
@@ -77,7 +83,9 @@ inline double fejer_estimate(const FejerWork& w) {
     const double earlier = std::fabs(w.rule[l - 2] - w.rule[l - 3]);
     if (!(change < before) || !(before < earlier)) return change;
     const double ratio = std::max(change / before, before / earlier);
-    return change * (ratio > kFejerFloor ? ratio : kFejerFloor);
+    // The changes after this one add up to at most r c_l / (1 - r).
+    const double factor = ratio / (1.0 - ratio);
+    return change * (factor > kFejerFloor ? factor : kFejerFloor);
 }
 
 }  // namespace detail
@@ -93,7 +101,7 @@ FejerResult adaptive_fejer(std::span<const FejerPiece> initial, const Fill& fill
     using detail::FejerWork;
     constexpr std::size_t kBatch = 256;
     FejerWork work[detail::kFejerCapacity];
-    const std::size_t capacity = limits.most_pieces < detail::kFejerCapacity ? limits.most_pieces : detail::kFejerCapacity;
+    const std::size_t capacity = std::min(limits.most_pieces, detail::kFejerCapacity);
     std::size_t count = 0;
     FejerResult result;
 
