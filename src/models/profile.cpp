@@ -14,6 +14,7 @@
 #include "models/profile_quadrature.hpp"
 #include "models/profile_series.hpp"
 #include "models/witt_mao.hpp"
+#include "models/witt_mao_range.hpp"
 #include "numerics/constants.hpp"
 #include "parallel/parallel_map.hpp"
 
@@ -130,6 +131,18 @@ ProfileReport profile_magnification(std::span<const double> u, std::span<const d
                     " separations");
     }
     if (n == 0) return report;
+    // A uniform disk of one finite radius is the kernel itself: its ranges on the lanes, on the
+    // pool, with exactly the values of the element-wise route (the kernel gives NaN for a negative
+    // or NaN separation and 1 at infinity, as that route does).
+    if (prepared.uniform && rho.size() == 1 && rho[0] >= 0.0 && rho[0] < numerics::kInfinity) {
+        struct Disk {
+            double rho;
+            double operator()(double x) const { return witt_mao_magnification_scaled(x, rho); }
+            void range(std::span<const double> x, double* result) const { witt_mao_magnification_at(x, rho, result); }
+        };
+        parallel::parallel_map_into(u, out, Disk{rho[0]});
+        return report;
+    }
     if (n == 1) {  // one separation: on the calling thread, with nothing to allocate
         const Served s = ProfileKernel{prepared, plan, rtol, nullptr, too_fine}(u[0], rho[0]);
         out[0] = s.value.value;
