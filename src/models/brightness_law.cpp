@@ -41,10 +41,13 @@ PreparedLaw prepare_law(const BrightnessLaw& law) {
     const double p = law.p, q = law.q;
     auto& t = prepared.terms;
     switch (law.kind) {
-        case LawKind::uniform:
+        case LawKind::uniform:  // the kernel's own value: no moments needed (each factor is 1)
             t[0] = {1.0, 0.0};
             prepared.term_count = 1;
-            break;
+            prepared.flux = 1.0;
+            prepared.moment_factor.fill(1.0);
+            prepared.uniform = true;
+            return prepared;
         case LawKind::linear:
             t[0] = {1.0 - p, 0.0};
             t[1] = {p, 1.0};

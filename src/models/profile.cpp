@@ -103,7 +103,6 @@ ProfileReport profile_magnification(std::span<const double> u, std::span<const d
     const bool too_fine = !(rtol >= kFinestTolerance);
     if (too_fine) rtol = kFinestTolerance;
     const PreparedLaw prepared = prepare_law(law);
-    const SeriesPlan plan = plan_series(prepared, rtol);
     ProfileReport report;
     const auto note = [&](std::size_t i, const ProfileValue& v) {
         if (v.converged) return;
@@ -143,6 +142,7 @@ ProfileReport profile_magnification(std::span<const double> u, std::span<const d
         parallel::parallel_map_into(u, out, Disk{rho[0]});
         return report;
     }
+    const SeriesPlan plan = plan_series(prepared, rtol);
     if (n == 1) {  // one separation: on the calling thread, with nothing to allocate
         const Served s = ProfileKernel{prepared, plan, rtol, nullptr, too_fine}(u[0], rho[0]);
         out[0] = s.value.value;
