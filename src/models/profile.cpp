@@ -165,12 +165,34 @@ ProfileReport profile_magnification(std::span<const double> u, std::span<const d
     const double* const radii = rho.data();
     ProfileKernel kernel{prepared, plan, rtol, nullptr, too_fine};
 
-    // All the quadratures of the call in one map on the pool, where they are worth sharing: the
-    // interpolant's first nodes, then the separations that neither the series nor a planned piece
-    // serves. slot[i] is separation i's place among them (or none).
+    // What did not converge is gathered in atomics (rare), and, when counting, each element's
+    // route goes to its own slot: the workers allocate nothing.
+    std::atomic<std::size_t> unconverged{0}, first{SIZE_MAX};
+    std::atomic<double> worst{0.0};
+    std::vector<Served> served(counts != nullptr ? n : 0);
+    Served* const routes = counts != nullptr ? served.data() : nullptr;
+    const auto finish = [&](std::size_t i, Served s) {
+        s = kernel.reported(s);
+        if (!s.value.converged) {
+            unconverged.fetch_add(1, std::memory_order_relaxed);
+            for (std::size_t seen = first.load(std::memory_order_relaxed);
+                 i < seen && !first.compare_exchange_weak(seen, i, std::memory_order_relaxed);) {
+            }
+            for (double seen = worst.load(std::memory_order_relaxed);
+                 s.value.estimate > seen && !worst.compare_exchange_weak(seen, s.value.estimate, std::memory_order_relaxed);) {
+            }
+        }
+        if (routes != nullptr) routes[i] = s;
+        out[i] = s.value.value;
+    };
+
+    // The quadratures of the call: the interpolant's first nodes, then the separations that
+    // neither the series nor a planned piece serves (slot[i], separation i's place among them).
+    // The separations in planned pieces wait for the interpolant (later[i]).
     constexpr std::size_t kNone = SIZE_MAX;
     const std::size_t nodes = interpolant ? interpolant->first_nodes().size() : 0;
     std::vector<std::size_t> slot(n, kNone);
+    std::vector<unsigned char> later(interpolant ? n : 0, 0);
     std::vector<double> work_u(nodes), work_rho(nodes, one_radius ? radii[0] : 0.0), work_rtol(nodes);
     if (interpolant) {
         work_u = interpolant->first_nodes();
@@ -178,19 +200,49 @@ ProfileReport profile_magnification(std::span<const double> u, std::span<const d
     }
     for (std::size_t i = 0; i < n; ++i) {
         const double r = one_radius ? radii[0] : radii[i];
-        const bool planned = interpolant && interpolant->planned(separations[i]);
-        if (!kernel.needs_quadrature(separations[i], r, planned)) continue;
+        if (!kernel.needs_quadrature(separations[i], r, false)) continue;
+        if (interpolant && interpolant->planned(separations[i])) {
+            later[i] = 1;
+            continue;
+        }
         slot[i] = work_u.size();
         work_u.push_back(separations[i]);
         work_rho.push_back(r);
         work_rtol.push_back(rtol);
     }
     std::vector<ProfileValue> work(work_u.size());
-    std::vector<std::size_t> index(work_u.size());
-    std::iota(index.begin(), index.end(), std::size_t{0});
-    parallel::parallel_map_into(std::span<const std::size_t>(index), work.data(), [&](std::size_t k) {
-        return profile_by_quadrature(work_u[k], work_rho[k], prepared, work_rtol[k]);
-    });
+
+    // One map on the pool, a block at a time (so that the index the map runs over stays small):
+    // the quadratures first, the longest elements, then every separation that needs neither them
+    // nor the interpolant (the series, the special values). Timing the quadratures first, the map
+    // sees early what the whole is worth, and the cheap elements at its end even out the
+    // participants' last runs. Each element writes its own result; the map's own output is a
+    // placeholder.
+    const std::size_t quadratures = work.size();
+    constexpr std::size_t kBlock = std::size_t{1} << 16;
+    std::vector<std::size_t> index;
+    std::vector<unsigned char> done;
+    for (std::size_t block = 0; block < n; block += kBlock) {
+        const std::size_t head = block == 0 ? quadratures : 0;  // task t < head: quadrature t
+        const std::size_t span = std::min(kBlock, n - block);
+        index.resize(head + span);
+        std::iota(index.begin(), index.begin() + static_cast<std::ptrdiff_t>(head), std::size_t{0});
+        std::iota(index.begin() + static_cast<std::ptrdiff_t>(head), index.end(), quadratures + block);
+        done.resize(index.size());
+        parallel::parallel_map_into(std::span<const std::size_t>(index), done.data(), [&](std::size_t t) -> unsigned char {
+            if (t < quadratures) {
+                work[t] = profile_by_quadrature(work_u[t], work_rho[t], prepared, work_rtol[t]);
+                return 1;
+            }
+            const std::size_t i = t - quadratures;
+            if (slot[i] != kNone || (interpolant && later[i] != 0)) return 0;
+            const double r = one_radius ? radii[0] : radii[i];
+            Served s = kernel.cheap(separations[i], r);
+            if (s.route == Route::quadrature) s.value = profile_by_quadrature(separations[i], r, prepared, rtol);
+            finish(i, s);
+            return 1;
+        });
+    }
     if (interpolant) {
         interpolant->build(std::span<const ProfileValue>(work.data(), nodes));
         kernel.interpolant = &*interpolant;
@@ -201,43 +253,26 @@ ProfileReport profile_magnification(std::span<const double> u, std::span<const d
         }
     }
 
-    // Then every separation, a block at a time (so that the index the map runs over stays small):
-    // the cheap routes, the quadrature's value from its slot, or the quadrature now where a
-    // planned piece was not kept. What did not converge is gathered in atomics (rare), and, when
-    // counting, each element's route goes to its own slot: the workers allocate nothing.
-    std::atomic<std::size_t> unconverged{0}, first{SIZE_MAX};
-    std::atomic<double> worst{0.0};
-    std::vector<Served> served(counts != nullptr ? n : 0);
-    Served* const routes = counts != nullptr ? served.data() : nullptr;
-    constexpr std::size_t kBlock = std::size_t{1} << 16;
-    for (std::size_t block = 0; block < n; block += kBlock) {
-        index.resize(std::min(kBlock, n - block));
-        std::iota(index.begin(), index.end(), block);
-        parallel::parallel_map_into(std::span<const std::size_t>(index), out + block, [&](std::size_t i) {
-            const double r = one_radius ? radii[0] : radii[i];
-            Served s;
-            if (slot[i] != kNone) {
-                s.route = Route::quadrature;
-                s.value = work[slot[i]];
-            } else {
-                s = kernel.cheap(separations[i], r);
-                if (s.route == Route::quadrature) s.value = profile_by_quadrature(separations[i], r, prepared, rtol);
-            }
-            s = kernel.reported(s);
-            if (!s.value.converged) {
-                unconverged.fetch_add(1, std::memory_order_relaxed);
-                for (std::size_t seen = first.load(std::memory_order_relaxed);
-                     i < seen && !first.compare_exchange_weak(seen, i, std::memory_order_relaxed);) {
-                }
-                for (double seen = worst.load(std::memory_order_relaxed);
-                     s.value.estimate > seen &&
-                     !worst.compare_exchange_weak(seen, s.value.estimate, std::memory_order_relaxed);) {
-                }
-            }
-            if (routes != nullptr) routes[i] = s;
-            return s.value.value;
-        });
+    // Then the separations left: the quadrature's values from their slots, and those that waited
+    // for the interpolant (or the quadrature now, where their planned piece was not kept).
+    index.clear();
+    for (std::size_t i = 0; i < n; ++i) {
+        if (slot[i] != kNone || (interpolant && later[i] != 0)) index.push_back(i);
     }
+    done.resize(index.size());
+    parallel::parallel_map_into(std::span<const std::size_t>(index), done.data(), [&](std::size_t i) -> unsigned char {
+        Served s;
+        if (slot[i] != kNone) {
+            s.route = Route::quadrature;
+            s.value = work[slot[i]];
+        } else {
+            const double r = one_radius ? radii[0] : radii[i];
+            s = kernel.cheap(separations[i], r);
+            if (s.route == Route::quadrature) s.value = profile_by_quadrature(separations[i], r, prepared, rtol);
+        }
+        finish(i, s);
+        return 1;
+    });
     report.unconverged = unconverged.load();
     report.first_unconverged = first.load();
     report.worst_estimate = worst.load();
