@@ -5,7 +5,7 @@
 #include <span>
 #include <vector>
 
-#include "parallel/result_vector.hpp"
+#include "models/magnification_grid.hpp"
 
 namespace mirvanta::models {
 
@@ -37,16 +37,13 @@ namespace mirvanta::models {
 double witt_mao_magnification_scaled(double u, double rho);
 
 // One magnification per separation in `l` (source radii); rho = rstar / re. Element i belongs to
-// l[i]. Evaluated on the worker pool. The first takes `l` over and returns its storage, each
-// separation replaced by its magnification; the second leaves `l` alone.
-using Magnifications = parallel::ResultVector<double>;
-
+// l[i]. Evaluated on the worker pool. Takes `l` over and returns its storage, each separation
+// replaced by its magnification.
 std::vector<double> witt_mao_magnification(std::vector<double> l, double re, double rstar);
-Magnifications witt_mao_magnification_of(std::span<const double> l, double re, double rstar);
 
-// The batch above for every pair (re[j], rstar[k]), in the order j * rstar.size() + k: the pairs
-// are mapped on the pool, and each pair's batch runs nested inside that map.
-parallel::ResultVector<Magnifications> multi_witt_mao_magnification(std::vector<double> l, std::vector<double> re,
-                                                              std::vector<double> rstar);
+// The batch above for every pair (re[j], rstar[k]), as row j * rstar.size() + k: the pairs are
+// mapped on the pool, and each pair's batch runs nested inside that map.
+MagnificationGrid multi_witt_mao_magnification(std::vector<double> l, std::vector<double> re,
+                                               std::vector<double> rstar);
 
 }  // namespace mirvanta::models
