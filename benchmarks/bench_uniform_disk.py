@@ -2,6 +2,7 @@
 """Speed and memory of the uniform-disk functions.
 
     .venv/bin/python benchmarks/bench_uniform_disk.py [--json PATH] [--quick] [--rounds N] [--baseline PYTHON]
+                                                      [--order sorted|shuffled]
 
 Prints a table of nanoseconds per element for `witt_mao_magnification` and
 `multi_witt_mao_magnification` at 10^2 to 10^6 separations, with one and two worker threads, for
@@ -20,13 +21,15 @@ in all but one round at most): more rounds are run, up to as many again, and a f
 from a row that stays noisy, or that comes out impossible (a negative serial part, two workers
 more than twice as fast as one), is reported as not measured, with the reason, instead of a
 number. With --baseline PYTHON, the Python rows are measured under that interpreter too (another
-build of the module, with NumPy), in the same rounds.
+build of the module, with NumPy), in the same rounds. --order shuffled gives every call (and the
+native timing) the same separations in a fixed random order instead of ascending.
 """
 
 import argparse
 import json
 import os
 import pathlib
+import random
 import subprocess
 import sys
 import time
@@ -39,9 +42,16 @@ SIZES = [10**2, 10**3, 10**4, 10**5, 10**6]
 RHO = 0.1
 
 
+ORDER = "sorted"
+
+
 def separations(n):
-    """Source radii 0..30 (0..3 Einstein radii at rho = 0.1): centre, limb and far field."""
-    return [30.0 * i / n for i in range(n)]
+    """Source radii 0..30 (0..3 Einstein radii at rho = 0.1): centre, limb and far field; in
+    ascending order, or shuffled with a fixed seed (ORDER)."""
+    values = [30.0 * i / n for i in range(n)]
+    if ORDER == "shuffled":
+        random.Random(12345).shuffle(values)
+    return values
 
 
 def best_seconds(call, minimum=0.2, rounds=5):
@@ -81,8 +91,11 @@ def measure(quick):
 
 def serve():
     """Answers the parent's requests for a round of measurements, one JSON line each."""
+    global ORDER
     for line in sys.stdin:
-        print(json.dumps(measure(line.split() == ["quick"])), flush=True)
+        words = line.split()
+        ORDER = "shuffled" if "shuffled" in words else "sorted"
+        print(json.dumps(measure("quick" in words)), flush=True)
 
 
 class Rounds:
@@ -101,12 +114,12 @@ class Rounds:
     def run(self, rounds):
         for _ in range(rounds):
             for (python, threads), contender in self.contenders.items():
-                for row in contender.ask("quick" if self.quick else "full"):
+                for row in contender.ask(("quick" if self.quick else "full") + " " + ORDER):
                     self.add((python, threads, row["function"], row["input"], row["n"]), row["ns"])
             for n in self.sizes:
                 for threads in (1, 2):
                     env = dict(os.environ, RAYON_NUM_THREADS=str(threads))
-                    out = subprocess.run([str(self.native), str(n), str(RHO), "1"], env=env, check=True,
+                    out = subprocess.run([str(self.native), str(n), str(RHO), "1", ORDER], env=env, check=True,
                                          capture_output=True, text=True)
                     row = json.loads(out.stdout)
                     for key in ("kernel_ns", "batch_ns", "grid_ns"):
@@ -206,6 +219,8 @@ def main():
     parser.add_argument("--quick", action="store_true", help="stop at 10^5 separations")
     parser.add_argument("--rounds", type=int, default=5)
     parser.add_argument("--baseline", help="another interpreter whose module is measured alongside")
+    parser.add_argument("--order", choices=("sorted", "shuffled"), default="sorted",
+                        help="the separations ascending (a light curve) or in a fixed random order")
     parser.add_argument("--serve", action="store_true", help=argparse.SUPPRESS)
     parser.add_argument("--peak-memory", type=int, help=argparse.SUPPRESS)
     args = parser.parse_args()
@@ -213,6 +228,8 @@ def main():
         return serve()
     if args.peak_memory:
         return peak_memory_worker(args.peak_memory)
+    global ORDER
+    ORDER = args.order
 
     import numpy as np
     import mirvanta
@@ -256,7 +273,7 @@ def main():
     def mark(*slots):
         return "~" if noisy.intersection(slots) else " "
 
-    print(f"Nanoseconds per element, uniform disk at rho = {RHO} (u from 0 to 3 Einstein radii), best of "
+    print(f"Nanoseconds per element, uniform disk at rho = {RHO} (u from 0 to 3 Einstein radii, {ORDER}), best of "
           f"{rounds.count} rounds; ~ marks a noisy one (its two best rounds more than {STEADY:.0%} apart)\n")
     header = f"{'separations':>11} | {'kernel':>6} | {'native 1w':>9} {'native 2w':>9} | " \
              f"{'list 1w':>7} {'list 2w':>7} {'tuple 2w':>8} {'numpy 2w':>8} | {'grid 1w':>7} {'grid 2w':>7} | {'scipy':>6}"

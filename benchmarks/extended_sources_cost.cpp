@@ -22,6 +22,7 @@
 #include "models/flux_map.hpp"
 #include "models/integrated.hpp"
 #ifndef MIRVANTA_COST_VECTOR_ONLY
+#include "models/detail/kernel_paths.hpp"
 #include "models/witt_mao_range.hpp"
 #endif
 

@@ -1,15 +1,18 @@
 // Native timing of the uniform-disk kernel and batch, without Python: the floor that the Python
 // functions are measured against, and the kernel's paths measured against each other.
 //
-//   kernel_timing N [rho [rounds]] prints one JSON object: nanoseconds per element of the bare
+//   kernel_timing N [rho [rounds [ORDER]]]
+//                                  prints one JSON object: nanoseconds per element of the bare
 //                                  kernel (on this thread, on the widest lanes the CPU has), of
 //                                  the batch on the pool (the pool size follows RAYON_NUM_THREADS),
 //                                  and of the 2x2 parameter grid; each the best of `rounds` runs
 //                                  (default 5) of 100 ms.
-//   kernel_timing compare [ROUNDS] [N] [rho]
+//   kernel_timing compare [ROUNDS] [N] [rho] [ORDER]
 //                                  interleaved rounds over N separations of every kernel variant:
-//                                  "before" (the kernel of the checkout given to CMake as
-//                                  MIRVANTA_BENCHMARK_BASELINE, when there is one), "scalar" (the
+//                                  "before" (the one-separation kernel of the checkout given to
+//                                  CMake as MIRVANTA_BENCHMARK_BASELINE, when there is one) and
+//                                  "before lanes" (its range kernel on its widest lanes, when it
+//                                  has one), "scalar" (the
 //                                  scalar kernel now), "sse2" and "avx2" (the lane paths, where
 //                                  available), timed by the thread's CPU time, then the batch
 //                                  before and now on the pool, by the wall clock and by the
@@ -17,7 +20,7 @@
 //                                  the median, minimum and maximum nanoseconds per separation and
 //                                  the ratio to "before" in each round (median, min, max), and
 //                                  the same as JSON on the last line.
-//   kernel_timing count VARIANT [N] [rho]
+//   kernel_timing count VARIANT [N] [rho] [ORDER]
 //                                  one pass of VARIANT over N separations, in the function
 //                                  measured_pass, for instruction counts:
 //                                  valgrind --tool=callgrind --toggle-collect='*measured_pass*'
@@ -27,7 +30,10 @@
 //                                  baseline), and a hash of each variant's bits.
 //
 // The separations are those of the Python benchmark: N points spread over 0 to 30 source radii,
-// rho = 0.1 (0 to 3 Einstein radii: the centre, the limb and the wings of a light curve).
+// rho = 0.1 (0 to 3 Einstein radii: the centre, the limb and the wings of a light curve). ORDER
+// "sorted" (the default) gives them in ascending order, as a light curve sorted by time; "shuffled"
+// the same separations in a fixed random order, as a population study, a grid search or an MCMC
+// over many events hands them over.
 #include <algorithm>
 #include <bit>
 #include <chrono>
@@ -36,12 +42,14 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <span>
 #include <functional>
 #include <string>
 #include <vector>
 
 #include "kernel_sample.hpp"
 #include "models/witt_mao.hpp"
+#include "models/detail/kernel_paths.hpp"
 #include "models/witt_mao_range.hpp"
 #include "parallel/thread_pool.hpp"
 
@@ -49,6 +57,9 @@
 namespace mirvanta_baseline::models {
 double witt_mao_magnification_scaled(double u, double rho);
 std::vector<double> witt_mao_magnification(std::vector<double> l, double re, double rstar);
+#if MIRVANTA_BASELINE_RANGE
+void witt_mao_magnification_range(std::span<const double> separations, double rho, double* out);
+#endif
 }  // namespace mirvanta_baseline::models
 #endif
 
@@ -76,9 +87,15 @@ double best_ns_per_element(std::size_t elements, int rounds, Body body) {
     return best;
 }
 
+bool shuffled = false;  // the order of the separations (ORDER)
+
 std::vector<double> light_curve(std::size_t n) {
     std::vector<double> l(n);
     for (std::size_t i = 0; i < n; ++i) l[i] = 30.0 * static_cast<double>(i) / static_cast<double>(n);
+    if (shuffled) {  // Fisher-Yates with a fixed seed
+        mirvanta::testing::SampleRandom random(12345);
+        for (std::size_t i = n; i > 1; --i) std::swap(l[i - 1], l[random.below(i)]);
+    }
     return l;
 }
 
@@ -117,6 +134,11 @@ std::vector<Variant> kernel_variants() {
                                 out[i] = mirvanta_baseline::models::witt_mao_magnification_scaled(x[i] * rho, rho);
                             }
                         }});
+#if MIRVANTA_BASELINE_RANGE
+    variants.push_back({"before lanes", [](const std::vector<double>& x, double rho, double* out) {
+                            mirvanta_baseline::models::witt_mao_magnification_range(x, rho, out);
+                        }});
+#endif
 #endif
     const std::pair<const char*, KernelPath> paths[] = {
         {"scalar", KernelPath::scalar}, {"sse2", KernelPath::sse2}, {"avx2", KernelPath::avx2}};
@@ -207,9 +229,9 @@ void report(const std::vector<Variant>& variants, const std::vector<std::vector<
 
 int compare(int rounds, std::size_t n, double rho) {
     const std::vector<double> x = light_curve(n);
-    std::printf("%zu separations, rho = %g, %d rounds; nanoseconds per separation (median, range) and the "
+    std::printf("%zu separations (%s), rho = %g, %d rounds; nanoseconds per separation (median, range) and the "
                 "first variant's time over each one's, round by round (median, range)\n",
-                n, rho, rounds);
+                n, shuffled ? "shuffled" : "sorted", rho, rounds);
     std::string json = "{";
     std::vector<std::vector<double>> ns;
     const auto kernels = kernel_variants();
@@ -282,6 +304,7 @@ int check(std::size_t n) {
 int main(int argc, char** argv) {
     const std::string mode = argc > 1 ? argv[1] : "";
     const auto arg = [&](int i, const char* fallback) { return std::string(argc > i ? argv[i] : fallback); };
+    shuffled = mode == "compare" || mode == "count" ? arg(5, "sorted") == "shuffled" : arg(4, "sorted") == "shuffled";
     if (mode == "compare") {
         return compare(std::stoi(arg(2, "21")), std::stoull(arg(3, "100000")), std::stod(arg(4, "0.1")));
     }

@@ -9,7 +9,7 @@ Away from the source the kernel evaluates the mean of the point-source magnifica
 A(u) = (u^2 + 2) / (u sqrt(u^2 + 4)) over the disk by the mean-value expansion
     mean = sum_k (rho^2/4)^k / (k! (k+1)!) L^k A(u),   L = d^2/du^2 + (1/u) d/du,
 kept to k = 2 beyond u = 1000 rho (far_field_disk_magnification) and to k = 5 from 20 rho to
-1000 rho (mid_field_disk_magnification), src/models/far_field.cpp. With s = u^2, q = s + 4,
+1000 rho (mid_field_disk_magnification), src/models/far_field_series.hpp. With s = u^2, q = s + 4,
 w = u sqrt(q), x = rho/u, a = s/q, b = 1/q and F = 4 / (w q), term k is F x^(2k) Q_k(a, b), Q_k
 homogeneous of degree 2k - 1 in a and b. This script
 1. derives L^k A to k = 6 with sympy, extracts the exact coefficients of Q_1..Q_5 and proves that
@@ -88,7 +88,7 @@ def prove(terms, q_coefficients):
     for k in range(1, 7):
         term = series_coefficient(k) * rho ** (2 * k) * terms[k]
         assert sp.simplify(f * x2**k * q_form(q_coefficients[k], a, b) - term) == 0, f"term {k}"
-    # The far-field form of far_field.cpp, with a = 1 - 4b.
+    # The far-field form of far_field_series.hpp, with a = 1 - 4b.
     a_far = 1 - 4 * b
     second = a_far * a_far * (3 * a_far + 6 * b) + b * b * (14 * a_far + 12 * b)
     excess = 4 / (w_ * ((s_ + 2) + w_))

@@ -56,15 +56,25 @@ inline DiskForm disk_form(double u, double rho) {
     return DiskForm::general;
 }
 
-// Which lanes of models/lanes/ evaluate (u, rho): the general form's, or the limb zone's off the
-// limb itself; every other argument goes to the scalar kernel. (Not a template, so declared here,
-// where the lane files include it before they switch instruction sets.)
-enum class LaneForm { general, limb, scalar };
+// Which lanes of models/lanes/ evaluate (u, rho): the general form's, the limb zone's off the
+// limb itself, or those of the two series; every other argument goes to the scalar kernel. (Not a
+// template, so declared here, where the lane files include it before they switch instruction
+// sets.)
+enum class LaneForm { general, limb, mid_field, far_field, scalar };
 
 inline LaneForm lane_form(double u, double rho) {
-    const DiskForm form = disk_form(u, rho);
-    if (form == DiskForm::general) return LaneForm::general;
-    return form == DiskForm::limb && u != rho ? LaneForm::limb : LaneForm::scalar;
+    switch (disk_form(u, rho)) {
+        case DiskForm::general:
+            return LaneForm::general;
+        case DiskForm::limb:
+            return u != rho ? LaneForm::limb : LaneForm::scalar;
+        case DiskForm::mid_field:
+            return LaneForm::mid_field;
+        case DiskForm::far_field:
+            return LaneForm::far_field;
+        default:
+            return LaneForm::scalar;
+    }
 }
 
 // The closed form of Witt & Mao, as the kernel evaluates it wherever disk_form() says general:

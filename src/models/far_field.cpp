@@ -1,67 +1,11 @@
 #include "models/far_field.hpp"
 
-#include <cmath>
-
-#include "models/mid_field_series.hpp"
+#include "models/far_field_series.hpp"
 
 namespace mirvanta::models {
 
-// The mean of a function over a disk of radius rho equals sum_k (rho^2/4)^k / (k! (k+1)!) L^k f at
-// the centre, L the Laplacian. For the point-source magnification A(u) = (s + 2) / (u sqrt(q)),
-// with s = u^2 and q = s + 4, L = d^2/du^2 + (1/u) d/du and (tools/derive_far_field.py):
-//   L A   = 32 (s + 1) / (u^3 q^(5/2)),
-//   L^2 A = 384 (3 s^3 + 6 s^2 + 14 s + 12) / (u^5 q^(9/2)).
-// With w = u sqrt(q), x = rho/u, b = 1/q, a = s/q = 1 - 4b and F = 4 / (w q) this gives
-//   A_disk = 1 + [ 4 / (w (s + 2 + w)) + F x^2 ((1 - 3b) + x^2 (3a^3 + 6a^2 b + 14a b^2 + 12b^3) / 2) ],
-// where 4 / (w (s + 2 + w)) is A - 1 without cancellation. Every term is positive, so nothing
-// cancels and the result is never below 1. (1 - 3b is at least 1/4; 1 - 4b is exact to an
-// absolute ulp of 1, which only matters for small u, where the terms in b dominate.) The first
-// term left out is at most 0.025 x^6 relative (2.5e-20 for x < 1e-3), so the result is as
-// accurate as its rounding: a few ulps.
-// For u beyond about 1e154, s is +inf: then b = 0, a = 1, w = +inf, F = 0 and the result is 1.
-double far_field_disk_magnification(double u, double rho) {
-    const double s = u * u;
-    const double q = s + 4.0;
-    const double w = u * std::sqrt(q);
-    const double b = 1.0 / q;
-    const double a = 1.0 - 4.0 * b;
-    const double x = rho / u;
-    const double x2 = x * x;
-    const double f = 4.0 / (w * q);
-    const double second = (a * a) * (3.0 * a + 6.0 * b) + (b * b) * (14.0 * a + 12.0 * b);
-    const double correction = f * (x2 * ((1.0 - 3.0 * b) + x2 * (second * 0.5)));
-    const double point_source_excess = 4.0 / (w * ((s + 2.0) + w));
-    return 1.0 + (point_source_excess + correction);
-}
+double far_field_disk_magnification(double u, double rho) { return far_field_series(u, rho); }
 
-// The same mean-value series to k = 5, (rho^2/4)^k / (k! (k+1)!) L^k A = F x^(2k) Q_k(a, b) with
-// Q_k homogeneous of degree 2k - 1 (tools/derive_far_field.py, which writes the coefficients
-// into models/mid_field_series.hpp). Q_k is positive for every u, so again nothing cancels
-// and the result is never below 1. The first term left out is at most 0.0073 x^12 relative,
-// 1.8e-18 at x = 1/20; each Q_k is evaluated by Horner's rule in a with the powers of b
-// carried along.
-double mid_field_disk_magnification(double u, double rho) {
-    const double s = u * u;
-    const double q = s + 4.0;
-    const double w = u * std::sqrt(q);
-    const double b = 1.0 / q;
-    const double a = 1.0 - 4.0 * b;
-    const double x = rho / u;
-    const double x2 = x * x;
-    const double f = 4.0 / (w * q);
-    double series = 0.0;
-    for (std::size_t k = tables::kMidFieldTerms.size(); k-- > 0;) {
-        const std::span<const double> c = tables::kMidFieldTerms[k];
-        double term = c.back();
-        double power = 1.0;
-        for (std::size_t i = c.size() - 1; i-- > 0;) {
-            power = power * b;
-            term = term * a + c[i] * power;
-        }
-        series = x2 * (term + series);
-    }
-    const double point_source_excess = 4.0 / (w * ((s + 2.0) + w));
-    return 1.0 + (point_source_excess + f * series);
-}
+double mid_field_disk_magnification(double u, double rho) { return mid_field_series(u, rho); }
 
 }  // namespace mirvanta::models

@@ -5,9 +5,11 @@
 #include <string>
 
 #include "common/panic.hpp"
+#include "models/detail/kernel_paths.hpp"
 #include "models/detail/radial_integrands.hpp"
 #include "models/heyrovsky.hpp"
 #include "models/witt_mao.hpp"
+#include "models/witt_mao_range.hpp"
 #include "numerics/constants.hpp"
 #include "numerics/quadrature.hpp"
 #include "parallel/parallel_map.hpp"

@@ -9,7 +9,6 @@
 #include <vector>
 
 #include "models/deferred_error.hpp"
-#include "models/witt_mao_range.hpp"
 
 namespace mirvanta::models {
 
@@ -62,11 +61,6 @@ ModelResult<std::vector<double>> integrated_flux_map_witt_mao_magnification(std:
 // rstar = 0, rho < 0) the result is that value. The kernel is evaluated a level of nodes at a
 // time on the default lanes.
 double integrated_flux_map_witt_mao_magnification_at(double l, double rho, const FluxMap& map);
-
-// The same with the nodes evaluated as `nodes` says, on the lanes of `path` (for tests and
-// benchmarks; the path must be available): the same bits whatever the two say.
-double integrated_flux_map_witt_mao_magnification_at(double l, double rho, const FluxMap& map, NodeEvaluation nodes,
-                                                     KernelPath path);
 
 // The ring-kernel quadrature (integrated.hpp) with the map as its profile, over each of its pieces,
 // divided by its flux. Refuses what is not a map (flux_map).

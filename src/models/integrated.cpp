@@ -3,8 +3,10 @@
 #include <cmath>
 #include <span>
 
+#include "models/detail/kernel_paths.hpp"
 #include "models/detail/radial_integrands.hpp"
 #include "models/witt_mao.hpp"
+#include "models/witt_mao_range.hpp"
 #include "numerics/constants.hpp"
 #include "numerics/quadrature.hpp"
 #include "parallel/parallel_map.hpp"

@@ -5,8 +5,6 @@
 
 #include <vector>
 
-#include "models/witt_mao_range.hpp"
-
 namespace mirvanta::models {
 
 // The unmagnified flux of the linear limb-darkening profile 0.4 + 0.6 sqrt(1 - x^2): 0.8 pi to
@@ -25,10 +23,6 @@ std::vector<double> integrated_witt_mao_magnification(std::vector<double> l, dou
 // Otherwise (l >= 1, l < 0, NaN) it runs over [0, 1]. The kernel is evaluated a level of nodes at
 // a time on the default lanes.
 double integrated_witt_mao_magnification_at(double l, double rho);
-
-// The same with the nodes evaluated as `nodes` says, on the lanes of `path` (for tests and
-// benchmarks; the path must be available): the same bits whatever the two say.
-double integrated_witt_mao_magnification_at(double l, double rho, NodeEvaluation nodes, KernelPath path);
 
 // The limb-darkening profile of the ring variant: 1 at the centre, 0.4 at the limb.
 double limb_darkening_profile(double x);

@@ -2,6 +2,7 @@
 
 #include <cstddef>
 
+#include "models/detail/kernel_paths.hpp"
 #include "models/lanes/lane_paths.hpp"
 #include "models/witt_mao.hpp"
 

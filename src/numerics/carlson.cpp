@@ -36,17 +36,13 @@ double rj_rc_term(double e, double rx, double ry, double rz, double rp, double p
     return std::log((1.0 + std::sqrt(-e)) / std::sqrt(1.0 + e)) / std::sqrt(-e);
 }
 
-// The RJ duplication loop, the first step's roots given: false when the 100th step ends without
-// stopping. Inlined, so that the state stays in registers.
-[[gnu::always_inline]] inline bool rj_duplicate(RjState<double>& s, double q, RjRoots<double> r) {
-    for (int step = 1;; ++step) {
-        s.sigma = rj_add_rc_term(s.sigma, s.f, r.d, rj_rc_term(r.e, r.rx, r.ry, r.rz, r.rp, s.p, r.d));
-        const double lambda = rj_move_mean(s, r);
-        if (q * s.f < s.a) return true;
-        if (step == 100) return false;
-        rj_advance(s, lambda);
-        r = rj_roots(s);
-    }
+// The RJ duplication loop with every branch of the RC term, the first step's roots given: false
+// when the 100th step ends without stopping. Inlined, so that the state stays in registers.
+[[gnu::always_inline]] inline bool rj_stops(RjState<double>& s, double q, RjRoots<double> r) {
+    const auto rc_term = [](const RjRoots<double>& roots, const RjState<double>& state, bool&) {
+        return rj_rc_term(roots.e, roots.rx, roots.ry, roots.rz, roots.rp, state.p, roots.d);
+    };
+    return !rj_duplicate(s, q, r, true, rc_term);
 }
 
 }  // namespace
@@ -191,13 +187,13 @@ double elliprj(double x, double y, double z, double p) {
     const double a0 = (x + y + z + 2.0 * p) / 5.0;
     const double q = kRjStop * max_skipping_nan(std::fabs(a0 - x), std::fabs(a0 - y), std::fabs(a0 - z), std::fabs(a0 - p));
     RjState<double> s{x, y, z, p, (p - x) * (p - y) * (p - z), a0, 1.0, 0.0};
-    if (!rj_duplicate(s, q, rj_roots(s))) return kNaN;
+    if (!rj_stops(s, q, rj_roots(s))) return kNaN;
     return rj_result(a0, x, y, z, s, std::pow(s.a, -1.5));
 }
 
 double elliprj_0y1p(double y, double p) {
     RjStart<double> start = rj_0y1p_start(y, p);
-    if (!rj_duplicate(start.state, start.q, start.roots)) return kNaN;
+    if (!rj_stops(start.state, start.q, start.roots)) return kNaN;
     return rj_result(start.a0, 0.0, y, 1.0, start.state, std::pow(start.state.a, -1.5));
 }
 

@@ -1,9 +1,12 @@
-// The arithmetic that E, K and Pi share with their lanes (numerics/lanes/): the test for the
-// common case of the uniform-disk kernel and Carlson's RJ duplication (DLMF 19.36.1), written once
-// for a double and for a set of lanes, so that both carry out exactly the same operations in the
-// same order. T is double or a lane type with the same operators; sqrt and fabs are found by
-// argument-dependent lookup. What differs between the two, the loop control and the RC term with
-// its call of atan, stays with the callers.
+// The steps of the elliptic integrals' iterations, and their loop control, written once for a
+// double and for a set of lanes (numerics/lanes/), so that the scalar code and the lanes carry out
+// exactly the same operations in the same order, and a change to a step or to a loop's limit or
+// stopping test reaches both: the arithmetic-geometric mean (K, E's series, RF(0, y, z) and
+// RD(0, y, z)), Carlson's RJ duplication (DLMF 19.36.1) and the test for the common case of the
+// uniform-disk kernel. T is double or a lane type with the same operators; sqrt and fabs are found
+// by argument-dependent lookup; numerics/lane_control.hpp says how lanes leave a loop. What
+// differs between the two is the RC term of an RJ step, which the callers give: the scalar code
+// takes each of its branches, the lanes only that of e >= 0, with atan called lane by lane.
 //
 // Templates only, always inlined: the lane files include this after switching to their
 // instruction set, and no out-of-line copy compiled for one instruction set may stand in for
@@ -13,6 +16,7 @@
 #include <cmath>
 
 #include "numerics/constants.hpp"
+#include "numerics/lane_control.hpp"
 
 namespace mirvanta::numerics {
 
@@ -25,6 +29,71 @@ template <class... Rest>
     double result = first;
     ((result = (rest > result || std::isnan(result)) ? rest : result), ...);
     return result;
+}
+
+// The arithmetic-geometric mean of a and g, with the sum of 2^(k-2) (a_k - g_k)^2 over its steps
+// that the series for RG(0, a0^2, g0^2) needs (DLMF 19.22.9): `weight` is the next step's 2^(k-2)
+// halved.
+template <class T>
+struct AgmSteps {
+    T a, g, sum, weight;
+};
+
+template <class T>
+[[gnu::always_inline]] inline AgmSteps<T> agm_start(T a, T g) {
+    return {a, g, T(0.0), T(0.25)};
+}
+
+// |a - g| < 2.7 eps |a|: the pair holds the mean, a + g being twice it.
+template <class T>
+[[gnu::always_inline]] inline auto agm_converged(const AgmSteps<T>& s) {
+    using std::fabs;
+    return fabs(s.a - s.g) < kAgmTolerance * fabs(s.a);
+}
+
+// (a, g) <- ((a + g)/2, sqrt(a g)), both from the old pair.
+template <class T>
+[[gnu::always_inline]] inline void agm_step(AgmSteps<T>& s) {
+    using std::sqrt;
+    const T next_a = (s.a + s.g) / 2.0;
+    s.g = sqrt(s.a * s.g);
+    s.a = next_a;
+}
+
+// The step and its term of the series, from the new pair.
+template <class T>
+[[gnu::always_inline]] inline void agm_series_step(AgmSteps<T>& s) {
+    agm_step(s);
+    s.weight = 2.0 * s.weight;
+    const T gap = s.a - s.g;
+    s.sum = s.sum + s.weight * (gap * gap);
+}
+
+// Steps each lane (with `step`, one of the two above) until it has converged, at most `limit`
+// times; a lane that stops keeps its pair and sum. Returns the lanes that reached the limit
+// without converging (for a double: whether it did), which K and RF take as they are.
+template <class T, class Step>
+[[gnu::always_inline]] inline Running<T> agm_loop(AgmSteps<T>& s, int limit, Step step) {
+    using Control = LaneControl<T>;
+    Running<T> running = Control::kAll;
+    for (int done = 0;; ++done) {
+        running = Control::leave(running, agm_converged(s));
+        if (!Control::any(running) || done == limit) return running;
+        AgmSteps<T> next = s;
+        step(next);
+        const auto moving = Control::moving(running);
+        s = {Control::keep(moving, next.a, s.a), Control::keep(moving, next.g, s.g),
+             Control::keep(moving, next.sum, s.sum), Control::keep(moving, next.weight, s.weight)};
+    }
+}
+
+// E's series and RD(0, y, z) have no step limit: they step while |a - g| >= 2.7 eps |a|, a test
+// that NaN fails, so that a NaN pair ends the loop (for finite pairs it is agm_loop's test
+// negated). Only the scalar code runs it; the lanes' AGM stops at 10 steps and leaves a lane that
+// has not converged by then to the scalar code.
+template <class Step>
+[[gnu::always_inline]] inline void agm_loop_unlimited(AgmSteps<double>& s, Step step) {
+    while (std::fabs(s.a - s.g) >= kAgmTolerance * std::fabs(s.a)) step(s);
 }
 
 // Whether E(m), K(m) and Pi(n, m) all take their common path: 0 <= m < 1 (so E and K are a
@@ -94,6 +163,39 @@ template <class T>
     s.z = (s.z + lambda) / 4.0;
     s.p = (s.p + lambda) / 4.0;
     s.delta = s.delta / 64.0;
+}
+
+// The RJ duplication loop from the state before the first step and that step's roots, the
+// mean's stopping factor q given: each step adds its RC term, rc_term(roots, state, running), to
+// sigma and moves the mean; a lane stops after the step at which q f < A, and keeps its state.
+// rc_term may take lanes out of `running` (the lanes leave lanes whose term they do not compute
+// to the scalar code; those keep the state they had). Returns the lanes that ended the 100th step
+// without stopping (for a double: whether it did), whose value is NaN.
+template <class T, class RcTerm>
+[[gnu::always_inline]] inline Running<T> rj_duplicate(RjState<T>& s, T q, RjRoots<T> r, Running<T> running,
+                                                      RcTerm rc_term) {
+    using Control = LaneControl<T>;
+    for (int step = 1;; ++step) {
+        const T term = rc_term(r, s, running);
+        RjState<T> next = s;
+        next.sigma = rj_add_rc_term(s.sigma, s.f, r.d, term);
+        const T lambda = rj_move_mean(next, r);
+        auto moving = Control::moving(running);
+        s.sigma = Control::keep(moving, next.sigma, s.sigma);
+        s.a = Control::keep(moving, next.a, s.a);
+        s.f = Control::keep(moving, next.f, s.f);
+        running = Control::leave(running, q * s.f < s.a);
+        if (!Control::any(running) || step == 100) return running;
+        next = s;
+        rj_advance(next, lambda);
+        moving = Control::moving(running);
+        s.x = Control::keep(moving, next.x, s.x);
+        s.y = Control::keep(moving, next.y, s.y);
+        s.z = Control::keep(moving, next.z, s.z);
+        s.p = Control::keep(moving, next.p, s.p);
+        s.delta = Control::keep(moving, next.delta, s.delta);
+        r = rj_roots(s);
+    }
 }
 
 // The seventh-order correction series shared by RD and RJ.

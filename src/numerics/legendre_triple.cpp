@@ -31,23 +31,18 @@ struct SharedAgm {
 };
 
 SharedAgm shared_agm(double g) {
-    double a = 1.0;
-    double sum = 0.0;
-    double weight = 0.25;
+    AgmSteps<double> s = agm_start(1.0, g);
+    const auto series_step = [](AgmSteps<double>& next) { agm_series_step(next); };
     SharedAgm out{};
-    for (int step = 0;; ++step) {
-        const bool converged = std::fabs(a - g) < kAgmTolerance * std::fabs(a);
-        if (step <= 10 && (converged || step == 10)) out.k = {a, g};
-        if (step <= 11 && (converged || step == 11)) out.rf = {a, g};
-        if (converged) break;
-        const double next_a = (a + g) / 2.0;
-        g = std::sqrt(a * g);
-        a = next_a;
-        weight = 2.0 * weight;
-        const double gap = a - g;
-        sum = sum + weight * (gap * gap);
+    if (agm_loop(s, 10, series_step)) {  // K took the pair of its 10th step, RF takes the next
+        out.k = {s.a, s.g};
+        series_step(s);
+        out.rf = {s.a, s.g};
+        agm_loop_unlimited(s, series_step);
+    } else {
+        out.k = out.rf = {s.a, s.g};
     }
-    out.e = {a, g, sum};
+    out.e = {s.a, s.g, s.sum};
     return out;
 }
 

@@ -12,6 +12,7 @@
 #include "sample_hashes.hpp"
 #include "models/flux_map.hpp"
 #include "models/integrated.hpp"
+#include "models/detail/kernel_paths.hpp"
 #include "models/witt_mao_range.hpp"
 
 namespace mirvanta::models {

@@ -1,8 +1,10 @@
 // The uniform-disk kernel on every lane path against the scalar kernel, to the bit, NaN payloads
-// included, over separations at one radius and over radii at one separation; and E, K and Pi
-// taken together against the three integrals called one by one.
+// included, over separations at one radius and over radii at one separation, in any order and
+// run length; the scalar path against the closed form with its integrals called one by one; and
+// E, K and Pi taken together against the three integrals called one by one.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstdint>
@@ -11,7 +13,10 @@
 
 #include "kernel_sample.hpp"
 #include "sample_hashes.hpp"
+#include "models/detail/kernel_paths.hpp"
 #include "models/witt_mao.hpp"
+#include "models/disk_forms.hpp"
+#include "models/general_form_terms.hpp"
 #include "models/witt_mao_range.hpp"
 #include "numerics/elliptic.hpp"
 #include "numerics/legendre_triple.hpp"
@@ -121,28 +126,129 @@ TEST_P(LanePath, RadiiGiveTheScalarKernelsBits) {
     EXPECT_GE(compared, 300'000u);
 }
 
-INSTANTIATE_TEST_SUITE_P(Kernel, LanePath, ::testing::Values(KernelPath::scalar, KernelPath::sse2, KernelPath::avx2),
+// The lanes gather their arguments by form into sets and scatter the results back, a chunk of
+// 2048 at a time: runs of every length about the set widths and the chunk's, of every form in a
+// random order (the centre, the general form on both sides of the limb, m up to 0.9 and beyond for
+// the larger source, the limb zone and the limb itself, both series and their seams at 20 and
+// 1000 source radii, tiny, negative, zero, infinite and NaN separations), in place and not.
+std::vector<double> mixed_separations(SampleRandom& random, std::size_t n) {
+    constexpr double kInf = std::numeric_limits<double>::infinity();
+    const double odd[] = {1.0, 20.0, std::nextafter(20.0, 21.0), 1000.0, std::nextafter(1000.0, 1001.0), 0.0, -0.0,
+                          -1.0, 1e-300, kInf, -kInf, std::numeric_limits<double>::quiet_NaN()};
+    std::vector<double> x;
+    for (std::size_t i = 0; i < n; ++i) {
+        switch (random.below(6)) {
+            case 0:
+                x.push_back(random.uniform(0.0, 1.0));
+                break;
+            case 1:
+                x.push_back(random.uniform(1.0, 20.0));
+                break;
+            case 2:
+                x.push_back(1.0 + random.uniform(-0.05, 0.05));
+                break;
+            case 3:
+                x.push_back(random.log_uniform(20.0, 1e5));
+                break;
+            case 4:
+                x.push_back(random.log_uniform(1e-12, 1e-3));
+                break;
+            default:
+                x.push_back(random.one_in(2) ? odd[random.below(std::size(odd))] : random.uniform(0.0, 40.0));
+                break;
+        }
+    }
+    return x;
+}
+
+TEST_P(LanePath, GatherRunsOfAnyLengthAndOrder) {
+    const KernelPath path = GetParam();
+    if (!kernel_path_available(path)) GTEST_SKIP() << "not on this CPU or in this build";
+    SampleRandom random(5);
+    std::size_t compared = 0, differing = 0;
+    for (const double rho : {0.1, 3.0}) {
+        for (const std::size_t n : {2u, 3u, 4u, 5u, 7u, 9u, 63u, 513u, 2047u, 2048u, 2049u, 4103u}) {
+            const std::vector<double> x = mixed_separations(random, n);
+            std::vector<double> out(n), in_place = x, radii(n), radii_out(n);
+            witt_mao_magnification_range(x, rho, out.data(), path);
+            witt_mao_magnification_range(in_place, rho, in_place.data(), path);
+            // The same arguments as radii: u = rho and radii rho / x.
+            for (std::size_t i = 0; i < n; ++i) radii[i] = rho / x[i];
+            witt_mao_magnification_radii(rho, radii, radii_out.data(), path);
+            for (std::size_t i = 0; i < n; ++i) {
+                const double want = witt_mao_magnification_scaled(x[i] * rho, rho);
+                const double want_radius = witt_mao_magnification_scaled(rho, radii[i]);
+                compared += 3;
+                const bool same = bits(out[i]) == bits(want) && bits(in_place[i]) == bits(want) &&
+                                  bits(radii_out[i]) == bits(want_radius);
+                if (!same && ++differing <= 10) {
+                    ADD_FAILURE() << "n = " << n << ", rho = " << rho << ", x = " << x[i] << ": " << out[i] << ", "
+                                  << in_place[i] << " for " << want << "; radius " << radii[i] << ": " << radii_out[i]
+                                  << " for " << want_radius;
+                }
+            }
+        }
+    }
+    EXPECT_EQ(differing, 0u) << "of " << compared;
+}
+
+INSTANTIATE_TEST_SUITE_P(Kernel, LanePath, ::testing::Values(KernelPath::sse2, KernelPath::avx2),
                          [](const ::testing::TestParamInfo<KernelPath>& info) {
-                             return info.param == KernelPath::scalar ? "scalar"
-                                    : info.param == KernelPath::sse2 ? "sse2"
-                                                                     : "avx2";
+                             return info.param == KernelPath::sse2 ? "sse2" : "avx2";
                          });
 
-// The scalar kernel's values of both samples, which every path is compared with above, are
-// those recorded (a million separations, 300,000 radii).
+// The scalar path's values of both samples, which every lane path is compared with above (the
+// one-separation kernel's), are those recorded (a million separations, 300,000 radii): the
+// separations in place and split at an odd point, as the batch hands them over.
 TEST(LanePath, ScalarValuesAreTheRecordedOnes) {
     testing::BitsHash separations, radii;
-    for (const auto& values : expected().values) {
-        for (const double value : values) separations.add(value);
+    for (const auto& run : expected().runs) {
+        std::vector<double> out = run.x;
+        const std::span<const double> x(out);
+        const std::size_t split = out.size() / 3;
+        witt_mao_magnification_range(x.first(split), run.rho, out.data(), KernelPath::scalar);
+        witt_mao_magnification_range(x.subspan(split), run.rho, out.data() + split, KernelPath::scalar);
+        for (const double value : out) separations.add(value);
     }
     for (const auto& run : radii_runs()) {
-        for (const double value : run.values) radii.add(value);
+        std::vector<double> out(run.radii.size());
+        witt_mao_magnification_radii(run.u, run.radii, out.data(), KernelPath::scalar);
+        for (const double value : out) radii.add(value);
     }
     testing::expect_recorded_hash("kernel_sample", separations);
     testing::expect_recorded_hash("kernel_radii_sample", radii);
 }
 
-TEST(LanePath, DefaultIsTheWidestAvailable) {
+// Wherever the kernel takes its general form, the scalar path (E, K and Pi together, one AGM, RJ's
+// first step written out, the steps and loops it shares with the lanes) gives the closed form with
+// E, K and Pi called one by one (ellipe, ellipk, ellippi, RF and RJ in their general forms), or NaN
+// where one of them fails, on every machine.
+TEST(ScalarPath, GivesTheClosedFormWithTheIntegralsOneByOne) {
+    std::size_t compared = 0, differing = 0;
+    for (const auto& run : expected().runs) {
+        std::vector<double> out(run.x.size());
+        witt_mao_magnification_range(run.x, run.rho, out.data(), KernelPath::scalar);
+        for (std::size_t i = 0; i < run.x.size(); ++i) {
+            const double u = run.x[i] * run.rho;
+            if (disk_form(u, run.rho) != DiskForm::general) continue;
+            const GeneralFormArguments<double> a = general_form_arguments(u, run.rho);
+            const auto e = numerics::ellipe(a.m);
+            const auto k = numerics::ellipk(a.m);
+            const auto p = numerics::ellippi(a.n, a.m);
+            const double want = e && k && p ? general_form_value(u, a, e.value(), k.value(), p.value())
+                                            : std::numeric_limits<double>::quiet_NaN();
+            ++compared;
+            const bool same = bits(out[i]) == bits(want) || (std::isnan(out[i]) && std::isnan(want));
+            if (!same && ++differing <= 10) {
+                ADD_FAILURE() << "x = " << run.x[i] << ", rho = " << run.rho << ": " << out[i] << " for " << want;
+            }
+        }
+    }
+    EXPECT_EQ(differing, 0u) << "of " << compared;
+    EXPECT_GE(compared, 300'000u);
+}
+
+TEST(KernelPaths, DefaultIsTheWidestAvailable) {
     EXPECT_TRUE(kernel_path_available(default_kernel_path()));
     if (kernel_path_available(KernelPath::avx2)) {
         EXPECT_EQ(default_kernel_path(), KernelPath::avx2);

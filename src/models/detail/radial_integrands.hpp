@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <span>
 
+#include "models/detail/kernel_paths.hpp"
 #include "models/heyrovsky.hpp"
 #include "models/witt_mao.hpp"
 #include "models/witt_mao_range.hpp"

@@ -29,6 +29,12 @@ struct Avx2 {
     MIRVANTA_AVX2_INLINE Avx2(double x) : v(_mm256_set1_pd(x)) {}
     MIRVANTA_AVX2_INLINE static Avx2 load(const double* p) { return _mm256_loadu_pd(p); }
     MIRVANTA_AVX2_INLINE void store(double* p) const { _mm256_storeu_pd(p, v); }
+    // base[index[i]] in lane i, put together in registers (a vector load of values just stored
+    // one by one would wait for the stores).
+    template <class Index>
+    MIRVANTA_AVX2_INLINE static Avx2 gather(const double* base, const Index* index) {
+        return _mm256_set_pd(base[index[3]], base[index[2]], base[index[1]], base[index[0]]);
+    }
     MIRVANTA_AVX2_INLINE static Mask mask(unsigned bits) {
         return {_mm256_castsi256_pd(_mm256_set_epi64x(
             -static_cast<long long>((bits >> 3) & 1u), -static_cast<long long>((bits >> 2) & 1u),

@@ -18,11 +18,13 @@ template <class V>
     return values[i];
 }
 
-// v in the lanes of the mask `own`, lane `some`'s value of v in the others: lanes whose values
-// are not wanted borrow the arguments of one that is, so that every lane runs loops that end.
-template <class V, class Mask>
-[[gnu::always_inline]] inline V borrowing(Mask own, V v, std::size_t some) {
-    return select(own, v, V(lane(v, some)));
+// v in the lanes whose bit is set in `own` (at least one), the first such lane's value of v in
+// the others: lanes whose values are not wanted borrow the arguments of one that is, so that
+// every lane runs loops that end.
+template <class V>
+[[gnu::always_inline]] inline V borrowing(unsigned own, V v) {
+    if (own == kAllLanes<V>) return v;
+    return select(V::mask(own), v, V(lane(v, static_cast<std::size_t>(__builtin_ctz(own)))));
 }
 
 // f(v_i) in the lanes whose bit is set in `which`, v_i unchanged in the others.

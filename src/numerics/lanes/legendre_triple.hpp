@@ -1,9 +1,9 @@
 // E(m), K(m) and Pi(n, m) of numerics/legendre_triple.hpp for a set of lanes, in the common case
-// only: each lane carries out the operations of the scalar code in the same order, and loops that
-// end after different numbers of steps in different lanes are run until the last lane ends, each
-// lane's values frozen from the step at which its scalar loop would have ended (while every lane
-// is still in a loop, nothing needs freezing). atan and pow are the C library's, called lane by
-// lane. A lane that would leave the paths followed here is reported as failed, for the scalar
+// only: each lane carries out the operations of the scalar code in the same order, on the steps and
+// loops that the scalar code runs too (numerics/elliptic_steps.hpp); loops that end after
+// different numbers of steps in different lanes run until the last lane ends, each lane's values
+// kept from the step at which its scalar loop ends. atan and pow are the C library's, called lane
+// by lane. A lane that would leave the paths followed here is reported as failed, for the scalar
 // code to evaluate.
 //
 // Templates only, always inlined (see numerics/elliptic_steps.hpp for why).
@@ -72,93 +72,41 @@ template <class V>
     k = k_sum;
 }
 
-// The AGM from (1, g) with E's series (agm_series, which has no step limit), until every lane has
-// converged. The scalar K stops after at most 10 steps and RF after at most 11, but from
+// The AGM from (1, g) with E's series, each lane until it has converged (agm_loop). The scalar K
+// stops after at most 10 steps, RF after at most 11 and E's series has no limit, but from
 // (1, sqrt(1 - m)) with 0 <= m < 1 the AGM converges within about 8, so the three take the same
 // pair; from the limb zone's 1 - m, down to about 1e-33, within 9. A lane that has not converged
 // after 10 steps fails.
+// Without the series (only K or RF wanted), its sum is not formed.
 template <class V>
-struct AgmLanes {
-    V a, g, sum;
-};
-
-template <class V>
-[[gnu::always_inline]] inline AgmLanes<V> agm_lanes(V g, unsigned& failed) {
-    AgmLanes<V> out{1.0, g, 0.0};
-    V weight = 0.25;
-    unsigned running = kAllLanes<V>;
-    for (int step = 0;; ++step) {
-        running &= ~(fabs(out.a - out.g) < kAgmTolerance * fabs(out.a)).bits();
-        if (running == 0) break;
-        if (step == 10) {
-            failed |= running;
-            break;
-        }
-        const V next_a = (out.a + out.g) / 2.0;
-        const V next_g = sqrt(out.a * out.g);
-        weight = 2.0 * weight;
-        const V gap = next_a - next_g;
-        const V next_sum = out.sum + weight * (gap * gap);
-        if (running == kAllLanes<V>) {
-            out = {next_a, next_g, next_sum};
-        } else {
-            const auto moving = V::mask(running);
-            out = {select(moving, next_a, out.a), select(moving, next_g, out.g), select(moving, next_sum, out.sum)};
-        }
+[[gnu::always_inline]] inline AgmSteps<V> agm_lanes(V g, unsigned& failed, bool series = true) {
+    AgmSteps<V> mean = agm_start(V(1.0), g);
+    if (series) {
+        failed |= agm_loop(mean, 10, [](AgmSteps<V>& next) { agm_series_step(next); });
+    } else {
+        failed |= agm_loop(mean, 10, [](AgmSteps<V>& next) { agm_step(next); });
     }
-    return out;
+    return mean;
 }
 
-// RJ(0, y, 1, p) as elliprj_0y1p computes it. Lanes outside `calls` take part in the arithmetic
-// but not in the calls of atan and pow (their values are not used). A lane whose RC term would
-// need another branch than e >= 0, or whose loop reaches its limit, fails.
+// RJ(0, y, 1, p) as elliprj_0y1p computes it, on the same loop (rj_duplicate). Lanes outside
+// `calls` take part in the arithmetic but not in the calls of atan and pow (their values are not
+// used). A lane whose RC term would need another branch than e >= 0, or whose loop reaches its
+// limit, fails.
 template <class V>
 [[gnu::always_inline]] inline V rj_0y1p_lanes(V y, V p, unsigned calls, unsigned& failed) {
-    const RjStart<V> start = rj_0y1p_start(y, p);
-    RjState<V> s = start.state;
-    RjRoots<V> r = start.roots;
-    unsigned running = kAllLanes<V>;
-    for (int step = 1;; ++step) {
+    RjStart<V> start = rj_0y1p_start(y, p);
+    const auto rc_term = [&failed, calls](const RjRoots<V>& r, const RjState<V>&, unsigned& running) {
         const unsigned other = running & ~(r.e >= 0.0).bits();  // e < 0 or NaN
         failed |= other;
         running &= ~other;
         const auto positive = r.e > 0.0;
         const V root = sqrt(r.e);
         const V arctangent = each_lane(root, running & positive.bits() & calls, [](double x) { return std::atan(x); });
-        const V rc_term = select(positive, arctangent / root, V(1.0));
-        V lambda;
-        if (running == kAllLanes<V>) {
-            s.sigma = rj_add_rc_term(s.sigma, s.f, r.d, rc_term);
-            lambda = rj_move_mean(s, r);
-        } else {
-            RjState<V> next = s;
-            next.sigma = rj_add_rc_term(s.sigma, s.f, r.d, rc_term);
-            lambda = rj_move_mean(next, r);
-            const auto moving = V::mask(running);
-            s.sigma = select(moving, next.sigma, s.sigma);
-            s.a = select(moving, next.a, s.a);
-            s.f = select(moving, next.f, s.f);
-        }
-        running &= ~(start.q * s.f < s.a).bits();
-        if (running == 0) break;
-        if (step == 100) {
-            failed |= running;
-            break;
-        }
-        if (running == kAllLanes<V>) {
-            rj_advance(s, lambda);
-        } else {
-            RjState<V> next = s;
-            rj_advance(next, lambda);
-            const auto moving = V::mask(running);
-            s.x = select(moving, next.x, s.x);
-            s.y = select(moving, next.y, s.y);
-            s.z = select(moving, next.z, s.z);
-            s.p = select(moving, next.p, s.p);
-            s.delta = select(moving, next.delta, s.delta);
-        }
-        r = rj_roots(s);
-    }
+        return select(positive, arctangent / root, V(1.0));
+    };
+    failed |= rj_duplicate(start.state, start.q, start.roots, LaneControl<V>::kAll, rc_term);
+    const RjState<V>& s = start.state;
     const V a_pow = each_lane(s.a, calls & ~failed, [](double a) { return std::pow(a, -1.5); });
     return rj_result(start.a0, V(0.0), y, V(1.0), s, a_pow);
 }
@@ -192,8 +140,8 @@ template <class V>
         }
         detail::taylor_lanes(m, rows, out.e, out.k);
     }
-    // K and RF by the AGM are both pi / (a + g) of the same pair.
-    const detail::AgmLanes<V> mean = detail::agm_lanes(root, out.failed);
+    // K and RF by the AGM are both pi / (a + g) of the same pair; E's series only above 0.9.
+    const AgmSteps<V> mean = detail::agm_lanes(root, out.failed, polynomial != kAllLanes<V>);
     const V rf = kPi / (mean.a + mean.g);
     if (polynomial != kAllLanes<V>) {
         const V first = 1.0 + root;
@@ -217,7 +165,7 @@ template <class V>
                                                                                      unsigned calls) {
     LaneTriple<V> out{};
     const V root = sqrt(one_minus_m);
-    const detail::AgmLanes<V> mean = detail::agm_lanes(root, out.failed);
+    const AgmSteps<V> mean = detail::agm_lanes(root, out.failed);
     out.k = kPi / (mean.a + mean.g);
     const V first = 1.0 + root;
     out.e = ((first * first) / 4.0 - mean.sum) * out.k;

@@ -29,6 +29,12 @@ struct Sse2 {
     Sse2(double x) : v(_mm_set1_pd(x)) {}
     static Sse2 load(const double* p) { return _mm_loadu_pd(p); }
     void store(double* p) const { _mm_storeu_pd(p, v); }
+    // base[index[i]] in lane i, put together in registers (a vector load of values just stored
+    // one by one would wait for the stores).
+    template <class Index>
+    static Sse2 gather(const double* base, const Index* index) {
+        return _mm_set_pd(base[index[1]], base[index[0]]);
+    }
     // The lanes whose bit is set in `bits` (lane i: bit i).
     static Mask mask(unsigned bits) {
         return {_mm_castsi128_pd(_mm_set_epi64x(-static_cast<long long>((bits >> 1) & 1u),
