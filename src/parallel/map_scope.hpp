@@ -3,8 +3,9 @@
 // and the question a long element asks between its own steps.
 //
 // A map nested in an element of another (on any thread) shares the outer map's stop flag: when
-// the outer map stops, the nested one returns what it has, without throwing, and only the
-// outermost map throws Interrupted, on its caller's thread (parallel_map.hpp).
+// the outer map stops, the nested one returns what it has, without throwing (a worker throws
+// nothing, since an exception is allocated), and only the outermost map throws Interrupted, on its
+// caller's thread (parallel_map.hpp).
 #pragma once
 
 #include <atomic>
