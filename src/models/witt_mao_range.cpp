@@ -9,11 +9,13 @@
 namespace mirvanta::models {
 namespace {
 
-using RangeKernel = void (*)(const double* x, std::size_t count, double rho, double* out);
+// u = x * scale: scale = rho for separations in source radii, 1 for separations in Einstein radii
+// (a product by 1 is exact).
+using RangeKernel = void (*)(const double* x, std::size_t count, double scale, double rho, double* out);
 using RadiiKernel = void (*)(double u, const double* rho, std::size_t count, double* out);
 
-void scalar_range(const double* x, std::size_t count, double rho, double* out) {
-    for (std::size_t i = 0; i < count; ++i) out[i] = witt_mao_magnification_scaled(x[i] * rho, rho);
+void scalar_range(const double* x, std::size_t count, double scale, double rho, double* out) {
+    for (std::size_t i = 0; i < count; ++i) out[i] = witt_mao_magnification_scaled(x[i] * scale, rho);
 }
 
 void scalar_radii(double u, const double* rho, std::size_t count, double* out) {
@@ -79,11 +81,20 @@ KernelPath default_kernel_path() {
 
 void witt_mao_magnification_range(std::span<const double> separations, double rho, double* out) {
     static const RangeKernel kernel = range_kernel(default_kernel_path());
-    kernel(separations.data(), separations.size(), rho, out);
+    kernel(separations.data(), separations.size(), rho, rho, out);
 }
 
 void witt_mao_magnification_range(std::span<const double> separations, double rho, double* out, KernelPath path) {
-    range_kernel(path)(separations.data(), separations.size(), rho, out);
+    range_kernel(path)(separations.data(), separations.size(), rho, rho, out);
+}
+
+void witt_mao_magnification_at(std::span<const double> u, double rho, double* out) {
+    static const RangeKernel kernel = range_kernel(default_kernel_path());
+    kernel(u.data(), u.size(), 1.0, rho, out);
+}
+
+void witt_mao_magnification_at(std::span<const double> u, double rho, double* out, KernelPath path) {
+    range_kernel(path)(u.data(), u.size(), 1.0, rho, out);
 }
 
 void witt_mao_magnification_radii(double u, std::span<const double> radii, double* out) {

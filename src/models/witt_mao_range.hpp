@@ -13,6 +13,10 @@ namespace mirvanta::models {
 // storage.
 void witt_mao_magnification_range(std::span<const double> separations, double rho, double* out);
 
+// out[i] = witt_mao_magnification_scaled(u[i], rho) for every i: separations in Einstein radii,
+// otherwise as above.
+void witt_mao_magnification_at(std::span<const double> u, double rho, double* out);
+
 // out[i] = witt_mao_magnification_scaled(u, radii[i]) for every i, to the bit, on every path.
 // `out` may be the radii's own storage.
 void witt_mao_magnification_radii(double u, std::span<const double> radii, double* out);

@@ -19,13 +19,14 @@ std::string quoted_list(const std::string* names, std::size_t count) {
 
 bool missing_arguments(const FunctionSignature& signature, Py_ssize_t nargs, PyObject* const* slots) {
     const std::size_t first = static_cast<std::size_t>(nargs);
-    const auto end = slots + signature.parameters.size();
+    if (first >= signature.required) return false;
+    const auto end = slots + signature.required;
     if (std::find(slots + first, end, nullptr) == end) {
         return false;  // the common case builds no text
     }
     std::string missing[kMaxParameters];
     std::size_t count = 0;
-    for (std::size_t i = first; i < signature.parameters.size(); ++i) {
+    for (std::size_t i = first; i < signature.required; ++i) {
         if (slots[i] == nullptr) missing[count++] = signature.parameters[i];
     }
     PyErr_Format(PyExc_TypeError, "%s() missing %zu required positional argument%s: %s", signature.name,
@@ -54,11 +55,17 @@ Py_ssize_t parameter_index(const FunctionSignature& signature, PyObject* key) {
 
 bool bind_arguments(const FunctionSignature& signature, PyObject* const* args, Py_ssize_t nargs,
                     PyObject* kwnames, PyObject** slots) {
-    const auto count = static_cast<Py_ssize_t>(signature.parameters.size());
+    const auto count = static_cast<Py_ssize_t>(signature.positional);
     for (Py_ssize_t i = 0; i < nargs && i < count; ++i) slots[i] = args[i];
     if (nargs > count) {
-        PyErr_Format(PyExc_TypeError, "%s() takes %zd positional arguments but %zd %s given", signature.name,
-                     count, nargs, nargs == 1 ? "was" : "were");
+        const auto least = static_cast<Py_ssize_t>(std::min(signature.required, signature.positional));
+        if (least == count) {
+            PyErr_Format(PyExc_TypeError, "%s() takes %zd positional argument%s but %zd %s given", signature.name,
+                         count, count == 1 ? "" : "s", nargs, nargs == 1 ? "was" : "were");
+        } else {
+            PyErr_Format(PyExc_TypeError, "%s() takes from %zd to %zd positional arguments but %zd %s given",
+                         signature.name, least, count, nargs, nargs == 1 ? "was" : "were");
+        }
         return false;
     }
     const Py_ssize_t keywords = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);

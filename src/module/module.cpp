@@ -2,6 +2,8 @@
 #include "module/compat.hpp"
 #include "module/errors.hpp"
 #include "module/functions.hpp"
+#include "module/laws.hpp"
+#include "module/profile_functions.hpp"
 #include "module/process_cache.hpp"
 #include "module/py_ref.hpp"
 
@@ -66,6 +68,23 @@ int exec_module(PyObject* module) {
         for (PyMethodDef& def : function_table()) {
             if (add_function(module, module_name.get(), def) < 0) return -1;
         }
+        for (PyMethodDef& def : profile_function_table()) {
+            if (add_function(module, module_name.get(), def) < 0) return -1;
+        }
+        // The brightness laws, one set of classes for the process, listed in __all__ after the
+        // functions.
+        PyRef all = all_list(module);
+        if (!all) return -1;
+        for (const LawClass& law : law_classes()) {
+            PyObject* cls = law.get();
+            if (cls == nullptr) return -1;
+            PyRef name(PyUnicode_FromString(law.name));
+            if (!name) return -1;
+            if (PyList_Append(all.get(), name.get()) < 0) panic_from_python_error("could not append a class to __all__");
+            if (PyObject_SetAttr(module, name.get(), cls) < 0) return -1;
+        }
+        PyRef version(PyUnicode_FromString(MIRVANTA_VERSION));
+        if (!version || PyObject_SetAttrString(module, "__version__", version.get()) < 0) return -1;
         // Reachable by name, so that it can be caught as mirvanta.PanicException and pickled
         // (it crosses process pools); one class for the process, not listed in __all__.
         PyObject* panic_class = panic_exception();

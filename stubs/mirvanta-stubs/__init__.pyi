@@ -12,10 +12,18 @@ Units, shared by every function:
 Sequence arguments take lists, tuples, ``range``, ``array.array``, ``bytes``, one-dimensional
 NumPy arrays or any other sequence of real numbers; a ``str``, a generator, a ``dict`` or a
 ``set`` is refused. Results are plain Python floats, lists of floats in input order.
+
+The functions in Einstein radii, ``magnification``, ``point_source_magnification`` and
+``light_curve``, take numbers or arrays of any shape (NumPy broadcasting) and return a float or a
+float64 NumPy array; their ``limb`` is None (a uniform disk) or one of the brightness laws
+``Linear``, ``Quadratic``, ``SquareRoot``, ``Power2`` and ``Profile``.
 """
 
 from collections.abc import Sequence
-from typing import Any, Protocol, SupportsFloat, SupportsIndex, TypeAlias, type_check_only
+from typing import Any, Final, Protocol, SupportsFloat, SupportsIndex, TypeAlias, final, overload, type_check_only
+
+import numpy as np
+from numpy.typing import ArrayLike, NDArray
 
 __all__ = [
     "witt_mao_magnification",
@@ -26,7 +34,17 @@ __all__ = [
     "integrated_heyrovsky_magnification",
     "integrated_flux_map_heyrovsky_magnification",
     "discrete_flux_map_heyrovsky_magnification",
+    "magnification",
+    "point_source_magnification",
+    "light_curve",
+    "Linear",
+    "Quadratic",
+    "SquareRoot",
+    "Power2",
+    "Profile",
 ]
+
+__version__: Final[str]
 
 # A real number as the module converts it: a float, or anything with __float__ or __index__.
 _Real: TypeAlias = SupportsFloat | SupportsIndex
@@ -309,4 +327,137 @@ def discrete_flux_map_heyrovsky_magnification(
             map, ends the call, with its message, e.g. "ellipk: Arguments cannot be NAN." for a
             negative or NaN separation or radius.
         PanicException: ``bl`` and ``bf`` differ in length (checked before any work).
+    """
+
+@final
+class Linear:
+    """Linear limb darkening: I(mu) = 1 - c (1 - mu), mu = sqrt(1 - x^2).
+
+    ``c`` is the usual linear coefficient u; the microlensing convention
+    I(mu) = 1 - Gamma (1 - 3 mu / 2) maps to c = 3 Gamma / (2 + Gamma), Gamma = 2 c / (3 - c).
+    ``c`` must be at most 1 (a brightness at the limb, 1 - c, not negative). Immutable, hashable,
+    picklable; ``Linear(0.6)`` is the law of ``integrated_witt_mao_magnification``.
+    """
+
+    __match_args__ = ("c",)
+    def __new__(cls, c: _Real) -> Linear: ...
+    @property
+    def c(self) -> float: ...
+
+@final
+class Quadratic:
+    """Quadratic limb darkening: I(mu) = 1 - a (1 - mu) - b (1 - mu)^2, mu = sqrt(1 - x^2).
+
+    ``a`` and ``b`` are the usual u1 and u2; they must keep the brightness at or above 0 on the
+    disk. Immutable, hashable, picklable.
+    """
+
+    __match_args__ = ("a", "b")
+    def __new__(cls, a: _Real, b: _Real) -> Quadratic: ...
+    @property
+    def a(self) -> float: ...
+    @property
+    def b(self) -> float: ...
+
+@final
+class SquareRoot:
+    """Square-root limb darkening: I(mu) = 1 - c (1 - mu) - d (1 - sqrt(mu)), mu = sqrt(1 - x^2).
+
+    ``c`` and ``d`` must keep the brightness at or above 0 on the disk. Immutable, hashable,
+    picklable.
+    """
+
+    __match_args__ = ("c", "d")
+    def __new__(cls, c: _Real, d: _Real) -> SquareRoot: ...
+    @property
+    def c(self) -> float: ...
+    @property
+    def d(self) -> float: ...
+
+@final
+class Power2:
+    """Power-2 limb darkening: I(mu) = 1 - c (1 - mu^alpha), mu = sqrt(1 - x^2).
+
+    ``alpha`` above 0 and ``c`` at most 1. Maxted's h1, h2 map to c = 1 - h1 + h2,
+    alpha = log2(c / h2). Immutable, hashable, picklable.
+    """
+
+    __match_args__ = ("c", "alpha")
+    def __new__(cls, c: _Real, alpha: _Real) -> Power2: ...
+    @property
+    def c(self) -> float: ...
+    @property
+    def alpha(self) -> float: ...
+
+@final
+class Profile:
+    """A tabulated brightness profile over the radius fraction (0 at the centre, 1 at the limb).
+
+    ``brightness[i]`` at ``radii[i]``, linear between the radii and 0 outside them, as the flux
+    maps read ``bl`` and ``bf``; equal radii make a step. Integrated exactly. The radii ascending
+    within [0, 1], the brightness finite, at least 0 and not 0 everywhere. Immutable, hashable,
+    picklable; ``radii`` and ``brightness`` come back as tuples.
+    """
+
+    __match_args__ = ("radii", "brightness")
+    def __new__(cls, radii: _Reals, brightness: _Reals) -> Profile: ...
+    @property
+    def radii(self) -> tuple[float, ...]: ...
+    @property
+    def brightness(self) -> tuple[float, ...]: ...
+
+_Law: TypeAlias = Linear | Quadratic | SquareRoot | Power2 | Profile
+# A number that gives a float back (an array, though it has __float__, gives an array).
+_Number: TypeAlias = float | np.floating[Any] | np.integer[Any]
+
+@overload
+def magnification(u: _Number, rho: _Number, limb: _Law | None = None, *, rtol: _Real = 1e-10) -> float: ...
+@overload
+def magnification(u: ArrayLike, rho: ArrayLike, limb: _Law | None = None, *, rtol: _Real = 1e-10) -> NDArray[np.float64]:
+    """Magnification of a finite source star by a single point lens, in Einstein radii.
+
+    Args:
+        u: separation of the lens from the centre of the source, in Einstein radii (>= 0); a
+            number or an array of any shape.
+        rho: source radius in Einstein radii (>= 0), broadcast against ``u``; 0 is a point source.
+        limb: None for a uniformly bright disk, else a brightness law (``Linear``, ``Quadratic``,
+            ``SquareRoot``, ``Power2``) or a tabulated ``Profile``.
+        rtol: relative tolerance of the integral over the source for a law or a profile.
+
+    Returns:
+        A float for numbers, else a float64 array of the broadcast shape. NaN gives NaN.
+
+    Raises:
+        ValueError: a negative ``u`` or ``rho`` (naming the first bad index), shapes that do not
+            broadcast, or ``rtol`` outside (0, 1).
+        TypeError: an argument that is not a number or an array of numbers, or a ``limb`` that is
+            not a law; its note names the parameter.
+
+    Warns:
+        RuntimeWarning: values that could not be brought within ``rtol`` (they hold the best
+            estimate).
+    """
+
+@overload
+def point_source_magnification(u: _Number) -> float: ...
+@overload
+def point_source_magnification(u: ArrayLike) -> NDArray[np.float64]:
+    """Magnification of a point source, (u^2 + 2) / (u sqrt(u^2 + 4)), u in Einstein radii.
+
+    A float for a number, else a float64 array of u's shape; u = 0 gives inf, a negative u raises
+    ValueError.
+    """
+
+@overload
+def light_curve(
+    t: _Number, t0: _Real, u0: _Real, tE: _Real, rho: _Number, limb: _Law | None = None, *, rtol: _Real = 1e-10
+) -> float: ...
+@overload
+def light_curve(
+    t: ArrayLike, t0: _Real, u0: _Real, tE: _Real, rho: ArrayLike, limb: _Law | None = None, *, rtol: _Real = 1e-10
+) -> NDArray[np.float64]:
+    """Magnification along a straight lens-source trajectory, in Einstein radii.
+
+    u(t) = sqrt(u0^2 + ((t - t0) / tE)^2), then ``magnification(u(t), rho, limb, rtol=rtol)``.
+    ``t`` any shape, ``rho`` broadcast against it, ``t0``, ``u0`` and ``tE`` (> 0) numbers.
     """

@@ -175,12 +175,17 @@ TEST_P(LanePath, GatherRunsOfAnyLengthAndOrder) {
             // The same arguments as radii: u = rho and radii rho / x.
             for (std::size_t i = 0; i < n; ++i) radii[i] = rho / x[i];
             witt_mao_magnification_radii(rho, radii, radii_out.data(), path);
+            // And as separations in Einstein radii, u = x rho.
+            std::vector<double> u(n), u_out(n);
+            for (std::size_t i = 0; i < n; ++i) u[i] = x[i] * rho;
+            witt_mao_magnification_at(u, rho, u_out.data(), path);
             for (std::size_t i = 0; i < n; ++i) {
                 const double want = witt_mao_magnification_scaled(x[i] * rho, rho);
                 const double want_radius = witt_mao_magnification_scaled(rho, radii[i]);
-                compared += 3;
+                compared += 4;
                 const bool same = bits(out[i]) == bits(want) && bits(in_place[i]) == bits(want) &&
-                                  bits(radii_out[i]) == bits(want_radius);
+                                  bits(radii_out[i]) == bits(want_radius) &&
+                                  bits(u_out[i]) == bits(witt_mao_magnification_scaled(u[i], rho));
                 if (!same && ++differing <= 10) {
                     ADD_FAILURE() << "n = " << n << ", rho = " << rho << ", x = " << x[i] << ": " << out[i] << ", "
                                   << in_place[i] << " for " << want << "; radius " << radii[i] << ": " << radii_out[i]

@@ -28,10 +28,13 @@ def needs_numpy():
     ("light_curve.py", ["--points", "401"]),
     ("linear_limb_darkening.py", []),
     ("quadratic_limb_darkening.py", ["--points", "12", "--radii", "40"]),
+    ("fit_light_curve.py", []),
 ])
 def test_example_runs_and_passes_its_check(script, args, tmp_path):
     if script != "linear_limb_darkening.py":
         needs_numpy()
+    if script == "fit_light_curve.py":
+        pytest.importorskip("scipy")
     # From another folder, as a user would run it from anywhere.
     result = run_process([sys.executable, str(EXAMPLES / script), *args, "--check"], cwd=tmp_path, timeout=120)
     assert result.returncode == 0, result.stdout + result.stderr

@@ -36,6 +36,11 @@ INTERRUPT = """
             (m.discrete_flux_map_heyrovsky_magnification, ([0.5], 1.0, 0.1, many_rings, many_weights)),
         "discrete_flux_map_heyrovsky_magnification, two long separations":
             (m.discrete_flux_map_heyrovsky_magnification, ([0.5, 0.6], 1.0, 0.1, many_rings, many_weights)),
+        # The functions in Einstein radii: separations inside the source, by quadrature.
+        "magnification": (lambda: m.magnification(__import__("numpy").full(4_000_000, 0.005), 0.01,
+                                                  m.Quadratic(0.5, 0.2)), ()),
+        "light_curve": (lambda: m.light_curve(__import__("numpy").zeros(4_000_000), 0.0, 0.005, 20.0, 0.01,
+                                              m.Profile([0.0, 0.5, 1.0], [1.0, 0.7, 0.2])), ()),
     }[name]
     expected = mirvanta.witt_mao_magnification([0.5, 2.0], 1.0, 0.1)
     if how == "sigint":
@@ -78,6 +83,14 @@ def interrupted(name, how, threads):
 
 @pytest.mark.parametrize("name", SEQUENCE_FUNCTIONS)
 def test_ctrl_c_stops_every_function(name):
+    report = interrupted(name, "sigint", 2)
+    assert report["outcome"] == "KeyboardInterrupt"
+    assert report["same_after"] and report["grid_after"]
+
+
+@pytest.mark.parametrize("name", ["magnification", "light_curve"])
+def test_ctrl_c_stops_the_functions_in_einstein_radii(name):
+    pytest.importorskip("numpy")
     report = interrupted(name, "sigint", 2)
     assert report["outcome"] == "KeyboardInterrupt"
     assert report["same_after"] and report["grid_after"]

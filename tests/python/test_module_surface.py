@@ -10,7 +10,8 @@ from conftest import FUNCTION_ORDER, FUNCTIONS
 
 
 def test_all_lists_the_functions_in_table_order(mirvanta):
-    assert mirvanta.__all__ == FUNCTION_ORDER
+    # The eight functions in source radii first, then the surface in Einstein radii.
+    assert mirvanta.__all__[:8] == FUNCTION_ORDER
 
 
 def test_nothing_else_is_public(mirvanta):

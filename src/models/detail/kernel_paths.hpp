@@ -21,6 +21,7 @@ KernelPath default_kernel_path();
 // The ranges of models/witt_mao_range.hpp on a given path, which must be available.
 void witt_mao_magnification_range(std::span<const double> separations, double rho, double* out, KernelPath path);
 void witt_mao_magnification_radii(double u, std::span<const double> radii, double* out, KernelPath path);
+void witt_mao_magnification_at(std::span<const double> u, double rho, double* out, KernelPath path);
 
 // How a quadrature over the source's radius evaluates the kernel at its nodes: all the nodes of a
 // level at once, through the range over radii on a path's lanes, or one node at a time through

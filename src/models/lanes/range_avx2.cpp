@@ -29,8 +29,8 @@
 
 namespace mirvanta::models::lanes {
 
-void witt_mao_range_avx2(const double* x, std::size_t count, double rho, double* out) {
-    witt_mao_lane_range<numerics::lanes::Avx2>(x, count, rho, out);
+void witt_mao_range_avx2(const double* x, std::size_t count, double scale, double rho, double* out) {
+    witt_mao_lane_range<numerics::lanes::Avx2>(x, count, scale, rho, out);
 }
 
 void witt_mao_radii_avx2(double u, const double* rho, std::size_t count, double* out) {

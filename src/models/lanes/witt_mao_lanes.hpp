@@ -244,15 +244,15 @@ template <class V, class Arguments>
 
 // out[i] = witt_mao_magnification_scaled(x[i] rho, rho) for i < count; out may be x itself.
 template <class V>
-void witt_mao_lane_range(const double* x, std::size_t count, double rho, double* out) {
+void witt_mao_lane_range(const double* x, std::size_t count, double scale, double rho, double* out) {
     if (count == 1) {  // nothing to gather
-        out[0] = witt_mao_magnification_scaled(x[0] * rho, rho);
+        out[0] = witt_mao_magnification_scaled(x[0] * scale, rho);
         return;
     }
     alignas(32) double u[kLaneChunk];
     for (std::size_t first = 0; first < count; first += kLaneChunk) {
         const std::size_t n = count - first < kLaneChunk ? count - first : kLaneChunk;
-        for (std::size_t i = 0; i < n; ++i) u[i] = x[first + i] * rho;
+        for (std::size_t i = 0; i < n; ++i) u[i] = x[first + i] * scale;
         for (std::size_t i = n; i % V::width != 0; ++i) u[i] = u[0];  // the last set's spare lanes
         witt_mao_lane_chunk<V>(Separations<V>{u, rho}, n, out + first);
     }

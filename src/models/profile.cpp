@@ -1,0 +1,253 @@
+#include "models/profile.hpp"
+
+#include <algorithm>
+#include <atomic>
+#include <cstdint>
+#include <cmath>
+#include <numeric>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "common/panic.hpp"
+#include "models/profile_interpolant.hpp"
+#include "models/profile_quadrature.hpp"
+#include "models/profile_series.hpp"
+#include "models/witt_mao.hpp"
+#include "models/witt_mao_range.hpp"
+#include "numerics/constants.hpp"
+#include "parallel/parallel_map.hpp"
+
+namespace mirvanta::models {
+namespace {
+
+// How one separation was served.
+enum class Route : unsigned char { direct, series, interpolant, quadrature };
+
+struct Served {
+    ProfileValue value;
+    Route route = Route::direct;
+};
+
+// One separation of one source.
+struct ProfileKernel {
+    const PreparedLaw& law;
+    const SeriesPlan& plan;
+    double rtol;
+    const ProfileInterpolant* interpolant;  // for one rho, when the call has one
+    bool too_fine;                          // rtol was below kFinestTolerance
+
+    // Everything but the quadrature: the special values, the kernel for the uniform disk, the
+    // series and the interpolant; route quadrature (value unset) where none of them serves.
+    Served cheap(double u, double rho) const {
+        Served s;
+        ProfileValue& v = s.value;
+        if (std::isnan(u) || std::isnan(rho) || u < 0.0 || rho < 0.0) {  // NaN, or outside the domain
+            v.value = numerics::kNaN;
+            return s;
+        }
+        if (u == numerics::kInfinity || rho == numerics::kInfinity) {
+            v.value = 1.0;
+            return s;
+        }
+        if (rho == 0.0 || law.uniform) {  // the point source, or the uniform disk
+            v.value = witt_mao_magnification_scaled(u, rho);
+            v.evaluations = rho == 0.0 ? 0 : 1;
+            return s;
+        }
+        if (u > 0.0 && profile_series(u, rho, plan, &v.value)) {
+            s.route = Route::series;
+            return s;
+        }
+        if (interpolant != nullptr && interpolant->evaluate(u, &v.value)) {
+            s.route = Route::interpolant;
+            v.evaluations = 1;
+            return s;
+        }
+        s.route = Route::quadrature;
+        return s;
+    }
+
+    // Whether cheap() leaves (u, rho) to the quadrature, before the interpolant is built (with
+    // `planned` for the separations in its planned pieces).
+    bool needs_quadrature(double u, double rho, bool planned) const {
+        if (std::isnan(u) || std::isnan(rho) || u < 0.0 || rho < 0.0 || u == numerics::kInfinity ||
+            rho == numerics::kInfinity || rho == 0.0 || law.uniform) {
+            return false;
+        }
+        const double x = rho / u;
+        return !(u > 0.0 && x * x <= plan.widest) && !planned;
+    }
+
+    // The result's report: below the finest tolerance nothing but the kernel's own values counts
+    // as reached.
+    Served reported(Served s) const {
+        if (too_fine && s.route != Route::direct) {
+            s.value.converged = false;
+            s.value.estimate = std::max(s.value.estimate, kFinestTolerance);
+        }
+        return s;
+    }
+
+    Served operator()(double u, double rho) const {
+        Served s = cheap(u, rho);
+        if (s.route == Route::quadrature) s.value = profile_by_quadrature(u, rho, law, rtol);
+        return reported(s);
+    }
+};
+
+}  // namespace
+
+ProfileReport profile_magnification(std::span<const double> u, std::span<const double> rho,
+                                    const BrightnessLaw& law, double rtol, double* out, ProfileCounts* counts) {
+    const bool too_fine = !(rtol >= kFinestTolerance);
+    if (too_fine) rtol = kFinestTolerance;
+    const PreparedLaw prepared = prepare_law(law);
+    ProfileReport report;
+    const auto note = [&](std::size_t i, const ProfileValue& v) {
+        if (v.converged) return;
+        if (report.unconverged++ == 0) report.first_unconverged = i;
+        report.worst_estimate = std::max(report.worst_estimate, v.estimate);
+    };
+    const auto count = [&](const Served& s) {
+        if (counts == nullptr) return;
+        switch (s.route) {
+            case Route::series: ++counts->series; break;
+            case Route::interpolant:
+                ++counts->interpolated;
+                counts->disk_evaluations_interpolated += s.value.evaluations;
+                break;
+            case Route::quadrature:
+                ++counts->quadrature;
+                counts->disk_evaluations_quadrature += s.value.evaluations;
+                break;
+            case Route::direct: break;
+        }
+    };
+    const std::size_t n = u.size();
+    if (rho.size() != 1 && rho.size() != n) {  // the caller broadcasts rho
+        throw Panic("profile_magnification: " + std::to_string(rho.size()) + " source radii for " + std::to_string(n) +
+                    " separations");
+    }
+    if (n == 0) return report;
+    // A uniform disk of one finite radius is the kernel itself: its ranges on the lanes, on the
+    // pool, with exactly the values of the element-wise route (the kernel gives NaN for a negative
+    // or NaN separation and 1 at infinity, as that route does).
+    if (prepared.uniform && rho.size() == 1 && rho[0] >= 0.0 && rho[0] < numerics::kInfinity) {
+        struct Disk {
+            double rho;
+            double operator()(double x) const { return witt_mao_magnification_scaled(x, rho); }
+            void range(std::span<const double> x, double* result) const { witt_mao_magnification_at(x, rho, result); }
+        };
+        parallel::parallel_map_into(u, out, Disk{rho[0]});
+        return report;
+    }
+    const SeriesPlan plan = plan_series(prepared, rtol);
+    if (n == 1) {  // one separation: on the calling thread, with nothing to allocate
+        const Served s = ProfileKernel{prepared, plan, rtol, nullptr, too_fine}(u[0], rho[0]);
+        out[0] = s.value.value;
+        note(0, s.value);
+        count(s);
+        return report;
+    }
+    // With one source for many separations, an interpolant over the separations that the series
+    // does not serve, where it pays: each of its pieces is built only when it holds at least as
+    // many separations as it has nodes. Not for a tabulated profile: its magnification bends
+    // where the lens crosses each of its radii, not only at the limb, and the quadrature serves
+    // it directly.
+    std::optional<ProfileInterpolant> interpolant;
+    if (rho.size() == 1 && n >= interpolant_nodes(rtol) && !prepared.uniform && law.kind != LawKind::tabulated &&
+        rho[0] > 0.0 && rho[0] < numerics::kInfinity) {
+        interpolant.emplace(u, rho[0], prepared, rtol, rho[0] / std::sqrt(plan.widest));
+    }
+    const bool one_radius = rho.size() == 1;
+    const double* const separations = u.data();
+    const double* const radii = rho.data();
+    ProfileKernel kernel{prepared, plan, rtol, nullptr, too_fine};
+
+    // All the quadratures of the call in one map on the pool, where they are worth sharing: the
+    // interpolant's first nodes, then the separations that neither the series nor a planned piece
+    // serves. slot[i] is separation i's place among them (or none).
+    constexpr std::size_t kNone = SIZE_MAX;
+    const std::size_t nodes = interpolant ? interpolant->first_nodes().size() : 0;
+    std::vector<std::size_t> slot(n, kNone);
+    std::vector<double> work_u(nodes), work_rho(nodes, one_radius ? radii[0] : 0.0), work_rtol(nodes);
+    if (interpolant) {
+        work_u = interpolant->first_nodes();
+        std::fill(work_rtol.begin(), work_rtol.end(), interpolant->node_rtol());
+    }
+    for (std::size_t i = 0; i < n; ++i) {
+        const double r = one_radius ? radii[0] : radii[i];
+        const bool planned = interpolant && interpolant->planned(separations[i]);
+        if (!kernel.needs_quadrature(separations[i], r, planned)) continue;
+        slot[i] = work_u.size();
+        work_u.push_back(separations[i]);
+        work_rho.push_back(r);
+        work_rtol.push_back(rtol);
+    }
+    std::vector<ProfileValue> work(work_u.size());
+    std::vector<std::size_t> index(work_u.size());
+    std::iota(index.begin(), index.end(), std::size_t{0});
+    parallel::parallel_map_into(std::span<const std::size_t>(index), work.data(), [&](std::size_t k) {
+        return profile_by_quadrature(work_u[k], work_rho[k], prepared, work_rtol[k]);
+    });
+    if (interpolant) {
+        interpolant->build(std::span<const ProfileValue>(work.data(), nodes));
+        kernel.interpolant = &*interpolant;
+        if (counts != nullptr) {
+            counts->interpolant_pieces += interpolant->pieces();
+            counts->interpolant_nodes += interpolant->nodes_evaluated();
+            counts->disk_evaluations_interpolant += interpolant->disk_evaluations();
+        }
+    }
+
+    // Then every separation, a block at a time (so that the index the map runs over stays small):
+    // the cheap routes, the quadrature's value from its slot, or the quadrature now where a
+    // planned piece was not kept. What did not converge is gathered in atomics (rare), and, when
+    // counting, each element's route goes to its own slot: the workers allocate nothing.
+    std::atomic<std::size_t> unconverged{0}, first{SIZE_MAX};
+    std::atomic<double> worst{0.0};
+    std::vector<Served> served(counts != nullptr ? n : 0);
+    Served* const routes = counts != nullptr ? served.data() : nullptr;
+    constexpr std::size_t kBlock = std::size_t{1} << 16;
+    for (std::size_t block = 0; block < n; block += kBlock) {
+        index.resize(std::min(kBlock, n - block));
+        std::iota(index.begin(), index.end(), block);
+        parallel::parallel_map_into(std::span<const std::size_t>(index), out + block, [&](std::size_t i) {
+            const double r = one_radius ? radii[0] : radii[i];
+            Served s;
+            if (slot[i] != kNone) {
+                s.route = Route::quadrature;
+                s.value = work[slot[i]];
+            } else {
+                s = kernel.cheap(separations[i], r);
+                if (s.route == Route::quadrature) s.value = profile_by_quadrature(separations[i], r, prepared, rtol);
+            }
+            s = kernel.reported(s);
+            if (!s.value.converged) {
+                unconverged.fetch_add(1, std::memory_order_relaxed);
+                for (std::size_t seen = first.load(std::memory_order_relaxed);
+                     i < seen && !first.compare_exchange_weak(seen, i, std::memory_order_relaxed);) {
+                }
+                for (double seen = worst.load(std::memory_order_relaxed);
+                     s.value.estimate > seen &&
+                     !worst.compare_exchange_weak(seen, s.value.estimate, std::memory_order_relaxed);) {
+                }
+            }
+            if (routes != nullptr) routes[i] = s;
+            return s.value.value;
+        });
+    }
+    report.unconverged = unconverged.load();
+    report.first_unconverged = first.load();
+    report.worst_estimate = worst.load();
+    for (const Served& s : served) count(s);
+    return report;
+}
+
+ProfileReport profile_magnification(std::span<const double> u, std::span<const double> rho,
+                                    const BrightnessLaw& law, double rtol, double* out) {
+    return profile_magnification(u, rho, law, rtol, out, nullptr);
+}
+
+}  // namespace mirvanta::models

@@ -1,0 +1,316 @@
+// The functions in Einstein radii: magnification, point_source_magnification and light_curve.
+// Numbers or arrays of any shape in, a float or a NumPy array of the broadcast shape out
+// (module/arrays.hpp); the brightness law from module/laws.hpp; the computation from
+// models/profile.hpp, on the worker pool.
+#include "module/profile_functions.hpp"
+
+#include <cmath>
+#include <string>
+#include <vector>
+
+#include "models/profile.hpp"
+#include "models/witt_mao.hpp"
+#include "module/arrays.hpp"
+#include "module/binding.hpp"
+#include "module/conversion.hpp"
+#include "module/errors.hpp"
+#include "module/laws.hpp"
+#include "module/python_caller_hook.hpp"
+
+namespace mirvanta::module {
+namespace {
+
+constexpr double kDefaultRtol = 1e-10;
+
+// Reads an array argument, with the parameter's note on failure.
+bool read_array(PyObject* object, const char* parameter, DoubleArray& out) {
+    if (out.read(object)) return true;
+    add_parameter_note(parameter);
+    return false;
+}
+
+bool read_float(PyObject* object, const char* parameter, double& out) {
+    if (to_double(object, out)) return true;
+    add_parameter_note(parameter);
+    return false;
+}
+
+// ValueError for the first value of `array` below 0: "u must be at least 0 (...); u[2] = -0.5".
+// NaN passes: it comes back as NaN.
+bool check_not_negative(const DoubleArray& array, const char* parameter, const char* meaning) {
+    const auto values = array.values();
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        if (values[i] < 0.0) {
+            PyRef value(PyFloat_FromDouble(values[i]));
+            if (!value) return false;
+            PyErr_Format(PyExc_ValueError, "%s must be at least 0 (%s); %s%s = %R", parameter, meaning, parameter,
+                         index_text(array.shape(), i).c_str(), value.get());
+            return false;
+        }
+    }
+    return true;
+}
+
+bool read_rtol(PyObject* object, double& rtol) {
+    rtol = kDefaultRtol;
+    if (object == nullptr) return true;
+    if (!read_float(object, "rtol", rtol)) return false;
+    if (!(rtol > 0.0 && rtol < 1.0)) {
+        PyRef value(PyFloat_FromDouble(rtol));
+        if (value) PyErr_Format(PyExc_ValueError, "rtol must be above 0 and below 1, not %R", value.get());
+        return false;
+    }
+    return true;
+}
+
+// Runs the profile engine for u (already in `out`, or in `u`) and rho, under the caller hook that
+// lets Ctrl-C stop it; warns when some values did not reach rtol. False with the exception set.
+bool compute(const char* function, std::span<const double> u, std::span<const double> rho,
+             const models::BrightnessLaw& law, double rtol, double* out) {
+    PythonCallerHook hook(0);
+    const ScopedCallerHook installed(hook);
+    const models::ProfileReport report = models::profile_magnification(u, rho, law, rtol, out);
+    if (PyErr_Occurred() != nullptr) return false;  // left by code the call ran
+    if (report.unconverged == 0) return true;
+    const std::string message =
+        std::string(function) + ": " + std::to_string(report.unconverged) + " of " + std::to_string(u.size()) +
+        " values did not reach rtol=" + std::to_string(rtol) + " (worst estimated relative error " +
+        std::to_string(report.worst_estimate) + ", the first at flat index " +
+        std::to_string(report.first_unconverged) + "); they hold the best estimate";
+    return PyErr_WarnEx(PyExc_RuntimeWarning, message.c_str(), 1) == 0;
+}
+
+// The magnifications of separations `u` (already checked) for `rho`, as a float or an array of
+// the broadcast shape.
+PyObject* magnifications(const char* function, const DoubleArray& u, const DoubleArray& rho,
+                         const models::BrightnessLaw& law, double rtol) {
+    Shape shape;
+    if (!broadcast_shapes(u.shape(), rho.shape(), shape)) {
+        PyErr_Format(PyExc_ValueError, "rho of shape %s does not broadcast against u of shape %s",
+                     shape_text(rho.shape()).c_str(), shape_text(u.shape()).c_str());
+        return nullptr;
+    }
+    if (u.scalar() && rho.scalar()) {
+        double value = 0.0;
+        if (!compute(function, u.values(), rho.values(), law, rtol, &value)) return nullptr;
+        return PyFloat_FromDouble(value);
+    }
+    // Each argument where it lies when it has the result's shape (or rho is one number); expanded
+    // along the broadcast axes otherwise.
+    std::vector<double> u_expanded, rho_expanded;
+    std::span<const double> u_values = u.values(), rho_values = rho.values();
+    if (u.shape() != shape) {
+        u_expanded = broadcast_values(u_values, u.shape(), shape);
+        u_values = u_expanded;
+    }
+    if (!rho.scalar() && rho.shape() != shape) {
+        rho_expanded = broadcast_values(rho_values, rho.shape(), shape);
+        rho_values = rho_expanded;
+    }
+    NewArray result;
+    if (!result.make(shape)) return nullptr;
+    if (!compute(function, u_values, rho_values, law, rtol, result.data())) return nullptr;
+    return result.release();
+}
+
+constexpr const char* kMagnificationParameters[] = {"u", "rho", "limb", "rtol"};
+constexpr FunctionSignature kMagnification{"magnification", kMagnificationParameters, 2, 3};
+
+PyObject* magnification(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    try {
+        PyObject* slots[4] = {};
+        if (!bind_arguments(kMagnification, args, nargs, kwnames, slots)) return nullptr;
+        DoubleArray u, rho;
+        models::BrightnessLaw law;
+        double rtol = kDefaultRtol;
+        if (!read_array(slots[0], "u", u) || !read_array(slots[1], "rho", rho)) return nullptr;
+        if (!to_brightness_law(slots[2], law)) {
+            add_parameter_note("limb");
+            return nullptr;
+        }
+        if (!read_rtol(slots[3], rtol)) return nullptr;
+        if (!check_not_negative(u, "u", "the separation of lens and source centre in Einstein radii") ||
+            !check_not_negative(rho, "rho", "the source radius in Einstein radii")) {
+            return nullptr;
+        }
+        return magnifications("magnification", u, rho, law, rtol);
+    } catch (...) {
+        return raise_current_exception();
+    }
+}
+
+constexpr const char* kPointSourceParameters[] = {"u"};
+constexpr FunctionSignature kPointSource{"point_source_magnification", kPointSourceParameters};
+
+PyObject* point_source_magnification(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    try {
+        PyObject* slots[1] = {};
+        if (!bind_arguments(kPointSource, args, nargs, kwnames, slots)) return nullptr;
+        DoubleArray u;
+        if (!read_array(slots[0], "u", u)) return nullptr;
+        if (!check_not_negative(u, "u", "the separation of lens and source in Einstein radii")) return nullptr;
+        const auto values = u.values();
+        if (u.scalar()) return PyFloat_FromDouble(models::witt_mao_magnification_scaled(values[0], 0.0));
+        NewArray result;
+        if (!result.make(u.shape())) return nullptr;
+        double* out = result.data();
+        for (std::size_t i = 0; i < values.size(); ++i) out[i] = models::witt_mao_magnification_scaled(values[i], 0.0);
+        return result.release();
+    } catch (...) {
+        return raise_current_exception();
+    }
+}
+
+constexpr const char* kLightCurveParameters[] = {"t", "t0", "u0", "tE", "rho", "limb", "rtol"};
+constexpr FunctionSignature kLightCurve{"light_curve", kLightCurveParameters, 5, 6};
+
+PyObject* light_curve(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    try {
+        PyObject* slots[7] = {};
+        if (!bind_arguments(kLightCurve, args, nargs, kwnames, slots)) return nullptr;
+        DoubleArray t, rho;
+        double t0 = 0.0, u0 = 0.0, t_e = 0.0, rtol = kDefaultRtol;
+        models::BrightnessLaw law;
+        if (!read_array(slots[0], "t", t) || !read_float(slots[1], "t0", t0) || !read_float(slots[2], "u0", u0) ||
+            !read_float(slots[3], "tE", t_e) || !read_array(slots[4], "rho", rho)) {
+            return nullptr;
+        }
+        if (!to_brightness_law(slots[5], law)) {
+            add_parameter_note("limb");
+            return nullptr;
+        }
+        if (!read_rtol(slots[6], rtol)) return nullptr;
+        if (!(t_e > 0.0 && std::isfinite(t_e))) {
+            PyRef value(PyFloat_FromDouble(t_e));
+            if (value) PyErr_Format(PyExc_ValueError, "tE must be a finite number above 0, not %R", value.get());
+            return nullptr;
+        }
+        if (!std::isfinite(t0) || !std::isfinite(u0)) {
+            PyErr_SetString(PyExc_ValueError, !std::isfinite(t0) ? "t0 must be a finite number"
+                                                                 : "u0 must be a finite number");
+            return nullptr;
+        }
+        if (!check_not_negative(rho, "rho", "the source radius in Einstein radii")) return nullptr;
+        Shape shape;
+        if (!broadcast_shapes(t.shape(), rho.shape(), shape)) {
+            PyErr_Format(PyExc_ValueError, "rho of shape %s does not broadcast against t of shape %s",
+                         shape_text(rho.shape()).c_str(), shape_text(t.shape()).c_str());
+            return nullptr;
+        }
+        // u(t) = sqrt(u0^2 + ((t - t0) / tE)^2), written where the magnifications go, which the
+        // computation then replaces in place.
+        const auto separation = [&](double time) {
+            const double tau = (time - t0) / t_e;
+            return std::sqrt(u0 * u0 + tau * tau);
+        };
+        if (t.scalar() && rho.scalar()) {
+            double value = separation(t.values()[0]);
+            if (!compute("light_curve", {&value, 1}, rho.values(), law, rtol, &value)) return nullptr;
+            return PyFloat_FromDouble(value);
+        }
+        NewArray result;
+        if (!result.make(shape)) return nullptr;
+        std::vector<double> times_expanded;
+        std::span<const double> times = t.values();
+        if (t.shape() != shape) {
+            times_expanded = broadcast_values(times, t.shape(), shape);
+            times = times_expanded;
+        }
+        double* out = result.data();
+        for (std::size_t i = 0; i < times.size(); ++i) out[i] = separation(times[i]);
+        std::vector<double> rho_expanded;
+        std::span<const double> rho_values = rho.values();
+        if (!rho.scalar() && rho.shape() != shape) {
+            rho_expanded = broadcast_values(rho_values, rho.shape(), shape);
+            rho_values = rho_expanded;
+        }
+        if (!compute("light_curve", {out, times.size()}, rho_values, law, rtol, out)) return nullptr;
+        return result.release();
+    } catch (...) {
+        return raise_current_exception();
+    }
+}
+
+
+constexpr const char kMagnificationDoc[] =
+    "magnification(u, rho, limb=None, *, rtol=1e-10)\n--\n\n"
+    "Magnification of a finite source star by a single point lens.\n\n"
+    "Parameters\n"
+    "----------\n"
+    "u : float or array_like\n"
+    "    Separation of the lens from the centre of the source, in Einstein radii (>= 0); any shape.\n"
+    "rho : float or array_like\n"
+    "    Radius of the source in Einstein radii (>= 0), broadcast against u. rho = 0 is a point source.\n"
+    "limb : None, Linear, Quadratic, SquareRoot, Power2 or Profile\n"
+    "    The source's brightness profile: None for a uniformly bright disk (the closed form of Witt &\n"
+    "    Mao 1994 in complete elliptic integrals), else a limb-darkening law or a tabulated profile.\n"
+    "rtol : float\n"
+    "    Relative tolerance of the integral over the source for a limb-darkened or tabulated profile\n"
+    "    (the uniform disk is exact to about 1e-13 whatever it is). A value that cannot be brought\n"
+    "    within rtol keeps its best estimate and a RuntimeWarning says how many did not.\n\n"
+    "Returns\n"
+    "-------\n"
+    "float or numpy.ndarray\n"
+    "    A float when u and rho are numbers, else a float64 array of their broadcast shape.\n\n"
+    "NaN in u or rho gives NaN. A negative u or rho, or shapes that do not broadcast, raise\n"
+    "ValueError. Large arrays are computed on the module's worker pool; Ctrl-C stops the call.\n\n"
+    "Examples\n"
+    "--------\n"
+    ">>> import numpy as np, mirvanta\n"
+    ">>> u = np.linspace(0.0, 0.05, 6)\n"
+    ">>> mirvanta.magnification(u, 0.01, mirvanta.Quadratic(0.5, 0.2))  # doctest: +SKIP\n";
+
+constexpr const char kPointSourceDoc[] =
+    "point_source_magnification(u)\n--\n\n"
+    "Magnification of a point source by a point lens, (u^2 + 2) / (u sqrt(u^2 + 4)).\n\n"
+    "u : float or array_like, separation in Einstein radii (>= 0), any shape; u = 0 gives inf.\n"
+    "Returns a float for a number, else a float64 array of u's shape.";
+
+constexpr const char kLightCurveDoc[] =
+    "light_curve(t, t0, u0, tE, rho, limb=None, *, rtol=1e-10)\n--\n\n"
+    "Magnification along a straight, uniform lens-source trajectory (a point-lens light curve).\n\n"
+    "u(t) = sqrt(u0^2 + ((t - t0) / tE)^2) Einstein radii, and the magnification is\n"
+    "magnification(u(t), rho, limb, rtol=rtol).\n\n"
+    "Parameters\n"
+    "----------\n"
+    "t : float or array_like\n"
+    "    Times of the observations, any shape, in the unit of t0 and tE.\n"
+    "t0 : float\n"
+    "    Time of closest approach.\n"
+    "u0 : float\n"
+    "    Impact parameter in Einstein radii (its sign does not matter).\n"
+    "tE : float\n"
+    "    Einstein radius crossing time (> 0).\n"
+    "rho : float or array_like\n"
+    "    Source radius in Einstein radii (>= 0), broadcast against t.\n"
+    "limb, rtol\n"
+    "    As for magnification.\n\n"
+    "Returns\n"
+    "-------\n"
+    "float or numpy.ndarray\n"
+    "    A float when t and rho are numbers, else a float64 array of their broadcast shape.\n\n"
+    "Examples\n"
+    "--------\n"
+    ">>> import numpy as np, mirvanta\n"
+    ">>> t = np.linspace(-50.0, 50.0, 2001)\n"
+    ">>> flux = mirvanta.light_curve(t, 0.0, 0.01, 25.0, 0.01, mirvanta.Linear(0.6))  # doctest: +SKIP\n";
+
+using FastCallWithKeywords = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+
+PyMethodDef method(const char* name, FastCallWithKeywords call, const char* doc) {
+    return {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(call)), METH_FASTCALL | METH_KEYWORDS,
+            doc};
+}
+
+// Referred to by the function objects for the life of the process.
+PyMethodDef methods[] = {
+    method("magnification", magnification, kMagnificationDoc),
+    method("point_source_magnification", point_source_magnification, kPointSourceDoc),
+    method("light_curve", light_curve, kLightCurveDoc),
+};
+
+}  // namespace
+
+std::span<PyMethodDef> profile_function_table() { return methods; }
+
+}  // namespace mirvanta::module
