@@ -254,25 +254,74 @@ ProfileReport profile_magnification(std::span<const double> u, std::span<const d
     }
 
     // Then the separations left: the quadrature's values from their slots, and those that waited
-    // for the interpolant (or the quadrature now, where their planned piece was not kept).
+    // for the interpolant (or the quadrature now, where their planned piece was not kept). A run
+    // of them takes the uniform disk's share of the interpolated ones on the lanes, together.
     index.clear();
     for (std::size_t i = 0; i < n; ++i) {
         if (slot[i] != kNone || (interpolant && later[i] != 0)) index.push_back(i);
     }
-    done.resize(index.size());
-    parallel::parallel_map_into(std::span<const std::size_t>(index), done.data(), [&](std::size_t i) -> unsigned char {
-        Served s;
-        if (slot[i] != kNone) {
-            s.route = Route::quadrature;
-            s.value = work[slot[i]];
-        } else {
-            const double r = one_radius ? radii[0] : radii[i];
-            s = kernel.cheap(separations[i], r);
-            if (s.route == Route::quadrature) s.value = profile_by_quadrature(separations[i], r, prepared, rtol);
+    struct Rest {
+        const decltype(finish)& done;
+        const ProfileKernel& kernel;
+        const ProfileInterpolant* interpolant;
+        const std::vector<std::size_t>& slot;
+        const std::vector<ProfileValue>& work;
+        const double* separations;
+        const double* radii;
+        bool one_radius;
+        const PreparedLaw& law;
+        double rtol;
+
+        // Separation i, unless the interpolant serves it: then false and its excess in *excess.
+        bool direct(std::size_t i, double* excess) const {
+            Served s;
+            if (slot[i] != kNone) {
+                s.route = Route::quadrature;
+                s.value = work[slot[i]];
+            } else if (interpolant != nullptr && interpolant->excess(separations[i], excess)) {
+                return false;
+            } else {
+                const double r = one_radius ? radii[0] : radii[i];
+                s = kernel.cheap(separations[i], r);
+                if (s.route == Route::quadrature) s.value = profile_by_quadrature(separations[i], r, law, rtol);
+            }
+            done(i, s);
+            return true;
         }
-        finish(i, s);
-        return 1;
-    });
+        void interpolated(std::size_t i, double excess, double disk) const {
+            Served s;
+            s.route = Route::interpolant;
+            s.value.value = excess + interpolant->limb_weight() * disk;
+            s.value.evaluations = 1;
+            done(i, s);
+        }
+        unsigned char operator()(std::size_t i) const {
+            double excess = 0.0;
+            if (!direct(i, &excess)) interpolated(i, excess, witt_mao_magnification_scaled(separations[i], radii[0]));
+            return 1;
+        }
+        void range(std::span<const std::size_t> run, unsigned char* out) const {
+            constexpr std::size_t kChunk = 64;
+            std::size_t which[kChunk];
+            double u[kChunk], excess[kChunk], disk[kChunk];
+            for (std::size_t begin = 0; begin < run.size(); begin += kChunk) {
+                const std::size_t end = std::min(run.size(), begin + kChunk);
+                std::size_t m = 0;
+                for (std::size_t k = begin; k < end; ++k) {
+                    out[k] = 1;
+                    if (direct(run[k], &excess[m])) continue;
+                    which[m] = run[k];
+                    u[m++] = separations[run[k]];
+                }
+                witt_mao_magnification_at(std::span<const double>(u, m), radii[0], disk);
+                for (std::size_t k = 0; k < m; ++k) interpolated(which[k], excess[k], disk[k]);
+            }
+        }
+    };
+    done.resize(index.size());
+    parallel::parallel_map_into(std::span<const std::size_t>(index), done.data(),
+                                Rest{finish, kernel, kernel.interpolant, slot, work, separations, radii, one_radius,
+                                     prepared, rtol});
     report.unconverged = unconverged.load();
     report.first_unconverged = first.load();
     report.worst_estimate = worst.load();

@@ -181,7 +181,7 @@ void ProfileInterpolant::keep_or_halve(std::span<const double> nodes, std::span<
     trial_ = std::move(again);
 }
 
-bool ProfileInterpolant::evaluate(double u, double* out) const {
+bool ProfileInterpolant::excess(double u, double* out) const {
     if (pieces_.empty() || !(u >= 0.0)) return false;
     const bool inner = u < rho_;
     const double t = variable_at(inner, u, rho_);
@@ -196,10 +196,17 @@ bool ProfileInterpolant::evaluate(double u, double* out) const {
             b1 = b0;
         }
         const double value = y * b1 - b2 + piece.coefficients[0];
-        *out = value + limb_weight_ * witt_mao_magnification_scaled(u, rho_);
+        *out = value;
         return true;
     }
     return false;
+}
+
+bool ProfileInterpolant::evaluate(double u, double* out) const {
+    double value = 0.0;
+    if (!excess(u, &value)) return false;
+    *out = value + limb_weight_ * witt_mao_magnification_scaled(u, rho_);
+    return true;
 }
 
 }  // namespace mirvanta::models

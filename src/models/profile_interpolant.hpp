@@ -52,6 +52,11 @@ public:
 
     // The interpolant at u when a kept piece covers it: true and the value in *out.
     bool evaluate(double u, double* out) const;
+    // The same less the uniform disk's share, which is limb_weight() A_disk(u, rho): the value is
+    // excess + limb_weight() A_disk(u, rho), so that a caller can take A_disk of many separations
+    // together on the lanes.
+    bool excess(double u, double* out) const;
+    double limb_weight() const { return limb_weight_; }
 
     std::size_t pieces() const { return pieces_.size(); }
     std::size_t nodes_evaluated() const { return nodes_; }
