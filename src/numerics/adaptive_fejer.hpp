@@ -74,9 +74,14 @@ inline double fejer_rule(const FejerWork& w, int level) {
 // 1e-10 (by up to 150x), r_l c_l alone where r_(l-1) < 0.1 left 10 (12x).
 inline constexpr double kFejerFloor = 1e-4;
 
-inline double fejer_estimate(const FejerWork& w) {
+// `slow`: the piece's integrand is singular at an end in a way the rules converge slowly on (as a
+// small power of the distance): there the order-8 rule can agree with the order-4 one by chance
+// while both are far off (1e-3 of the result where t^0.29 is left at the limb), and the first
+// level's estimate is the larger of its two changes, so that one small change cannot end it.
+inline double fejer_estimate(const FejerWork& w, bool slow = false) {
     const int l = w.level;
     const double change = std::fabs(w.rule[l] - w.rule[l - 1]);
+    if (l == kFirstLevel && slow) return std::max(change, std::fabs(w.rule[l - 1] - w.rule[l - 2]));
     if (change == 0.0) return 0.0;
     if (l == kFirstLevel) return change;
     const double before = std::fabs(w.rule[l - 1] - w.rule[l - 2]);
@@ -94,10 +99,11 @@ inline double fejer_estimate(const FejerWork& w) {
 // piece's variable), added up, refined until the estimated absolute error is at most `target`.
 // fill(segments, points, n, out) sets out[i] = g_{segments[i]}(points[i]) for i < n (n <= 256);
 // values that are not finite count as zero. When the limits are reached first, the result is the
-// best estimate, with converged false.
+// best estimate, with converged false. slow[s] != 0 marks segment s as slow at an end
+// (fejer_estimate): its pieces are not ended at the first level by one small change.
 template <class Fill>
 FejerResult adaptive_fejer(std::span<const FejerPiece> initial, const Fill& fill, double target,
-                           const FejerLimits& limits = {}) {
+                           const FejerLimits& limits = {}, std::span<const unsigned char> slow = {}) {
     using detail::FejerWork;
     constexpr std::size_t kBatch = 256;
     FejerWork work[detail::kFejerCapacity];
@@ -147,7 +153,7 @@ FejerResult adaptive_fejer(std::span<const FejerPiece> initial, const Fill& fill
         } else {
             w.rule[w.level] = detail::fejer_rule(w, w.level);
         }
-        w.estimate = detail::fejer_estimate(w);
+        w.estimate = detail::fejer_estimate(w, w.piece.segment < slow.size() && slow[w.piece.segment] != 0);
     };
 
     bool fresh[detail::kFejerCapacity];
