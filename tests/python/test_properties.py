@@ -338,7 +338,8 @@ def map_refusal(bl, bf):
             flux += value * (b * b - a * a) + 2 * slope * (b ** 3 - a ** 3) / 3
     if flux == 0:
         return "no flux"
-    return "either" if flux < fractions.Fraction(1, 10**280) * max(bf) else None
+    # (exactly: the product in floats would underflow to 0 for a tiny map)
+    return "either" if flux < fractions.Fraction(1, 10**280) * exact(max(bf)) else None
 
 
 def check_refusal(error, refusal):
