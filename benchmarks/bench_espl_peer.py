@@ -10,7 +10,9 @@ point lens is ESPLMag2(u, rho), which looks u up in the table it loads when impo
 shipped with it) after checking whether the point-source value is close enough; ESPLMag is the
 same table without that check; both are measured, called over the separations by map(), the
 cheapest way to call a function per item from Python. The module is measured by one call of
-witt_mao_magnification over the same separations (in source radii), with one worker.
+witt_mao_magnification over the same separations (in source radii), and by one call of
+magnification over them as a NumPy array in Einstein radii (where NumPy is installed), with one
+worker.
 
 Separations: n points spread over 0 to 3 Einstein radii (0 to 30 source radii at rho = 0.1), in
 ascending order ("sorted", as a light curve sorted by time) and in a fixed random order
@@ -73,6 +75,13 @@ def measure(side, n):
 
             seconds = best_seconds(lambda: mirvanta.witt_mao_magnification(l, 1.0, RHO))
             out[f"mirvanta {order}"] = seconds / n * 1e9
+            try:  # the surface in Einstein radii, NumPy in and out
+                import numpy
+            except ImportError:
+                continue
+            u = numpy.array(l) * RHO
+            seconds = best_seconds(lambda: mirvanta.magnification(u, RHO))
+            out[f"magnification {order}"] = seconds / n * 1e9
     return out
 
 

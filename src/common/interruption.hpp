@@ -3,11 +3,10 @@
 // own while it waits for the workers.
 //
 // The caller installs a CallerHook on its thread for the duration of a call. Sequential loops
-// call interruption_point() between elements; a parallel map asks from the calling thread at
-// most kInterruptPollInterval apart, in wall time, while it computes or waits, and in between
-// lets the hook work. When the hook says stop, the computation throws Interrupted, after a
-// parallel map has stopped its workers; the installer knows why it stopped. The hook is used only
-// on the thread that installed it.
+// call interruption_point() between elements; a parallel map keeps the poll promise below, and in
+// between its questions lets the hook work. When the hook says stop, the computation throws
+// Interrupted, after a parallel map has stopped its workers; the installer knows why it stopped.
+// The hook is used only on the thread that installed it.
 //
 // Everything a call keeps on its thread belongs to that call alone: its hook, whether the hook has
 // said stop, and the innermost map whose elements the thread evaluates for it. The hook's own code
@@ -22,7 +21,12 @@
 
 namespace mirvanta {
 
-// The longest time between two questions to the hook while a map computes.
+// The poll promise: while a parallel map runs for a call, the call's thread asks the hook at
+// least once every kInterruptPollInterval of wall time, whether it evaluates elements, does the
+// hook's own work (a slice well under the interval at a time) or waits for the workers, so that a
+// stop (Ctrl-C) is seen that soon. Kept by the map's calling thread (kCallerStretch and kCallerNap,
+// parallel/parallel_map.hpp), which never yields its CPU while it waits awake
+// (parallel/thread_pool.cpp), and by the hook's slices of work.
 inline constexpr std::chrono::milliseconds kInterruptPollInterval{4};
 
 class CallerHook {
@@ -30,8 +34,8 @@ public:
     // True when the computation must stop. May run code of the installer's (a signal handler).
     virtual bool stop_requested() = 0;
 
-    // Does a slice of the installer's own work (well under the poll interval) while a map runs
-    // on the workers; false when there is none left.
+    // Does a slice of the installer's own work (well under the poll interval: the poll promise)
+    // while a map runs on the workers; false when there is none left.
     virtual bool work_while_waiting() { return false; }
 
     // Told once per process, by the first map that finds no pool after the pool could not start
@@ -47,9 +51,8 @@ protected:
 // handles it.
 struct Interrupted {};
 
-// Thrown in a child process that the hook's own code forked while a map it waited for was on the
-// pool's workers: the workers, and the parts of the map they held, are not in the child, so the
-// map cannot be finished there.
+// Thrown in a child process that the hook's own code forked while a map was shared with the
+// pool's workers, which the child does not have (the fork rule, parallel/thread_pool.hpp).
 struct ForkedDuringMap {};
 
 // Installs `hook` on this thread until the end of the scope, with a call state of its own (the

@@ -31,9 +31,8 @@ inline constexpr double kLimbZone = 0.04;
 // Below kTinySource, rho^3 and the closed form's other products would underflow; the disk is
 // then small enough that A(u, rho) = 2^k A(2^k u, 2^k rho) holds to about (2^k rho)^2 relative.
 // Beyond kHugeSource = 2^27, A - 1 < 2 / rho^2 <= 2^-53 everywhere (the integral of A - 1 over
-// the whole plane is 2 pi), so the magnification rounds to exactly 1. Measured over
-// tests/cpp/data/disk_away.txt (u/rho from 0 to 3): tiny sources, rho = 1e-300 and 1e-200,
-// within 1.2e-15 (12 cases); huge ones, rho = 1.01 2^27 to 1e300, within 1.1e-16 (24 cases).
+// the whole plane is 2 pi), so the magnification rounds to exactly 1. Accuracy of both: the
+// kernel's table (models/witt_mao.hpp), "tiny sources" and "huge sources".
 inline constexpr double kTinySource = 1e-100;
 inline constexpr double kHugeSource = 0x1p27;
 
@@ -80,11 +79,8 @@ inline LaneForm lane_form(double u, double rho) {
 // The closed form of Witt & Mao, as the kernel evaluates it wherever disk_form() says general:
 // NaN when an elliptic integral fails. Its relative error grows toward both ends of that domain,
 // as about 6 eps / x^2 next to the limb zone (x = (u - rho)/rho, 8.4e-13 at x = 0.04) and as
-// 2.6 eps (u/rho)^2 toward u = 20 rho (2.3e-13). Measured against the closed form in mpmath (60
-// digits plus those it cancels; tools/gen_disk_reference.py): 1.7e-13 at most over the 186 such
-// cases of tests/cpp/data/disk_away.txt (rho in [1e-10, 100], u/rho in [0, 0.96] and
-// [1.04, 20]), 3.8e-13 over the 20 of disk_limb.txt next to the limb zone; printed by
-// build/cpp-tests/tests/cpp/mirvanta_tests (DiskZones.*AgainstMpmath, "closed form").
+// 2.6 eps (u/rho)^2 toward u = 20 rho (2.3e-13). As measured: the kernel's table
+// (models/witt_mao.hpp), "closed form".
 double witt_mao_general_form(double u, double rho);
 
 }  // namespace mirvanta::models

@@ -17,10 +17,8 @@ inline constexpr double kFarFieldRatio = 1000.0;
 inline constexpr double kMidFieldRatio = 20.0;
 
 // Accuracy of both, relative to the closed form in mpmath (60 digits plus those it cancels):
-// - over tests/cpp/data/disk_away.txt (tools/gen_disk_reference.py; rho in [1e-10, 100], the
-//   doubles at u = 20 rho and 1000 rho), through the kernel: far field 3.6e-16 over 102 cases,
-//   mid field 4.0e-16 over 126; printed by build/cpp-tests/tests/cpp/mirvanta_tests
-//   (DiskZones.AwayFromTheLimbAgainstMpmath);
+// - through the kernel: its table (models/witt_mao.hpp), "mid-field series" and "far-field
+//   series";
 // - by tools/derive_far_field.py --check, which evaluates each form as the C++ does: far field
 //   3.01 ulps (4.0e-16) over 310 points, rho in [1e-10, 100] and u/rho in (1000, 1e12]; mid field
 //   2.79 ulps (3.4e-16) over 410 points, u/rho in (20, 1000]; never below 1. The first term left

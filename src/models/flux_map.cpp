@@ -4,14 +4,14 @@
 #include <optional>
 #include <string>
 
+#include "common/panic.hpp"
 #include "models/detail/kernel_paths.hpp"
+#include "models/detail/radial_integrands.hpp"
 #include "models/heyrovsky.hpp"
-#include "models/integrated.hpp"
 #include "models/witt_mao.hpp"
 #include "models/witt_mao_range.hpp"
 #include "numerics/constants.hpp"
 #include "numerics/quadrature.hpp"
-#include "common/panic.hpp"
 #include "parallel/parallel_map.hpp"
 
 namespace mirvanta::models {
@@ -43,10 +43,11 @@ void require_same_length(std::span<const double> bl, std::span<const double> bf,
     }
 }
 
-// int 2 pi x brightness(x) dx over [from, to], by the rule.
-double flux_between(const MapPiece& piece, double from, double to) {
+// The piece's unmagnified flux, int 2 pi x brightness(x) dx over it, by the rule over the parts
+// between `points` (the same rule over the same parts as its magnified flux).
+double piece_flux(const MapPiece& piece, std::span<const double> points) {
     const auto integrand = [&](double x) { return (x * numerics::kTwoPi) * piece.brightness(x); };
-    return numerics::double_exponential_integrate(integrand, from, to, kTarget).integral;
+    return numerics::integrate_in_pieces(integrand, piece.from, piece.to, points, kTarget);
 }
 
 }  // namespace
@@ -71,7 +72,7 @@ ModelResult<FluxMap> flux_map(std::span<const double> bl, std::span<const double
     const auto brightness = [&](std::size_t j) { return std::ldexp(bf[j], 1 - exponent); };
     FluxMap map;
     const auto add = [&](MapPiece piece) {
-        piece.flux = flux_between(piece, piece.from, piece.to);
+        piece.flux = piece_flux(piece, {});
         if (piece.flux > 0.0) map.pieces.push_back(piece);
     };
     if (bl.size() == 1) {
@@ -113,14 +114,41 @@ double annulus_value(const Annulus& a, double inner_disk, double outer_disk) {
     return (outer - inner) / (a.outer_area - a.inner_area);
 }
 
+// The integrand 2 pi x annulus_magnification(x) brightness(x) of one piece: a disk integrand
+// (detail/radial_integrands.hpp) of the annulus's two disks, whose limbs reach the lens at
+// x = l + 1e-4 (the inner one) and x = l - 1e-4 (the outer one). The disks whose values are not
+// used, an inner one of area 0 or both where the annulus has none, are evaluated all the same.
+struct AnnulusDisks {
+    static constexpr std::size_t kDisks = 2;
+    double rho;
+    const MapPiece& piece;
+
+    static void annulus_radii(double x, double rho, double* radii) {
+        const Annulus a = annulus_at(x);
+        radii[0] = a.inner_radius * rho;
+        radii[1] = a.outer_radius * rho;
+    }
+
+    void radii(double x, double* radii) const { annulus_radii(x, rho, radii); }
+
+    double value(double x, const double* disks) const {
+        const double annulus = annulus_value(annulus_at(x), disks[0], disks[1]);
+        return ((x * numerics::kTwoPi) * annulus) * piece.brightness(x);
+    }
+
+    void limbs_at_lens(double l, double* x) const {
+        x[0] = l - kAnnulusHalfWidth;
+        x[1] = l + kAnnulusHalfWidth;
+    }
+};
+
 }  // namespace
 
 double annulus_magnification(double x, double u, double rho) {
-    const Annulus a = annulus_at(x);
-    if (a.outer_area <= a.inner_area) return numerics::kNaN;
-    const double inner = a.inner_area == 0.0 ? 0.0 : witt_mao_magnification_scaled(u, a.inner_radius * rho);
-    const double outer = witt_mao_magnification_scaled(u, a.outer_radius * rho);
-    return annulus_value(a, inner, outer);
+    double disks[AnnulusDisks::kDisks];
+    AnnulusDisks::annulus_radii(x, rho, disks);
+    for (double& disk : disks) disk = witt_mao_magnification_scaled(u, disk);
+    return annulus_value(annulus_at(x), disks[0], disks[1]);
 }
 
 namespace {
@@ -159,80 +187,21 @@ ModelResult<std::vector<double>> discrete_flux_map_heyrovsky_magnification(std::
     return l;
 }
 
-namespace {
-
-// The integrand 2 pi x annulus_magnification(x) brightness(x) of one piece at many nodes, the
-// kernel evaluated for all of their disks (inner and outer) at once, on the lanes of `path`: the
-// same operations in each node, so the same bits. (The disks whose values are not used, an inner
-// one of area 0 or both where the annulus has none, are evaluated all the same.)
-struct AnnulusNodes {
-    double u, rho;
-    const MapPiece& piece;
-    KernelPath path;
-
-    void operator()(std::span<const double> x, double* out) const {
-        constexpr std::size_t chunk = 2 * numerics::kMostLevelNodes;
-        double disks[2 * chunk];
-        for (std::size_t first = 0; first < x.size(); first += chunk) {
-            const std::size_t count = x.size() - first < chunk ? x.size() - first : chunk;
-            for (std::size_t i = 0; i < count; ++i) {
-                const Annulus a = annulus_at(x[first + i]);
-                disks[2 * i] = a.inner_radius * rho;
-                disks[2 * i + 1] = a.outer_radius * rho;
-            }
-            witt_mao_magnification_radii(u, std::span<const double>(disks, 2 * count), disks, path);
-            for (std::size_t i = 0; i < count; ++i) {
-                const double at = x[first + i];
-                const double annulus = annulus_value(annulus_at(at), disks[2 * i], disks[2 * i + 1]);
-                out[first + i] = ((at * numerics::kTwoPi) * annulus) * piece.brightness(at);
-            }
-        }
-    }
-};
-
-// The magnified and the unmagnified flux of one piece.
-struct Fluxes {
-    double magnified, unmagnified;
-};
-
-}  // namespace
-
 double integrated_flux_map_witt_mao_magnification_at(double l, double rho, const FluxMap& map, NodeEvaluation nodes,
                                                      KernelPath path) {
     const double u = l * rho;
     const double disk = witt_mao_magnification_scaled(u, rho);
     if (!std::isfinite(disk)) return disk;
-    const bool inside = l >= 0.0 && l < 1.0;
-    const auto piece_fluxes = [&](const MapPiece& piece) -> Fluxes {
-        // Each of the annulus's two disks bends as a function of its radius where its limb
-        // crosses the lens, as (r - l) ln|r - l|, divided by the annulus's small area.
-        double bends[2];
-        std::size_t count = 0;
-        if (inside) {
-            for (const double x : {l - kAnnulusHalfWidth, l + kAnnulusHalfWidth}) {
-                if (x > piece.from && x < piece.to) bends[count++] = x;
-            }
-        }
-        const std::span<const double> points(bends, count);
-        const double magnified =
-            nodes == NodeEvaluation::by_level
-                ? numerics::integrate_in_pieces(numerics::BatchedIntegrand{AnnulusNodes{u, rho, piece, path}},
-                                                piece.from, piece.to, points, kTarget)
-                : numerics::integrate_in_pieces(
-                      [&](double x) {
-                          return ((x * numerics::kTwoPi) * annulus_magnification(x, u, rho)) * piece.brightness(x);
-                      },
-                      piece.from, piece.to, points, kTarget);
-        if (count == 0) return {magnified, piece.flux};
-        // The flux over the same parts as the magnified flux.
-        const auto flux_integrand = [&](double x) { return (x * numerics::kTwoPi) * piece.brightness(x); };
-        return {magnified, numerics::integrate_in_pieces(flux_integrand, piece.from, piece.to, points, kTarget)};
-    };
     double magnified = 0.0, unmagnified = 0.0;
     for (const MapPiece& piece : map.pieces) {
-        const Fluxes fluxes = piece_fluxes(piece);
-        magnified = magnified + fluxes.magnified;
-        unmagnified = unmagnified + fluxes.unmagnified;
+        const AnnulusDisks integrand{rho, piece};
+        const auto bends = detail::bends(integrand, l, piece.from, piece.to);
+        const double piece_magnified =
+            detail::integrate_disks(integrand, u, piece.from, piece.to, bends.points(), kTarget, nodes, path);
+        // The flux over the same parts as the magnified flux.
+        const double piece_unmagnified = bends.count == 0 ? piece.flux : piece_flux(piece, bends.points());
+        magnified = magnified + piece_magnified;
+        unmagnified = unmagnified + piece_unmagnified;
     }
     return magnified / unmagnified;
 }
@@ -241,39 +210,50 @@ double integrated_flux_map_witt_mao_magnification_at(double l, double rho, const
     return integrated_flux_map_witt_mao_magnification_at(l, rho, map, NodeEvaluation::by_level, default_kernel_path());
 }
 
-ModelResult<std::vector<double>> integrated_flux_map_witt_mao_magnification(std::vector<double> l, double re,
-                                                                            double rstar, std::vector<double> bl,
-                                                                            std::vector<double> bf) {
+namespace {
+
+// What the integrated functions do first and last: the lengths checked (a Panic where they
+// differ) and the map made, before any separation (a refusal is returned); then, on the pool, each
+// separation replaced by its magnification, computed by the kernel that kernel_for(map) makes.
+template <class KernelFor>
+ModelResult<std::vector<double>> on_each_separation(std::vector<double> l, std::span<const double> bl,
+                                                    std::span<const double> bf, const KernelFor& kernel_for) {
     require_same_length(bl, bf);
     const ModelResult<FluxMap> map = flux_map(bl, bf);
     if (!map) return map.error();
-    const double rho = rstar / re;
-    parallel::parallel_map_into(std::span<const double>(l), l.data(), [&](double separation) {
-        return integrated_flux_map_witt_mao_magnification_at(separation, rho, map.value());
-    });
+    parallel::parallel_map_into(std::span<const double>(l), l.data(), kernel_for(map.value()));
     return l;
+}
+
+}  // namespace
+
+ModelResult<std::vector<double>> integrated_flux_map_witt_mao_magnification(std::vector<double> l, double re,
+                                                                            double rstar, std::vector<double> bl,
+                                                                            std::vector<double> bf) {
+    const double rho = rstar / re;
+    return on_each_separation(std::move(l), bl, bf, [rho](const FluxMap& map) {
+        return [rho, &map](double separation) { return integrated_flux_map_witt_mao_magnification_at(separation, rho, map); };
+    });
 }
 
 ModelResult<std::vector<double>> integrated_flux_map_heyrovsky_magnification(std::vector<double> l, double re,
                                                                              double rstar, std::vector<double> bl,
                                                                              std::vector<double> bf) {
-    require_same_length(bl, bf);
-    const ModelResult<FluxMap> map = flux_map(bl, bf);
-    if (!map) return map.error();
-    const std::vector<MapPiece>& pieces = map.value().pieces;
-    double flux = 0.0;
-    for (const MapPiece& piece : pieces) flux = flux + piece.flux;
-    if (re / rstar < 0.0) flux = numerics::kNaN;  // an Einstein radius that is negative
-    parallel::parallel_map_into(std::span<const double>(l), l.data(), [&](double separation) {
-        const auto form = ring_derivative_form(separation, re, rstar);
-        double magnified = 0.0;
-        for (const MapPiece& piece : pieces) {
-            const auto integrand = [&](double x) { return form(x) * piece.brightness(x); };
-            magnified = magnified + numerics::double_exponential_integrate(integrand, piece.from, piece.to, kTarget).integral;
-        }
-        return magnified / flux;
+    return on_each_separation(std::move(l), bl, bf, [re, rstar](const FluxMap& map) {
+        double flux = 0.0;
+        for (const MapPiece& piece : map.pieces) flux = flux + piece.flux;
+        if (re / rstar < 0.0) flux = numerics::kNaN;  // an Einstein radius that is negative
+        return [re, rstar, flux, &map](double separation) {
+            const auto form = detail::ring_derivative_form(separation, re, rstar);
+            double magnified = 0.0;
+            for (const MapPiece& piece : map.pieces) {
+                const auto integrand = [&](double x) { return form(x) * piece.brightness(x); };
+                magnified = magnified +
+                            numerics::double_exponential_integrate(integrand, piece.from, piece.to, kTarget).integral;
+            }
+            return magnified / flux;
+        };
     });
-    return l;
 }
 
 }  // namespace mirvanta::models

@@ -5,12 +5,6 @@
 
 #include <vector>
 
-#include "models/heyrovsky.hpp"
-#include "numerics/constants.hpp"
-#include "numerics/interpolation.hpp"
-#include "numerics/quadrature.hpp"
-#include "parallel/parallel_map.hpp"
-
 namespace mirvanta::models {
 
 // The unmagnified flux of the linear limb-darkening profile 0.4 + 0.6 sqrt(1 - x^2): 0.8 pi to
@@ -33,49 +27,11 @@ double integrated_witt_mao_magnification_at(double l, double rho);
 // The limb-darkening profile of the ring variant: 1 at the centre, 0.4 at the limb.
 double limb_darkening_profile(double x);
 
-// For each separation, on the worker pool, the quadrature over x in [0, 1] of
-// integrand_for(separation), divided by `normalisation`; in place of the separations.
-template <class IntegrandFor>
-std::vector<double> integrate_each(std::vector<double> l, const IntegrandFor& integrand_for, double normalisation) {
-    parallel::parallel_map_into(std::span<const double>(l), l.data(), [&](double separation) {
-        const auto integrand = integrand_for(separation);
-        return numerics::double_exponential_integrate(integrand, 0.0, 1.0, 1e-16).integral / normalisation;
-    });
-    return l;
-}
-
-// Linear limb darkening with coefficient 0.6, from the ring kernel.
+// Linear limb darkening with coefficient 0.6, from the ring kernel: per separation,
+// int_0^1 2 pi x (A(x) + x/2 A'(x)) profile(x) dx / kLimbDarkenedFlux, with A the ring
+// magnification of radius x and A' its central-difference derivative (the radial derivative of
+// pi x^2 A(x)). Ring-kernel failures count as NaN, which the quadrature drops; an Einstein radius
+// that is negative (re / rstar < 0) gives NaN.
 std::vector<double> integrated_heyrovsky_magnification(std::vector<double> l, double re, double rstar);
-
-// The ring variant's integrand without its profile, for one separation (source radii):
-// x -> 2 pi x (A(x) + x/2 A'(x)), with A the ring magnification of radius x and A' its
-// central-difference derivative: the radial derivative of pi x^2 A(x). Ring-kernel failures count
-// as NaN, which the quadrature drops.
-inline auto ring_derivative_form(double separation, double re, double rstar) {
-    const auto ring = [=](double radius) {
-        return heyrovsky_magnification(separation, radius, re, rstar).value_or(numerics::kNaN);
-    };
-    return [=](double x) {
-        const double a = ring(x);
-        const double slope = numerics::central_difference_derivative(ring, x);
-        return (x * numerics::kTwoPi) * (a + (x * 0.5) * slope);
-    };
-}
-
-// Per separation, int_0^1 2 pi x (A(x) + x/2 A'(x)) profile(x) dx / normalisation (the form
-// above, weighted by the profile). An Einstein radius that is negative (re / rstar < 0) gives NaN.
-// `profile` is called on the pool's threads, from several at once: a pure function that
-// allocates nothing (the workers allocate nothing).
-template <class Profile>
-std::vector<double> _integrated_heyrovsky_magnification(std::vector<double> l, const Profile& profile, double re,
-                                                        double rstar, double normalisation) {
-    if (re / rstar < 0.0) normalisation = numerics::kNaN;
-    const auto integrand_for = [&](double separation) {
-        return [form = ring_derivative_form(separation, re, rstar), &profile](double x) {
-            return form(x) * profile(x);
-        };
-    };
-    return integrate_each(std::move(l), integrand_for, normalisation);
-}
 
 }  // namespace mirvanta::models

@@ -165,12 +165,34 @@ ProfileReport profile_magnification(std::span<const double> u, std::span<const d
     const double* const radii = rho.data();
     ProfileKernel kernel{prepared, plan, rtol, nullptr, too_fine};
 
-    // All the quadratures of the call in one map on the pool, where they are worth sharing: the
-    // interpolant's first nodes, then the separations that neither the series nor a planned piece
-    // serves. slot[i] is separation i's place among them (or none).
+    // What did not converge is gathered in atomics (rare), and, when counting, each element's
+    // route goes to its own slot: the workers allocate nothing.
+    std::atomic<std::size_t> unconverged{0}, first{SIZE_MAX};
+    std::atomic<double> worst{0.0};
+    std::vector<Served> served(counts != nullptr ? n : 0);
+    Served* const routes = counts != nullptr ? served.data() : nullptr;
+    const auto finish = [&](std::size_t i, Served s) {
+        s = kernel.reported(s);
+        if (!s.value.converged) {
+            unconverged.fetch_add(1, std::memory_order_relaxed);
+            for (std::size_t seen = first.load(std::memory_order_relaxed);
+                 i < seen && !first.compare_exchange_weak(seen, i, std::memory_order_relaxed);) {
+            }
+            for (double seen = worst.load(std::memory_order_relaxed);
+                 s.value.estimate > seen && !worst.compare_exchange_weak(seen, s.value.estimate, std::memory_order_relaxed);) {
+            }
+        }
+        if (routes != nullptr) routes[i] = s;
+        out[i] = s.value.value;
+    };
+
+    // The quadratures of the call: the interpolant's first nodes, then the separations that
+    // neither the series nor a planned piece serves (slot[i], separation i's place among them).
+    // The separations in planned pieces wait for the interpolant (later[i]).
     constexpr std::size_t kNone = SIZE_MAX;
     const std::size_t nodes = interpolant ? interpolant->first_nodes().size() : 0;
     std::vector<std::size_t> slot(n, kNone);
+    std::vector<unsigned char> later(interpolant ? n : 0, 0);
     std::vector<double> work_u(nodes), work_rho(nodes, one_radius ? radii[0] : 0.0), work_rtol(nodes);
     if (interpolant) {
         work_u = interpolant->first_nodes();
@@ -178,19 +200,49 @@ ProfileReport profile_magnification(std::span<const double> u, std::span<const d
     }
     for (std::size_t i = 0; i < n; ++i) {
         const double r = one_radius ? radii[0] : radii[i];
-        const bool planned = interpolant && interpolant->planned(separations[i]);
-        if (!kernel.needs_quadrature(separations[i], r, planned)) continue;
+        if (!kernel.needs_quadrature(separations[i], r, false)) continue;
+        if (interpolant && interpolant->planned(separations[i])) {
+            later[i] = 1;
+            continue;
+        }
         slot[i] = work_u.size();
         work_u.push_back(separations[i]);
         work_rho.push_back(r);
         work_rtol.push_back(rtol);
     }
     std::vector<ProfileValue> work(work_u.size());
-    std::vector<std::size_t> index(work_u.size());
-    std::iota(index.begin(), index.end(), std::size_t{0});
-    parallel::parallel_map_into(std::span<const std::size_t>(index), work.data(), [&](std::size_t k) {
-        return profile_by_quadrature(work_u[k], work_rho[k], prepared, work_rtol[k]);
-    });
+
+    // One map on the pool, a block at a time (so that the index the map runs over stays small):
+    // the quadratures first, the longest elements, then every separation that needs neither them
+    // nor the interpolant (the series, the special values). Timing the quadratures first, the map
+    // sees early what the whole is worth, and the cheap elements at its end even out the
+    // participants' last runs. Each element writes its own result; the map's own output is a
+    // placeholder.
+    const std::size_t quadratures = work.size();
+    constexpr std::size_t kBlock = std::size_t{1} << 16;
+    std::vector<std::size_t> index;
+    std::vector<unsigned char> done;
+    for (std::size_t block = 0; block < n; block += kBlock) {
+        const std::size_t head = block == 0 ? quadratures : 0;  // task t < head: quadrature t
+        const std::size_t span = std::min(kBlock, n - block);
+        index.resize(head + span);
+        std::iota(index.begin(), index.begin() + static_cast<std::ptrdiff_t>(head), std::size_t{0});
+        std::iota(index.begin() + static_cast<std::ptrdiff_t>(head), index.end(), quadratures + block);
+        done.resize(index.size());
+        parallel::parallel_map_into(std::span<const std::size_t>(index), done.data(), [&](std::size_t t) -> unsigned char {
+            if (t < quadratures) {
+                work[t] = profile_by_quadrature(work_u[t], work_rho[t], prepared, work_rtol[t]);
+                return 1;
+            }
+            const std::size_t i = t - quadratures;
+            if (slot[i] != kNone || (interpolant && later[i] != 0)) return 0;
+            const double r = one_radius ? radii[0] : radii[i];
+            Served s = kernel.cheap(separations[i], r);
+            if (s.route == Route::quadrature) s.value = profile_by_quadrature(separations[i], r, prepared, rtol);
+            finish(i, s);
+            return 1;
+        });
+    }
     if (interpolant) {
         interpolant->build(std::span<const ProfileValue>(work.data(), nodes));
         kernel.interpolant = &*interpolant;
@@ -201,43 +253,75 @@ ProfileReport profile_magnification(std::span<const double> u, std::span<const d
         }
     }
 
-    // Then every separation, a block at a time (so that the index the map runs over stays small):
-    // the cheap routes, the quadrature's value from its slot, or the quadrature now where a
-    // planned piece was not kept. What did not converge is gathered in atomics (rare), and, when
-    // counting, each element's route goes to its own slot: the workers allocate nothing.
-    std::atomic<std::size_t> unconverged{0}, first{SIZE_MAX};
-    std::atomic<double> worst{0.0};
-    std::vector<Served> served(counts != nullptr ? n : 0);
-    Served* const routes = counts != nullptr ? served.data() : nullptr;
-    constexpr std::size_t kBlock = std::size_t{1} << 16;
-    for (std::size_t block = 0; block < n; block += kBlock) {
-        index.resize(std::min(kBlock, n - block));
-        std::iota(index.begin(), index.end(), block);
-        parallel::parallel_map_into(std::span<const std::size_t>(index), out + block, [&](std::size_t i) {
-            const double r = one_radius ? radii[0] : radii[i];
+    // Then the separations left: the quadrature's values from their slots, and those that waited
+    // for the interpolant (or the quadrature now, where their planned piece was not kept). A run
+    // of them takes the uniform disk's share of the interpolated ones on the lanes, together.
+    index.clear();
+    for (std::size_t i = 0; i < n; ++i) {
+        if (slot[i] != kNone || (interpolant && later[i] != 0)) index.push_back(i);
+    }
+    struct Rest {
+        const decltype(finish)& done;
+        const ProfileKernel& kernel;
+        const ProfileInterpolant* interpolant;
+        const std::vector<std::size_t>& slot;
+        const std::vector<ProfileValue>& work;
+        const double* separations;
+        const double* radii;
+        bool one_radius;
+        const PreparedLaw& law;
+        double rtol;
+
+        // Separation i, unless the interpolant serves it: then false and its excess in *excess.
+        bool direct(std::size_t i, double* excess) const {
             Served s;
             if (slot[i] != kNone) {
                 s.route = Route::quadrature;
                 s.value = work[slot[i]];
+            } else if (interpolant != nullptr && interpolant->excess(separations[i], excess)) {
+                return false;
             } else {
+                const double r = one_radius ? radii[0] : radii[i];
                 s = kernel.cheap(separations[i], r);
-                if (s.route == Route::quadrature) s.value = profile_by_quadrature(separations[i], r, prepared, rtol);
+                if (s.route == Route::quadrature) s.value = profile_by_quadrature(separations[i], r, law, rtol);
             }
-            s = kernel.reported(s);
-            if (!s.value.converged) {
-                unconverged.fetch_add(1, std::memory_order_relaxed);
-                for (std::size_t seen = first.load(std::memory_order_relaxed);
-                     i < seen && !first.compare_exchange_weak(seen, i, std::memory_order_relaxed);) {
+            done(i, s);
+            return true;
+        }
+        void interpolated(std::size_t i, double excess, double disk) const {
+            Served s;
+            s.route = Route::interpolant;
+            s.value.value = excess + interpolant->limb_weight() * disk;
+            s.value.evaluations = 1;
+            done(i, s);
+        }
+        unsigned char operator()(std::size_t i) const {
+            double excess = 0.0;
+            if (!direct(i, &excess)) interpolated(i, excess, witt_mao_magnification_scaled(separations[i], radii[0]));
+            return 1;
+        }
+        void range(std::span<const std::size_t> run, unsigned char* out) const {
+            constexpr std::size_t kChunk = 64;
+            std::size_t which[kChunk];
+            double u[kChunk], excess[kChunk], disk[kChunk];
+            for (std::size_t begin = 0; begin < run.size(); begin += kChunk) {
+                const std::size_t end = std::min(run.size(), begin + kChunk);
+                std::size_t m = 0;
+                for (std::size_t k = begin; k < end; ++k) {
+                    out[k] = 1;
+                    if (direct(run[k], &excess[m])) continue;
+                    which[m] = run[k];
+                    u[m++] = separations[run[k]];
                 }
-                for (double seen = worst.load(std::memory_order_relaxed);
-                     s.value.estimate > seen &&
-                     !worst.compare_exchange_weak(seen, s.value.estimate, std::memory_order_relaxed);) {
-                }
+                witt_mao_magnification_at(std::span<const double>(u, m), radii[0], disk);
+                for (std::size_t k = 0; k < m; ++k) interpolated(which[k], excess[k], disk[k]);
             }
-            if (routes != nullptr) routes[i] = s;
-            return s.value.value;
-        });
-    }
+        }
+    };
+    done.resize(index.size());
+    parallel::parallel_map_into(std::span<const std::size_t>(index), done.data(),
+                                Rest{finish, kernel, kernel.interpolant, slot, work, separations, radii, one_radius,
+                                     prepared, rtol});
     report.unconverged = unconverged.load();
     report.first_unconverged = first.load();
     report.worst_estimate = worst.load();

@@ -74,12 +74,8 @@ std::vector<double> witt_mao_magnification(std::vector<double> l, double re, dou
     return l;
 }
 
-Magnifications witt_mao_magnification_of(std::span<const double> l, double re, double rstar) {
-    return parallel::parallel_map(l, AtSeparation{rstar / re});
-}
-
-parallel::ResultVector<Magnifications> multi_witt_mao_magnification(std::vector<double> l, std::vector<double> re,
-                                                              std::vector<double> rstar) {
+MagnificationGrid multi_witt_mao_magnification(std::vector<double> l, std::vector<double> re,
+                                               std::vector<double> rstar) {
     if (!rstar.empty() && re.size() > std::vector<double>().max_size() / rstar.size()) {
         throw std::bad_alloc();  // MemoryError
     }
@@ -90,15 +86,11 @@ parallel::ResultVector<Magnifications> multi_witt_mao_magnification(std::vector<
         double re, rstar;
         double* values;
     };
-    parallel::ResultVector<Magnifications> rows(re.size() * rstar.size());
+    MagnificationGrid rows(re.size() * rstar.size(), l.size());
     std::vector<Row> pairs;
     pairs.reserve(rows.size());
     for (const double einstein : re) {
-        for (const double source : rstar) {
-            Magnifications& row = rows[pairs.size()];
-            row = Magnifications(l.size());
-            pairs.push_back({einstein, source, row.data()});
-        }
+        for (const double source : rstar) pairs.push_back({einstein, source, rows[pairs.size()].data()});
     }
     const std::span<const double> separations = l;
     // The outer map's own results (the rows it filled) are not needed.

@@ -5,21 +5,21 @@
 #include <span>
 #include <vector>
 
-#include "parallel/result_vector.hpp"
+#include "models/magnification_grid.hpp"
 
 namespace mirvanta::models {
 
 // u: lens to source centre, rho: source radius, both in Einstein radii. Never fails: NaN stands
 // for a failed elliptic integral or for input outside the domain below. rho = 0 gives the
 // point-source magnification; finite u > 20 rho the expansions of models/far_field.hpp, which are
-// never below 1; the lens
-// within 0.04 rho of the limb the closed form of models/limb.hpp (models/disk_forms.hpp holds
-// the rule that picks the form).
+// never below 1; the lens within 0.04 rho of the limb the closed form of models/limb.hpp
+// (models/disk_forms.hpp holds the rule that picks the form).
 //
 // Accuracy, relative, against the closed form in mpmath at 60 digits plus those it cancels, over
-// tests/cpp/data/disk_limb.txt and disk_away.txt (tools/gen_disk_reference.py: rho in
-// [1e-10, 100], u from 0 to 1e6 rho; tiny and huge sources), worst per form as
-// build/cpp-tests/tests/cpp/mirvanta_tests prints it (DiskZones.*AgainstMpmath):
+// tests/cpp/data/disk_limb.txt and disk_away.txt together (tools/gen_disk_reference.py: rho in
+// [1e-10, 100], u from 0 to 1e6 rho; tiny and huge sources). This table is the one place these
+// figures are stated; the forms' own comments cite it. build/cpp-tests/tests/cpp/mirvanta_tests
+// prints them per file (DiskZones.*AgainstMpmath: a form's cases here are the sum of its lines):
 //
 //   form                                        declared in            cases  worst
 //   closed form, u <= 20 rho off the limb zone  models/disk_forms.hpp    206  3.8e-13 (next to the limb zone)
@@ -37,16 +37,13 @@ namespace mirvanta::models {
 double witt_mao_magnification_scaled(double u, double rho);
 
 // One magnification per separation in `l` (source radii); rho = rstar / re. Element i belongs to
-// l[i]. Evaluated on the worker pool. The first takes `l` over and returns its storage, each
-// separation replaced by its magnification; the second leaves `l` alone.
-using Magnifications = parallel::ResultVector<double>;
-
+// l[i]. Evaluated on the worker pool. Takes `l` over and returns its storage, each separation
+// replaced by its magnification.
 std::vector<double> witt_mao_magnification(std::vector<double> l, double re, double rstar);
-Magnifications witt_mao_magnification_of(std::span<const double> l, double re, double rstar);
 
-// The batch above for every pair (re[j], rstar[k]), in the order j * rstar.size() + k: the pairs
-// are mapped on the pool, and each pair's batch runs nested inside that map.
-parallel::ResultVector<Magnifications> multi_witt_mao_magnification(std::vector<double> l, std::vector<double> re,
-                                                              std::vector<double> rstar);
+// The batch above for every pair (re[j], rstar[k]), as row j * rstar.size() + k: the pairs are
+// mapped on the pool, and each pair's batch runs nested inside that map.
+MagnificationGrid multi_witt_mao_magnification(std::vector<double> l, std::vector<double> re,
+                                               std::vector<double> rstar);
 
 }  // namespace mirvanta::models

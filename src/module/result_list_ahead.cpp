@@ -9,7 +9,8 @@
 namespace mirvanta::module {
 namespace {
 
-// Floats made per slice: about a hundred microseconds of work, well under the poll interval.
+// Floats made per slice: about a hundred microseconds of work, well under the poll interval (the
+// poll promise, common/interruption.hpp).
 constexpr std::size_t kSlice = 8192;
 
 }  // namespace

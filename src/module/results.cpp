@@ -19,4 +19,15 @@ PyObject* to_python(std::span<const double> values) {
     return list.release();
 }
 
+PyObject* to_python(const models::MagnificationGrid& grid) {
+    PyRef list(new_list(grid.size()));
+    if (!list) return nullptr;
+    for (std::size_t row = 0; row < grid.size(); ++row) {
+        PyObject* converted = to_python(grid[row]);
+        if (converted == nullptr) return nullptr;
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(row), converted);
+    }
+    return list.release();
+}
+
 }  // namespace mirvanta::module

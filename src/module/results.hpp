@@ -3,12 +3,11 @@
 // the caller sees that MemoryError, and a partly built result is released.
 #pragma once
 
-#include <concepts>
 #include <cstddef>
-#include <ranges>
 #include <span>
 
 #include "models/deferred_error.hpp"
+#include "models/magnification_grid.hpp"
 #include "module/compat.hpp"
 #include "module/errors.hpp"
 #include "module/py_ref.hpp"
@@ -23,19 +22,7 @@ PyObject* to_python(std::span<const double> values);
 PyObject* new_list(std::size_t size);
 
 // A list of lists, one per row.
-template <class Rows>
-    requires std::ranges::range<Rows> && std::convertible_to<std::ranges::range_value_t<Rows>, std::span<const double>>
-PyObject* to_python(const Rows& rows) {
-    PyRef list(new_list(std::ranges::size(rows)));
-    if (!list) return nullptr;
-    Py_ssize_t i = 0;
-    for (const auto& row : rows) {
-        PyObject* converted = to_python(std::span<const double>(row));
-        if (converted == nullptr) return nullptr;
-        PyList_SET_ITEM(list.get(), i++, converted);
-    }
-    return list.release();
-}
+PyObject* to_python(const models::MagnificationGrid& grid);
 
 // A model error is raised; a value is converted.
 template <class T>

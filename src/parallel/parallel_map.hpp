@@ -16,18 +16,13 @@
 // on. Once a map is shared its runs hold about kClaimWork each: long enough that the cursor costs
 // little, short enough that the participants' last runs end close together.
 //
-// Called from outside the pool, the calling thread asks the installed caller hook whether to stop
-// at most kInterruptPollInterval apart, and while the map is shared it first does the hook's own
-// work. When the hook says stop, the helpers leave within a run, and Interrupted is thrown once
-// none of them touches the map any more. A map nested in an element of another (on any thread)
-// shares the outer map's stop flag: it then returns what it has, without throwing (a worker throws
-// nothing, since an exception is allocated), and the outermost map throws.
-//
-// When there is no pool (the system refused its threads), the map runs on the calling thread,
-// after the hook has been told why. When the hook's own code forks the process (a signal handler),
-// the child finishes on its calling thread a map that it had not shared yet; one that it had
-// shared ends in the child with ForkedDuringMap. A map whose element ran the nested map that asked
-// the hook learns of the fork after that run, before it touches the parent's pool.
+// Called from outside the pool, the calling thread keeps the poll promise (kInterruptPollInterval,
+// common/interruption.hpp), and while the map is shared it first does the hook's own work. When
+// the hook says stop, the helpers leave within a run, and Interrupted is thrown once none of them
+// touches the map any more; a map nested in a stopped map's elements returns instead
+// (map_scope.hpp). When there is no pool (the system refused its threads), the map runs on the
+// calling thread, after the hook has been told why. A map keeps the fork rule (fork_generation(),
+// thread_pool.hpp) in MapRun::leave_forked().
 #pragma once
 
 #include <algorithm>
@@ -45,6 +40,7 @@
 
 #include "common/interruption.hpp"
 #include "common/panic.hpp"
+#include "parallel/map_scope.hpp"
 #include "parallel/result_vector.hpp"
 #include "parallel/thread_pool.hpp"
 
@@ -64,26 +60,14 @@ concept RangeKernel = requires(const Kernel& kernel, std::span<const In> inputs,
     kernel.range(inputs, out);
 };
 
-// For a kernel whose single elements run long: true when the map that evaluates the element has
-// stopped (the element's result is then not used), so that the kernel may end the element early.
-// On the calling thread it asks the caller hook when it has not been asked for a while. Outside
-// any map (a one-element call, evaluated directly on the calling thread) it throws Interrupted
-// when the hook says stop.
-inline bool element_should_stop() {
-    if (MapScope* scope = current_map_scope()) return scope->should_stop();
-    interruption_point();
-    return false;
-}
-
 namespace detail {
 
 using Clock = std::chrono::steady_clock;
 
 // The calling thread asks its hook after every stretch of this much of its own computing, and
-// sleeps at most a nap at a time while it waits for the workers. Both are well under
-// kInterruptPollInterval: when the workers fill every core, the scheduler may give the caller its
-// CPU back up to a time slice (1 to 3 ms) later than asked, and the checks must stay within the
-// interval all the same.
+// sleeps at most a nap at a time while it waits for the workers: both well under the poll
+// interval, which they keep (common/interruption.hpp), since when the workers fill every core the
+// scheduler may give the caller its CPU back up to a time slice (1 to 3 ms) later than asked.
 inline constexpr std::chrono::microseconds kCallerStretch{1000};
 inline constexpr std::chrono::microseconds kCallerNap{2000};
 static_assert(2 * kCallerStretch <= kInterruptPollInterval && 2 * kCallerNap <= kInterruptPollInterval);
@@ -130,6 +114,32 @@ private:
     Clock::time_point last_{};
 };
 
+// One run of a map, on the stack of the thread that called it. It plays three roles:
+//
+//   caller  the thread that called the map (run()): it claims runs alone at first, decides to
+//           share, publishes the first helper and, on a thread outside the pool, asks the hook
+//           and does the hook's own work;
+//   helper  a worker that took a Helper job (help()): it claims runs of the plan's length and
+//           may publish one more helper;
+//   waiter  a thread whose published helper a worker took, once it has nothing left to claim:
+//           the caller in wait_for_helpers() (asking the hook between naps), a helper in
+//           wait_on_worker() for the one it published. A waiter leaves only when that job is
+//           done or withdrawn, so the map outlives every helper that touches it.
+//
+// Its fields, by who writes them:
+//   - fixed at construction, read by every role (pool_ too: the caller drops it only in a forked
+//     child, and only before any helper exists);
+//   - the plan (plan_), and the scope's caller_counted_: written by the caller in share() before
+//     it publishes the first helper, never again, and read by the helpers. They are plain fields:
+//     publish() queues the job under the pool's mutex after they are written, and the worker
+//     take()s it under the same mutex before it reads them, so every helper sees them (a helper
+//     that publishes another hands them on the same way);
+//   - atomics that every role updates: the cursor, the writes, the helpers published, the stop
+//     flag and whether a failure was recorded. The first failure itself (failure_) is written by
+//     the helper that recorded it and read by the caller only once every helper is done (the
+//     job's done state, which the waiter acquires);
+//   - the caller's own (caller_, first_helper_): touched on the caller's thread only (the pool
+//     touches the job's queue links and state).
 template <class In, class Out, class Kernel>
 class MapRun final : public MapScope {
 public:
@@ -149,7 +159,7 @@ public:
         try {
             if (sharing == Sharing::always) {
                 share(std::numeric_limits<double>::infinity());
-                if (on_caller_ && published_) {  // the caller hands the map over whole
+                if (on_caller_ && caller_.published) {  // the caller hands the map over whole
                     wait_for_helpers();
                     return rethrow_failure();
                 }
@@ -168,7 +178,9 @@ public:
     bool stopped() const { return stop_flag().load(std::memory_order_relaxed); }
 
     bool should_stop() override {
-        if (on_caller_ && current_worker() == nullptr && Clock::now() - last_question_ >= kCallerStretch) ask_hook();
+        if (on_caller_ && current_worker() == nullptr && Clock::now() - caller_.last_question >= kCallerStretch) {
+            ask_hook();
+        }
         return stopped();
     }
 
@@ -183,6 +195,25 @@ private:
         MapRun& map_;
     };
 
+    // How the shared map is split, decided by the caller in share() (see the class comment).
+    struct Plan {
+        std::size_t shortest_run = 0;  // elements per claim at least; 0: unknown
+        std::size_t participants = 1;  // the threads that claim: the helpers, and the caller if it takes part
+        double ns_per_element = 0.0;   // the estimated cost of an element; infinite when unknown
+        unsigned most_helpers = 0;
+    };
+
+    // What only the caller's thread touches.
+    struct CallerState {
+        bool shared = false;     // share() has run
+        bool published = false;  // the first helper was published
+        bool hook_work_left = false;
+        std::size_t runs_per_clock = 1;  // shared runs between two looks at the clock
+        Clock::time_point last_question{};
+        Clock::time_point last_clock_look{};
+        std::optional<ThreadPool::CallerWorking> working;
+    };
+
     // Elements [begin, end), by the kernel's range where it has one.
     void elements(std::size_t begin, std::size_t end) {
         if constexpr (RangeKernel<Kernel, In, Out>) {
@@ -192,7 +223,7 @@ private:
         }
     }
 
-    // The one loop that evaluates elements, on every thread that takes part: claims the next
+    // The one loop that evaluates elements, in every role that claims: claims the next
     // `length()` elements, evaluates them and counts them, until none is left or the map stops;
     // then adds its count to the map's writes. `between()` runs before each claim.
     template <class Length, class Between>
@@ -213,10 +244,9 @@ private:
         writes_.fetch_add(written, std::memory_order_relaxed);
     }
 
-    // The thread that called the map: alone, it claims runs of growing length, each followed by
-    // the decision whether to share; shared, runs of the map's claim length, after the hook's own
-    // work. On a thread outside the pool it asks the hook after each run at first, then whenever a
-    // stretch has passed.
+    // The caller: alone, it claims runs of growing length, each followed by the decision whether
+    // to share; shared, runs of the plan's length, after the hook's own work. On a thread outside
+    // the pool it asks the hook after each run at first, then whenever a stretch has passed.
     //
     // The cost of the rest is estimated from what this thread has evaluated so far, and at least
     // as the elements of the last map of this kernel cost: the inputs of one call often differ in
@@ -230,19 +260,18 @@ private:
         std::size_t alone = 0;  // elements evaluated from `started` to `last`, before the map was shared
         const std::size_t n = inputs_.size();
         take_part([&](std::size_t left) {
-                      if (!shared_) return next_length;
-                      if (!shared_length) shared_length.emplace(shortest_run_, kShortestRun, participants_);
+                      if (!caller_.shared) return next_length;
+                      if (!shared_length) shared_length.emplace(plan_.shortest_run, kShortestRun, plan_.participants);
                       return (*shared_length)(left);
                   },
                   [&](std::size_t written) {
-                      // A map nested in the last run's elements may have asked the hook, whose
-                      // code forked: this map's pool is then the parent's (or, once a map of the
-                      // child started one, the child's own in the same storage), and this map
-                      // leaves it before it shares, withdraws or stops counting as busy.
+                      // The fork rule's check after a run: a map nested in its elements may have
+                      // asked the hook, and this map must learn of a fork before it shares,
+                      // withdraws or stops counting as busy.
                       if (forked()) leave_forked();
-                      if (shared_) {
+                      if (caller_.shared) {
                           do_hook_work();
-                          if (on_caller_ && ++runs_since_clock >= runs_per_clock_) {
+                          if (on_caller_ && ++runs_since_clock >= caller_.runs_per_clock) {
                               runs_since_clock = 0;
                               look_at_clock();
                           }
@@ -252,7 +281,7 @@ private:
                       const auto now = Clock::now();
                       if (written == 1) {
                           started = now;
-                          if (on_caller_) last_question_ = now;
+                          if (on_caller_) caller_.last_question = now;
                           return;
                       }
                       alone = written - 1;
@@ -275,21 +304,22 @@ private:
                           1, static_cast<std::size_t>(std::min(per_stretch, static_cast<double>(written))));
                   });
         // A map evaluated alone for long enough tells what its elements cost.
-        if (!shared_ && !stopped() && alone + 1 == n && alone >= kElementsToTell) {
+        if (!caller_.shared && !stopped() && alone + 1 == n && alone >= kElementsToTell) {
             typical_ns_.store(std::chrono::duration<double, std::nano>(last - started).count() / static_cast<double>(alone),
                               std::memory_order_relaxed);
         }
     }
 
-    // A helper, on a worker: takes part with the map's claim length, and brings in one more
-    // worker when one is idle on a free CPU and the rest is worth it.
+    // A helper, on a worker: takes part with the plan's claim length, and brings in one more
+    // worker when one is idle on a free CPU and the rest is worth it; then, as a waiter, stays
+    // until the one it brought in is done.
     void help(Clock::time_point published) noexcept {
         pool_->record_hand_off(Clock::now() - published);
         const ScopedMapScope scope(*this);
         Helper next(*this);
         bool recruited = false;
         try {
-            take_part(RunLength(shortest_run_, kShortestRun, participants_),
+            take_part(RunLength(plan_.shortest_run, kShortestRun, plan_.participants),
                       [&](std::size_t) {
                           if (!recruited && worth_recruiting()) {
                               recruited = true;
@@ -303,8 +333,7 @@ private:
         if (recruited && !pool_->withdraw(next)) wait_on_worker(next);
     }
 
-    // Whether the process has forked since the map started: code that the hook ran did it, and
-    // this is the child.
+    // Whether the process has forked since the map started (the fork rule, thread_pool.hpp).
     bool forked() const { return fork_generation() != generation_; }
 
     // Shared over the pool's workers, the rest takes a share of its time and a hand-off, which
@@ -317,105 +346,108 @@ private:
     }
 
     bool worth_recruiting() {
-        if (helpers_.load(std::memory_order_relaxed) >= most_helpers_ || !pool_->wants_work()) return false;
+        if (helpers_.load(std::memory_order_relaxed) >= plan_.most_helpers || !pool_->wants_work()) return false;
         const std::size_t n = inputs_.size();
         const std::size_t left = n - std::min(n, next_.load(std::memory_order_relaxed));
-        if (left <= std::max<std::size_t>(shortest_run_, 1)) return false;
-        if (ns_per_element_ * static_cast<double>(left) <= 2.0 * static_cast<double>(pool_->hand_off_cost().count())) {
+        if (left <= std::max<std::size_t>(plan_.shortest_run, 1)) return false;
+        if (plan_.ns_per_element * static_cast<double>(left) <=
+            2.0 * static_cast<double>(pool_->hand_off_cost().count())) {
             return false;
         }
-        return helpers_.fetch_add(1, std::memory_order_relaxed) < most_helpers_;
+        return helpers_.fetch_add(1, std::memory_order_relaxed) < plan_.most_helpers;
     }
 
-    // Publishes the first helper. `per_element`: the estimated cost of an element, infinite when
-    // unknown (each participant then finds its shortest run itself).
+    // The caller writes the plan and publishes the first helper. `per_element`: the estimated
+    // cost of an element, infinite when unknown (each participant then finds its shortest run
+    // itself).
     void share(double per_element) {
         if (pool_ == nullptr) return;
-        shared_ = true;
-        ns_per_element_ = per_element;
+        caller_.shared = true;
+        plan_.ns_per_element = per_element;
         // A caller outside the pool that hands the map over whole leaves it to the workers;
         // otherwise it takes part, with one helper fewer.
         const bool caller_takes_part = !(on_caller_ && !std::isfinite(per_element));
-        most_helpers_ = pool_->size() - (caller_takes_part ? 1 : 0);
-        participants_ = most_helpers_ + (caller_takes_part ? 1 : 0);
+        plan_.most_helpers = pool_->size() - (caller_takes_part ? 1 : 0);
+        plan_.participants = plan_.most_helpers + (caller_takes_part ? 1 : 0);
         if (std::isfinite(per_element)) {
             const double claim_ns = std::chrono::duration<double, std::nano>(kClaimWork).count();
             std::size_t shortest =
                 std::max(kShortestRun, static_cast<std::size_t>(claim_ns / std::max(per_element, 1e-3)));
             if (shortest > 8) shortest -= shortest % 8;
-            shortest_run_ = shortest;
+            plan_.shortest_run = shortest;
             // The clock is looked at about eight times a stretch, by the estimate.
             const double run_ns = per_element * static_cast<double>(8 * shortest);
             const double stretch_ns = std::chrono::duration<double, std::nano>(kCallerStretch).count();
-            runs_per_clock_ = std::max<std::size_t>(1, static_cast<std::size_t>(stretch_ns / (8.0 * run_ns)));
-            last_clock_look_ = Clock::now();
+            caller_.runs_per_clock = std::max<std::size_t>(1, static_cast<std::size_t>(stretch_ns / (8.0 * run_ns)));
+            caller_.last_clock_look = Clock::now();
         }
         if (on_caller_ && !caller_counted_) {
-            working_.emplace(*pool_);
+            caller_.working.emplace(*pool_);
             caller_counted_ = true;
         }
-        hook_work_left_ = on_caller_;
-        if (most_helpers_ == 0) return;
+        caller_.hook_work_left = on_caller_;
+        if (plan_.most_helpers == 0) return;
         helpers_.store(1, std::memory_order_relaxed);
         first_helper_.published_ = Clock::now();
-        pool_->publish(first_helper_);
-        published_ = true;
+        pool_->publish(first_helper_);  // from here on the plan is read by the helpers
+        caller_.published = true;
     }
 
     // On a thread outside the pool, once the map is shared: the hook's own work, a slice at a
     // time, each followed by a question to the hook.
     void do_hook_work() {
-        while (hook_work_left_ && !stopped()) {
-            hook_work_left_ = work_while_waiting();
+        while (caller_.hook_work_left && !stopped()) {
+            caller_.hook_work_left = work_while_waiting();
             ask_hook();
         }
     }
 
     // In a shared map the calling thread looks at the clock (which costs as much as a hundred
-    // instructions on some virtual machines) every runs_per_clock_ runs only, about eight times a
+    // instructions on some virtual machines) every runs_per_clock runs only, about eight times a
     // stretch by the estimate; when the runs take longer than estimated, it looks twice as often.
     void look_at_clock() {
         const auto now = Clock::now();
-        if (now - last_clock_look_ > kCallerStretch / 4 && runs_per_clock_ > 1) runs_per_clock_ /= 2;
-        last_clock_look_ = now;
-        if (now - last_question_ >= kCallerStretch) ask_hook();
+        if (now - caller_.last_clock_look > kCallerStretch / 4 && caller_.runs_per_clock > 1) {
+            caller_.runs_per_clock /= 2;
+        }
+        caller_.last_clock_look = now;
+        if (now - caller_.last_question >= kCallerStretch) ask_hook();
     }
 
     void ask_hook() {
-        last_question_ = Clock::now();
+        caller_.last_question = Clock::now();
         if (stop_requested()) stop_flag().store(true, std::memory_order_relaxed);
-        if (forked()) leave_forked();
+        if (forked()) leave_forked();  // the fork rule's check after a question
     }
 
-    // In a forked child the pool is not this process's: nothing of it may be touched (its lock
-    // may be held by a worker that is not in the child, or the child's own pool may have replaced
-    // it). A map that was not shared goes on alone. Called after every question to the hook and,
-    // on the thread that started the map, after every run of its elements (a nested map's question).
+    // The fork rule (thread_pool.hpp), kept: in a forked child nothing of the pool may be
+    // touched. A map that was not shared goes on alone; one that was throws ForkedDuringMap.
+    // Called after every question to the hook and, on the caller, after every run of its elements.
     void leave_forked() {
-        if (working_) working_->forget();
-        if (published_) throw ForkedDuringMap{};
+        if (caller_.working) caller_.working->forget();
+        if (caller_.published) throw ForkedDuringMap{};
         pool_ = nullptr;
     }
 
-    // On a worker: until `job`, which a worker took, is done.
+    // A waiter on a worker: until `job`, which a worker took, is done.
     static void wait_on_worker(Job& job) {
         if (ThreadPool::spin_until_done(job)) return;
         while (!ThreadPool::wait(job, std::chrono::nanoseconds::zero())) {
         }
     }
 
-    // Until no helper touches the map any more. On a thread outside the pool, the caller first
-    // does what is left of the hook's work, then spins, then stops counting as busy and naps,
-    // asking the hook after each nap; it never yields its CPU while it is awake, so that the
-    // scheduler does not put it behind the busy workers. The first helper is withdrawn when no
+    // The caller as a waiter: until no helper touches the map any more. On a thread outside the
+    // pool, it first does what is left of the hook's work, then spins, then stops counting as busy
+    // and naps, asking the hook after each nap; it never yields its CPU while it is awake, so that
+    // the scheduler does not put it behind the busy workers. The first helper is withdrawn when no
     // worker has taken it and nothing is left to claim (or the map stopped).
     void wait_for_helpers() {
-        if (!published_) return;
+        if (!caller_.published) return;
         do_hook_work();
         if ((all_claimed() || stopped()) && pool_->withdraw(first_helper_)) return;
         if (!on_caller_) return wait_on_worker(first_helper_);
         if (ThreadPool::spin_until_done(first_helper_)) return;
-        if (working_) working_->end();
+        if (caller_.working) caller_.working->end();
         while (!ThreadPool::done(first_helper_)) {
             ThreadPool::wait(first_helper_, kCallerNap);
             ask_hook();
@@ -425,15 +457,15 @@ private:
 
     bool all_claimed() const { return next_.load(std::memory_order_relaxed) >= inputs_.size(); }
 
-    // After a failure on this thread, with the map stopped: until no helper touches the map any
-    // more, asking nothing of the hook; in a forked child, where no helper exists, at once.
+    // After a failure on the caller's thread, with the map stopped: until no helper touches the
+    // map any more, asking nothing of the hook; in a forked child, where no helper exists, at once.
     void leave_after_failure() noexcept {
-        if (!published_) return;
+        if (!caller_.published) return;
         if (forked()) {
-            if (working_) working_->forget();
+            if (caller_.working) caller_.working->forget();
             return;
         }
-        if (working_) working_->end();
+        if (caller_.working) caller_.working->end();
         if (!pool_->withdraw(first_helper_)) wait_on_worker(first_helper_);
     }
 
@@ -454,31 +486,24 @@ private:
     static constexpr std::size_t kElementsToTell = 64;
     inline static std::atomic<double> typical_ns_{0.0};
 
+    // Fixed at construction.
     std::span<const In> inputs_;
     Out* out_;
     const Kernel& kernel_;
     ThreadPool* pool_;
     const bool on_caller_;            // the thread that called the map is outside the pool
     const std::uint64_t generation_;  // the process's fork generation when the map started
-    std::atomic<bool> own_stop_{false};
+    // Updated by every role.
+    std::atomic<bool> own_stop_{false};   // the stop flag, unless an enclosing map's is shared
     std::atomic<std::size_t> next_{0};    // the first element not yet claimed
     std::atomic<std::size_t> writes_{0};  // elements evaluated, added by each thread as it leaves
     std::atomic<unsigned> helpers_{0};    // helpers published
     std::atomic<bool> failed_{false};
     std::exception_ptr failure_;          // the first failure of a helper
-    // Set before the first helper is published, read by the helpers.
-    std::size_t shortest_run_ = 0;  // 0: unknown
-    std::size_t participants_ = 1;
-    double ns_per_element_ = 0.0;
-    unsigned most_helpers_ = 0;
-    // The calling thread's own.
-    bool shared_ = false;
-    bool published_ = false;
-    bool hook_work_left_ = false;
-    std::size_t runs_per_clock_ = 1;  // shared runs between two looks at the clock
-    Clock::time_point last_question_{};
-    Clock::time_point last_clock_look_{};
-    std::optional<ThreadPool::CallerWorking> working_;
+    // Written by the caller before the first helper is published; read by the helpers.
+    Plan plan_;
+    // The caller's own.
+    CallerState caller_;
     Helper first_helper_{*this};
 };
 
@@ -488,8 +513,8 @@ private:
 // the inputs' own storage: each element is read before its result is written, and by nothing
 // else. A kernel failure (exception) is rethrown once no thread works on the map any more; the
 // first one wins. Throws Interrupted when the installed caller hook stops the map (a map nested in
-// an element of a stopped map returns instead, its results incomplete), and ForkedDuringMap in a
-// child forked by the hook's code while the map was shared.
+// an element of a stopped map returns instead, its results incomplete), and ForkedDuringMap by the
+// fork rule (thread_pool.hpp).
 template <class In, class Out, class Kernel>
 void parallel_map_into(std::span<const In> inputs, Out* out, const Kernel& kernel,
                        Sharing sharing = Sharing::when_worth_it) {

@@ -11,7 +11,6 @@
 #include <string>
 #include <vector>
 
-#include "common/interruption.hpp"
 #include "parallel/pool_size.hpp"
 
 namespace mirvanta::parallel {
@@ -32,7 +31,8 @@ constexpr int kCallerSpins = 500;
 constexpr int kWorkerSpins = 3000;
 // An idle worker's spin yields its core now and then, for the machine may have no spare one. A
 // waiting caller's never does: the scheduler would then put it behind the busy workers (each
-// sched_yield moves a thread's turn a whole time slice later), and its checks for signals with it.
+// sched_yield moves a thread's turn a whole time slice later), and its questions to the hook with
+// it (the poll promise, common/interruption.hpp).
 enum class Yield : bool { never, sometimes };
 // Only so many workers spin at a time; the others sleep at once. With many workers a short map
 // leaves most of them idle together, and each would burn its spin for nothing.
@@ -85,11 +85,9 @@ std::atomic<int> start_failure_state{kNoFailure};
 std::atomic<std::uint64_t> forks_since_load{0};
 
 void forget_pool_in_child() noexcept {
-    // The child has only the thread that forked: the parent's workers, and whatever locks they
-    // or a creating thread held, do not exist here. Abandon the pool without touching it, make
-    // the creation lock new in its own storage (nothing is allocated in the child), and let the
-    // first use create a pool of its own in the same storage. A map that the forking thread was
-    // waiting for learns from the new generation that its workers are gone.
+    // The pool's part of the fork rule (thread_pool.hpp): abandon the pool without touching it,
+    // make the creation lock new in its own storage (nothing is allocated in the child), and count
+    // the fork, by which the maps that started before it learn of it.
     the_pool.store(nullptr, std::memory_order_relaxed);
     new (&creation_mutex) std::mutex;
     forks_since_load.fetch_add(1, std::memory_order_relaxed);
@@ -110,30 +108,6 @@ void* worker_main(void* pool) {
     self.pool.work_loop(self);
     pthread_setspecific(worker_key, nullptr);
     return nullptr;
-}
-
-// A worker keeps its map scope in its WorkerState (it never touches a thread_local variable);
-// any other thread's belongs to the call running on it (common/interruption.hpp), so that a call
-// made by a signal handler during another call's map does not take its maps for nested ones.
-MapScope* current_map_scope() noexcept {
-    if (WorkerState* worker = current_worker()) return worker->scope;
-    return static_cast<MapScope*>(call_map_scope());
-}
-
-ScopedMapScope::ScopedMapScope(MapScope& scope) noexcept : worker_(current_worker()), previous_(current_map_scope()) {
-    if (worker_ != nullptr) {
-        worker_->scope = &scope;
-    } else {
-        set_call_map_scope(&scope);
-    }
-}
-
-ScopedMapScope::~ScopedMapScope() {
-    if (worker_ != nullptr) {
-        worker_->scope = previous_;
-    } else {
-        set_call_map_scope(previous_);
-    }
 }
 
 void ThreadPool::record_hand_off(std::chrono::nanoseconds sample) noexcept {
@@ -344,8 +318,8 @@ ThreadPool* global_pool() {
     const auto now = Clock::now();
     if (now < next_start) return nullptr;
     std::string failure = "no thread-specific key was left for its workers";
-    // In a forked child the storage may still hold the parent's abandoned pool: it is reused as
-    // it is, without running anything of the old one.
+    // In a forked child the storage may still hold the parent's abandoned pool (the fork rule):
+    // it is reused as it is, without running anything of the old one.
     auto* pool = new (pool_storage) ThreadPool(pool_size_from_environment(), available_cpus());
     if (worker_key_created) failure = pool->start();
     if (failure.empty()) {

@@ -19,10 +19,9 @@
 // that follow each other closely do not pay a wake-up each. The pool allocates nothing of its
 // own: the queue and the idle list are linked through the jobs and the workers' states.
 //
-// The pool is created on first use and lives until the process ends. A child process made by
-// fork() inherits none of the workers, so it gets a pool of its own on its first use. When the
-// system refuses the workers' threads, there is no pool for a while, and maps run on the calling
-// thread (parallel_map.hpp).
+// The pool is created on first use and lives until the process ends; a forked child gets one of
+// its own (the fork rule, at fork_generation() below). When the system refuses the workers'
+// threads, there is no pool for a while, and maps run on the calling thread (parallel_map.hpp).
 //
 // Workers allocate nothing in steady state: a thread's first malloc gives it an arena of its own
 // (64 MB of address space each, up to 8 per core), which a process under an address-space limit
@@ -45,56 +44,18 @@ namespace mirvanta::parallel {
 
 class ThreadPool;
 
-// The innermost map whose elements a thread is evaluating, as the code inside an element sees it
-// (parallel_map.hpp): a map nested in an element stops with it, and a long element asks it
-// whether to go on.
-class MapScope {
-public:
-    // The map's stop flag, which the maps nested in its elements share.
-    std::atomic<bool>& stop_flag() const noexcept { return *stop_; }
-
-    // On a thread outside the pool: whether a CallerWorking already counts the thread as busy.
-    bool caller_counted() const noexcept { return caller_counted_; }
-
-    // Whether the map has stopped; on the thread that started it, outside the pool, the caller's
-    // hook is asked first when it has not been asked for a while.
-    virtual bool should_stop() = 0;
-
-protected:
-    explicit MapScope(std::atomic<bool>& stop) noexcept : stop_(&stop) {}
-    ~MapScope() = default;
-    std::atomic<bool>* stop_;
-    bool caller_counted_ = false;
-};
+class MapScope;  // parallel/map_scope.hpp
 
 // What a worker thread keeps for itself, on its own stack.
 struct WorkerState {
     explicit WorkerState(ThreadPool& owner) noexcept : pool(owner) {}
     ThreadPool& pool;
     IdleList::Entry idle;
-    MapScope* scope = nullptr;  // the map whose elements the worker evaluates
+    MapScope* scope = nullptr;  // the map whose elements the worker evaluates (map_scope.hpp)
 };
 
 // The calling worker's state; null on any thread that is not a worker of a pool.
 WorkerState* current_worker() noexcept;
-
-// The map whose elements the calling thread evaluates, or null: a worker's own; on any other
-// thread, that of the call running on it (common/interruption.hpp), so that a call made from
-// inside another's map (by a signal handler its hook ran) starts with none.
-MapScope* current_map_scope() noexcept;
-
-// Makes `scope` the calling thread's map scope until the end of the scope.
-class ScopedMapScope {
-public:
-    explicit ScopedMapScope(MapScope& scope) noexcept;
-    ~ScopedMapScope();
-    ScopedMapScope(const ScopedMapScope&) = delete;
-    ScopedMapScope& operator=(const ScopedMapScope&) = delete;
-
-private:
-    WorkerState* worker_;
-    MapScope* previous_;
-};
 
 class Job {
 public:
@@ -164,7 +125,7 @@ public:
         CallerWorking(const CallerWorking&) = delete;
         CallerWorking& operator=(const CallerWorking&) = delete;
         void end() noexcept;
-        // Stops counting without touching the pool: in a forked child, whose pool is another.
+        // Stops counting without touching the pool: in a forked child (the fork rule).
         void forget() noexcept { pool_ = nullptr; }
 
     private:
@@ -231,9 +192,18 @@ std::string take_start_failure();
 // and is 1 while it cannot be created (the calling thread does the work).
 unsigned current_num_threads();
 
-// How many forks separate this process from the one that loaded the library: a child forked by
-// code that a map ran on its calling thread (a signal handler) sees a different count than the
-// map saw when it started, and knows that the pool's workers, and the work they had, are gone.
+// The fork rule. A child made by fork() has only the thread that forked: none of the workers, nor
+// the locks that they or a thread creating the pool held. So the child abandons the parent's pool
+// without touching it and creates one of its own, in the same storage, on its first use
+// (thread_pool.cpp). While a map runs, only code that the hook runs on the map's calling thread (a
+// signal handler) can fork it; a map therefore compares the fork generation with the one it
+// started in after every question to the hook and, on its calling thread, after every run of its
+// elements (a map nested in them may have asked). Forked, it touches nothing of the pool it
+// started with: a map that it had not shared yet goes on alone on the calling thread, and one that
+// it had shared throws ForkedDuringMap (common/interruption.hpp), since the workers and the runs
+// they held are not in the child (MapRun::leave_forked, parallel_map.hpp).
+//
+// How many forks separate this process from the one that loaded the library.
 std::uint64_t fork_generation() noexcept;
 
 }  // namespace mirvanta::parallel

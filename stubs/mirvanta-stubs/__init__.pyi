@@ -411,7 +411,9 @@ _Law: TypeAlias = Linear | Quadratic | SquareRoot | Power2 | Profile
 _Number: TypeAlias = float | np.floating[Any] | np.integer[Any]
 
 @overload
-def magnification(u: _Number, rho: _Number, limb: _Law | None = None, *, rtol: _Real = 1e-10) -> float: ...
+def magnification(  # type: ignore[overload-overlap]  # a number gives a float, an array an array
+    u: _Number, rho: _Number, limb: _Law | None = None, *, rtol: _Real = 1e-10
+) -> float: ...
 @overload
 def magnification(u: ArrayLike, rho: ArrayLike, limb: _Law | None = None, *, rtol: _Real = 1e-10) -> NDArray[np.float64]:
     """Magnification of a finite source star by a single point lens, in Einstein radii.
@@ -439,7 +441,7 @@ def magnification(u: ArrayLike, rho: ArrayLike, limb: _Law | None = None, *, rto
     """
 
 @overload
-def point_source_magnification(u: _Number) -> float: ...
+def point_source_magnification(u: _Number) -> float: ...  # type: ignore[overload-overlap]
 @overload
 def point_source_magnification(u: ArrayLike) -> NDArray[np.float64]:
     """Magnification of a point source, (u^2 + 2) / (u sqrt(u^2 + 4)), u in Einstein radii.
@@ -449,7 +451,7 @@ def point_source_magnification(u: ArrayLike) -> NDArray[np.float64]:
     """
 
 @overload
-def light_curve(
+def light_curve(  # type: ignore[overload-overlap]
     t: _Number, t0: _Real, u0: _Real, tE: _Real, rho: _Number, limb: _Law | None = None, *, rtol: _Real = 1e-10
 ) -> float: ...
 @overload

@@ -46,7 +46,15 @@ TEST(LinearInterpolate, InteriorAbscissaComesFromTheLeftSegment) {
 TEST(CentralDifference, DerivativeAndStep) {
     const auto square = [](double x) { return x * x; };
     EXPECT_NEAR(central_difference_derivative(square, 3.0), 6.0, 1e-10);
-    EXPECT_EQ(CBRT_EPS, 6.0554544523933395e-06);
+    // The step is the double nearest the cube root of the machine epsilon: its cube is closer to
+    // 2^-52 than either neighbour's (cubed in long double, 64 bits, where the neighbours' cubes
+    // differ from 2^-52 by about 3 ulps of a double).
+    const auto off = [](double c) {
+        const long double cube = static_cast<long double>(c) * c * c;
+        return std::fabs(cube - static_cast<long double>(std::numeric_limits<double>::epsilon()));
+    };
+    EXPECT_LT(off(CBRT_EPS), off(std::nextafter(CBRT_EPS, 0.0)));
+    EXPECT_LT(off(CBRT_EPS), off(std::nextafter(CBRT_EPS, 1.0)));
     std::vector<double> seen;
     const auto record = [&](double x) { seen.push_back(x); return 0.0; };
     central_difference_derivative(record, 0.0);

@@ -7,10 +7,12 @@
 #include <atomic>
 #include <cstring>
 #include <numeric>
+#include <new>
 #include <span>
 #include <vector>
 
 #include "kernel_sample.hpp"
+#include "models/magnification_grid.hpp"
 #include "models/witt_mao.hpp"
 #include "models/witt_mao_range.hpp"
 #include "parallel/parallel_map.hpp"
@@ -68,20 +70,26 @@ struct AtSeparation {
     void range(std::span<const double> x, double* out) const { models::witt_mao_magnification_range(x, rho, out); }
 };
 
+// The one test that the uniform-disk batch and grid equal their kernel element by element.
 TEST(RangeKernels, UniformDiskBatchAndGridGiveTheKernelsBits) {
-    // The sample's runs, of every length and kind, through the batch and the grid; then all of
-    // them joined into long maps that the pool splits at places of its own.
+    // The sample's runs, of every length and kind, through the batch and the grid (every pair's
+    // row, the point source among them); then all of them joined into long maps that the pool
+    // splits at places of its own.
     std::vector<double> joined;
     std::size_t differing = 0;
     for (const auto& run : testing::kernel_sample(100000)) {
         const auto batch = models::witt_mao_magnification(run.x, 1.0, run.rho);
-        const auto grid = models::multi_witt_mao_magnification(run.x, {1.0, 2.0}, {run.rho, 3.0 * run.rho});
-        ASSERT_EQ(grid.size(), 4u);
-        const double last_rho = (3.0 * run.rho) / 2.0;  // the last pair's rstar / re
+        const std::vector<double> re{1.0, 2.0}, rstar{run.rho, 3.0 * run.rho, 0.0};
+        const auto grid = models::multi_witt_mao_magnification(run.x, re, rstar);
+        ASSERT_EQ(grid.size(), 6u);
         for (std::size_t i = 0; i < run.x.size(); ++i) {
             const double expected = models::witt_mao_magnification_scaled(run.x[i] * run.rho, run.rho);
-            differing += !same_bits(batch[i], expected) || !same_bits(grid[0][i], expected) ||
-                         !same_bits(grid[3][i], models::witt_mao_magnification_scaled(run.x[i] * last_rho, last_rho));
+            differing += !same_bits(batch[i], expected);
+            for (std::size_t row = 0; row < grid.size(); ++row) {
+                const double rho = rstar[row % rstar.size()] / re[row / rstar.size()];
+                ASSERT_EQ(grid[row].size(), run.x.size());
+                differing += !same_bits(grid[row][i], models::witt_mao_magnification_scaled(run.x[i] * rho, rho));
+            }
         }
         joined.insert(joined.end(), run.x.begin(), run.x.end());
     }
@@ -94,6 +102,24 @@ TEST(RangeKernels, UniformDiskBatchAndGridGiveTheKernelsBits) {
             EXPECT_EQ(differing, 0u) << "of " << joined.size() << " at rho = " << rho;
         }
     }
+}
+
+TEST(MagnificationGrid, RowsAreTheirOwnAndAnOverflowingSizeIsRefused) {
+    models::MagnificationGrid grid(3, 5);
+    ASSERT_EQ(grid.size(), 3u);
+    for (std::size_t row = 0; row < 3; ++row) {
+        ASSERT_EQ(grid[row].size(), 5u);
+        for (std::size_t i = 0; i < 5; ++i) grid[row][i] = 10.0 * static_cast<double>(row) + static_cast<double>(i);
+    }
+    for (std::size_t row = 0; row < 3; ++row) {
+        for (std::size_t i = 0; i < 5; ++i) EXPECT_EQ(grid[row][i], 10.0 * static_cast<double>(row) + static_cast<double>(i));
+    }
+    // Rows of no separations, and no rows.
+    EXPECT_EQ(models::MagnificationGrid(std::size_t{1} << 40, 0)[12345].size(), 0u);
+    EXPECT_EQ(models::MagnificationGrid(0, 7).size(), 0u);
+    // 2^40 rows of 2^24 values: the product wraps to 0 in 64 bits; the grid must refuse it rather
+    // than allocate nothing and let the rows be written.
+    EXPECT_THROW(models::MagnificationGrid(std::size_t{1} << 40, std::size_t{1} << 24), std::bad_alloc);
 }
 
 }  // namespace

@@ -60,37 +60,6 @@ def test_results_do_not_depend_on_the_pool_size():
     assert len(set(outputs.values())) == 1
 
 
-EXTENDED = """
-    import json, math, mirvanta
-    name = NAME
-    radii = [i / 39 for i in range(40)]
-    brightness = [1 - 0.6 * (1 - math.sqrt(1 - r * r)) for r in radii]
-    args = (1.0, 0.05) + ((radii, brightness) if "flux_map" in name else ())
-    l = [0.001 + i * 0.0173 for i in range(300)]
-    if not name.startswith("discrete"):  # the discrete map raises on these
-        l += [float('inf'), float('nan'), -0.5, 0.0]
-    function = getattr(mirvanta, name)
-    batch = function(l, *args)
-    print(json.dumps([[x.hex() for x in batch], [function([x], *args)[0].hex() for x in l]]))
-"""
-
-
-@pytest.mark.parametrize("name", ["integrated_witt_mao_magnification", "integrated_heyrovsky_magnification",
-                                  "integrated_flux_map_witt_mao_magnification",
-                                  "integrated_flux_map_heyrovsky_magnification",
-                                  "discrete_flux_map_heyrovsky_magnification"])
-def test_extended_sources_on_the_pool_equal_their_one_separation_calls(name):
-    # A one-separation call never leaves the calling thread; a batch of 300 is shared.
-    script = EXTENDED.replace("NAME", repr(name))
-    batch, one_by_one = json.loads(run_python(script, env={"RAYON_NUM_THREADS": "3"}).stdout)
-    assert batch == one_by_one
-
-
-def test_batch_equals_element_by_element(mirvanta):
-    l = [i * 0.031 for i in range(5000)]
-    assert mirvanta.witt_mao_magnification(l, 1.0, 0.2) == [mirvanta.witt_mao_magnification([x], 1.0, 0.2)[0] for x in l]
-
-
 def test_grid_is_every_pair_in_order(mirvanta):
     l = [0.0, 0.5, 1.0, 3.0, 40.0]
     re, rstar = [1.0, 2.5], [0.1, 0.3, 0.0]
