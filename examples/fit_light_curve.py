@@ -14,7 +14,6 @@ import sys
 import time
 
 import numpy as np
-from scipy.optimize import least_squares
 
 import mirvanta
 
@@ -33,6 +32,7 @@ def main(argv=None):
     parser.add_argument("--seed", type=int, default=1, help="seed of the noise (default 1)")
     parser.add_argument("--check", action="store_true", help="exit non-zero if the fit misses the truth")
     args = parser.parse_args(argv)
+    from scipy.optimize import least_squares  # after the arguments, so that --help needs no SciPy
 
     random = np.random.default_rng(args.seed)
     t = np.sort(random.uniform(TRUTH["t0"] - 40.0, TRUTH["t0"] + 40.0, 600))

@@ -7,7 +7,7 @@ the limb, against an independent two-dimensional integration.
 Each EXTENSION is a path to a built extension module (.so), compared side by side; without one
 the installed `mirvanta` is measured. The functions are `integrated_witt_mao_magnification`
 (linear limb darkening, coefficient 0.6) and `integrated_flux_map_witt_mao_magnification` with
-the flux map of examples/light_curves.py (the quadratic law 1 - 0.4 (1 - mu) - 0.25 (1 - mu)^2
+a flux map (the quadratic law 1 - 0.4 (1 - mu) - 0.25 (1 - mu)^2
 sampled at 40 radii i/39, linear in between). The reference integrates the point-source
 magnification times the brightness over the disk in polar coordinates about the lens
 (scipy.integrate.quad, nested, with breakpoints where an arc about the lens meets the limb or a

@@ -92,7 +92,7 @@ MAPS = {
     "stops at 0.9": ([0.0, 0.5, 0.9], [1.0, 0.8, 0.6]),
     "starts at 0.1": ([0.1, 0.5, 1.0], [1.0, 0.8, 0.6]),
     "quadratic law, 40 radii even in mu": quadratic_law(40),
-    "README's four radii": ([0.0, 0.5, 0.9, 1.0], [1.0, 0.9, 0.6, 0.4]),
+    "four radii (docs/interface.md)": ([0.0, 0.5, 0.9, 1.0], [1.0, 0.9, 0.6, 0.4]),
 }
 INSIDE = [0.05 + 0.9 * k / 19 for k in range(20)] + [0.99, 0.999]
 OUTSIDE = [1.001, 1.01, 1.05, 1.2, 1.5, 2.0, 3.0, 5.0, 10.0]

@@ -10,6 +10,7 @@ continuation, which equal the principal value there. The inputs are drawn from a
 the files are reproducible.
 """
 
+import argparse
 import math
 import pathlib
 import random
@@ -139,6 +140,8 @@ def complement_files():
 
 
 def main():
+    argparse.ArgumentParser(description=__doc__.split("\n\n")[0],
+                            epilog="Rewrites tests/cpp/data/ (takes a few minutes).").parse_args()
     DATA.mkdir(parents=True, exist_ok=True)
     legendre_files()
     carlson_files()

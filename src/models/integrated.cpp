@@ -5,6 +5,7 @@
 
 #include "models/detail/kernel_paths.hpp"
 #include "models/detail/radial_integrands.hpp"
+#include "models/general_form_terms.hpp"
 #include "models/witt_mao.hpp"
 #include "models/witt_mao_range.hpp"
 #include "numerics/constants.hpp"
@@ -44,7 +45,8 @@ double integrated_witt_mao_magnification_at(double l, double rho, NodeEvaluation
     const auto bends = detail::bends(integrand, l, 0.0, 1.0);
     const double g = detail::integrate_disks(integrand, u, 0.0, 1.0, bends.points(), 1e-16, nodes, path);
     const double a0 = witt_mao_magnification_scaled(u, rho);
-    return ((a0 * 0.4 + g * 0.6) * numerics::kPi) / kLimbDarkenedFlux;
+    // A mean of point-source magnifications: never below 1, whatever the rounding.
+    return at_least_one(((a0 * 0.4 + g * 0.6) * numerics::kPi) / kLimbDarkenedFlux);
 }
 
 double integrated_witt_mao_magnification_at(double l, double rho) {

@@ -13,6 +13,7 @@
 #include "models/profile_interpolant.hpp"
 #include "models/profile_quadrature.hpp"
 #include "models/profile_series.hpp"
+#include "models/general_form_terms.hpp"
 #include "models/witt_mao.hpp"
 #include "models/witt_mao_range.hpp"
 #include "numerics/constants.hpp"
@@ -145,7 +146,7 @@ ProfileReport profile_magnification(std::span<const double> u, std::span<const d
     const SeriesPlan plan = plan_series(prepared, rtol);
     if (n == 1) {  // one separation: on the calling thread, with nothing to allocate
         const Served s = ProfileKernel{prepared, plan, rtol, nullptr, too_fine}(u[0], rho[0]);
-        out[0] = s.value.value;
+        out[0] = at_least_one(s.value.value);
         note(0, s.value);
         count(s);
         return report;
@@ -326,6 +327,9 @@ ProfileReport profile_magnification(std::span<const double> u, std::span<const d
     report.first_unconverged = first.load();
     report.worst_estimate = worst.load();
     for (const Served& s : served) count(s);
+    // A mean of point-source magnifications is at least 1; for a huge source the by-parts sum's
+    // rounding may leave it a few ulps below.
+    for (std::size_t i = 0; i < n; ++i) out[i] = at_least_one(out[i]);
     return report;
 }
 

@@ -5,6 +5,7 @@
 #include "module/profile_functions.hpp"
 
 #include <cmath>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -72,11 +73,13 @@ bool compute(const char* function, std::span<const double> u, std::span<const do
     const models::ProfileReport report = models::profile_magnification(u, rho, law, rtol, out);
     if (PyErr_Occurred() != nullptr) return false;  // left by code the call ran
     if (report.unconverged == 0) return true;
-    const std::string message =
-        std::string(function) + ": " + std::to_string(report.unconverged) + " of " + std::to_string(u.size()) +
-        " values did not reach rtol=" + std::to_string(rtol) + " (worst estimated relative error " +
-        std::to_string(report.worst_estimate) + ", the first at flat index " +
-        std::to_string(report.first_unconverged) + "); they hold the best estimate";
+    char numbers[64];
+    std::snprintf(numbers, sizeof numbers, "rtol=%.3g (worst estimated relative error %.2g", rtol,
+                  report.worst_estimate);
+    const std::string message = std::string(function) + ": " + std::to_string(report.unconverged) + " of " +
+                                std::to_string(u.size()) + " values did not reach " + numbers +
+                                ", the first at flat index " + std::to_string(report.first_unconverged) +
+                                "); they hold the best estimate";
     return PyErr_WarnEx(PyExc_RuntimeWarning, message.c_str(), 1) == 0;
 }
 

@@ -122,7 +122,7 @@ QUADRATIC_40 = ([i / 39 for i in range(40)],
                  for i in range(40)])
 MAPS = {
     "quadratic law at 40 radii": QUADRATIC_40,
-    "README map": ([0.0, 0.5, 0.9, 1.0], [1.0, 0.9, 0.6, 0.4]),
+    "four-radius map": ([0.0, 0.5, 0.9, 1.0], [1.0, 0.9, 0.6, 0.4]),
     "60 random radii": random_map(60, 1),
     "200 random radii": random_map(200, 2),
     "a step": ([0.0, 0.5, 0.5, 1.0], [1.0, 1.0, 0.3, 0.3]),

@@ -318,7 +318,8 @@ def map_refusal(bl, bf):
     ("bf", i) for the first radius that is not finite or lies below the one before it, or the
     first brightness that is not finite and at least 0; "empty" for no radius; "no flux" when no
     part of the disk between radii 0 and 1 is bright; "either" for a map whose flux is too small
-    for a double (the module may take it or refuse it); None for a map."""
+    for a double, or whose brightness on the disk is below the rounding of the brightest value
+    (the module interpolates in doubles: it may take such a map or refuse it); None for a map."""
     for i, r in enumerate(bl):
         if not math.isfinite(r) or (i > 0 and r < bl[i - 1]):
             return "bl", i
@@ -330,16 +331,20 @@ def map_refusal(bl, bf):
     # The flux of the map over the disk, int 2 x brightness(x) dx between radii 0 and 1, exactly.
     exact = fractions.Fraction
     flux = exact(bf[0]) if len(bl) == 1 else exact(0)
+    brightest_on_disk = flux
     for r0, r1, b0, b1 in zip(bl, bl[1:], bf, bf[1:]):
         a, b = exact(max(r0, 0.0)), exact(min(r1, 1.0))
         if a < b:
             slope = (exact(b1) - exact(b0)) / (exact(r1) - exact(r0))
             value = exact(b0) - exact(r0) * slope  # the brightness is value + slope x there
             flux += value * (b * b - a * a) + 2 * slope * (b ** 3 - a ** 3) / 3
+            brightest_on_disk = max(brightest_on_disk, value + slope * a, value + slope * b)
     if flux == 0:
         return "no flux"
-    # (exactly: the product in floats would underflow to 0 for a tiny map)
-    return "either" if flux < fractions.Fraction(1, 10**280) * exact(max(bf)) else None
+    # (exactly: the products in floats would underflow to 0 for a tiny map)
+    faint = flux < fractions.Fraction(1, 10**280) * exact(max(bf))
+    unresolved = brightest_on_disk < exact(2.0 ** -52) * exact(max(bf))
+    return "either" if faint or unresolved else None
 
 
 def check_refusal(error, refusal):
