@@ -84,7 +84,7 @@ def thin_uniform_disks(mirvanta, l, rho, radii, brightness, nodes=20):
     uniform disk of radius r rho; the flux is the same with A = 1. Gauss-Legendre with `nodes`
     nodes, on intervals that shrink geometrically toward r = l, where A bends as
     (r - l) ln|r - l| (within 1e-12 of its own limit here)."""
-    np = pytest.importorskip("numpy")  # the debug builds of CPython have no NumPy wheels
+    np = pytest.importorskip("numpy")
     x, w = np.polynomial.legendre.leggauss(nodes)
 
     def disk(r):

@@ -29,12 +29,17 @@
 
 namespace mirvanta::models::lanes {
 
+// Each returns to baseline code with the AVX registers' upper halves cleared (Avx2::settle): the
+// compiler's own clearing before a return is left out where a function passes vectors in
+// registers, and the state in use then reached the caller, the interpreter and every call after.
 void witt_mao_range_avx2(const double* x, std::size_t count, double scale, double rho, double* out) {
     witt_mao_lane_range<numerics::lanes::Avx2>(x, count, scale, rho, out);
+    numerics::lanes::Avx2::settle();
 }
 
 void witt_mao_radii_avx2(double u, const double* rho, std::size_t count, double* out) {
     witt_mao_lane_radii<numerics::lanes::Avx2>(u, rho, count, out);
+    numerics::lanes::Avx2::settle();
 }
 
 }  // namespace mirvanta::models::lanes

@@ -121,6 +121,14 @@ template <class V>
     }
 }
 
+// The scalar kernel, called from lane code: the lanes' registers settled first (V::settle), since
+// the kernel is compiled for the baseline.
+template <class V>
+[[gnu::always_inline]] inline double scalar_kernel(double u, double rho) {
+    V::settle();
+    return witt_mao_magnification_scaled(u, rho);
+}
+
 // The arguments of a chunk: many separations at one source radius (a range), or one separation
 // and many radii (the quadratures' nodes).
 // u_at and rho_at give one argument; u_of and rho_of a set gathered by index, u_from and rho_from
@@ -208,7 +216,7 @@ template <class V, class Arguments>
         for (std::size_t i = first; i < last; i += width) {
             const std::size_t filled = last - i < width ? last - i : width;
             if (filled == 1) {
-                out[order[i]] = witt_mao_magnification_scaled(a.u_at(order[i]), a.rho_at(order[i]));
+                out[order[i]] = scalar_kernel<V>(a.u_at(order[i]), a.rho_at(order[i]));
                 continue;
             }
             std::uint16_t index[width];  // beyond `last`, the lanes repeat the first
@@ -219,7 +227,7 @@ template <class V, class Arguments>
             for (std::size_t k = 0; k < filled; ++k) {
                 out[index[k]] = ((done >> k) & 1u) != 0
                                     ? value[k]
-                                    : witt_mao_magnification_scaled(a.u_at(index[k]), a.rho_at(index[k]));
+                                    : scalar_kernel<V>(a.u_at(index[k]), a.rho_at(index[k]));
             }
         }
     };
@@ -238,7 +246,7 @@ template <class V, class Arguments>
         return lanes;
     });
     for (std::size_t i = start[kScalarGroup]; i < count; ++i) {
-        out[order[i]] = witt_mao_magnification_scaled(a.u_at(order[i]), a.rho_at(order[i]));
+        out[order[i]] = scalar_kernel<V>(a.u_at(order[i]), a.rho_at(order[i]));
     }
 }
 
@@ -246,7 +254,7 @@ template <class V, class Arguments>
 template <class V>
 void witt_mao_lane_range(const double* x, std::size_t count, double scale, double rho, double* out) {
     if (count == 1) {  // nothing to gather
-        out[0] = witt_mao_magnification_scaled(x[0] * scale, rho);
+        out[0] = scalar_kernel<V>(x[0] * scale, rho);
         return;
     }
     alignas(32) double u[kLaneChunk];
@@ -264,7 +272,7 @@ void witt_mao_lane_range(const double* x, std::size_t count, double scale, doubl
 template <class V>
 void witt_mao_lane_radii(double u, const double* rho, std::size_t count, double* out) {
     if (count == 1) {
-        out[0] = witt_mao_magnification_scaled(u, rho[0]);
+        out[0] = scalar_kernel<V>(u, rho[0]);
         return;
     }
     alignas(32) double radius[kLaneChunk];

@@ -58,6 +58,9 @@ struct Sse2 {
 
     // a where `m` is set, else b.
     friend Sse2 select(Mask m, Sse2 a, Sse2 b) { return _mm_or_pd(_mm_and_pd(m.v, a.v), _mm_andnot_pd(m.v, b.v)); }
+
+    // Nothing to settle before baseline code runs (Avx2::settle).
+    static void settle() {}
 };
 
 }  // namespace mirvanta::numerics::lanes
