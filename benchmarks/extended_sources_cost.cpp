@@ -19,11 +19,11 @@
 #include <string>
 #include <vector>
 
-#include "models/flux_map.hpp"
-#include "models/integrated.hpp"
+#include "models/source_radii/flux_map.hpp"
+#include "models/source_radii/integrated.hpp"
 #ifndef MIRVANTA_COST_VECTOR_ONLY
-#include "models/detail/kernel_paths.hpp"
-#include "models/witt_mao_range.hpp"
+#include "models/source_radii/test_entry_points.hpp"
+#include "models/kernel/witt_mao_range.hpp"
 #endif
 
 // The values of a vector call: the flux map returns them or its refusal of the map (older

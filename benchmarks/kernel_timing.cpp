@@ -48,9 +48,9 @@
 #include <vector>
 
 #include "kernel_sample.hpp"
-#include "models/witt_mao.hpp"
-#include "models/detail/kernel_paths.hpp"
-#include "models/witt_mao_range.hpp"
+#include "models/kernel/witt_mao.hpp"
+#include "models/kernel/witt_mao_range.hpp"
+#include "models/source_radii/witt_mao_batch.hpp"
 #include "parallel/thread_pool.hpp"
 
 #if MIRVANTA_BASELINE

@@ -22,7 +22,7 @@
 #include <string>
 #include <vector>
 
-#include "models/witt_mao.hpp"
+#include "models/kernel/witt_mao.hpp"
 
 namespace {
 

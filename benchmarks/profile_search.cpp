@@ -1,4 +1,4 @@
-// A randomized accuracy search of the profile engine (models/profile.hpp): separations one a call
+// A randomized accuracy search of the profile engine (models/engine/profile.hpp): separations one a call
 // (the quadrature and the series), every law (tabulated profiles too), rho log-uniform over
 // [1e-4, 100], the lens 1e-5 to 1e-1 source radii inside or outside the limb, or as near the
 // centre, or anywhere within 2 rho; each at rtol 1e-6, 1e-8, 1e-10 and 1e-12 against the engine
@@ -20,7 +20,7 @@
 #include <string>
 #include <vector>
 
-#include "models/profile.hpp"
+#include "models/engine/profile.hpp"
 
 namespace {
 

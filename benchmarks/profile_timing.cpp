@@ -1,4 +1,4 @@
-// Native timing of the profile engine (models/profile.hpp) on the light curves of its speed goal:
+// Native timing of the profile engine (models/engine/profile.hpp) on the light curves of its speed goal:
 // 2,000 epochs of a quadratic-law source (a = 0.5, b = 0.2), u0 = 0.01, tE = 25, t within 2 tE of
 // t0, u(t) = sqrt(u0^2 + ((t - t0)/tE)^2), rho = 0.01, 0.1 and 1, at rtol 1e-10 and 1e-6.
 //
@@ -25,7 +25,7 @@
 #include <string>
 #include <vector>
 
-#include "models/profile.hpp"
+#include "models/engine/profile.hpp"
 
 namespace {
 

@@ -2,14 +2,14 @@
 """Derive and check the far-field and mid-field expansions of the uniform-disk magnification.
 
     .venv/bin/python -m pip install ".[tools]"        # sympy and mpmath
-    .venv/bin/python tools/derive_far_field.py          # checks, then writes src/models/mid_field_series.hpp
+    .venv/bin/python tools/derive_far_field.py          # checks, then writes src/models/kernel/mid_field_series.hpp
     .venv/bin/python tools/derive_far_field.py --check  # checks, and verifies the committed header
 
 Away from the source the kernel evaluates the mean of the point-source magnification
 A(u) = (u^2 + 2) / (u sqrt(u^2 + 4)) over the disk by the mean-value expansion
     mean = sum_k (rho^2/4)^k / (k! (k+1)!) L^k A(u),   L = d^2/du^2 + (1/u) d/du,
 kept to k = 2 beyond u = 1000 rho (far_field_disk_magnification) and to k = 5 from 20 rho to
-1000 rho (mid_field_disk_magnification), src/models/far_field_series.hpp. With s = u^2, q = s + 4,
+1000 rho (mid_field_disk_magnification), src/models/kernel/far_field_series.hpp. With s = u^2, q = s + 4,
 w = u sqrt(q), x = rho/u, a = s/q, b = 1/q and F = 4 / (w q), term k is F x^(2k) Q_k(a, b), Q_k
 homogeneous of degree 2k - 1 in a and b. This script
 1. derives L^k A to k = 6 with sympy, extracts the exact coefficients of Q_1..Q_5 and proves that
@@ -36,7 +36,7 @@ import sympy as sp
 
 from generated_header import generate, table_header
 
-HEADER = pathlib.Path(__file__).resolve().parent.parent / "src" / "models" / "mid_field_series.hpp"
+HEADER = pathlib.Path(__file__).resolve().parent.parent / "src" / "models" / "kernel" / "mid_field_series.hpp"
 MID_TERMS = 5     # k = 1..5 in the mid field
 MID_RATIO = 20.0  # the mid field begins beyond 20 rho
 FAR_RATIO = 1000.0

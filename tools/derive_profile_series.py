@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Derive the far-field series of the magnification of a radially symmetric source.
 
-    python3 tools/derive_profile_series.py          # checks, then writes src/models/profile_series_terms.hpp
+    python3 tools/derive_profile_series.py          # checks, then writes src/models/engine/profile_series_terms.hpp
     python3 tools/derive_profile_series.py --check  # checks, and verifies the committed header
 
 The mean of a function f over a source of radius rho whose brightness I depends on the radius
@@ -20,7 +20,7 @@ Term k of the uniform disk is F x^(2k) Q_k(a, b) with x = rho/u, F = 4/(u sqrt(q
 b = 1/q and Q_k(a, b) = sum_i P_k[i] a^i b^(2k-1-i) / (4^(k+1) k! (k+1)!) (P_k[i] the coefficient
 of s^i). The script
 1. derives P_1..P_K in exact integers, and checks Q_1..Q_5 against the coefficients of the
-   uniform disk's mid-field series (src/models/mid_field_series.hpp);
+   uniform disk's mid-field series (src/models/kernel/mid_field_series.hpp);
 2. checks that every Q_k(1 - 4b, b) is positive on 0 < b <= 1/4 (every u > 0), on a fine grid in
    exact rationals, so that no term of the series is negative for a profile of positive moments;
 3. bounds each term: c_k = max over u of F Q_k(a, b) / A (on a logarithmic grid of u from 1e-5 to
@@ -41,8 +41,8 @@ import sympy as sp
 
 from generated_header import generate, table_header
 
-HEADER = pathlib.Path(__file__).resolve().parent.parent / "src" / "models" / "profile_series_terms.hpp"
-MID_FIELD = pathlib.Path(__file__).resolve().parent.parent / "src" / "models" / "mid_field_series.hpp"
+HEADER = pathlib.Path(__file__).resolve().parent.parent / "src" / "models" / "engine" / "profile_series_terms.hpp"
+MID_FIELD = pathlib.Path(__file__).resolve().parent.parent / "src" / "models" / "kernel" / "mid_field_series.hpp"
 TERMS = 24
 s = sp.symbols("s", positive=True)
 q = s + 4

@@ -30,7 +30,7 @@ constexpr const char* kForkedDuringMap =
     std::abort();
 }
 
-// The source path is relative to the project root ("src/models/flux_map.cpp"): the build maps
+// The source path is relative to the project root ("src/models/source_radii/flux_map.cpp"): the build maps
 // the checkout's own path away (-fmacro-prefix-map in CMakeLists.txt).
 void report(const Panic& panic) {
     char name[64] = {};

@@ -3,10 +3,11 @@
 #include <array>
 #include <string>
 
-#include "models/flux_map.hpp"
-#include "models/heyrovsky.hpp"
-#include "models/integrated.hpp"
-#include "models/witt_mao.hpp"
+#include "models/source_radii/flux_map.hpp"
+#include "models/kernel/heyrovsky.hpp"
+#include "models/source_radii/integrated.hpp"
+#include "models/kernel/witt_mao.hpp"
+#include "models/source_radii/witt_mao_batch.hpp"
 #include "module/call_frame.hpp"
 
 namespace mirvanta::module {

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "models/law_checks.hpp"
+#include "models/engine/law_checks.hpp"
 #include "module/conversion.hpp"
 #include "module/process_cache.hpp"
 #include "module/py_ref.hpp"

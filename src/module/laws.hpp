@@ -1,5 +1,5 @@
 // The brightness laws a Python caller hands to the profile functions: small immutable classes
-// Linear, Quadratic, SquareRoot, Power2 and Profile, one per law of models/brightness_law.hpp.
+// Linear, Quadratic, SquareRoot, Power2 and Profile, one per law of models/engine/brightness_law.hpp.
 // Each checks its coefficients (or table) when it is made, so that a law object always describes
 // a star: a fault is a ValueError naming the coefficient, or the table and its first bad index.
 // The classes are made once per process and added to every module object.
@@ -7,7 +7,7 @@
 
 #include <span>
 
-#include "models/brightness_law.hpp"
+#include "models/engine/brightness_law.hpp"
 #include "module/compat.hpp"
 
 namespace mirvanta::module {

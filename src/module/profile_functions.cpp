@@ -1,7 +1,7 @@
 // The functions in Einstein radii: magnification, point_source_magnification and light_curve.
 // Numbers or arrays of any shape in, a float or a NumPy array of the broadcast shape out
 // (module/arrays.hpp); the brightness law from module/laws.hpp; the computation from
-// models/profile.hpp, on the worker pool.
+// models/engine/profile.hpp, on the worker pool.
 #include "module/profile_functions.hpp"
 
 #include <cmath>
@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "models/profile.hpp"
-#include "models/witt_mao.hpp"
+#include "models/engine/profile.hpp"
+#include "models/kernel/witt_mao.hpp"
 #include "module/arrays.hpp"
 #include "module/binding.hpp"
 #include "module/conversion.hpp"

@@ -7,7 +7,7 @@
 #include <span>
 
 #include "models/deferred_error.hpp"
-#include "models/magnification_grid.hpp"
+#include "models/source_radii/magnification_grid.hpp"
 #include "module/compat.hpp"
 #include "module/errors.hpp"
 #include "module/py_ref.hpp"

@@ -1,4 +1,4 @@
-# Fails when the AVX2 lane file (models/lanes/range_avx2.cpp) defines a function with external
+# Fails when the AVX2 lane file (models/kernel/lanes/range_avx2.cpp) defines a function with external
 # linkage that is not its own. Such a function would be an inline function of a header that other
 # files share, compiled there for AVX2: the linker may keep that copy for the whole module, which
 # would then stop with an illegal instruction on CPUs without AVX2, and no test on a CPU with AVX2

@@ -15,9 +15,9 @@
 #include <string>
 #include <vector>
 
-#include "models/disk_forms.hpp"
-#include "models/heyrovsky.hpp"
-#include "models/witt_mao.hpp"
+#include "models/kernel/disk_forms.hpp"
+#include "models/kernel/heyrovsky.hpp"
+#include "models/kernel/witt_mao.hpp"
 #include "reference_data.hpp"
 
 namespace mirvanta::models {

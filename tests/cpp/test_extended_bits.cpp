@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "models/flux_map.hpp"
-#include "models/integrated.hpp"
+#include "models/source_radii/flux_map.hpp"
+#include "models/source_radii/integrated.hpp"
 
 namespace mirvanta::models {
 namespace {

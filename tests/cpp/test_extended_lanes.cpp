@@ -10,10 +10,10 @@
 
 #include "extended_sample.hpp"
 #include "sample_hashes.hpp"
-#include "models/flux_map.hpp"
-#include "models/integrated.hpp"
-#include "models/detail/kernel_paths.hpp"
-#include "models/witt_mao_range.hpp"
+#include "models/source_radii/flux_map.hpp"
+#include "models/source_radii/integrated.hpp"
+#include "models/source_radii/test_entry_points.hpp"
+#include "models/kernel/witt_mao_range.hpp"
 
 namespace mirvanta::models {
 namespace {

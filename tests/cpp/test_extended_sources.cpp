@@ -8,10 +8,10 @@
 #include <string>
 #include <vector>
 
-#include "models/flux_map.hpp"
-#include "models/heyrovsky.hpp"
-#include "models/integrated.hpp"
-#include "models/witt_mao.hpp"
+#include "models/source_radii/flux_map.hpp"
+#include "models/kernel/heyrovsky.hpp"
+#include "models/source_radii/integrated.hpp"
+#include "models/kernel/witt_mao.hpp"
 #include "numerics/quadrature.hpp"
 #include "common/panic.hpp"
 #include "reference_data.hpp"
@@ -102,7 +102,7 @@ TEST(FluxMaps, LengthsMustMatchBeforeAnyWork) {
     EXPECT_EQ(panic_message([&] { integrated_flux_map_heyrovsky_magnification({1.0}, 1.0, 1.0, bl, bf); }), expected);
     // Relative to the project root whatever folder holds the checkout (a folder named src included).
     EXPECT_EQ(panic_file([&] { discrete_flux_map_heyrovsky_magnification({}, 1.0, 1.0, bl, bf); }),
-              "src/models/flux_map.cpp");
+              "src/models/source_radii/flux_map.cpp");
 }
 
 TEST(FluxMaps, DiscreteIsAWeightedSumOfRings) {

@@ -14,7 +14,8 @@
 #include <limits>
 #include <vector>
 
-#include "models/witt_mao.hpp"
+#include "models/kernel/witt_mao.hpp"
+#include "models/source_radii/witt_mao_batch.hpp"
 
 namespace mirvanta::models {
 namespace {

@@ -17,11 +17,11 @@
 
 #include "kernel_sample.hpp"
 #include "sample_hashes.hpp"
-#include "models/detail/kernel_paths.hpp"
-#include "models/witt_mao.hpp"
-#include "models/disk_forms.hpp"
-#include "models/general_form_terms.hpp"
-#include "models/witt_mao_range.hpp"
+#include "models/kernel/witt_mao_range.hpp"
+#include "models/kernel/witt_mao.hpp"
+#include "models/kernel/disk_forms.hpp"
+#include "models/kernel/general_form_terms.hpp"
+#include "models/kernel/witt_mao_range.hpp"
 #include "numerics/elliptic.hpp"
 #include "numerics/legendre_triple.hpp"
 

@@ -5,8 +5,9 @@
 #include <limits>
 #include <string>
 
-#include "models/heyrovsky.hpp"
-#include "models/witt_mao.hpp"
+#include "models/kernel/heyrovsky.hpp"
+#include "models/kernel/witt_mao.hpp"
+#include "models/source_radii/witt_mao_batch.hpp"
 
 namespace mirvanta::models {
 namespace {

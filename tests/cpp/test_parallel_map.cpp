@@ -22,9 +22,10 @@
 #include <thread>
 #include <vector>
 
-#include "models/flux_map.hpp"
-#include "models/integrated.hpp"
-#include "models/witt_mao.hpp"
+#include "models/source_radii/flux_map.hpp"
+#include "models/source_radii/integrated.hpp"
+#include "models/kernel/witt_mao.hpp"
+#include "models/source_radii/witt_mao_batch.hpp"
 #include "parallel/parallel_map.hpp"
 #include "parallel/pool_size.hpp"
 

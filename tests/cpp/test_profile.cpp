@@ -1,4 +1,4 @@
-// The profile engine (models/profile.hpp) against independent references: mpmath (by parts in
+// The profile engine (models/engine/profile.hpp) against independent references: mpmath (by parts in
 // mpmath's own elliptic integrals, checked there against a 2-D integration of the point-source
 // magnification over the disk; tools/gen_profile_reference.py), the linear law of the integrated
 // function, the uniform-disk kernel, and the same law written two ways.
@@ -12,11 +12,11 @@
 #include <vector>
 
 #include "common/panic.hpp"
-#include "models/heyrovsky.hpp"
-#include "models/integrated.hpp"
-#include "models/profile.hpp"
-#include "models/profile_series.hpp"
-#include "models/witt_mao.hpp"
+#include "models/kernel/heyrovsky.hpp"
+#include "models/source_radii/integrated.hpp"
+#include "models/engine/profile.hpp"
+#include "models/engine/profile_series.hpp"
+#include "models/kernel/witt_mao.hpp"
 #include "numerics/quadrature.hpp"
 
 namespace {

@@ -12,9 +12,10 @@
 #include <vector>
 
 #include "kernel_sample.hpp"
-#include "models/magnification_grid.hpp"
-#include "models/witt_mao.hpp"
-#include "models/witt_mao_range.hpp"
+#include "models/source_radii/magnification_grid.hpp"
+#include "models/kernel/witt_mao.hpp"
+#include "models/source_radii/witt_mao_batch.hpp"
+#include "models/kernel/witt_mao_range.hpp"
 #include "parallel/parallel_map.hpp"
 
 namespace mirvanta::parallel {

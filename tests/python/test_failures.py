@@ -38,7 +38,7 @@ def test_panic_exception_and_its_report():
     assert lines == [panic + " no notes"] * 6 + ["True", "True"]
     # Each report on stderr names the thread, the source location and the message, with a hint.
     assert "thread 'python" in result.stderr or "thread '<unnamed>'" in result.stderr
-    assert result.stderr.count("panicked at src/models/flux_map.cpp:") == 6
+    assert result.stderr.count("panicked at src/models/source_radii/flux_map.cpp:") == 6
     assert "assertion `left == right` failed" in result.stderr
     assert "backtrace" in result.stderr
 

@@ -1,6 +1,6 @@
 // Four doubles in an AVX register, as Sse2 (sse2.hpp) holds two. Each function is compiled for
 // AVX2 (and no more: no FMA) by its own target attribute and inlined into its callers, which must
-// be compiled for AVX2 too (models/lanes/range_avx2.cpp).
+// be compiled for AVX2 too (models/kernel/lanes/range_avx2.cpp).
 #pragma once
 
 #include <immintrin.h>

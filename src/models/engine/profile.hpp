@@ -1,0 +1,53 @@
+// The magnification of a radially symmetric source star whose brightness follows a law
+// (models/engine/brightness_law.hpp), from the uniform-disk kernel, to a relative tolerance.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+#include "models/engine/brightness_law.hpp"
+
+namespace mirvanta::models {
+
+// What a call could not do: how many results did not reach rtol (each is still the best
+// estimate), the first such index, and the worst estimated relative error among them.
+struct ProfileReport {
+    std::size_t unconverged = 0;
+    std::size_t first_unconverged = SIZE_MAX;
+    double worst_estimate = 0.0;
+};
+
+// out[i] = the magnification at separation u[i] (Einstein radii) of a source of radius rho
+// (Einstein radii; rho.size() == 1: one radius for all; else rho.size() == u.size(), rho[i]) whose
+// brightness follows `law`, to relative tolerance rtol (any other rho.size() is an internal
+// failure: Panic). `out` may alias u. Separations run on the
+// worker pool; the workers allocate nothing.
+// Domain, as the caller validates it: law with brightness >= 0 on the disk and a positive flux,
+// radii ascending in [0, 1], alpha > 0; u >= 0, rho >= 0. NaN u or rho gives NaN; rho = 0 the
+// point-source magnification; u = inf or rho = inf gives 1. The engine reaches relative errors
+// down to kFinestTolerance, where the uniform-disk kernel's own errors (a few 1e-16, up to 3.8e-13
+// next to its limb zone) take over: over the mpmath reference of every law, 5.4e-14 at worst at
+// rtol 1e-13, and the same at 1e-14 and 1e-15, whatever the quadrature's estimates say. A smaller
+// rtol is served at kFinestTolerance and every separation that needed more than the kernel itself
+// is reported as not reaching it.
+inline constexpr double kFinestTolerance = 1e-13;
+ProfileReport profile_magnification(std::span<const double> u, std::span<const double> rho,
+                                    const BrightnessLaw& law, double rtol, double* out);
+
+// What a call cost, for benchmarks and tests: separations served by the far-field series, by the
+// interpolant and by the quadrature, and the uniform-disk evaluations of each kind (the
+// interpolant's own, building it, apart).
+struct ProfileCounts {
+    std::size_t series = 0, interpolated = 0, quadrature = 0;
+    std::size_t interpolant_pieces = 0, interpolant_nodes = 0;
+    std::size_t disk_evaluations_interpolant = 0;  // building it
+    std::size_t disk_evaluations_interpolated = 0;  // using it (the uniform disk's share)
+    std::size_t disk_evaluations_quadrature = 0;
+};
+
+// The same, counting into *counts.
+ProfileReport profile_magnification(std::span<const double> u, std::span<const double> rho,
+                                    const BrightnessLaw& law, double rtol, double* out, ProfileCounts* counts);
+
+}  // namespace mirvanta::models

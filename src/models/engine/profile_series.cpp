@@ -1,0 +1,77 @@
+#include "models/engine/profile_series.hpp"
+
+#include <cmath>
+
+#include "models/engine/profile_series_terms.hpp"
+
+namespace mirvanta::models {
+
+// Term k is at most c_k m_k x^(2k) relative to the point source (c_k: kProfileSeriesBounds, about
+// 1/(pi k (k + 1))), and the bounds shrink by at least x^2 from term to term (c_(k+1)/c_k is about
+// k/(k + 2), m_(k+1)/m_k at most (k + 2)/(k + 1) since <x^(2k)> does not grow with k), so the
+// tail after K terms is at most c_(K+1) m_(K+1) X^(K+1) / (1 - X), X = x^2, which must stay within
+// a quarter of rtol. The widest X that all the terms serve solves
+// c_(K+1) m_(K+1) X^(K+1) = (rtol/4) (1 - X) for K = kMostSeriesTerms (a fixed point, reached in a
+// few steps since X^(K+1) varies far faster than 1 - X), at most kClosest.
+namespace {
+
+constexpr double kClosest = 0.5;  // (rho/u)^2: the series serves u >= 1.41 rho at the closest
+
+// The bound of term K + 1 (kProfileSeriesBounds[k - 1] is term k's), relative to the point source
+// at x = 1.
+double tail_bound(const SeriesPlan& plan, std::size_t terms) {
+    return tables::kProfileSeriesBounds[terms] * std::fabs(plan.factor[terms + 1]);
+}
+
+}  // namespace
+
+SeriesPlan plan_series(const PreparedLaw& law, double rtol) {
+    SeriesPlan plan;
+    plan.factor = law.moment_factor;
+    plan.budget = rtol * 0.25;
+    const double bound = tail_bound(plan, kMostSeriesTerms);
+    double x2 = kClosest;
+    if (bound > 0.0) {
+        x2 = 0.0;
+        for (int i = 0; i < 6; ++i) {
+            x2 = std::pow(plan.budget * (1.0 - x2) / bound, 1.0 / static_cast<double>(kMostSeriesTerms + 1));
+            if (x2 > kClosest) x2 = kClosest;
+        }
+    }
+    plan.widest = x2 * 0.999;
+    return plan;
+}
+
+bool profile_series(double u, double rho, const SeriesPlan& plan, double* out) {
+    const double x = rho / u;
+    const double x2 = x * x;
+    if (!(x2 <= plan.widest)) return false;
+    // The fewest terms whose tail bound is within the budget: X^(K+1) built up term by term.
+    std::size_t terms = 1;
+    const double allowed = plan.budget * (1.0 - x2);
+    for (double power = x2 * x2; terms < kMostSeriesTerms && tail_bound(plan, terms) * power > allowed; ++terms) {
+        power = power * x2;
+    }
+    const double s = u * u;
+    const double q = s + 4.0;
+    const double w = u * std::sqrt(q);
+    const double b = 1.0 / q;
+    const double a = 1.0 - 4.0 * b;
+    const double f = 4.0 / (w * q);
+    double series = 0.0;
+    for (std::size_t k = terms; k-- > 0;) {
+        const std::span<const double> c = tables::kProfileSeriesTerms[k];
+        double term = c.back();
+        double power = 1.0;
+        for (std::size_t i = c.size() - 1; i-- > 0;) {
+            power = power * b;
+            term = term * a + c[i] * power;
+        }
+        series = x2 * (plan.factor[k + 1] * term + series);
+    }
+    const double point_source_excess = 4.0 / (w * ((s + 2.0) + w));
+    *out = 1.0 + (point_source_excess + f * series);
+    return true;
+}
+
+}  // namespace mirvanta::models

@@ -1,0 +1,31 @@
+// The magnification of a radially symmetric source far from the lens: the uniform disk's far-field
+// series (models/kernel/far_field.hpp) with each term k multiplied by the profile's moment factor
+// m_k = (k + 1) <x^(2k)>, to as many terms as the tolerance asks (tools/derive_profile_series.py).
+#pragma once
+
+#include <array>
+#include <cstddef>
+
+#include "models/engine/brightness_law.hpp"
+
+namespace mirvanta::models {
+
+// The most terms the series uses.
+inline constexpr std::size_t kMostSeriesTerms = kMostMoments - 1;
+
+// Per call: the moment factors, the share of rtol the truncation may take, and the widest
+// (rho/u)^2 that the series serves (with all its terms). Each separation takes as few terms as
+// keep its truncation within the share.
+struct SeriesPlan {
+    std::array<double, kMostMoments + 1> factor{};
+    double budget = 0.0;
+    double widest = 0.0;
+};
+
+SeriesPlan plan_series(const PreparedLaw& law, double rtol);
+
+// The series at (u, rho) when (rho/u)^2 is within the plan's widest limit: true and the value in
+// *out; false otherwise. u > 0 (infinite allowed), rho > 0. The result is at least 1.
+bool profile_series(double u, double rho, const SeriesPlan& plan, double* out);
+
+}  // namespace mirvanta::models
