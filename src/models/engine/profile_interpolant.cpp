@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "models/engine/profile_quadrature.hpp"
+#include "models/engine/tolerance_budget.hpp"
 #include "models/kernel/witt_mao.hpp"
 #include "numerics/constants.hpp"
 #include "parallel/parallel_map.hpp"
@@ -45,36 +46,65 @@ std::size_t interpolant_nodes(double rtol) {
 }
 
 std::size_t wide_interpolant_nodes(double rtol) {
-    // The interpolant's test asks its last three coefficients within rtol/10 of its values: 11
+    // The interpolant's test asks its last three coefficients within its share of rtol (budget::kInterpolantFit) of its values: 11
     // nodes at rtol 1e-6 and 2.5 more for every factor 100 (the square-root law, the slowest).
     const double n = std::ceil(11.0 + 1.25 * std::log10(1e-6 / rtol));
     return static_cast<std::size_t>(std::clamp(n, 11.0, static_cast<double>(kInterpolantNodes)));
 }
 
-ProfileInterpolant::ProfileInterpolant(std::span<const double> u, double rho, const PreparedLaw& law, double rtol,
-                                       double far)
-    : rho_(rho), rtol_(rtol), law_(&law),
+ProfileInterpolant::ProfileInterpolant(double rho, const PreparedLaw& law, double rtol, double far)
+    : rho_(rho), far_(far), rtol_(rtol), node_rtol_(rtol * budget::kInterpolantNodes), law_(&law),
       limb_weight_(law.law.kind == LawKind::tabulated ? 0.0 : law.terms[0].weight / law.flux) {
-    // Each node within a fifth of rtol (the quadrature's estimate; its true error is far
-    // smaller), so that with the interpolation's own error, at most a tenth of rtol, and the
-    // Lebesgue constant of 20 Chebyshev nodes, 2.9, the interpolant stays within rtol.
-    node_rtol_ = rtol * 0.2;
-    const double outer_end = std::sqrt(far / rho - 1.0);
-    for (const double x : u) {
-        if (!(x >= 0.0 && x < far)) continue;
-        const bool inner = x < rho;
-        const double t = variable_at(inner, x, rho);
-        if (t >= kFirstBound) (inner ? inner_held_ : outer_held_).push_back(t);
-    }
-    std::sort(inner_held_.begin(), inner_held_.end());
-    std::sort(outer_held_.begin(), outer_held_.end());
     // Wide pieces from the far end of each side towards the limb, a quarter of the length at a
-    // time, the last down to kFirstBound; those holding at least as many separations as nodes.
+    // time, the last down to kFirstBound; each with its halves, at their geometric middles.
+    const double outer_end = std::sqrt(far / rho - 1.0);
     for (const bool inner : {true, false}) {
         for (double hi = inner ? 1.0 : outer_end; hi > kFirstBound; hi *= 0.25) {
-            const Piece piece = piece_over(inner, std::max(hi * 0.25, kFirstBound), hi);
-            if (held(inner, piece.lo, piece.hi) >= piece.n) trial_.push_back(piece);
+            Tree& tree = trees_.emplace_back();
+            tree.inner = inner;
+            tree.lo[0] = std::max(hi * 0.25, kFirstBound);
+            tree.hi[0] = hi;
+            for (std::size_t k = 0; 2 * k + 2 < Tree::kNodes; ++k) {
+                const double middle = std::sqrt(tree.lo[k] * tree.hi[k]);
+                tree.lo[2 * k + 1] = tree.lo[k];
+                tree.hi[2 * k + 1] = middle;
+                tree.lo[2 * k + 2] = middle;
+                tree.hi[2 * k + 2] = tree.hi[k];
+            }
+            std::fill(tree.held, tree.held + Tree::kNodes, std::size_t{0});
         }
+    }
+}
+
+void ProfileInterpolant::count(std::span<const double> u) {
+    for (const double x : u) {
+        if (!(x >= 0.0 && x < far_)) continue;
+        const bool inner = x < rho_;
+        const double t = variable_at(inner, x, rho_);
+        if (!(t >= kFirstBound)) continue;
+        for (Tree& tree : trees_) {
+            if (tree.inner != inner || !(t >= tree.lo[0] && t <= tree.hi[0])) continue;
+            // Down the halves that hold t (both, where t is a middle: each range is closed).
+            std::size_t stack[Tree::kNodes];
+            std::size_t top = 0;
+            stack[top++] = 0;
+            while (top > 0) {
+                const std::size_t k = stack[--top];
+                if (!(t >= tree.lo[k] && t <= tree.hi[k])) continue;
+                ++tree.held[k];
+                if (2 * k + 2 < Tree::kNodes) {
+                    stack[top++] = 2 * k + 1;
+                    stack[top++] = 2 * k + 2;
+                }
+            }
+        }
+    }
+}
+
+void ProfileInterpolant::plan() {
+    for (const Tree& tree : trees_) {
+        const Piece piece = piece_over(tree.inner, tree.lo[0], tree.hi[0]);
+        if (tree.held[0] >= piece.n) trial_.push_back(piece);
     }
     planned_ = trial_;
     first_nodes_ = nodes_of(trial_);
@@ -85,8 +115,13 @@ ProfileInterpolant::Piece ProfileInterpolant::piece_over(bool inner, double lo, 
 }
 
 std::size_t ProfileInterpolant::held(bool inner, double lo, double hi) const {
-    const std::vector<double>& t = inner ? inner_held_ : outer_held_;
-    return static_cast<std::size_t>(std::upper_bound(t.begin(), t.end(), hi) - std::lower_bound(t.begin(), t.end(), lo));
+    for (const Tree& tree : trees_) {
+        if (tree.inner != inner) continue;
+        for (std::size_t k = 0; k < Tree::kNodes; ++k) {
+            if (tree.lo[k] == lo && tree.hi[k] == hi) return tree.held[k];
+        }
+    }
+    return 0;
 }
 
 std::vector<double> ProfileInterpolant::nodes_of(const std::vector<Piece>& pieces) const {
@@ -100,11 +135,11 @@ std::vector<double> ProfileInterpolant::nodes_of(const std::vector<Piece>& piece
     return nodes;
 }
 
-bool ProfileInterpolant::planned(double u) const {
+bool ProfileInterpolant::covers(double u) const {
     if (!(u >= 0.0)) return false;
     const bool inner = u < rho_;
     const double t = variable_at(inner, u, rho_);
-    for (const Piece& piece : planned_) {
+    for (const Piece& piece : built_ ? pieces_ : planned_) {
         if (piece.inner == inner && t >= piece.lo && t <= piece.hi) return true;
     }
     return false;
@@ -114,7 +149,7 @@ void ProfileInterpolant::build(std::span<const ProfileValue> first) {
     std::vector<double> nodes = first_nodes_;
     std::vector<ProfileValue> later;
     std::span<const ProfileValue> values = first;
-    for (int round = 0; round < 4 && !trial_.empty(); ++round) {
+    for (int round = 0; round <= kMostHalvings && !trial_.empty(); ++round) {
         if (round > 0) {  // the halves' nodes, on the pool
             nodes = nodes_of(trial_);
             later.assign(nodes.size(), ProfileValue{});
@@ -133,6 +168,7 @@ void ProfileInterpolant::build(std::span<const ProfileValue> first) {
     std::sort(pieces_.begin(), pieces_.end(), [](const Piece& a, const Piece& b) {
         return a.inner != b.inner ? a.inner : a.lo < b.lo;
     });
+    built_ = true;
 }
 
 void ProfileInterpolant::keep_or_halve(std::span<const double> nodes, std::span<const ProfileValue> values) {
@@ -167,7 +203,7 @@ void ProfileInterpolant::keep_or_halve(std::span<const double> nodes, std::span<
         // the ones before them.
         const double tail = std::fabs(piece.coefficients[kN - 1]) + std::fabs(piece.coefficients[kN - 2]) +
                             std::fabs(piece.coefficients[kN - 3]);
-        if (tail <= rtol_ * 0.1 * scale) {
+        if (tail <= rtol_ * budget::kInterpolantFit * scale) {
             pieces_.push_back(piece);
             continue;
         }
@@ -200,13 +236,6 @@ bool ProfileInterpolant::excess(double u, double* out) const {
         return true;
     }
     return false;
-}
-
-bool ProfileInterpolant::evaluate(double u, double* out) const {
-    double value = 0.0;
-    if (!excess(u, &value)) return false;
-    *out = value + limb_weight_ * witt_mao_magnification_scaled(u, rho_);
-    return true;
 }
 
 }  // namespace mirvanta::models

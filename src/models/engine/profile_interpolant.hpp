@@ -32,17 +32,25 @@ struct ProfileValue;
 
 class ProfileInterpolant {
 public:
-    // Plans the pieces that the separations `u` need (finite, u < far: the series serves the
-    // rest) and that hold at least as many of them as a piece has nodes: wide pieces [h, 4h]
-    // from the centre (inside) and from the series' reach (outside) towards the limb, halved
-    // at their geometric middle where they fail. Evaluates nothing.
-    ProfileInterpolant(std::span<const double> u, double rho, const PreparedLaw& law, double rtol, double far);
+    // The pieces it may build for one source: wide pieces [h, 4h] of the limb's variable from the
+    // centre (inside) and from the series' reach `far` (outside) towards the limb, and their halves
+    // at their geometric middles, kMostHalvings deep. Evaluates nothing.
+    ProfileInterpolant(double rho, const PreparedLaw& law, double rtol, double far);
+
+    // Counts the separations of the call in each piece, a stretch of them at a time (finite,
+    // u < far: the series serves the rest); then plan() keeps for the first round the wide pieces
+    // that hold at least as many separations as they have nodes. A piece pays only then.
+    void count(std::span<const double> u);
+    void plan();
 
     // The separations whose quadrature (at node_rtol()) the first round of the build needs, in
-    // the order build() takes their values; and whether a separation lies in a planned piece.
+    // the order build() takes their values.
     const std::vector<double>& first_nodes() const { return first_nodes_; }
     double node_rtol() const { return node_rtol_; }
-    bool planned(double u) const;
+
+    // Whether the interpolant serves u: before build(), whether u lies in a piece of the first
+    // round; after it, whether a kept piece holds u.
+    bool covers(double u) const;
 
     // Builds the pieces from the first round's values (the quadrature at first_nodes()), checks
     // each and halves those that fail, whose nodes it evaluates on the pool itself, a few rounds
@@ -50,17 +58,18 @@ public:
     // and its separations are left to the quadrature. Allocates on the calling thread only.
     void build(std::span<const ProfileValue> first);
 
-    // The interpolant at u when a kept piece covers it: true and the value in *out.
-    bool evaluate(double u, double* out) const;
-    // The same less the uniform disk's share, which is limb_weight() A_disk(u, rho): the value is
-    // excess + limb_weight() A_disk(u, rho), so that a caller can take A_disk of many separations
-    // together on the lanes.
+    // The interpolant at u less the uniform disk's share, which is limb_weight() A_disk(u, rho):
+    // the value is excess + limb_weight() A_disk(u, rho), so that a caller can take A_disk of many
+    // separations together on the lanes. True when a kept piece covers u.
     bool excess(double u, double* out) const;
     double limb_weight() const { return limb_weight_; }
 
     std::size_t pieces() const { return pieces_.size(); }
     std::size_t nodes_evaluated() const { return nodes_; }
     unsigned disk_evaluations() const { return evaluations_; }
+
+    // Halvings of a wide piece at most: the build's rounds after the first.
+    static constexpr int kMostHalvings = 3;
 
 private:
     struct Piece {
@@ -69,24 +78,34 @@ private:
         std::size_t n;         // nodes (and coefficients)
         std::array<double, kInterpolantNodes> coefficients;  // the first n used
     };
+    // A wide piece and its halves, level by level (node k's halves are 2k + 1 and 2k + 2), with
+    // the separations each holds.
+    struct Tree {
+        static constexpr std::size_t kNodes = (std::size_t{2} << kMostHalvings) - 1;
+        bool inner;
+        double lo[kNodes], hi[kNodes];
+        std::size_t held[kNodes];
+    };
     // A piece over [lo, hi] with the nodes its width asks for.
     Piece piece_over(bool inner, double lo, double hi) const;
-    // The separations of the call within [lo, hi] of the variable on one side of the limb.
+    // The separations of the call within [lo, hi] of the variable on one side of the limb, for a
+    // wide piece or one of its halves.
     std::size_t held(bool inner, double lo, double hi) const;
     // The Chebyshev nodes of the pieces, as separations, piece after piece.
     std::vector<double> nodes_of(const std::vector<Piece>& pieces) const;
     // Turns the values at a round's nodes into the pieces kept, and the halves of those that fail
     // (the next round's).
     void keep_or_halve(std::span<const double> nodes, std::span<const ProfileValue> values);
-    double rho_;
+    double rho_, far_;
     double rtol_, node_rtol_;
-    std::vector<double> inner_held_, outer_held_;  // the separations' variables, ascending
     const PreparedLaw* law_;
+    std::vector<Tree> trees_;          // every wide piece that may be built
     std::vector<Piece> trial_;         // the pieces the next round builds
-    std::vector<Piece> planned_;       // the first round's pieces, for planned()
+    std::vector<Piece> planned_;       // the first round's pieces, for covers() before the build
     std::vector<double> first_nodes_;
     double limb_weight_;  // w0 / N: the uniform disk's share, added exactly per separation
     std::vector<Piece> pieces_;
+    bool built_ = false;
     std::size_t nodes_ = 0;
     unsigned evaluations_ = 0;
 };

@@ -5,6 +5,7 @@
 #include <complex>
 
 #include "models/engine/profile_segments.hpp"
+#include "models/engine/tolerance_budget.hpp"
 #include "models/kernel/witt_mao.hpp"
 #include "models/kernel/witt_mao_range.hpp"
 #include "numerics/adaptive_fejer.hpp"
@@ -18,7 +19,6 @@ using numerics::kHalfPi;
 
 using profile_detail::kBendPower;
 using profile_detail::kGrading;
-using profile_detail::kTargetShare;
 
 // Pieces graded away from a singularity at (or beyond) their near end quadruple their length:
 // [a, 4a] sees one at 0 at the Bernstein parameter 3 (the rules' errors fall as 3^-N, and faster),
@@ -216,7 +216,7 @@ ProfileValue analytic_law(double u, double rho, const PreparedLaw& law, double r
         add({0.0, kHalfPi - from, 1.0, 1.0, false});
     }
     // The result is of the order of the uniform disk's: the target is a fraction of that.
-    const double target = rtol * kTargetShare * std::fabs(law.flux * edge);
+    const double target = rtol * budget::kQuadrature * std::fabs(law.flux * edge);
     const numerics::FejerResult integral = numerics::adaptive_fejer(
         std::span<const FejerPiece>(pieces, count), AnalyticIntegrand{u, rho, edge, law, segments}, target, {},
         std::span<const unsigned char>(slow, count));

@@ -3,6 +3,7 @@
 #include <cmath>
 
 #include "models/engine/profile_series_terms.hpp"
+#include "models/engine/tolerance_budget.hpp"
 
 namespace mirvanta::models {
 
@@ -10,8 +11,8 @@ namespace mirvanta::models {
 // 1/(pi k (k + 1))), and the bounds shrink by at least x^2 from term to term (c_(k+1)/c_k is about
 // k/(k + 2), m_(k+1)/m_k at most (k + 2)/(k + 1) since <x^(2k)> does not grow with k), so the
 // tail after K terms is at most c_(K+1) m_(K+1) X^(K+1) / (1 - X), X = x^2, which must stay within
-// a quarter of rtol. The widest X that all the terms serve solves
-// c_(K+1) m_(K+1) X^(K+1) = (rtol/4) (1 - X) for K = kMostSeriesTerms (a fixed point, reached in a
+// the series' share of rtol (models/engine/tolerance_budget.hpp). The widest X that all the terms serve solves
+// c_(K+1) m_(K+1) X^(K+1) = budget (1 - X) for K = kMostSeriesTerms (a fixed point, reached in a
 // few steps since X^(K+1) varies far faster than 1 - X), at most kClosest.
 namespace {
 
@@ -28,7 +29,7 @@ double tail_bound(const SeriesPlan& plan, std::size_t terms) {
 SeriesPlan plan_series(const PreparedLaw& law, double rtol) {
     SeriesPlan plan;
     plan.factor = law.moment_factor;
-    plan.budget = rtol * 0.25;
+    plan.budget = rtol * budget::kSeries;
     const double bound = tail_bound(plan, kMostSeriesTerms);
     double x2 = kClosest;
     if (bound > 0.0) {

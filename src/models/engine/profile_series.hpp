@@ -24,6 +24,12 @@ struct SeriesPlan {
 
 SeriesPlan plan_series(const PreparedLaw& law, double rtol);
 
+// Whether the series serves (u, rho): (rho/u)^2 within the plan's widest limit. u > 0, rho > 0.
+inline bool series_reaches(double u, double rho, const SeriesPlan& plan) {
+    const double x = rho / u;
+    return x * x <= plan.widest;
+}
+
 // The series at (u, rho) when (rho/u)^2 is within the plan's widest limit: true and the value in
 // *out; false otherwise. u > 0 (infinite allowed), rho > 0. The result is at least 1.
 bool profile_series(double u, double rho, const SeriesPlan& plan, double* out);

@@ -13,6 +13,7 @@
 
 #include "models/engine/profile_quadrature.hpp"
 #include "models/engine/profile_segments.hpp"
+#include "models/engine/tolerance_budget.hpp"
 #include "models/kernel/witt_mao.hpp"
 #include "models/kernel/witt_mao_range.hpp"
 #include "numerics/constants.hpp"
@@ -23,7 +24,6 @@ namespace {
 
 using profile_detail::kBendPower;
 using profile_detail::kGrading;
-using profile_detail::kTargetShare;
 
 // Chebyshev points per piece: 17 (N = 16), then 33 (N = 32, the 16 between them added); a piece
 // that 33 do not resolve is halved.
@@ -169,7 +169,7 @@ ProfileValue tabulated_by_quadrature(double u, double rho, const PreparedLaw& la
             ++evaluations;
         }
     }
-    const double target = rtol * kTargetShare * std::fabs(law.flux * edge);
+    const double target = rtol * budget::kQuadrature * std::fabs(law.flux * edge);
 
     Piece pieces[kMostPieces];
     std::size_t count = 0;
