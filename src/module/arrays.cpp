@@ -4,6 +4,7 @@
 #include <bit>
 #include <cstring>
 #include <string_view>
+#include <utility>
 
 #include "module/conversion.hpp"
 #include "module/process_cache.hpp"
@@ -108,31 +109,18 @@ bool broadcast_shapes(const Shape& a, const Shape& b, Shape& out) {
     return true;
 }
 
-std::vector<double> broadcast_values(std::span<const double> values, const Shape& from, const Shape& to) {
+models::ArrayView broadcast_view(std::span<const double> values, const Shape& from, const Shape& to) {
     // Strides of `from` in elements, aligned to the last axes of `to`; 0 along broadcast axes.
     const std::size_t n = to.size();
-    std::vector<std::size_t> strides(n, 0);
+    std::vector<std::size_t> extents(n), strides(n, 0);
     std::size_t stride = 1;
     for (std::size_t i = 0; i < from.size(); ++i) {
         const std::size_t axis = from.size() - 1 - i;
         if (from[axis] != 1) strides[n - 1 - i] = stride;
         stride *= static_cast<std::size_t>(from[axis]);
     }
-    std::size_t total = 1;
-    for (const Py_ssize_t extent : to) total *= static_cast<std::size_t>(extent);
-    std::vector<double> out(total);
-    std::vector<Py_ssize_t> index(n, 0);
-    std::size_t source = 0;
-    for (std::size_t k = 0; k < total; ++k) {
-        out[k] = values[source];
-        for (std::size_t axis = n; axis-- > 0;) {  // the next index in C order
-            source += strides[axis];
-            if (++index[axis] < to[axis]) break;
-            source -= strides[axis] * static_cast<std::size_t>(to[axis]);
-            index[axis] = 0;
-        }
-    }
-    return out;
+    for (std::size_t axis = 0; axis < n; ++axis) extents[axis] = static_cast<std::size_t>(to[axis]);
+    return models::ArrayView(values.data(), std::move(extents), std::move(strides));
 }
 
 std::string shape_text(const Shape& shape) {

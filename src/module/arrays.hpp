@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "models/array_view.hpp"
 #include "module/compat.hpp"
 #include "module/py_ref.hpp"
 
@@ -53,8 +54,9 @@ private:
 // The shape that `a` and `b` broadcast to, as NumPy broadcasts; false when they do not.
 bool broadcast_shapes(const Shape& a, const Shape& b, Shape& out);
 
-// `values` of shape `from` repeated along the axes that `to` broadcasts it over, in C order.
-std::vector<double> broadcast_values(std::span<const double> values, const Shape& from, const Shape& to);
+// `values` of shape `from` read as the broadcast shape `to` (which `from` broadcasts to), where
+// they lie: strides of 0 along the axes they are repeated over.
+models::ArrayView broadcast_view(std::span<const double> values, const Shape& from, const Shape& to);
 
 // "(3, 4)", as NumPy writes a shape; "()" for a scalar.
 std::string shape_text(const Shape& shape);

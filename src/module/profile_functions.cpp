@@ -4,6 +4,7 @@
 // models/engine/profile.hpp, on the worker pool.
 #include "module/profile_functions.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <string>
@@ -23,6 +24,10 @@ namespace {
 
 constexpr double kDefaultRtol = 1e-10;
 
+// Elements a loop of the calling thread goes through between two questions to the caller hook
+// (Ctrl-C): a nanosecond or a few each, well within the poll interval.
+constexpr std::size_t kCheckStretch = std::size_t{1} << 16;
+
 // Reads an array argument, with the parameter's note on failure.
 bool read_array(PyObject* object, const char* parameter, DoubleArray& out) {
     if (out.read(object)) return true;
@@ -41,6 +46,7 @@ bool read_float(PyObject* object, const char* parameter, double& out) {
 bool check_not_negative(const DoubleArray& array, const char* parameter, const char* meaning) {
     const auto values = array.values();
     for (std::size_t i = 0; i < values.size(); ++i) {
+        if (i % kCheckStretch == kCheckStretch - 1) interruption_point();
         if (values[i] < 0.0) {
             PyRef value(PyFloat_FromDouble(values[i]));
             if (!value) return false;
@@ -64,13 +70,12 @@ bool read_rtol(PyObject* object, double& rtol) {
     return true;
 }
 
-// Runs the profile engine for u (already in `out`, or in `u`) and rho, under the caller hook that
-// lets Ctrl-C stop it; warns when some values did not reach rtol. False with the exception set.
-bool compute(const char* function, std::span<const double> u, std::span<const double> rho,
+// Runs the profile engine for u and rho (read through their broadcasts) into `out`; warns when
+// some values did not reach rtol. The caller hook that lets Ctrl-C stop it is the function's,
+// installed for the whole call. False with the exception set.
+bool compute(const char* function, const models::ArrayView& u, const models::ArrayView& rho,
              const models::BrightnessLaw& law, double rtol, double* out) {
-    PythonCallerHook hook(0);
-    const ScopedCallerHook installed(hook);
-    const models::ProfileReport report = models::profile_magnification(u, rho, law, rtol, out);
+    const models::ProfileReport report = models::profile_magnification(u, rho, law, rtol, out, nullptr);
     if (PyErr_Occurred() != nullptr) return false;  // left by code the call ran
     if (report.unconverged == 0) return true;
     char numbers[64];
@@ -81,6 +86,12 @@ bool compute(const char* function, std::span<const double> u, std::span<const do
                                 ", the first at flat index " + std::to_string(report.first_unconverged) +
                                 "); they hold the best estimate";
     return PyErr_WarnEx(PyExc_RuntimeWarning, message.c_str(), 1) == 0;
+}
+
+// An argument of shape `from` read as the result's shape.
+models::ArrayView as_result(const DoubleArray& array, const Shape& shape) {
+    if (array.shape() == shape) return models::ArrayView(array.values());
+    return broadcast_view(array.values(), array.shape(), shape);
 }
 
 // The magnifications of separations `u` (already checked) for `rho`, as a float or an array of
@@ -98,21 +109,9 @@ PyObject* magnifications(const char* function, const DoubleArray& u, const Doubl
         if (!compute(function, u.values(), rho.values(), law, rtol, &value)) return nullptr;
         return PyFloat_FromDouble(value);
     }
-    // Each argument where it lies when it has the result's shape (or rho is one number); expanded
-    // along the broadcast axes otherwise.
-    std::vector<double> u_expanded, rho_expanded;
-    std::span<const double> u_values = u.values(), rho_values = rho.values();
-    if (u.shape() != shape) {
-        u_expanded = broadcast_values(u_values, u.shape(), shape);
-        u_values = u_expanded;
-    }
-    if (!rho.scalar() && rho.shape() != shape) {
-        rho_expanded = broadcast_values(rho_values, rho.shape(), shape);
-        rho_values = rho_expanded;
-    }
     NewArray result;
     if (!result.make(shape)) return nullptr;
-    if (!compute(function, u_values, rho_values, law, rtol, result.data())) return nullptr;
+    if (!compute(function, as_result(u, shape), as_result(rho, shape), law, rtol, result.data())) return nullptr;
     return result.release();
 }
 
@@ -121,6 +120,8 @@ constexpr FunctionSignature kMagnification{"magnification", kMagnificationParame
 
 PyObject* magnification(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     try {
+        PythonCallerHook hook(0);
+        const ScopedCallerHook installed(hook);
         PyObject* slots[4] = {};
         if (!bind_arguments(kMagnification, args, nargs, kwnames, slots)) return nullptr;
         DoubleArray u, rho;
@@ -169,6 +170,8 @@ constexpr FunctionSignature kLightCurve{"light_curve", kLightCurveParameters, 5,
 
 PyObject* light_curve(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     try {
+        PythonCallerHook hook(0);
+        const ScopedCallerHook installed(hook);
         PyObject* slots[7] = {};
         if (!bind_arguments(kLightCurve, args, nargs, kwnames, slots)) return nullptr;
         DoubleArray t, rho;
@@ -208,26 +211,24 @@ PyObject* light_curve(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
         };
         if (t.scalar() && rho.scalar()) {
             double value = separation(t.values()[0]);
-            if (!compute("light_curve", {&value, 1}, rho.values(), law, rtol, &value)) return nullptr;
+            if (!compute("light_curve", std::span<const double>(&value, 1), rho.values(), law, rtol, &value)) return nullptr;
             return PyFloat_FromDouble(value);
         }
         NewArray result;
         if (!result.make(shape)) return nullptr;
-        std::vector<double> times_expanded;
-        std::span<const double> times = t.values();
-        if (t.shape() != shape) {
-            times_expanded = broadcast_values(times, t.shape(), shape);
-            times = times_expanded;
-        }
+        // The separations where the magnifications go, a stretch of times at a time.
+        const models::ArrayView times = as_result(t, shape);
         double* out = result.data();
-        for (std::size_t i = 0; i < times.size(); ++i) out[i] = separation(times[i]);
-        std::vector<double> rho_expanded;
-        std::span<const double> rho_values = rho.values();
-        if (!rho.scalar() && rho.shape() != shape) {
-            rho_expanded = broadcast_values(rho_values, rho.shape(), shape);
-            rho_values = rho_expanded;
+        for (std::size_t begin = 0; begin < times.size(); begin += kCheckStretch) {
+            interruption_point();
+            const std::size_t count = std::min(kCheckStretch, times.size() - begin);
+            times.gather(begin, count, out + begin);
+            for (std::size_t i = begin; i < begin + count; ++i) out[i] = separation(out[i]);
         }
-        if (!compute("light_curve", {out, times.size()}, rho_values, law, rtol, out)) return nullptr;
+        if (!compute("light_curve", std::span<const double>(out, times.size()), as_result(rho, shape), law, rtol,
+                     out)) {
+            return nullptr;
+        }
         return result.release();
     } catch (...) {
         return raise_current_exception();

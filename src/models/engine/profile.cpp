@@ -52,12 +52,13 @@ private:
     std::atomic<double> worst_{0.0};
 };
 
-// One call: its separations, radii (one, or one per separation) and results, the plan of its
-// routes, and what it reports.
+// One block of a call: its separations, radii (one, or one per separation) and results, the
+// plan of its routes, and what it reports (`offset`: the block's first index in the call).
 struct Call {
     const RoutePlan& plan;
     std::span<const double> u, rho;
     double* out;
+    std::size_t offset;
     Convergence& convergence;
     ProfileCounts* counts;
 
@@ -65,7 +66,7 @@ struct Call {
 
     // Separation i's result.
     void finish(std::size_t i, const ProfileValue& v) const {
-        convergence.note(i, v);
+        convergence.note(offset + i, v);
         out[i] = at_least_one(v.value);  // a mean of point-source magnifications is at least 1
     }
     void tally(Route route, const ProfileValue& v) const;
@@ -90,18 +91,25 @@ void Call::tally(Route route, const ProfileValue& v) const {
 // the separations counted a stretch at a time, between questions to the caller. Not for a
 // tabulated profile: its magnification bends where the lens crosses each of its radii, not only
 // at the limb, and the quadrature serves it directly.
-std::optional<ProfileInterpolant> plan_interpolant(const RoutePlan& plan, std::span<const double> u,
-                                                   std::span<const double> rho) {
+std::optional<ProfileInterpolant> plan_interpolant(const RoutePlan& plan, const ArrayView& u, const ArrayView& rho) {
     std::optional<ProfileInterpolant> interpolant;
     const PreparedLaw& law = plan.law();
-    if (rho.size() != 1 || u.size() < interpolant_nodes(plan.rtol()) || law.uniform ||
-        law.law.kind == LawKind::tabulated || !(rho[0] > 0.0 && rho[0] < numerics::kInfinity)) {
+    const double radius = rho.first();
+    if (!rho.one_value() || u.size() < interpolant_nodes(plan.rtol()) || law.uniform ||
+        law.law.kind == LawKind::tabulated || !(radius > 0.0 && radius < numerics::kInfinity)) {
         return interpolant;
     }
-    interpolant.emplace(rho[0], law, plan.rtol(), plan.far(rho[0]));
+    interpolant.emplace(radius, law, plan.rtol(), plan.far(radius));
+    std::vector<double> stretch(u.contiguous() ? 0 : kCountStretch);
     for (std::size_t begin = 0; begin < u.size(); begin += kCountStretch) {
         interruption_point();
-        interpolant->count(u.subspan(begin, std::min(kCountStretch, u.size() - begin)));
+        const std::size_t count = std::min(kCountStretch, u.size() - begin);
+        if (u.contiguous()) {
+            interpolant->count(u.span().subspan(begin, count));
+        } else {
+            u.gather(begin, count, stretch.data());
+            interpolant->count(std::span<const double>(stretch.data(), count));
+        }
     }
     interpolant->plan();
     return interpolant;
@@ -115,43 +123,41 @@ struct BlockRoutes {
     std::vector<std::size_t> first, second;
 };
 
-void route_block(const Call& call, std::size_t begin, std::size_t count, const ProfileInterpolant* interpolant,
-                 BlockRoutes& routes) {
+void route_block(const Call& call, const ProfileInterpolant* interpolant, BlockRoutes& routes) {
+    const std::size_t count = call.u.size();
     routes.route.resize(count);
-    const std::span<const double> u = call.u.subspan(begin, count);
     if (call.rho.size() == 1) {
         const double rho = call.rho[0];
-        parallel::parallel_map_into(u, routes.route.data(), [&](double x) {
+        parallel::parallel_map_into(call.u, routes.route.data(), [&](double x) {
             return static_cast<unsigned char>(call.plan.route(x, rho, interpolant));
         });
     } else {
-        const std::span<const double> rho = call.rho.subspan(begin, count);
         for (std::size_t i = 0; i < count; ++i) {
             if (i % kCountStretch == 0) interruption_point();
-            routes.route[i] = static_cast<unsigned char>(call.plan.route(u[i], rho[i], interpolant));
+            routes.route[i] = static_cast<unsigned char>(call.plan.route(call.u[i], call.rho[i], interpolant));
         }
     }
     routes.first.clear();
     routes.second.clear();
     for (std::size_t i = 0; i < count; ++i) {
-        if (routes.route[i] == static_cast<unsigned char>(Route::quadrature)) routes.first.push_back(begin + i);
+        if (routes.route[i] == static_cast<unsigned char>(Route::quadrature)) routes.first.push_back(i);
     }
     for (std::size_t i = 0; i < count; ++i) {
         const auto r = static_cast<Route>(routes.route[i]);
-        if (r == Route::direct || r == Route::series) routes.first.push_back(begin + i);
-        if (r == Route::interpolant) routes.second.push_back(begin + i);
+        if (r == Route::direct || r == Route::series) routes.first.push_back(i);
+        if (r == Route::interpolant) routes.second.push_back(i);
     }
 }
 
 // Map 1 of a block: the interpolant's first nodes (tasks below `nodes`, into `node_values`), then
 // the separations of routes.first, each into its result.
-void run_first(const Call& call, std::size_t begin, const BlockRoutes& routes, const ProfileInterpolant* interpolant,
+void run_first(const Call& call, const BlockRoutes& routes, const ProfileInterpolant* interpolant,
                std::vector<ProfileValue>& node_values) {
     const std::size_t nodes = node_values.size();
     std::vector<std::size_t> tasks(nodes + routes.first.size());
     for (std::size_t t = 0; t < nodes; ++t) tasks[t] = t;
     for (std::size_t k = 0; k < routes.first.size(); ++k) tasks[nodes + k] = nodes + routes.first[k];
-    const auto route_of = [&](std::size_t i) { return static_cast<Route>(routes.route[i - begin]); };
+    const auto route_of = [&](std::size_t i) { return static_cast<Route>(routes.route[i]); };
     std::vector<ProfileValue> served(call.counts != nullptr ? tasks.size() : 0);
     std::vector<unsigned char> done(tasks.size());
     parallel::parallel_map_into(std::span<const std::size_t>(tasks), done.data(), [&](std::size_t t) -> unsigned char {
@@ -231,24 +237,45 @@ void run_second(const Call& call, const BlockRoutes& routes, const ProfileInterp
     }
 }
 
-// Serves every separation, a block at a time. The first block's map 1 also evaluates the
-// interpolant's first nodes, and the interpolant is built before its map 2.
-void serve(const Call& call, std::optional<ProfileInterpolant>& interpolant) {
+// Serves every separation, a block at a time (arguments that are not contiguous gathered into the
+// block's own buffers). The first block's map 1 also evaluates the interpolant's first nodes, and
+// the interpolant is built before its map 2.
+void serve(const RoutePlan& plan, const ArrayView& u, const ArrayView& rho, double* out, Convergence& convergence,
+           ProfileCounts* counts, std::optional<ProfileInterpolant>& interpolant) {
+    const std::size_t n = u.size();
+    const std::size_t block = std::min(kBlock, n);
+    std::vector<double> u_buffer(u.contiguous() ? 0 : block);
+    std::vector<double> rho_buffer(rho.one_value() || rho.contiguous() ? 0 : block);
+    const double radius = rho.first();
     BlockRoutes routes;
     std::vector<ProfileValue> node_values;
-    for (std::size_t begin = 0; begin < call.u.size(); begin += kBlock) {
-        const std::size_t count = std::min(kBlock, call.u.size() - begin);
-        const bool first = begin == 0 && interpolant;
+    for (std::size_t begin = 0; begin < n; begin += kBlock) {
+        const std::size_t count = std::min(kBlock, n - begin);
         interruption_point();
-        route_block(call, begin, count, interpolant ? &*interpolant : nullptr, routes);
+        std::span<const double> u_block, rho_block(&radius, 1);
+        if (u.contiguous()) {
+            u_block = u.span().subspan(begin, count);
+        } else {
+            u.gather(begin, count, u_buffer.data());
+            u_block = std::span<const double>(u_buffer.data(), count);
+        }
+        if (rho.contiguous() && !rho.one_value()) {
+            rho_block = rho.span().subspan(begin, count);
+        } else if (!rho.one_value()) {
+            rho.gather(begin, count, rho_buffer.data());
+            rho_block = std::span<const double>(rho_buffer.data(), count);
+        }
+        const Call call{plan, u_block, rho_block, out + begin, begin, convergence, counts};
+        const bool first = begin == 0 && interpolant;
+        route_block(call, interpolant ? &*interpolant : nullptr, routes);
         node_values.assign(first ? interpolant->first_nodes().size() : 0, ProfileValue{});
-        run_first(call, begin, routes, interpolant ? &*interpolant : nullptr, node_values);
+        run_first(call, routes, interpolant ? &*interpolant : nullptr, node_values);
         if (first) {
             interpolant->build(node_values);
-            if (call.counts != nullptr) {
-                call.counts->interpolant_pieces += interpolant->pieces();
-                call.counts->interpolant_nodes += interpolant->nodes_evaluated();
-                call.counts->disk_evaluations_interpolant += interpolant->disk_evaluations();
+            if (counts != nullptr) {
+                counts->interpolant_pieces += interpolant->pieces();
+                counts->interpolant_nodes += interpolant->nodes_evaluated();
+                counts->disk_evaluations_interpolant += interpolant->disk_evaluations();
             }
         }
         if (interpolant) run_second(call, routes, *interpolant);
@@ -257,20 +284,31 @@ void serve(const Call& call, std::optional<ProfileInterpolant>& interpolant) {
 
 // A uniform disk of one finite radius is the kernel itself: its ranges on the lanes, on the
 // pool, with exactly the values of the element-wise route (the kernel gives NaN for a negative or
-// NaN separation and 1 at infinity, as that route does).
-void uniform_disk(std::span<const double> u, double rho, double* out) {
+// NaN separation and 1 at infinity, as that route does). Separations that are not contiguous are
+// gathered a block at a time.
+void uniform_disk(const ArrayView& u, double rho, double* out) {
     struct Disk {
         double rho;
         double operator()(double x) const { return witt_mao_magnification_scaled(x, rho); }
         void range(std::span<const double> x, double* result) const { witt_mao_magnification_at(x, rho, result); }
     };
-    parallel::parallel_map_into(u, out, Disk{rho});
+    if (u.contiguous()) {
+        parallel::parallel_map_into(u.span(), out, Disk{rho});
+        return;
+    }
+    std::vector<double> buffer(std::min(kBlock, u.size()));
+    for (std::size_t begin = 0; begin < u.size(); begin += kBlock) {
+        const std::size_t count = std::min(kBlock, u.size() - begin);
+        interruption_point();
+        u.gather(begin, count, buffer.data());
+        parallel::parallel_map_into(std::span<const double>(buffer.data(), count), out + begin, Disk{rho});
+    }
 }
 
 }  // namespace
 
-ProfileReport profile_magnification(std::span<const double> u, std::span<const double> rho,
-                                    const BrightnessLaw& law, double rtol, double* out, ProfileCounts* counts) {
+ProfileReport profile_magnification(const ArrayView& u, const ArrayView& rho, const BrightnessLaw& law, double rtol,
+                                    double* out, ProfileCounts* counts) {
     const std::size_t n = u.size();
     if (rho.size() != 1 && rho.size() != n) {  // the caller broadcasts rho
         throw Panic("profile_magnification: " + std::to_string(rho.size()) + " source radii for " + std::to_string(n) +
@@ -278,28 +316,34 @@ ProfileReport profile_magnification(std::span<const double> u, std::span<const d
     }
     if (n == 0) return {};
     const PreparedLaw prepared = prepare_law(law);
-    if (prepared.uniform && rho.size() == 1 && rho[0] >= 0.0 && rho[0] < numerics::kInfinity) {
-        uniform_disk(u, rho[0], out);
+    if (prepared.uniform && rho.one_value() && rho.first() >= 0.0 && rho.first() < numerics::kInfinity) {
+        uniform_disk(u, rho.first(), out);
         return {};
     }
     const RoutePlan plan(prepared, rtol);
     Convergence convergence;
-    const Call call{plan, u, rho, out, convergence, counts};
     if (n == 1) {  // one separation: on the calling thread, with nothing to allocate
-        const Route route = plan.route(u[0], rho[0], nullptr);
-        const ProfileValue v = plan.serve(route, u[0], rho[0]);
+        const double x = u.span()[0], radius = rho.first();
+        const Route route = plan.route(x, radius, nullptr);
+        const ProfileValue v = plan.serve(route, x, radius);
+        const Call call{plan, u.span(), rho.span(), out, 0, convergence, counts};
         call.finish(0, v);
         if (counts != nullptr) call.tally(route, v);
         return convergence.report();
     }
     std::optional<ProfileInterpolant> interpolant = plan_interpolant(plan, u, rho);
-    serve(call, interpolant);
+    serve(plan, u, rho, out, convergence, counts, interpolant);
     return convergence.report();
 }
 
 ProfileReport profile_magnification(std::span<const double> u, std::span<const double> rho,
+                                    const BrightnessLaw& law, double rtol, double* out, ProfileCounts* counts) {
+    return profile_magnification(ArrayView(u), ArrayView(rho), law, rtol, out, counts);
+}
+
+ProfileReport profile_magnification(std::span<const double> u, std::span<const double> rho,
                                     const BrightnessLaw& law, double rtol, double* out) {
-    return profile_magnification(u, rho, law, rtol, out, nullptr);
+    return profile_magnification(ArrayView(u), ArrayView(rho), law, rtol, out, nullptr);
 }
 
 }  // namespace mirvanta::models

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <span>
 
+#include "models/array_view.hpp"
 #include "models/engine/brightness_law.hpp"
 
 namespace mirvanta::models {
@@ -49,5 +50,11 @@ struct ProfileCounts {
 // The same, counting into *counts.
 ProfileReport profile_magnification(std::span<const double> u, std::span<const double> rho,
                                     const BrightnessLaw& law, double rtol, double* out, ProfileCounts* counts);
+
+// The same with the separations and radii read through broadcasts (models/array_view.hpp): rho of
+// size 1 or u.size(); a rho of one value for every element is served as one source. The call's
+// own memory does not grow with the number of separations. counts may be null.
+ProfileReport profile_magnification(const ArrayView& u, const ArrayView& rho, const BrightnessLaw& law, double rtol,
+                                    double* out, ProfileCounts* counts);
 
 }  // namespace mirvanta::models
