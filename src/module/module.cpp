@@ -1,6 +1,7 @@
 // The extension module `mirvanta`: its definition, multi-phase initialisation and exec step.
 #include "module/compat.hpp"
 #include "module/errors.hpp"
+#include "module/flux_functions.hpp"
 #include "module/functions.hpp"
 #include "module/laws.hpp"
 #include "module/profile_functions.hpp"
@@ -47,6 +48,15 @@ int add_function(PyObject* module, PyObject* module_name, PyMethodDef& def) {
     return PyObject_SetAttr(module, name.get(), function.get());
 }
 
+// Lists the class `cls` in __all__ under `name` and sets it as the module's attribute.
+int add_class(PyObject* module, PyObject* all, const char* name, PyObject* cls) {
+    if (cls == nullptr) return -1;
+    PyRef name_object(PyUnicode_FromString(name));
+    if (!name_object) return -1;
+    if (PyList_Append(all, name_object.get()) < 0) panic_from_python_error("could not append a class to __all__");
+    return PyObject_SetAttr(module, name_object.get(), cls);
+}
+
 // The module's objects that outlive a call (the cached classes and names, the worker pool) are
 // shared by the whole process, so it loads into the main interpreter only. Interpreters that
 // offer the slot are refused by it; this covers those that do not (3.11).
@@ -71,18 +81,17 @@ int exec_module(PyObject* module) {
         for (PyMethodDef& def : profile_function_table()) {
             if (add_function(module, module_name.get(), def) < 0) return -1;
         }
-        // The brightness laws, one set of classes for the process, listed in __all__ after the
-        // functions.
+        for (PyMethodDef& def : flux_function_table()) {
+            if (add_function(module, module_name.get(), def) < 0) return -1;
+        }
+        // The brightness laws and fit_fluxes's result, one set of classes for the process (made
+        // now, at load: FluxFit imports collections), listed in __all__ after the functions.
         PyRef all = all_list(module);
         if (!all) return -1;
         for (const LawClass& law : law_classes()) {
-            PyObject* cls = law.get();
-            if (cls == nullptr) return -1;
-            PyRef name(PyUnicode_FromString(law.name));
-            if (!name) return -1;
-            if (PyList_Append(all.get(), name.get()) < 0) panic_from_python_error("could not append a class to __all__");
-            if (PyObject_SetAttr(module, name.get(), cls) < 0) return -1;
+            if (add_class(module, all.get(), law.name, law.get()) < 0) return -1;
         }
+        if (add_class(module, all.get(), "FluxFit", flux_fit_class()) < 0) return -1;
         PyRef version(PyUnicode_FromString(MIRVANTA_VERSION));
         if (!version || PyObject_SetAttrString(module, "__version__", version.get()) < 0) return -1;
         // Reachable by name, so that it can be caught as mirvanta.PanicException and pickled

@@ -16,11 +16,12 @@ NumPy arrays or any other sequence of real numbers; a ``str``, a generator, a ``
 The functions in Einstein radii, ``magnification``, ``point_source_magnification`` and
 ``light_curve``, take numbers or arrays of any shape (NumPy broadcasting) and return a float or a
 float64 NumPy array; their ``limb`` is None (a uniform disk) or one of the brightness laws
-``Linear``, ``Quadratic``, ``SquareRoot``, ``Power2`` and ``Profile``.
+``Linear``, ``Quadratic``, ``SquareRoot``, ``Power2`` and ``Profile``. ``fit_fluxes`` solves the
+source and blend fluxes of light curves linearly and returns a ``FluxFit`` named tuple.
 """
 
 from collections.abc import Sequence
-from typing import Any, Final, Protocol, SupportsFloat, SupportsIndex, TypeAlias, final, overload, type_check_only
+from typing import Any, Final, NamedTuple, Protocol, SupportsFloat, SupportsIndex, TypeAlias, final, overload, type_check_only
 
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
@@ -37,11 +38,13 @@ __all__ = [
     "magnification",
     "point_source_magnification",
     "light_curve",
+    "fit_fluxes",
     "Linear",
     "Quadratic",
     "SquareRoot",
     "Power2",
     "Profile",
+    "FluxFit",
 ]
 
 __version__: Final[str]
@@ -462,4 +465,54 @@ def light_curve(
 
     u(t) = sqrt(u0^2 + ((t - t0) / tE)^2), then ``magnification(u(t), rho, limb, rtol=rtol)``.
     ``t`` any shape, ``rho`` broadcast against it, ``t0``, ``u0`` and ``tE`` (> 0) numbers.
+    """
+
+class FluxFit(NamedTuple):
+    """FluxFit(fs, fb, cov, chi2): the result of ``fit_fluxes``, a named tuple.
+
+    The source flux ``fs`` and the blend flux ``fb`` of flux = fs A + fb, their covariance ``cov``
+    (rows and columns fs, fb: the inverse of the normal matrix with weights 1 / sigma**2, not
+    rescaled by chi2) and the chi-square ``chi2`` of the fit. ``fs``, ``fb`` and ``chi2`` are floats
+    for one data set, else float64 arrays of the batch's shape; ``cov`` has that shape and (2, 2)
+    after it.
+    """
+
+    fs: float | NDArray[np.float64]
+    fb: float | NDArray[np.float64]
+    cov: NDArray[np.float64]
+    chi2: float | NDArray[np.float64]
+
+def fit_fluxes(A: ArrayLike, flux: ArrayLike, sigma: ArrayLike, *, blend: bool = True) -> FluxFit:
+    """Source and blend fluxes solved linearly: the weighted least-squares fit of flux = fs A + fb.
+
+    Along the last axis of ``A``, ``flux`` and ``sigma``, broadcast against each other as NumPy
+    broadcasts; every row of the other axes is a data set fitted alone. The event's nonlinear
+    parameters give ``A`` (e.g. ``light_curve``); the fluxes of each telescope then need no search.
+
+    Args:
+        A: the model's magnifications at the epochs, along the last axis.
+        flux: the observed fluxes at the same epochs, in any unit.
+        sigma: their uncertainties (finite, above 0), in the unit of ``flux``; weights 1 / sigma**2.
+        blend: False fixes fb at 0 (fb is then 0.0, and so are ``cov``'s fb row and column).
+
+    Returns:
+        ``FluxFit(fs, fb, cov, chi2)``: ``fs``, ``fb`` and ``chi2`` floats for a one-dimensional
+        broadcast shape, else float64 arrays of that shape without its last axis; ``cov`` of that
+        shape and (2, 2), the formal covariance (the inverse of the normal matrix with weights
+        1 / sigma**2, not rescaled by chi2); chi2 = sum(((flux - fs * A - fb) / sigma)**2).
+        A NaN or infinite value in ``A`` or ``flux`` makes its data set's results NaN (``fb``
+        and its row and column stay 0 with blend=False), so that a fitter steps back.
+
+    Raises:
+        ValueError: a sigma that is not a finite number above 0 (naming its index); shapes that
+            do not broadcast; fewer than 2 points along the last axis (1 with blend=False); a data
+            set in which ``A`` has no leverage (naming its batch index): with a blend, ``A``
+            constant along the axis or all the weight on one point, taken as the weighted spread
+            of ``A`` about its mean below 1e-12 of its root mean square (the determinant of the
+            normal matrix below 1e-24 of the product of its diagonal); without one, ``A`` 0 at
+            every point.
+        TypeError: an argument that is not an array of real numbers; its note names the parameter.
+
+    The sums are centred (weighted means first, then the second moments about them), so that
+    fluxes far from 0 keep their digits.
     """

@@ -37,9 +37,10 @@ def test_every_example_answers_help_without_its_optional_packages(script, tmp_pa
     ("quickstart.py", []),
     ("limb_darkening.py", ["--points", "8", "--rho", "0.3"]),
     ("fit_light_curve.py", []),
+    ("two_telescopes.py", []),
 ])
 def test_example_runs_and_passes_its_check(script, args, tmp_path):
-    if script == "fit_light_curve.py":
+    if script in ("fit_light_curve.py", "two_telescopes.py"):
         pytest.importorskip("scipy")
     # From another folder, as a user would run it from anywhere.
     result = run_process([sys.executable, str(EXAMPLES / script), *args, "--check"], cwd=tmp_path, timeout=120)

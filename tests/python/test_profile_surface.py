@@ -13,8 +13,8 @@ np = pytest.importorskip("numpy")
 hypothesis = pytest.importorskip("hypothesis")
 from hypothesis import given, settings, strategies as st  # noqa: E402
 
-NEW_NAMES = ["magnification", "point_source_magnification", "light_curve",
-             "Linear", "Quadratic", "SquareRoot", "Power2", "Profile"]
+NEW_NAMES = ["magnification", "point_source_magnification", "light_curve", "fit_fluxes",
+             "Linear", "Quadratic", "SquareRoot", "Power2", "Profile", "FluxFit"]
 
 
 def test_the_new_names_follow_the_eight(mirvanta):
