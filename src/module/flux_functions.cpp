@@ -95,11 +95,10 @@ bool fit_shape(const DoubleArray& a, const DoubleArray& flux, const DoubleArray&
     return true;
 }
 
-// The values of `array` over `shape`: where they lie when it has that shape, else expanded.
-std::span<const double> over_shape(const DoubleArray& array, const Shape& shape, std::vector<double>& expanded) {
-    if (array.shape() == shape) return array.values();
-    expanded = broadcast_values(array.values(), array.shape(), shape);
-    return expanded;
+// The values of `array` read over `shape`, where they lie.
+models::ArrayView over_shape(const DoubleArray& array, const Shape& shape) {
+    if (array.shape() == shape) return models::ArrayView(array.values());
+    return broadcast_view(array.values(), array.shape(), shape);
 }
 
 // The ValueError of a data set without a fit, at `batch` (its index in the batch's shape).
@@ -129,14 +128,24 @@ struct FitOutputs {
     double* chi2;
 };
 
+// A row of n points of `values`: where it lies, or gathered into `buffer`.
+std::span<const double> row_of(const models::ArrayView& values, std::size_t first, std::size_t n,
+                               std::vector<double>& buffer) {
+    if (values.contiguous()) return values.span().subspan(first, n);
+    buffer.resize(n);
+    values.gather(first, n, buffer.data());
+    return buffer;
+}
+
 // Fits each row of n points in C order; false with the first refusal raised.
-bool fit_rows(std::span<const double> a, std::span<const double> flux, std::span<const double> sigma, std::size_t n,
+bool fit_rows(const models::ArrayView& a, const models::ArrayView& flux, const models::ArrayView& sigma, std::size_t n,
               bool blend, const Shape& batch, const FitOutputs& out) {
     const std::size_t rows = n == 0 ? 0 : a.size() / n;
+    std::vector<double> a_row, flux_row, sigma_row;
     for (std::size_t row = 0; row < rows; ++row) {
         const std::size_t first = row * n;
-        const auto fit = models::fit_linear_fluxes(a.subspan(first, n), flux.subspan(first, n),
-                                                   sigma.subspan(first, n), blend);
+        const auto fit = models::fit_linear_fluxes(row_of(a, first, n, a_row), row_of(flux, first, n, flux_row),
+                                                   row_of(sigma, first, n, sigma_row), blend);
         if (!fit) {
             raise_fault(fit.error(), index_text(batch, row), blend);
             return false;
@@ -182,10 +191,8 @@ PyObject* fit_all(const DoubleArray& a, const DoubleArray& flux, const DoubleArr
     BatchValues fs, fb, chi2;
     NewArray cov;
     if (!fs.make(batch) || !fb.make(batch) || !chi2.make(batch) || !cov.make(cov_shape)) return nullptr;
-    std::vector<double> a_expanded, flux_expanded, sigma_expanded;
     const auto n = static_cast<std::size_t>(shape.back());
-    if (!fit_rows(over_shape(a, shape, a_expanded), over_shape(flux, shape, flux_expanded),
-                  over_shape(sigma, shape, sigma_expanded), n, blend, batch,
+    if (!fit_rows(over_shape(a, shape), over_shape(flux, shape), over_shape(sigma, shape), n, blend, batch,
                   FitOutputs{fs.data(), fb.data(), cov.data(), chi2.data()})) {
         return nullptr;
     }
