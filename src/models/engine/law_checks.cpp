@@ -21,7 +21,7 @@ std::optional<LawFault> table_fault(const BrightnessLaw& law) {
     const auto radii = law.radii;
     const auto brightness = law.brightness;
     if (radii.size() != brightness.size()) return LawFault{"brightness", "must have as many values as radii"};
-    if (radii.size() < 2) return LawFault{"radii", "must hold at least two radii"};
+    if (radii.empty()) return LawFault{"radii", "must hold at least one radius"};
     for (std::size_t i = 0; i < radii.size(); ++i) {
         if (!(radii[i] >= 0.0 && radii[i] <= 1.0)) {
             return LawFault{"radii", "must lie between 0 (the centre) and 1 (the limb)", i};
@@ -31,7 +31,9 @@ std::optional<LawFault> table_fault(const BrightnessLaw& law) {
             return LawFault{"brightness", "must be finite and at least 0", i};
         }
     }
-    // The flux: some piece of positive width with brightness at one of its ends.
+    // The flux: one radius is that brightness over the whole disk (as the flux maps read a table of
+    // one entry); else some piece of positive width with brightness at one of its ends.
+    if (radii.size() == 1 && brightness[0] > 0.0) return std::nullopt;
     for (std::size_t i = 1; i < radii.size(); ++i) {
         if (radii[i] > radii[i - 1] && (brightness[i] > 0.0 || brightness[i - 1] > 0.0)) return std::nullopt;
     }
