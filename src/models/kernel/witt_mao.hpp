@@ -31,4 +31,8 @@ namespace mirvanta::models {
 // negative or NaN u gives NaN, as do a negative, NaN or infinite rho: never a negative value.
 double witt_mao_magnification_scaled(double u, double rho);
 
+// The worst relative error of the table above, for a caller whose result rests on a difference of
+// two of the kernel's values and must say how far their rounding can take it.
+inline constexpr double kWorstDiskError = 3.8e-13;
+
 }  // namespace mirvanta::models
