@@ -8,13 +8,13 @@
 #include "models/engine/tolerance_budget.hpp"
 #include "models/kernel/witt_mao.hpp"
 #include "models/kernel/witt_mao_range.hpp"
-#include "numerics/adaptive_fejer.hpp"
+#include "numerics/adaptive_pieces.hpp"
 #include "numerics/constants.hpp"
 
 namespace mirvanta::models {
 namespace {
 
-using numerics::FejerPiece;
+using numerics::Piece;
 using numerics::kHalfPi;
 
 using profile_detail::kBendPower;
@@ -70,8 +70,9 @@ struct AnalyticIntegrand {
     const AngleSegment* segments;
 
     // out[i] = G(x) x dI/dmu(mu) times the segment's Jacobian, at the angles of points[i].
-    void operator()(const unsigned* segment, const double* t, std::size_t n, double* out) const {
-        double x[256], mu[256], jacobian[256];
+    void operator()(const unsigned* segment, const double* t, std::size_t n, numerics::Components<1>* values) const {
+        double x[numerics::kPointBatch], mu[numerics::kPointBatch], jacobian[numerics::kPointBatch];
+        double out[numerics::kPointBatch];
         for (std::size_t i = 0; i < n; ++i) {
             const AngleSegment& s = segments[segment[i]];
             const double angle = s.start + s.direction * (s.length * power_of(t[i], s.power));
@@ -88,7 +89,7 @@ struct AnalyticIntegrand {
         witt_mao_magnification_radii(u, std::span<const double>(out, n), out);
         for (std::size_t i = 0; i < n; ++i) {
             const double excess = (x[i] * x[i]) * (out[i] - edge);
-            out[i] = ((excess * x[i]) * brightness_slope(law, mu[i])) * jacobian[i];
+            values[i][0] = ((excess * x[i]) * brightness_slope(law, mu[i])) * jacobian[i];
         }
     }
 };
@@ -107,7 +108,7 @@ ProfileValue analytic_law(double u, double rho, const PreparedLaw& law, double r
     // length towards x* down to the distance of the nearest other singularity from it), so that
     // each converges geometrically.
     AngleSegment segments[kMostSegments];
-    FejerPiece pieces[kMostSegments];
+    Piece pieces[kMostSegments];
     unsigned char slow[kMostSegments] = {};
     std::size_t count = 0;
     const auto add = [&](AngleSegment s) {
@@ -217,13 +218,14 @@ ProfileValue analytic_law(double u, double rho, const PreparedLaw& law, double r
     }
     // The result is of the order of the uniform disk's: the target is a fraction of that.
     const double target = rtol * budget::kQuadrature * std::fabs(law.flux * edge);
-    const numerics::FejerResult integral = numerics::adaptive_fejer(
-        std::span<const FejerPiece>(pieces, count), AnalyticIntegrand{u, rho, edge, law, segments}, target, {},
+    numerics::PiecesSpace<1> space;
+    const numerics::PiecesResult<1> integral = numerics::adaptive_pieces<numerics::FejerRule>(
+        std::span<const Piece>(pieces, count), AnalyticIntegrand{u, rho, edge, law, segments}, {target}, space,
         std::span<const unsigned char>(slow, count));
-    const double magnified = edge * law.flux + integral.integral;
+    const double magnified = edge * law.flux + integral.integral[0];
     ProfileValue out;
-    out.value = edge + integral.integral / law.flux;
-    out.estimate = integral.estimate / std::fabs(magnified);
+    out.value = edge + integral.integral[0] / law.flux;
+    out.estimate = integral.estimate[0] / std::fabs(magnified);
     out.converged = integral.converged && out.estimate <= rtol;
     out.evaluations = integral.evaluations + 1;
     return out;

@@ -16,6 +16,7 @@
 #include "models/engine/tolerance_budget.hpp"
 #include "models/kernel/witt_mao.hpp"
 #include "models/kernel/witt_mao_range.hpp"
+#include "numerics/adaptive_pieces.hpp"
 #include "numerics/constants.hpp"
 #include "parallel/parallel_map.hpp"
 
@@ -25,35 +26,23 @@ namespace {
 using profile_detail::kBendPower;
 using profile_detail::kGrading;
 
-// Chebyshev points per piece: 17 (N = 16), then 33 (N = 32, the 16 between them added); a piece
-// that 33 do not resolve is halved.
-constexpr std::size_t kLowOrder = 16;
-constexpr std::size_t kHighOrder = 32;
-constexpr std::size_t kMostPieces = 96;
-
 // The relative rounding of Phi read from a piece's integral (a Clenshaw sum of at most 34 terms
 // of the size of Phi): a few dozen ulps.
 constexpr double kPhiRounding = 64.0 * 0x1p-53;
-constexpr unsigned kMostEvaluations = 6000;
 
-// A piece of [0, 1] in x: x(t) over t in [lo, hi] within [0, 1], one of
+// A segment of [0, 1] in x: x(t) over t in [0, 1], one of
 //   plain:         x = start + length t
 //   bend at right: x = start - length (1 - t)^3   (start = x*)
 //   bend at left:  x = start + length t^3        (start = x*)
-// all increasing in t, so that the pieces in order of x are in order of t.
+// all increasing in t, so that the pieces in order of t within a segment are in order of x.
 enum class Map : unsigned char { plain, bend_right, bend_left };
 
-struct Piece {
+struct Segment {
     Map map;
-    double start, length;  // of the segment the piece lies in
-    double lo, hi;         // the piece's range of t
-    std::size_t order;     // N of its Chebyshev points (0: not yet evaluated)
-    double values[kHighOrder + 1];        // g at t(y_j), y_j = cos(j pi / N), j = 0..N
-    double coefficients[kHighOrder + 2];  // of g in y (N + 1), then of its integral (N + 2)
-    double error;                         // bound of int |g - interpolant| dt over the piece
+    double start, length;
 };
 
-double x_at(const Piece& p, double t) {
+double x_at(const Segment& p, double t) {
     switch (p.map) {
         case Map::plain: return p.start + p.length * t;
         case Map::bend_right: {
@@ -65,7 +54,7 @@ double x_at(const Piece& p, double t) {
     return 0.0;
 }
 
-double dx_dt(const Piece& p, double t) {
+double dx_dt(const Segment& p, double t) {
     switch (p.map) {
         case Map::plain: return p.length;
         case Map::bend_right: return 3.0 * p.length * ((1.0 - t) * (1.0 - t));
@@ -74,7 +63,7 @@ double dx_dt(const Piece& p, double t) {
     return 0.0;
 }
 
-double t_at(const Piece& p, double x) {
+double t_at(const Segment& p, double x) {
     switch (p.map) {
         case Map::plain: return (x - p.start) / p.length;
         case Map::bend_right: return 1.0 - std::cbrt((p.start - x) / p.length);
@@ -83,72 +72,22 @@ double t_at(const Piece& p, double x) {
     return 0.0;
 }
 
-// cos(m pi / N) for m = 0..2N-1, for the two orders: the Chebyshev-Lobatto points are its first
-// N + 1 entries, and the transform reads it at j k mod 2N.
-struct CosineTable {
-    double low[2 * kLowOrder], high[2 * kHighOrder];
-    CosineTable() {
-        for (std::size_t m = 0; m < 2 * kLowOrder; ++m) {
-            low[m] = std::cos(static_cast<double>(m) * numerics::kPi / kLowOrder);
-        }
-        for (std::size_t m = 0; m < 2 * kHighOrder; ++m) {
-            high[m] = std::cos(static_cast<double>(m) * numerics::kPi / kHighOrder);
+// g(t) = G(x(t)) dx/dt on each segment, for a round's points together on the kernel's lanes.
+struct TabulatedIntegrand {
+    double u, rho, edge;
+    const Segment* segments;
+
+    void operator()(const unsigned* segment, const double* t, std::size_t n, numerics::Components<1>* out) const {
+        double radii[numerics::kPointBatch];
+        for (std::size_t i = 0; i < n; ++i) radii[i] = x_at(segments[segment[i]], t[i]) * rho;
+        witt_mao_magnification_radii(u, std::span<const double>(radii, n), radii);
+        for (std::size_t i = 0; i < n; ++i) {
+            const Segment& p = segments[segment[i]];
+            const double x = x_at(p, t[i]);
+            out[i][0] = x == 0.0 ? 0.0 : ((x * x) * (radii[i] - edge)) * dx_dt(p, t[i]);
         }
     }
-    const double* of(std::size_t n) const { return n == kLowOrder ? low : high; }
 };
-
-const CosineTable& cosines() {
-    static const CosineTable table;
-    return table;
-}
-
-// Chebyshev-Lobatto point j of order N on [-1, 1].
-double lobatto(std::size_t j, std::size_t n) { return cosines().of(n)[j]; }
-
-// The coefficients c_k of the interpolant sum_k c_k T_k(y) through the piece's N + 1 values
-// (c_0 and c_N halved), and of its integral from -1, sum_m C_m T_m(y):
-// C_1 = c_0 - c_2/2, C_m = (c_(m-1) - c_(m+1)) / (2m), C_(N+1) = c_N / (2(N + 1)), and C_0 such
-// that the integral is 0 at y = -1. The error bound: the last two coefficients times the piece's
-// length in t (a rule's error over the piece is at most the interpolant's, which the tail of the
-// coefficients bounds where they fall).
-void fit(Piece& p) {
-    const std::size_t n = p.order;
-    const double* cosine = cosines().of(n);
-    double c[kHighOrder + 3] = {};
-    for (std::size_t k = 0; k <= n; ++k) {
-        double sum = 0.5 * p.values[0];
-        std::size_t m = k;  // j k mod 2N
-        for (std::size_t j = 1; j < n; ++j) {
-            sum += p.values[j] * cosine[m];
-            m += k;
-            if (m >= 2 * n) m -= 2 * n;
-        }
-        sum += 0.5 * (p.values[n] * cosine[m]);
-        c[k] = sum * 2.0 / static_cast<double>(n) * ((k == 0 || k == n) ? 0.5 : 1.0);
-    }
-    p.error = (std::fabs(c[n]) + std::fabs(c[n - 1])) * (p.hi - p.lo);
-    double integral[kHighOrder + 2] = {};
-    integral[1] = c[0] - 0.5 * c[2];
-    for (std::size_t m = 2; m <= n + 1; ++m) integral[m] = (c[m - 1] - c[m + 1]) / (2.0 * static_cast<double>(m));
-    double at_minus_one = 0.0;
-    for (std::size_t m = 1; m <= n + 1; ++m) at_minus_one += (m % 2 == 0) ? integral[m] : -integral[m];
-    integral[0] = -at_minus_one;
-    for (std::size_t m = 0; m <= n + 1; ++m) p.coefficients[m] = integral[m];
-}
-
-// int from the piece's start to t of g, from the integral's coefficients (Clenshaw).
-double integral_to(const Piece& p, double t) {
-    const double half = (p.hi - p.lo) * 0.5;
-    const double y = (t - (p.lo + half)) / half;
-    double b1 = 0.0, b2 = 0.0;
-    for (std::size_t m = p.order + 1; m >= 1; --m) {
-        const double b0 = 2.0 * y * b1 - b2 + p.coefficients[m];
-        b2 = b1;
-        b1 = b0;
-    }
-    return half * (y * b1 - b2 + p.coefficients[0]);
-}
 
 }  // namespace
 
@@ -184,10 +123,11 @@ ProfileValue tabulated_by_quadrature(double u, double rho, const PreparedLaw& la
     }
     const double target = rtol * budget::kQuadrature * std::fabs(law.flux * edge);
 
-    Piece pieces[kMostPieces];
-    std::size_t count = 0;
+    numerics::PiecesSpace<1> space;
     bool converged = true;
     double estimate = 0.0;
+    Segment segments[2 * kGrading + 4];
+    std::size_t count = 0;
     if (variation > 0.0) {
         // The cuts in x: the bend x* (inside, or at the limb), and the points that halve the
         // distance to it down to that of its nearest other singularity (x* +- 2i/rho, -x*), or,
@@ -215,115 +155,45 @@ ProfileValue tabulated_by_quadrature(double u, double rho, const PreparedLaw& la
             }
         }
         cuts[cut_count++] = 1.0;
+        numerics::Piece pieces[2 * kGrading + 4];
         for (std::size_t c = 0; c + 1 < cut_count; ++c) {
             const double from = cuts[c], to = cuts[c + 1];
-            Piece& p = pieces[count++];
+            Segment& p = segments[count];
             if (to == bend) {
-                p.map = Map::bend_right;
-                p.start = bend;
+                p = {Map::bend_right, bend, to - from};
             } else if (from == bend && bend > 0.0) {
-                p.map = Map::bend_left;
-                p.start = bend;
+                p = {Map::bend_left, bend, to - from};
             } else {
-                p.map = Map::plain;
-                p.start = from;
+                p = {Map::plain, from, to - from};
             }
-            p.length = to - from;
-            p.lo = 0.0;
-            p.hi = 1.0;
-            p.order = 0;
+            pieces[count] = {static_cast<unsigned>(count), 0.0, 1.0};
+            ++count;
         }
-
-        // Rounds: evaluate every piece that needs points (all the new points at once, on the
-        // kernel's lanes), fit, and refine the pieces whose error is above their share.
-        constexpr std::size_t kMostPoints = kMostPieces * (kLowOrder + 1);  // a round's new points
-        double t_of[kMostPoints], radii[kMostPoints];
-        std::size_t owner[kMostPoints], slot[kMostPoints];
-        bool refine[kMostPieces];
-        std::fill(refine, refine + count, true);
-        for (;;) {
-            std::size_t points = 0;
-            for (std::size_t i = 0; i < count; ++i) {
-                if (!refine[i]) continue;
-                Piece& p = pieces[i];
-                const bool first = p.order == 0;
-                p.order = first ? kLowOrder : kHighOrder;
-                if (!first) {  // the old points at the even places
-                    for (std::size_t j = kLowOrder + 1; j-- > 0;) p.values[2 * j] = p.values[j];
-                }
-                const double half = (p.hi - p.lo) * 0.5;
-                for (std::size_t j = first ? 0 : 1; j <= p.order; j += first ? 1 : 2) {
-                    const double t = p.lo + half * (1.0 + lobatto(j, p.order));
-                    t_of[points] = t;
-                    radii[points] = x_at(p, t) * rho;
-                    owner[points] = i;
-                    slot[points] = j;
-                    ++points;
-                }
-            }
-            witt_mao_magnification_radii(u, std::span<const double>(radii, points), radii);
-            evaluations += static_cast<unsigned>(points);
-            for (std::size_t k = 0; k < points; ++k) {
-                Piece& p = pieces[owner[k]];
-                const double x = x_at(p, t_of[k]);
-                const double g = x == 0.0 ? 0.0 : ((x * x) * (radii[k] - edge)) * dx_dt(p, t_of[k]);
-                p.values[slot[k]] = std::isfinite(g) ? g : 0.0;
-            }
-            double error = 0.0;
-            for (std::size_t i = 0; i < count; ++i) {
-                if (refine[i]) fit(pieces[i]);
-                error += pieces[i].error;
-            }
-            estimate = variation * error;
-            if (estimate <= target) break;
-            if (evaluations >= kMostEvaluations) {
-                converged = false;
-                break;
-            }
-            // Raise the order of, or halve, every piece above its share.
-            const double share = target / (variation * static_cast<double>(count));
-            const std::size_t before = count;
-            bool progress = false;
-            for (std::size_t i = 0; i < before; ++i) {
-                refine[i] = pieces[i].error > share;
-                if (!refine[i]) continue;
-                if (pieces[i].order == kLowOrder) {
-                    progress = true;
-                } else if (count < kMostPieces) {
-                    Piece& p = pieces[i];
-                    const double middle = (p.lo + p.hi) * 0.5;
-                    pieces[count] = p;
-                    pieces[count].lo = middle;
-                    pieces[count].order = 0;
-                    refine[count++] = true;
-                    p.hi = middle;
-                    p.order = 0;
-                    progress = true;
-                } else {
-                    refine[i] = false;
-                }
-            }
-            if (!progress) {
-                converged = false;
-                break;
-            }
-        }
+        const numerics::PiecesResult<1> integral = numerics::adaptive_pieces<numerics::LobattoRule>(
+            std::span<const numerics::Piece>(pieces, count), TabulatedIntegrand{u, rho, edge, segments},
+            {target / variation}, space);
+        evaluations += integral.evaluations;
+        converged = integral.converged;
+        estimate = variation * integral.estimate[0];
         // The pieces in order of x (halves were appended at the end).
-        std::sort(pieces, pieces + count, [](const Piece& a, const Piece& c) {
-            return x_at(a, a.lo) < x_at(c, c.lo);
+        auto* work = space.work;
+        std::sort(work, work + space.count, [&](const auto& a, const auto& c) {
+            return x_at(segments[a.piece.segment], a.piece.lo) < x_at(segments[c.piece.segment], c.piece.lo);
         });
 
         // Phi at each radius, walking the pieces and the radii together (both ascending).
+        using numerics::LobattoRule;
         std::size_t piece = 0;
         double phi_before = 0.0;  // Phi at the start of `piece`
         const auto phi = [&](double x) {
-            while (piece + 1 < count && x > x_at(pieces[piece], pieces[piece].hi)) {
-                phi_before += integral_to(pieces[piece], pieces[piece].hi);
+            while (piece + 1 < space.count &&
+                   x > x_at(segments[work[piece].piece.segment], work[piece].piece.hi)) {
+                phi_before += LobattoRule::integral_to(work[piece], work[piece].piece.hi, 0);
                 ++piece;
             }
-            const Piece& p = pieces[piece];
-            const double t = std::clamp(t_at(p, x), p.lo, p.hi);
-            return phi_before + integral_to(p, t);
+            const auto& w = work[piece];
+            const double t = std::clamp(t_at(segments[w.piece.segment], x), w.piece.lo, w.piece.hi);
+            return phi_before + LobattoRule::integral_to(w, t, 0);
         };
         double previous = phi(r[0]);
         for (std::size_t j = 0; j + 1 < n; ++j) {
