@@ -12,7 +12,7 @@
 #include <cstddef>
 
 #include "models/engine/profile_quadrature.hpp"
-#include "models/engine/profile_segments.hpp"
+#include "models/engine/piece_plan.hpp"
 #include "models/engine/tolerance_budget.hpp"
 #include "models/kernel/witt_mao.hpp"
 #include "models/kernel/witt_mao_range.hpp"
@@ -23,66 +23,22 @@
 namespace mirvanta::models {
 namespace {
 
-using profile_detail::kBendPower;
-using profile_detail::kGrading;
 
 // The relative rounding of Phi read from a piece's integral (a Clenshaw sum of at most 34 terms
 // of the size of Phi): a few dozen ulps.
 constexpr double kPhiRounding = 64.0 * 0x1p-53;
 
-// A segment of [0, 1] in x: x(t) over t in [0, 1], one of
-//   plain:         x = start + length t
-//   bend at right: x = start - length (1 - t)^3   (start = x*)
-//   bend at left:  x = start + length t^3        (start = x*)
-// all increasing in t, so that the pieces in order of t within a segment are in order of x.
-enum class Map : unsigned char { plain, bend_right, bend_left };
-
-struct Segment {
-    Map map;
-    double start, length;
-};
-
-double x_at(const Segment& p, double t) {
-    switch (p.map) {
-        case Map::plain: return p.start + p.length * t;
-        case Map::bend_right: {
-            const double s = 1.0 - t;
-            return p.start - p.length * (s * s * s);
-        }
-        case Map::bend_left: return p.start + p.length * (t * t * t);
-    }
-    return 0.0;
-}
-
-double dx_dt(const Segment& p, double t) {
-    switch (p.map) {
-        case Map::plain: return p.length;
-        case Map::bend_right: return 3.0 * p.length * ((1.0 - t) * (1.0 - t));
-        case Map::bend_left: return 3.0 * p.length * (t * t);
-    }
-    return 0.0;
-}
-
-double t_at(const Segment& p, double x) {
-    switch (p.map) {
-        case Map::plain: return (x - p.start) / p.length;
-        case Map::bend_right: return 1.0 - std::cbrt((p.start - x) / p.length);
-        case Map::bend_left: return std::cbrt((x - p.start) / p.length);
-    }
-    return 0.0;
-}
-
 // g(t) = G(x(t)) dx/dt on each segment, for a round's points together on the kernel's lanes.
 struct TabulatedIntegrand {
     double u, rho, edge;
-    const Segment* segments;
+    const XSegment* segments;
 
     void operator()(const unsigned* segment, const double* t, std::size_t n, numerics::Components<1>* out) const {
         double radii[numerics::kPointBatch];
         for (std::size_t i = 0; i < n; ++i) radii[i] = x_at(segments[segment[i]], t[i]) * rho;
         witt_mao_magnification_radii(u, std::span<const double>(radii, n), radii);
         for (std::size_t i = 0; i < n; ++i) {
-            const Segment& p = segments[segment[i]];
+            const XSegment& p = segments[segment[i]];
             const double x = x_at(p, t[i]);
             out[i][0] = x == 0.0 ? 0.0 : ((x * x) * (radii[i] - edge)) * dx_dt(p, t[i]);
         }
@@ -126,51 +82,14 @@ ProfileValue tabulated_by_quadrature(double u, double rho, const PreparedLaw& la
     numerics::PiecesSpace<1> space;
     bool converged = true;
     double estimate = 0.0;
-    Segment segments[2 * kGrading + 4];
-    std::size_t count = 0;
+    XPlan plan;
     if (variation > 0.0) {
-        // The cuts in x: the bend x* (inside, or at the limb), and the points that halve the
-        // distance to it down to that of its nearest other singularity (x* +- 2i/rho, -x*), or,
-        // with the lens outside, towards the limb down to x* - 1.
-        const double bend = u / rho;
-        double cuts[2 * kGrading + 4];
-        std::size_t cut_count = 0;
-        cuts[cut_count++] = 0.0;
-        if (bend <= 1.0) {
-            const double finest = bend > 0.0 ? std::min(2.0 / rho, 2.0 * bend) : 2.0 / rho;
-            for (std::size_t k = kGrading; k-- > 0;) {
-                const double at = bend - std::ldexp(finest, static_cast<int>(k));
-                if (at > 0.0 && at < 1.0) cuts[cut_count++] = at;
-            }
-            if (bend > 0.0 && bend < 1.0) cuts[cut_count++] = bend;
-            for (std::size_t k = 0; k < kGrading; ++k) {
-                const double at = bend + std::ldexp(finest, static_cast<int>(k));
-                if (at > 0.0 && at < 1.0) cuts[cut_count++] = at;
-            }
-        } else {
-            const double off = bend - 1.0;
-            for (std::size_t k = kGrading; k-- > 0;) {
-                const double at = 1.0 - std::ldexp(off, static_cast<int>(k));
-                if (at > 0.0 && at < 1.0) cuts[cut_count++] = at;
-            }
-        }
-        cuts[cut_count++] = 1.0;
-        numerics::Piece pieces[2 * kGrading + 4];
-        for (std::size_t c = 0; c + 1 < cut_count; ++c) {
-            const double from = cuts[c], to = cuts[c + 1];
-            Segment& p = segments[count];
-            if (to == bend) {
-                p = {Map::bend_right, bend, to - from};
-            } else if (from == bend && bend > 0.0) {
-                p = {Map::bend_left, bend, to - from};
-            } else {
-                p = {Map::plain, from, to - from};
-            }
-            pieces[count] = {static_cast<unsigned>(count), 0.0, 1.0};
-            ++count;
-        }
+        plan = plan_x_segments(u / rho, rho);
+        const XSegment* segments = plan.segments;
+        numerics::Piece pieces[kMostXSegments];
+        for (std::size_t c = 0; c < plan.count; ++c) pieces[c] = {static_cast<unsigned>(c), 0.0, 1.0};
         const numerics::PiecesResult<1> integral = numerics::adaptive_pieces<numerics::LobattoRule>(
-            std::span<const numerics::Piece>(pieces, count), TabulatedIntegrand{u, rho, edge, segments},
+            std::span<const numerics::Piece>(pieces, plan.count), TabulatedIntegrand{u, rho, edge, segments},
             {target / variation}, space);
         evaluations += integral.evaluations;
         converged = integral.converged;
