@@ -8,6 +8,7 @@
 
 #include "models/engine/law_checks.hpp"
 #include "module/conversion.hpp"
+#include "module/errors.hpp"
 #include "module/process_cache.hpp"
 #include "module/py_ref.hpp"
 
@@ -118,11 +119,11 @@ PyObject* float_tuple(const std::vector<double>& values) {
 
 PyObject* new_profile(PyTypeObject* type, PyObject* radii_argument, PyObject* brightness_argument) {
     std::vector<double> radii, brightness;
-    if (!to_float_sequence(radii_argument, radii)) {
+    if (!to_float_sequence(radii_argument, radii, "radii")) {
         add_parameter_note("radii");
         return nullptr;
     }
-    if (!to_float_sequence(brightness_argument, brightness)) {
+    if (!to_float_sequence(brightness_argument, brightness, "brightness")) {
         add_parameter_note("brightness");
         return nullptr;
     }
@@ -135,7 +136,11 @@ PyObject* new_profile(PyTypeObject* type, PyObject* radii_argument, PyObject* br
     PyRef brightness_tuple(radii_tuple ? float_tuple(brightness) : nullptr);
     if (!brightness_tuple) return nullptr;
     auto* table = static_cast<double*>(PyMem_Malloc(2 * radii.size() * sizeof(double)));
-    if (table == nullptr) return PyErr_NoMemory();
+    if (table == nullptr) {
+        PyErr_NoMemory();
+        const std::string what = "the table, " + count_text(2.0 * static_cast<double>(radii.size())) + " doubles";
+        return explain_memory_error("Profile", what.c_str(), 2.0 * static_cast<double>(radii.size()) * sizeof(double));
+    }
     std::memcpy(table, radii.data(), radii.size() * sizeof(double));
     std::memcpy(table + radii.size(), brightness.data(), brightness.size() * sizeof(double));
     auto* self = reinterpret_cast<LawObject*>(type->tp_alloc(type, 0));
@@ -162,13 +167,18 @@ PyObject* law_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
             if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO:Profile", keywords, &radii, &brightness)) return nullptr;
             return new_profile(type, radii, brightness);
         } else {
+            // Each coefficient as the functions convert a number (a complex or datetime64 value is
+            // refused, module/real_numbers.hpp), with the texts of PyArg's own "d" otherwise.
+            PyObject *first = nullptr, *second = nullptr;
+            const std::string format = std::string(Traits.second == nullptr ? "O:" : "OO:") + Traits.name;
+            if (!PyArg_ParseTupleAndKeywords(args, kwargs, format.c_str(), keywords, &first, &second)) return nullptr;
             double p = 0.0, q = 0.0;
-            const std::string format = std::string(Traits.second == nullptr ? "d:" : "dd:") + Traits.name;
-            if (!PyArg_ParseTupleAndKeywords(args, kwargs, format.c_str(), keywords, &p, &q)) return nullptr;
+            if (!to_double(first, p, Traits.first)) return nullptr;
+            if (second != nullptr && !to_double(second, q, Traits.second)) return nullptr;
             return new_law(type, Traits, p, q);
         }
     } catch (const std::bad_alloc&) {
-        return PyErr_NoMemory();
+        return raise_current_exception(Traits.name);
     }
 }
 

@@ -30,13 +30,13 @@ constexpr std::size_t kCheckStretch = std::size_t{1} << 16;
 
 // Reads an array argument, with the parameter's note on failure.
 bool read_array(PyObject* object, const char* parameter, DoubleArray& out) {
-    if (out.read(object)) return true;
+    if (out.read(object, parameter)) return true;
     add_parameter_note(parameter);
     return false;
 }
 
 bool read_float(PyObject* object, const char* parameter, double& out) {
-    if (to_double(object, out)) return true;
+    if (to_double(object, out, parameter)) return true;
     add_parameter_note(parameter);
     return false;
 }
@@ -110,7 +110,7 @@ PyObject* magnifications(const char* function, const DoubleArray& u, const Doubl
         return PyFloat_FromDouble(value);
     }
     NewArray result;
-    if (!result.make(shape)) return nullptr;
+    if (!result.make(shape, function)) return nullptr;
     if (!compute(function, as_result(u, shape), as_result(rho, shape), law, rtol, result.data())) return nullptr;
     return result.release();
 }
@@ -139,7 +139,7 @@ PyObject* magnification(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
         }
         return magnifications("magnification", u, rho, law, rtol);
     } catch (...) {
-        return raise_current_exception();
+        return raise_current_exception("magnification");
     }
 }
 
@@ -156,12 +156,12 @@ PyObject* point_source_magnification(PyObject*, PyObject* const* args, Py_ssize_
         const auto values = u.values();
         if (u.scalar()) return PyFloat_FromDouble(models::witt_mao_magnification_scaled(values[0], 0.0));
         NewArray result;
-        if (!result.make(u.shape())) return nullptr;
+        if (!result.make(u.shape(), "point_source_magnification")) return nullptr;
         double* out = result.data();
         for (std::size_t i = 0; i < values.size(); ++i) out[i] = models::witt_mao_magnification_scaled(values[i], 0.0);
         return result.release();
     } catch (...) {
-        return raise_current_exception();
+        return raise_current_exception("point_source_magnification");
     }
 }
 
@@ -215,7 +215,7 @@ PyObject* light_curve(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
             return PyFloat_FromDouble(value);
         }
         NewArray result;
-        if (!result.make(shape)) return nullptr;
+        if (!result.make(shape, "light_curve")) return nullptr;
         // The separations where the magnifications go, a stretch of times at a time.
         const models::ArrayView times = as_result(t, shape);
         double* out = result.data();
@@ -231,7 +231,7 @@ PyObject* light_curve(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
         }
         return result.release();
     } catch (...) {
-        return raise_current_exception();
+        return raise_current_exception("light_curve");
     }
 }
 
