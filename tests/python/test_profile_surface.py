@@ -294,3 +294,30 @@ def test_a_narrow_band_is_within_rtol_or_warned(mirvanta, width, rtol):
     error = abs(value / float(reference) - 1.0)
     warned = any("did not reach" in str(w.message) for w in caught)
     assert error <= rtol or warned, f"error {error:.1e} at rtol {rtol} without a warning"
+
+
+LAWS_FOR_LIMITS = [None, "Linear(0.6)", "Quadratic(0.4, 0.2)", "SquareRoot(0.3, 0.4)", "Power2(0.6, 0.5)",
+                   "Profile([0, 0.5, 1], [1, 0.8, 0.3])"]
+# Separations whose square overflows (u > 2^512, about 1.34e154), up to the largest double: there
+# A - 1 < 2/u^4 rounds away, so every path must give exactly 1, as u = inf does.
+HUGE = [2.0**512, 1.4e154, 1e200, 1e300, float(np.finfo(float).max)]
+
+
+@pytest.mark.parametrize("law", LAWS_FOR_LIMITS)
+@pytest.mark.parametrize("rho", [0.0, 1e-300, 1e-5, 0.1, 50.0, 1e150])
+def test_huge_separations_give_the_limit_at_infinity(mirvanta, law, rho):
+    limb = None if law is None else eval(law, vars(mirvanta))
+    assert mirvanta.magnification(math.inf, rho, limb) == 1.0
+    many = np.repeat(HUGE, 40)  # the lanes, the worker pool and (for a law) the interpolant's call
+    assert [mirvanta.magnification(u, rho, limb) for u in HUGE] == [1.0] * len(HUGE)
+    assert np.all(mirvanta.magnification(many, rho, limb) == 1.0)
+    assert np.all(mirvanta.light_curve(many, 0.0, 0.0, 1.0, rho, limb) == 1.0)
+    if law is None and rho == 0.0:
+        assert np.all(mirvanta.point_source_magnification(many) == 1.0)
+        assert [mirvanta.point_source_magnification(u) for u in HUGE] == [1.0] * len(HUGE)
+    if law is None and rho >= 1e-5:  # the functions in source radii, l = u / rho
+        l = [u / rho for u in HUGE if u / rho < math.inf]
+        assert mirvanta.witt_mao_magnification(l * 40, 1.0, rho) == [1.0] * (40 * len(l))
+        assert mirvanta.integrated_flux_map_witt_mao_magnification(l, 1.0, rho, [0, 0.5, 1], [1, 0.7, 0.2]) == \
+            [1.0] * len(l)
+        assert mirvanta.heyrovsky_magnification(l[-1], 0.5, 1.0, rho) == 1.0
