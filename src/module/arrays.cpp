@@ -6,6 +6,7 @@
 #include <string_view>
 #include <utility>
 
+#include "common/allocation_failure.hpp"
 #include "module/conversion.hpp"
 #include "module/errors.hpp"
 #include "module/process_cache.hpp"
@@ -125,6 +126,17 @@ bool DoubleArray::read(PyObject* object, const char* parameter) {
         return false;
     }
     return true;
+}
+
+void DoubleArray::scale(double factor, const char* what_for) {
+    if (factor == 1.0) return;
+    try {
+        scaled_.assign(data_, data_ + size_);
+    } catch (const std::bad_alloc&) {
+        throw AllocationFailure(what_for, static_cast<double>(size_), sizeof(double));
+    }
+    for (double& value : scaled_) value *= factor;
+    data_ = scaled_.data();
 }
 
 bool broadcast_shapes(const Shape& a, const Shape& b, Shape& out) {

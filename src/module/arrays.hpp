@@ -36,6 +36,10 @@ public:
     // complex. False with the exception set (without the parameter's note).
     bool read(PyObject* object, const char* parameter);
 
+    // Multiplies the values by `factor` (in a copy of them, when it is not 1). Throws
+    // AllocationFailure for `what_for` (static text) when the copy cannot be had.
+    void scale(double factor, const char* what_for);
+
     bool scalar() const noexcept { return scalar_; }
     const Shape& shape() const noexcept { return shape_; }
     // The values in C order: one for a scalar.
@@ -52,6 +56,7 @@ private:
     Shape shape_;
     const double* data_ = &value_;
     std::size_t size_ = 1;
+    std::vector<double> scaled_;  // the values scaled, when they are
 };
 
 // The shape that `a` and `b` broadcast to, as NumPy broadcasts; false when they do not.

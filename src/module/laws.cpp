@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "models/engine/law_checks.hpp"
+#include "models/engine/table_scaling.hpp"
 #include "module/conversion.hpp"
 #include "module/errors.hpp"
 #include "module/process_cache.hpp"
@@ -18,8 +19,9 @@ namespace {
 using models::LawKind;
 
 // One layout for every law class. Coefficient laws use p and q; a profile keeps its table as two
-// tuples of floats (what its attributes return) and as doubles, radii then brightness, for the
-// computation.
+// tuples of floats (what its attributes return) and, for the computation, as doubles scaled as
+// models/engine/table_scaling.hpp scales them, radii then brightness, with the factor that the source
+// radius takes.
 struct LawObject {
     PyObject_HEAD
     LawKind kind;
@@ -27,8 +29,9 @@ struct LawObject {
     double q;
     PyObject* radii;       // tuple of floats (profiles only, else null)
     PyObject* brightness;  // likewise
-    Py_ssize_t size;       // entries of the table
+    Py_ssize_t size;       // entries of the scaled table
     double* table;         // 2 * size doubles, PyMem-allocated (profiles only)
+    double source_radius_factor;  // 1 for the coefficient laws
 };
 
 // What distinguishes the classes: name, kind, the names of their two parameters.
@@ -103,6 +106,7 @@ PyObject* new_law(PyTypeObject* type, const LawTraits& traits, double p, double 
     self->kind = traits.kind;
     self->p = p;
     self->q = q;
+    self->source_radius_factor = 1.0;
     return reinterpret_cast<PyObject*>(self);
 }
 
@@ -135,14 +139,16 @@ PyObject* new_profile(PyTypeObject* type, PyObject* radii_argument, PyObject* br
     PyRef radii_tuple(float_tuple(radii));
     PyRef brightness_tuple(radii_tuple ? float_tuple(brightness) : nullptr);
     if (!brightness_tuple) return nullptr;
-    auto* table = static_cast<double*>(PyMem_Malloc(2 * radii.size() * sizeof(double)));
+    const models::ScaledTable scaled = models::scale_table(radii, brightness);
+    const std::size_t size = scaled.radii.size();
+    auto* table = static_cast<double*>(PyMem_Malloc(2 * size * sizeof(double)));
     if (table == nullptr) {
         PyErr_NoMemory();
-        const std::string what = "the table, " + count_text(2.0 * static_cast<double>(radii.size())) + " doubles";
-        return explain_memory_error("Profile", what.c_str(), 2.0 * static_cast<double>(radii.size()) * sizeof(double));
+        const std::string what = "the table, " + count_text(2.0 * static_cast<double>(size)) + " doubles";
+        return explain_memory_error("Profile", what.c_str(), 2.0 * static_cast<double>(size) * sizeof(double));
     }
-    std::memcpy(table, radii.data(), radii.size() * sizeof(double));
-    std::memcpy(table + radii.size(), brightness.data(), brightness.size() * sizeof(double));
+    std::memcpy(table, scaled.radii.data(), size * sizeof(double));
+    std::memcpy(table + size, scaled.brightness.data(), size * sizeof(double));
     auto* self = reinterpret_cast<LawObject*>(type->tp_alloc(type, 0));
     if (self == nullptr) {
         PyMem_Free(table);
@@ -151,8 +157,9 @@ PyObject* new_profile(PyTypeObject* type, PyObject* radii_argument, PyObject* br
     self->kind = LawKind::tabulated;
     self->radii = radii_tuple.release();
     self->brightness = brightness_tuple.release();
-    self->size = static_cast<Py_ssize_t>(radii.size());
+    self->size = static_cast<Py_ssize_t>(size);
     self->table = table;
+    self->source_radius_factor = scaled.source_radius_factor;
     return reinterpret_cast<PyObject*>(self);
 }
 
@@ -331,7 +338,8 @@ const LawClass kClasses[] = {
 
 std::span<const LawClass> law_classes() { return kClasses; }
 
-bool to_brightness_law(PyObject* object, models::BrightnessLaw& out) {
+bool to_brightness_law(PyObject* object, models::BrightnessLaw& out, double& source_radius_factor) {
+    source_radius_factor = 1.0;
     if (object == nullptr || object == Py_None) {
         out = models::BrightnessLaw{};
         return true;
@@ -345,6 +353,7 @@ bool to_brightness_law(PyObject* object, models::BrightnessLaw& out) {
     }
     const auto* law = reinterpret_cast<const LawObject*>(object);
     out = models::BrightnessLaw{law->kind, law->p, law->q, {}, {}};
+    source_radius_factor = law->source_radius_factor;
     if (law->kind == LawKind::tabulated) {
         const auto size = static_cast<std::size_t>(law->size);
         out.radii = std::span<const double>(law->table, size);

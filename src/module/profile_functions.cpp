@@ -126,9 +126,9 @@ PyObject* magnification(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
         if (!bind_arguments(kMagnification, args, nargs, kwnames, slots)) return nullptr;
         DoubleArray u, rho;
         models::BrightnessLaw law;
-        double rtol = kDefaultRtol;
+        double radius_factor = 1.0, rtol = kDefaultRtol;
         if (!read_array(slots[0], "u", u) || !read_array(slots[1], "rho", rho)) return nullptr;
-        if (!to_brightness_law(slots[2], law)) {
+        if (!to_brightness_law(slots[2], law, radius_factor)) {
             add_parameter_note("limb");
             return nullptr;
         }
@@ -137,6 +137,7 @@ PyObject* magnification(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
             !check_not_negative(rho, "rho", "the source radius in Einstein radii")) {
             return nullptr;
         }
+        rho.scale(radius_factor, "rho scaled to the profile's table");  // module/laws.hpp
         return magnifications("magnification", u, rho, law, rtol);
     } catch (...) {
         return raise_current_exception("magnification");
@@ -175,13 +176,13 @@ PyObject* light_curve(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
         PyObject* slots[7] = {};
         if (!bind_arguments(kLightCurve, args, nargs, kwnames, slots)) return nullptr;
         DoubleArray t, rho;
-        double t0 = 0.0, u0 = 0.0, t_e = 0.0, rtol = kDefaultRtol;
+        double t0 = 0.0, u0 = 0.0, t_e = 0.0, radius_factor = 1.0, rtol = kDefaultRtol;
         models::BrightnessLaw law;
         if (!read_array(slots[0], "t", t) || !read_float(slots[1], "t0", t0) || !read_float(slots[2], "u0", u0) ||
             !read_float(slots[3], "tE", t_e) || !read_array(slots[4], "rho", rho)) {
             return nullptr;
         }
-        if (!to_brightness_law(slots[5], law)) {
+        if (!to_brightness_law(slots[5], law, radius_factor)) {
             add_parameter_note("limb");
             return nullptr;
         }
@@ -197,6 +198,7 @@ PyObject* light_curve(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
             return nullptr;
         }
         if (!check_not_negative(rho, "rho", "the source radius in Einstein radii")) return nullptr;
+        rho.scale(radius_factor, "rho scaled to the profile's table");  // module/laws.hpp
         Shape shape;
         if (!broadcast_shapes(t.shape(), rho.shape(), shape)) {
             PyErr_Format(PyExc_ValueError, "rho of shape %s does not broadcast against t of shape %s",
