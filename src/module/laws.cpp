@@ -20,8 +20,8 @@ using models::LawKind;
 
 // One layout for every law class. Coefficient laws use p and q; a profile keeps its table as two
 // tuples of floats (what its attributes return) and, for the computation, as doubles scaled as
-// models/engine/table_scaling.hpp scales them, radii then brightness, with the factor that the source
-// radius takes.
+// models/engine/table_scaling.hpp scales them, radii then brightness, with the factor that the
+// source radius takes.
 struct LawObject {
     PyObject_HEAD
     LawKind kind;
@@ -285,7 +285,9 @@ constexpr const char kProfileDoc[] =
     "the limb), linear between the radii and 0 outside them, as the flux maps read bl and bf; two\n"
     "equal radii make a step. Integrated exactly (no annuli). The radii must be ascending within\n"
     "[0, 1], the brightness finite, at least 0 and not 0 everywhere. Only the shape matters: the\n"
-    "magnification is divided by the profile's own flux. radii and brightness come back as tuples.";
+    "magnification is divided by the profile's own flux, so the brightness may have any scale, down\n"
+    "to subnormal numbers; a table whose brightness ends at a tiny radius is computed as the\n"
+    "smaller disk it is. radii and brightness come back as tuples, as given.";
 
 template <const LawTraits& Traits, const char* Doc>
 PyObject* create_law_class() {
