@@ -58,6 +58,7 @@ def call(mirvanta, function, parameter, value):
         "heyrovsky_magnification": dict(l=0.5, r=1.0, re=1.0, rstar=0.1),
         "integrated_flux_map_witt_mao_magnification": dict(l=[0.5, 1.0], re=1.0, rstar=0.1, bl=[0.0, 1.0],
                                                            bf=[1.0, 0.5]),
+        "fit_fluxes": dict(A=[1.0, 2.0, 3.0], flux=[1.0, 2.0, 3.5], sigma=1.0),
         "Profile": dict(radii=[0.0, 1.0], brightness=[1.0, 0.5]),
         "Quadratic": dict(a=0.3, b=0.2),
     }[function]
@@ -69,7 +70,7 @@ def call(mirvanta, function, parameter, value):
 ARRAY_PLACES = [("magnification", "u"), ("magnification", "rho"), ("point_source_magnification", "u"),
                 ("light_curve", "t"), ("light_curve", "rho"), ("witt_mao_magnification", "l"),
                 ("multi_witt_mao_magnification", "rstar"), ("integrated_flux_map_witt_mao_magnification", "bf"),
-                ("Profile", "radii")]
+                ("Profile", "radii"), ("fit_fluxes", "flux")]
 NUMBER_PLACES = [("magnification", "u"), ("light_curve", "t0"), ("light_curve", "u0"), ("light_curve", "tE"),
                  ("light_curve", "rtol"), ("witt_mao_magnification", "re"), ("heyrovsky_magnification", "r"),
                  ("Quadratic", "b")]
