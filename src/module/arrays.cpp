@@ -6,8 +6,11 @@
 #include <string_view>
 #include <utility>
 
+#include "common/allocation_failure.hpp"
 #include "module/conversion.hpp"
+#include "module/errors.hpp"
 #include "module/process_cache.hpp"
+#include "module/real_numbers.hpp"
 
 namespace mirvanta::module {
 namespace {
@@ -37,6 +40,8 @@ bool native_double_format(const char* format) {
     const std::string_view text = format != nullptr ? format : "B";
     return text == "d" || text == "=d" || text == "@d" || (text == "<d" && std::endian::native == std::endian::little);
 }
+
+bool is_exact_ndarray(PyObject* object) { return std::strcmp(Py_TYPE(object)->tp_name, "numpy.ndarray") == 0; }
 
 }  // namespace
 
@@ -68,23 +73,49 @@ bool DoubleArray::read_buffer(PyObject* object, bool& taken) {
     return true;
 }
 
-bool DoubleArray::read(PyObject* object) {
+bool DoubleArray::read(PyObject* object, const char* parameter) {
+    constexpr const char* kExpected = "expected a real number or an array of real numbers";
     if (PyFloat_Check(object) || PyLong_Check(object)) {
         scalar_ = true;
         return to_double(object, value_);
     }
     if (object == Py_None || PyUnicode_Check(object) || PyBytes_Check(object) || PyByteArray_Check(object)) {
-        PyErr_Format(PyExc_TypeError, "expected a real number or an array of real numbers, not '%.200s'",
-                     Py_TYPE(object)->tp_name);
+        PyErr_Format(PyExc_TypeError, "%s, not '%.200s'", kExpected, Py_TYPE(object)->tp_name);
         return false;
+    }
+    if (refuse_bytes_buffer(object, kExpected)) return false;
+    // An exact ndarray is never masked; anything else is asked first (a masked array's buffer is
+    // its data, mask or not).
+    if (!is_exact_ndarray(object)) {
+        const DtypeKind kind = dtype_kind(object, kExpected, parameter);
+        if (kind == DtypeKind::refused || kind == DtypeKind::failed) return false;
     }
     bool taken = false;
     if (!read_buffer(object, taken)) return false;
     if (taken) return true;
     PyObject* np = numpy();
     if (np == nullptr) return false;
+    // What NumPy makes of the argument as it is, checked, then as doubles: a cast straight to
+    // float would parse str and bytes, and take the counts of dates and the real part of complex.
+    PyRef found(PyObject_CallMethod(np, "asarray", "(O)", object));
+    if (!found) return false;
+    switch (dtype_kind(found.get(), kExpected, parameter)) {
+        case DtypeKind::objects:
+            if (!check_object_items(found.get(), parameter)) return false;
+            break;
+        case DtypeKind::refused:
+        case DtypeKind::failed:
+            return false;
+        default:
+            break;
+    }
+    if (!read_buffer(found.get(), taken)) return false;
+    if (taken) {  // already doubles in C order
+        owner_ = std::move(found);
+        return true;
+    }
     PyRef convert(PyObject_GetAttrString(np, "asarray"));
-    PyRef positional(convert ? PyTuple_Pack(1, object) : nullptr);
+    PyRef positional(convert ? PyTuple_Pack(1, found.get()) : nullptr);
     PyRef keywords(positional ? Py_BuildValue("{s:s,s:s}", "dtype", "float64", "order", "C") : nullptr);
     if (!keywords) return false;
     owner_ = PyRef(PyObject_Call(convert.get(), positional.get(), keywords.get()));
@@ -95,6 +126,17 @@ bool DoubleArray::read(PyObject* object) {
         return false;
     }
     return true;
+}
+
+void DoubleArray::scale(double factor, const char* what_for) {
+    if (factor == 1.0) return;
+    try {
+        scaled_.assign(data_, data_ + size_);
+    } catch (const std::bad_alloc&) {
+        throw AllocationFailure(what_for, static_cast<double>(size_), sizeof(double));
+    }
+    for (double& value : scaled_) value *= factor;
+    data_ = scaled_.data();
 }
 
 bool broadcast_shapes(const Shape& a, const Shape& b, Shape& out) {
@@ -152,7 +194,7 @@ NewArray::~NewArray() {
     if (held_) PyBuffer_Release(&view_);
 }
 
-bool NewArray::make(const Shape& shape) {
+bool NewArray::make(const Shape& shape, const char* function) {
     PyObject* np = numpy();
     if (np == nullptr) return false;
     PyRef dims(PyTuple_New(static_cast<Py_ssize_t>(shape.size())));
@@ -163,7 +205,16 @@ bool NewArray::make(const Shape& shape) {
         PyTuple_SET_ITEM(dims.get(), static_cast<Py_ssize_t>(i), extent);
     }
     array_ = PyRef(PyObject_CallMethod(np, "empty", "(O)", dims.get()));
-    if (!array_) return false;
+    if (!array_) {
+        // NumPy's own text names neither the function nor the result: say both.
+        if (!PyErr_ExceptionMatches(PyExc_MemoryError)) return false;
+        double bytes = sizeof(double);
+        for (const Py_ssize_t extent : shape) bytes *= static_cast<double>(extent);
+        PyErr_Clear();
+        const std::string what = "the result of shape " + shape_text(shape);
+        raise_memory_error(function, what.c_str(), bytes);
+        return false;
+    }
     if (PyObject_GetBuffer(array_.get(), &view_, PyBUF_C_CONTIGUOUS | PyBUF_WRITABLE | PyBUF_FORMAT) < 0) return false;
     held_ = true;
     if (!native_double_format(view_.format)) {

@@ -29,9 +29,16 @@ public:
     ~DoubleArray();
 
     // Reads `object`: a real number (an int, a float, a NumPy scalar or a 0-d array) is a scalar,
-    // anything else an array of any shape. A str, bytes or None is refused with TypeError. False
-    // with the exception set (without the parameter's note).
-    bool read(PyObject* object);
+    // anything else an array of any shape. A str, bytes, a memoryview of bytes or None is refused
+    // with TypeError, and so is anything whose values are not real numbers
+    // (module/real_numbers.hpp): a masked array (its text names `parameter`), complex,
+    // datetime64, timedelta64, str, bytes and void arrays, object arrays holding str, bytes or
+    // complex. False with the exception set (without the parameter's note).
+    bool read(PyObject* object, const char* parameter);
+
+    // Multiplies the values by `factor` (in a copy of them, when it is not 1). Throws
+    // AllocationFailure for `what_for` (static text) when the copy cannot be had.
+    void scale(double factor, const char* what_for);
 
     bool scalar() const noexcept { return scalar_; }
     const Shape& shape() const noexcept { return shape_; }
@@ -49,6 +56,7 @@ private:
     Shape shape_;
     const double* data_ = &value_;
     std::size_t size_ = 1;
+    std::vector<double> scaled_;  // the values scaled, when they are
 };
 
 // The shape that `a` and `b` broadcast to, as NumPy broadcasts; false when they do not.
@@ -65,7 +73,8 @@ std::string shape_text(const Shape& shape);
 std::string index_text(const Shape& shape, std::size_t flat);
 
 // A new float64 NumPy array of `shape` and a writable pointer to its C-ordered data; null with
-// the exception set on failure.
+// the exception set on failure. For want of memory, MemoryError "<function>: cannot allocate the
+// result of shape (100000, 100000) (80.0 GB)".
 class NewArray {
 public:
     NewArray() = default;
@@ -73,7 +82,7 @@ public:
     NewArray& operator=(const NewArray&) = delete;
     ~NewArray();
 
-    bool make(const Shape& shape);
+    bool make(const Shape& shape, const char* function);
     double* data() const noexcept { return data_; }
     PyObject* release();  // the new array (a new reference)
 

@@ -21,12 +21,16 @@ namespace mirvanta::module {
 // How a parameter is converted.
 struct AsFloat {
     using type = double;
-    static bool convert(PyObject* object, type& out) { return to_double(object, out); }
+    static bool convert(PyObject* object, type& out, const char* parameter) {
+        return to_double(object, out, parameter);
+    }
 };
 
 struct AsFloatSequence {
     using type = std::vector<double>;
-    static bool convert(PyObject* object, type& out) { return to_float_sequence(object, out); }
+    static bool convert(PyObject* object, type& out, const char* parameter) {
+        return to_float_sequence(object, out, parameter);
+    }
 };
 
 // How the result is returned, as the function table declares it for each function.
@@ -46,7 +50,7 @@ template <class... Kinds, std::size_t... I>
 bool convert_all(const FunctionSignature& signature, PyObject* const* slots,
                  std::tuple<typename Kinds::type...>& values, std::index_sequence<I...>) {
     // Left to right, stopping at the first failure, which gets the note of its parameter.
-    return ((Kinds::convert(slots[I], std::get<I>(values)) ||
+    return ((Kinds::convert(slots[I], std::get<I>(values), signature.parameters[I]) ||
              (add_parameter_note(signature.parameters[I]), false)) &&
             ...);
 }
@@ -89,7 +93,12 @@ PyObject* call_frame(const FunctionSignature& signature, PyObject* const* args, 
             if (!computed) return raise_deferred(computed.error());
             result = hook.result_list().finish(computed.value());
         } else {
-            result = to_python(std::apply(model, std::move(values)));
+            const Result computed = std::apply(model, std::move(values));
+            result = to_python(computed);
+            if (result == nullptr) return explain_result_memory_error(signature.name, result_size(computed));
+        }
+        if (result == nullptr) {
+            return explain_result_memory_error(signature.name, ResultSize{static_cast<double>(list_size), 1.0});
         }
         // Code that the call ran (a signal handler, a collector callback) left an exception set
         // without stopping the computation: the exception is raised, and the result dropped.
@@ -99,7 +108,7 @@ PyObject* call_frame(const FunctionSignature& signature, PyObject* const* args, 
         }
         return result;
     } catch (...) {  // a forced unwind (CPython ending this thread) goes on from there
-        return raise_current_exception();
+        return raise_current_exception(signature.name);
     }
 }
 

@@ -28,6 +28,14 @@ static inline void PyErr_SetRaisedException(PyObject* exc) {
 static inline int Py_IsFinalizing(void) { return _Py_IsFinalizing(); }
 #endif
 
+#if PY_VERSION_HEX < 0x030D0000
+// 3.13: an attribute that may be missing; 1 with *result set, 0 (no AttributeError left) when
+// there is none, -1 with an exception set.
+static inline int PyObject_GetOptionalAttr(PyObject* object, PyObject* name, PyObject** result) {
+    return _PyObject_LookupAttr(object, name, result);
+}
+#endif
+
 #if PY_VERSION_HEX < 0x030E00A1
 // 3.14: next item of an iterator; 1 with *item set, 0 at the end, -1 with an exception set.
 static inline int PyIter_NextItem(PyObject* iter, PyObject** item) {

@@ -5,9 +5,11 @@
 #include <cstring>
 #include <string_view>
 
+#include "common/allocation_failure.hpp"
 #include "module/errors.hpp"
 #include "module/process_cache.hpp"
 #include "module/py_ref.hpp"
+#include "module/real_numbers.hpp"
 
 namespace mirvanta::module {
 namespace {
@@ -15,6 +17,21 @@ namespace {
 // How many doubles to reserve on the word of a __len__ that may lie; the vector grows past it
 // as items arrive. Lists and tuples know their length and get exactly that.
 constexpr Py_ssize_t kMaxUntrustedReservation = Py_ssize_t{1} << 20;
+
+// Room for `count` doubles in `out`; AllocationFailure when there is none, for the MemoryError's text.
+void reserve_values(std::vector<double>& out, std::size_t count) {
+    try {
+        out.reserve(count);
+    } catch (const std::bad_alloc&) {
+        throw AllocationFailure("the values", static_cast<double>(count), sizeof(double));
+    }
+}
+
+// out.push_back(value), growing as the vector would (twice its size).
+void append(std::vector<double>& out, double value) {
+    if (out.size() == out.capacity()) reserve_values(out, out.size() < 8 ? 16 : 2 * out.size());
+    out.push_back(value);
+}
 
 void raise_not_a_sequence(PyObject* object) {
     PyObject* sequence = sequence_abc();
@@ -53,11 +70,12 @@ bool read_double_buffer(PyObject* object, std::vector<double>& out) {
                           (format == "<d" && std::endian::native == std::endian::little));
     if (doubles) {
         try {
-            out.resize(static_cast<std::size_t>(view.shape[0]));
+            reserve_values(out, static_cast<std::size_t>(view.shape[0]));
         } catch (...) {
             PyBuffer_Release(&view);
             throw;
         }
+        out.resize(static_cast<std::size_t>(view.shape[0]));
         const char* item = static_cast<const char*>(view.buf);
         for (double& value : out) {
             std::memcpy(&value, item, sizeof value);
@@ -100,7 +118,7 @@ private:
 // Lists and tuples by index, exactly as their iterators walk them: the length and the item
 // storage are read again before every item, since converting an item may run code that changes
 // a list.
-bool read_list_or_tuple(PyObject* object, std::vector<double>& out) {
+bool read_list_or_tuple(PyObject* object, std::vector<double>& out, const char* parameter) {
     ReadSection section(object);
     const bool list = PyList_CheckExact(object);
     PyObject** items = list ? reinterpret_cast<PyListObject*>(object)->ob_item
@@ -113,20 +131,19 @@ bool read_list_or_tuple(PyObject* object, std::vector<double>& out) {
         if (i + kPrefetchDistance < Py_SIZE(object)) __builtin_prefetch(items[i + kPrefetchDistance]);
         PyObject* item = items[i];
         if (PyFloat_CheckExact(item)) {
-            out.push_back(PyFloat_AS_DOUBLE(item));
+            append(out, PyFloat_AS_DOUBLE(item));
             continue;
         }
         PyRef held(Py_NewRef(item));  // the list may drop it while it converts
         double value;
-        if (!to_double(held.get(), value)) return false;
-        out.push_back(value);
+        if (!to_double(held.get(), value, parameter)) return false;
+        append(out, value);
     }
     return true;
 }
 
-}  // namespace
-
-bool to_double(PyObject* object, double& out) {
+// float(object), for a value already known to be a real number (or Python's to refuse).
+bool as_double(PyObject* object, double& out) {
     if (PyFloat_CheckExact(object)) {
         out = PyFloat_AS_DOUBLE(object);
         return true;
@@ -137,7 +154,25 @@ bool to_double(PyObject* object, double& out) {
     return true;
 }
 
-bool to_float_sequence(PyObject* object, std::vector<double>& out) {
+// The items of a sequence that is not a list or tuple, by iteration: each checked and converted
+// by to_double, or only converted when `trusted` says that they are NumPy's real numbers.
+bool read_by_iteration(PyObject* object, std::vector<double>& out, bool trusted, const char* parameter) {
+    reserve_values(out, static_cast<std::size_t>(reservation(object)));
+    PyRef iterator(PyObject_GetIter(object));
+    if (!iterator) return false;
+    for (;;) {
+        PyObject* next = nullptr;
+        const int status = PyIter_NextItem(iterator.get(), &next);
+        if (status == 0) return true;
+        if (status < 0) return false;
+        PyRef item(next);
+        double value;
+        if (!(trusted ? as_double(item.get(), value) : to_double(item.get(), value, parameter))) return false;
+        append(out, value);
+    }
+}
+
+bool read_sequence(PyObject* object, std::vector<double>& out, const char* parameter) {
     if (PyUnicode_Check(object)) {
         PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
         return false;
@@ -148,22 +183,37 @@ bool to_float_sequence(PyObject* object, std::vector<double>& out) {
     }
     if (PyList_CheckExact(object) || PyTuple_CheckExact(object)) {
         const bool list = PyList_CheckExact(object);
-        out.reserve(static_cast<std::size_t>(list ? PyList_GET_SIZE(object) : PyTuple_GET_SIZE(object)));
-        return read_list_or_tuple(object, out);
+        reserve_values(out, static_cast<std::size_t>(list ? PyList_GET_SIZE(object) : PyTuple_GET_SIZE(object)));
+        return read_list_or_tuple(object, out, parameter);
     }
-    if (read_double_buffer(object, out)) return true;
-    out.reserve(static_cast<std::size_t>(reservation(object)));
-    PyRef iterator(PyObject_GetIter(object));
-    if (!iterator) return false;
-    for (;;) {
-        PyObject* next = nullptr;
-        const int status = PyIter_NextItem(iterator.get(), &next);
-        if (status == 0) return true;
-        if (status < 0) return false;
-        PyRef item(next);
-        double value;
-        if (!to_double(item.get(), value)) return false;
-        out.push_back(value);
+    if (read_double_buffer(object, out)) return true;  // exact types only: never a masked array
+    // An array of values that are not real numbers is refused before any is read; an ndarray of
+    // real numbers yields NumPy's real scalars, converted without a check each.
+    const DtypeKind kind = dtype_kind(object, "expected a sequence of real numbers", parameter);
+    if (kind == DtypeKind::refused || kind == DtypeKind::failed) return false;
+    return read_by_iteration(object, out, kind == DtypeKind::real && iterates_as_its_buffer(object), parameter);
+}
+
+}  // namespace
+
+bool to_double(PyObject* object, double& out, const char* parameter) {
+    if (PyFloat_CheckExact(object)) {
+        out = PyFloat_AS_DOUBLE(object);
+        return true;
+    }
+    if (!PyFloat_Check(object) && !PyLong_Check(object) && !check_real_value(object, parameter)) return false;
+    return as_double(object, out);
+}
+
+bool to_float_sequence(PyObject* object, std::vector<double>& out, const char* parameter) {
+    try {
+        return read_sequence(object, out, parameter);
+    } catch (const AllocationFailure& failure) {
+        const std::string what = std::string(failure.what_for()) + (parameter != nullptr ? " of " : "") +
+                                 (parameter != nullptr ? parameter : "") + ", " + count_text(failure.count()) +
+                                 " doubles";
+        raise_memory_error(nullptr, what.c_str(), failure.bytes());
+        return false;
     }
 }
 

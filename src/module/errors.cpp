@@ -5,18 +5,21 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <new>
 #include <string>
 #include <string_view>
 
 #include "module/process_cache.hpp"
 #include "module/py_ref.hpp"
+#include "common/allocation_failure.hpp"
 #include "common/interruption.hpp"
 
 namespace mirvanta::module {
 namespace {
 
 constexpr const char* kGenericPanic = "mirvanta: internal failure without a message";
+constexpr const char* kOutOfMemory = "out of memory: an allocation of the computation failed";
 constexpr const char* kInterruptedWithoutException =
     "a computation was interrupted, but no Python exception is set to say why";
 constexpr const char* kForkedDuringMap =
@@ -113,7 +116,49 @@ void panic_from_python_error(const char* context, std::source_location where) {
     throw Panic(message, where);
 }
 
-PyObject* raise_current_exception() {
+std::string size_text(double bytes) {
+    char text[64];
+    if (bytes < 1e3) {
+        std::snprintf(text, sizeof text, "%.0f bytes", bytes);
+    } else {
+        const char* units[] = {"kB", "MB", "GB", "TB", "PB", "EB", "ZB"};
+        std::size_t unit = 0;
+        double value = bytes / 1e3;
+        for (; value >= 999.95 && unit + 1 < std::size(units); ++unit) value /= 1e3;
+        std::snprintf(text, sizeof text, "%.1f %s", value, units[unit]);
+    }
+    return text;
+}
+
+std::string count_text(double count) {
+    char text[400];
+    std::snprintf(text, sizeof text, "%.0f", count);
+    return text;
+}
+
+PyObject* raise_memory_error(const char* function, const char* what, double bytes) {
+    const std::string size = size_text(bytes);
+    if (function == nullptr) {
+        PyErr_Format(PyExc_MemoryError, "cannot allocate %s (%s)", what, size.c_str());
+    } else {
+        PyErr_Format(PyExc_MemoryError, "%s: cannot allocate %s (%s)", function, what, size.c_str());
+    }
+    return nullptr;
+}
+
+PyObject* explain_memory_error(const char* function, const char* what, double bytes) {
+    if (!PyErr_ExceptionMatches(PyExc_MemoryError)) return nullptr;
+    PyRef exc(PyErr_GetRaisedException());
+    PyRef args(PyObject_GetAttrString(exc.get(), "args"));
+    if (!args || !PyTuple_Check(args.get()) || PyTuple_GET_SIZE(args.get()) != 0) {
+        PyErr_Clear();
+        PyErr_SetRaisedException(exc.release());  // a MemoryError with its own text keeps it
+        return nullptr;
+    }
+    return raise_memory_error(function, what, bytes);
+}
+
+PyObject* raise_current_exception(const char* function) {
     try {
         throw;
     } catch (abi::__forced_unwind&) {
@@ -128,8 +173,16 @@ PyObject* raise_current_exception() {
         return nullptr;
     } catch (const Panic& panic) {
         return raise_panic(panic);
+    } catch (const AllocationFailure& failure) {
+        const std::string what = std::string(failure.what_for()) + ", " + count_text(failure.count()) + " values";
+        return raise_memory_error(function, what.c_str(), failure.bytes());
     } catch (const std::bad_alloc&) {
-        return PyErr_NoMemory();
+        if (function == nullptr) {
+            PyErr_SetString(PyExc_MemoryError, kOutOfMemory);
+        } else {
+            PyErr_Format(PyExc_MemoryError, "%s: %s", function, kOutOfMemory);
+        }
+        return nullptr;
     } catch (const std::exception& failure) {
         return raise_panic(Panic(failure.what()));
     } catch (...) {

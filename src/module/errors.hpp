@@ -48,7 +48,24 @@ PyObject* raise_panic(const Panic& panic);
 // Sets the Python exception for whatever C++ exception is being handled. Always returns null.
 // Call only from a catch block; a forced unwind is rethrown, and an interrupted computation
 // leaves the signal handler's exception as it is. This is the one place where C++ failures
-// become Python exceptions.
-PyObject* raise_current_exception();
+// become Python exceptions. An allocation failure becomes MemoryError with a text that starts
+// with `function` (when given) and says what could not be had, and its size when it is known
+// (an AllocationFailure).
+PyObject* raise_current_exception(const char* function = nullptr);
+
+// "80.0 GB": a size in bytes, in decimal units ("512 bytes", "3.2 kB", "240.0 MB", "80.0 GB").
+std::string size_text(double bytes);
+
+// "30000000": a count that may exceed any size_t, as a whole number.
+std::string count_text(double count);
+
+// Sets MemoryError "<function>: cannot allocate <what> (<size>)", without "<function>: " when
+// `function` is null. Always returns null.
+PyObject* raise_memory_error(const char* function, const char* what, double bytes);
+
+// When the pending exception is a MemoryError without a text (the interpreter's own, from an
+// allocation that failed), replaces it by raise_memory_error(function, what, bytes); any other
+// exception stays as it is. Always returns null.
+PyObject* explain_memory_error(const char* function, const char* what, double bytes);
 
 }  // namespace mirvanta::module

@@ -53,7 +53,7 @@ PyObject* create_flux_fit_class() {
 ProcessCache flux_fit_cache{create_flux_fit_class};
 
 bool read_array(PyObject* object, const char* parameter, DoubleArray& out) {
-    if (out.read(object)) return true;
+    if (out.read(object, parameter)) return true;
     add_parameter_note(parameter);
     return false;
 }
@@ -168,7 +168,7 @@ class BatchValues {
 public:
     bool make(const Shape& batch) {
         array_made_ = !batch.empty();
-        return !array_made_ || array_.make(batch);
+        return !array_made_ || array_.make(batch, "fit_fluxes");
     }
     double* data() { return array_made_ ? array_.data() : &scalar_; }
     PyObject* release() { return array_made_ ? array_.release() : PyFloat_FromDouble(scalar_); }
@@ -190,7 +190,7 @@ PyObject* fit_all(const DoubleArray& a, const DoubleArray& flux, const DoubleArr
     cov_shape.insert(cov_shape.end(), {2, 2});
     BatchValues fs, fb, chi2;
     NewArray cov;
-    if (!fs.make(batch) || !fb.make(batch) || !chi2.make(batch) || !cov.make(cov_shape)) return nullptr;
+    if (!fs.make(batch) || !fb.make(batch) || !chi2.make(batch) || !cov.make(cov_shape, "fit_fluxes")) return nullptr;
     const auto n = static_cast<std::size_t>(shape.back());
     if (!fit_rows(over_shape(a, shape), over_shape(flux, shape), over_shape(sigma, shape), n, blend, batch,
                   FitOutputs{fs.data(), fb.data(), cov.data(), chi2.data()})) {
@@ -225,7 +225,7 @@ PyObject* fit_fluxes(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
         if (!check_sigma(sigma)) return nullptr;
         return fit_all(a, flux, sigma, blend == 1);
     } catch (...) {
-        return raise_current_exception();
+        return raise_current_exception("fit_fluxes");
     }
 }
 

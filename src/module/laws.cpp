@@ -7,7 +7,9 @@
 #include <vector>
 
 #include "models/engine/law_checks.hpp"
+#include "models/engine/table_scaling.hpp"
 #include "module/conversion.hpp"
+#include "module/errors.hpp"
 #include "module/process_cache.hpp"
 #include "module/py_ref.hpp"
 
@@ -17,8 +19,9 @@ namespace {
 using models::LawKind;
 
 // One layout for every law class. Coefficient laws use p and q; a profile keeps its table as two
-// tuples of floats (what its attributes return) and as doubles, radii then brightness, for the
-// computation.
+// tuples of floats (what its attributes return) and, for the computation, as doubles scaled as
+// models/engine/table_scaling.hpp scales them, radii then brightness, with the factor that the
+// source radius takes.
 struct LawObject {
     PyObject_HEAD
     LawKind kind;
@@ -26,8 +29,9 @@ struct LawObject {
     double q;
     PyObject* radii;       // tuple of floats (profiles only, else null)
     PyObject* brightness;  // likewise
-    Py_ssize_t size;       // entries of the table
+    Py_ssize_t size;       // entries of the scaled table
     double* table;         // 2 * size doubles, PyMem-allocated (profiles only)
+    double source_radius_factor;  // 1 for the coefficient laws
 };
 
 // What distinguishes the classes: name, kind, the names of their two parameters.
@@ -102,6 +106,7 @@ PyObject* new_law(PyTypeObject* type, const LawTraits& traits, double p, double 
     self->kind = traits.kind;
     self->p = p;
     self->q = q;
+    self->source_radius_factor = 1.0;
     return reinterpret_cast<PyObject*>(self);
 }
 
@@ -118,11 +123,11 @@ PyObject* float_tuple(const std::vector<double>& values) {
 
 PyObject* new_profile(PyTypeObject* type, PyObject* radii_argument, PyObject* brightness_argument) {
     std::vector<double> radii, brightness;
-    if (!to_float_sequence(radii_argument, radii)) {
+    if (!to_float_sequence(radii_argument, radii, "radii")) {
         add_parameter_note("radii");
         return nullptr;
     }
-    if (!to_float_sequence(brightness_argument, brightness)) {
+    if (!to_float_sequence(brightness_argument, brightness, "brightness")) {
         add_parameter_note("brightness");
         return nullptr;
     }
@@ -134,10 +139,16 @@ PyObject* new_profile(PyTypeObject* type, PyObject* radii_argument, PyObject* br
     PyRef radii_tuple(float_tuple(radii));
     PyRef brightness_tuple(radii_tuple ? float_tuple(brightness) : nullptr);
     if (!brightness_tuple) return nullptr;
-    auto* table = static_cast<double*>(PyMem_Malloc(2 * radii.size() * sizeof(double)));
-    if (table == nullptr) return PyErr_NoMemory();
-    std::memcpy(table, radii.data(), radii.size() * sizeof(double));
-    std::memcpy(table + radii.size(), brightness.data(), brightness.size() * sizeof(double));
+    const models::ScaledTable scaled = models::scale_table(radii, brightness);
+    const std::size_t size = scaled.radii.size();
+    auto* table = static_cast<double*>(PyMem_Malloc(2 * size * sizeof(double)));
+    if (table == nullptr) {
+        PyErr_NoMemory();
+        const std::string what = "the table, " + count_text(2.0 * static_cast<double>(size)) + " doubles";
+        return explain_memory_error("Profile", what.c_str(), 2.0 * static_cast<double>(size) * sizeof(double));
+    }
+    std::memcpy(table, scaled.radii.data(), size * sizeof(double));
+    std::memcpy(table + size, scaled.brightness.data(), size * sizeof(double));
     auto* self = reinterpret_cast<LawObject*>(type->tp_alloc(type, 0));
     if (self == nullptr) {
         PyMem_Free(table);
@@ -146,8 +157,9 @@ PyObject* new_profile(PyTypeObject* type, PyObject* radii_argument, PyObject* br
     self->kind = LawKind::tabulated;
     self->radii = radii_tuple.release();
     self->brightness = brightness_tuple.release();
-    self->size = static_cast<Py_ssize_t>(radii.size());
+    self->size = static_cast<Py_ssize_t>(size);
     self->table = table;
+    self->source_radius_factor = scaled.source_radius_factor;
     return reinterpret_cast<PyObject*>(self);
 }
 
@@ -162,13 +174,18 @@ PyObject* law_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
             if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO:Profile", keywords, &radii, &brightness)) return nullptr;
             return new_profile(type, radii, brightness);
         } else {
+            // Each coefficient as the functions convert a number (a complex or datetime64 value is
+            // refused, module/real_numbers.hpp), with the texts of PyArg's own "d" otherwise.
+            PyObject *first = nullptr, *second = nullptr;
+            const std::string format = std::string(Traits.second == nullptr ? "O:" : "OO:") + Traits.name;
+            if (!PyArg_ParseTupleAndKeywords(args, kwargs, format.c_str(), keywords, &first, &second)) return nullptr;
             double p = 0.0, q = 0.0;
-            const std::string format = std::string(Traits.second == nullptr ? "d:" : "dd:") + Traits.name;
-            if (!PyArg_ParseTupleAndKeywords(args, kwargs, format.c_str(), keywords, &p, &q)) return nullptr;
+            if (!to_double(first, p, Traits.first)) return nullptr;
+            if (second != nullptr && !to_double(second, q, Traits.second)) return nullptr;
             return new_law(type, Traits, p, q);
         }
     } catch (const std::bad_alloc&) {
-        return PyErr_NoMemory();
+        return raise_current_exception(Traits.name);
     }
 }
 
@@ -268,7 +285,9 @@ constexpr const char kProfileDoc[] =
     "the limb), linear between the radii and 0 outside them, as the flux maps read bl and bf; two\n"
     "equal radii make a step. Integrated exactly (no annuli). The radii must be ascending within\n"
     "[0, 1], the brightness finite, at least 0 and not 0 everywhere. Only the shape matters: the\n"
-    "magnification is divided by the profile's own flux. radii and brightness come back as tuples.";
+    "magnification is divided by the profile's own flux, so the brightness may have any scale, down\n"
+    "to subnormal numbers; a table whose brightness ends at a tiny radius is computed as the\n"
+    "smaller disk it is. radii and brightness come back as tuples, as given.";
 
 template <const LawTraits& Traits, const char* Doc>
 PyObject* create_law_class() {
@@ -321,7 +340,8 @@ const LawClass kClasses[] = {
 
 std::span<const LawClass> law_classes() { return kClasses; }
 
-bool to_brightness_law(PyObject* object, models::BrightnessLaw& out) {
+bool to_brightness_law(PyObject* object, models::BrightnessLaw& out, double& source_radius_factor) {
+    source_radius_factor = 1.0;
     if (object == nullptr || object == Py_None) {
         out = models::BrightnessLaw{};
         return true;
@@ -335,6 +355,7 @@ bool to_brightness_law(PyObject* object, models::BrightnessLaw& out) {
     }
     const auto* law = reinterpret_cast<const LawObject*>(object);
     out = models::BrightnessLaw{law->kind, law->p, law->q, {}, {}};
+    source_radius_factor = law->source_radius_factor;
     if (law->kind == LawKind::tabulated) {
         const auto size = static_cast<std::size_t>(law->size);
         out.radii = std::span<const double>(law->table, size);

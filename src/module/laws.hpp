@@ -21,7 +21,9 @@ struct LawClass {
 std::span<const LawClass> law_classes();
 
 // The law of `object`: None is the uniform disk; an instance of a law class is its law, whose
-// tables stay borrowed from `object`. False with TypeError set for anything else.
-bool to_brightness_law(PyObject* object, models::BrightnessLaw& out);
+// tables stay borrowed from `object`, scaled as models/engine/table_scaling.hpp says: every source
+// radius must be multiplied by `source_radius_factor` (1 but for a table whose brightness ends
+// at a tiny radius). False with TypeError set for anything else.
+bool to_brightness_law(PyObject* object, models::BrightnessLaw& out, double& source_radius_factor);
 
 }  // namespace mirvanta::module

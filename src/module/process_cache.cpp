@@ -31,12 +31,20 @@ PyObject* intern() {
 constexpr char kName[] = "__name__";
 constexpr char kAll[] = "__all__";
 constexpr char kAddNote[] = "add_note";
+constexpr char kDtype[] = "dtype";
+constexpr char kKind[] = "kind";
+constexpr char kNumpyMa[] = "numpy.ma";
+constexpr char kMaskedArray[] = "MaskedArray";
 
 ProcessCache sequence_cache{import_sequence_abc};
 ProcessCache panic_cache{create_panic_exception};
 ProcessCache name_cache{intern<kName>};
 ProcessCache all_cache{intern<kAll>};
 ProcessCache add_note_cache{intern<kAddNote>};
+ProcessCache dtype_cache{intern<kDtype>};
+ProcessCache kind_cache{intern<kKind>};
+ProcessCache numpy_ma_cache{intern<kNumpyMa>};
+ProcessCache masked_array_cache{intern<kMaskedArray>};
 
 }  // namespace
 
@@ -56,5 +64,9 @@ PyObject* panic_exception() { return panic_cache.get(); }
 PyObject* interned_name() { return name_cache.get(); }
 PyObject* interned_all() { return all_cache.get(); }
 PyObject* interned_add_note() { return add_note_cache.get(); }
+PyObject* interned_dtype() { return dtype_cache.get(); }
+PyObject* interned_kind() { return kind_cache.get(); }
+PyObject* interned_numpy_ma() { return numpy_ma_cache.get(); }
+PyObject* interned_masked_array() { return masked_array_cache.get(); }
 
 }  // namespace mirvanta::module

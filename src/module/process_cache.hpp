@@ -40,5 +40,9 @@ PyObject* panic_exception();    // the PanicException class
 PyObject* interned_name();      // "__name__"
 PyObject* interned_all();       // "__all__"
 PyObject* interned_add_note();  // "add_note"
+PyObject* interned_dtype();     // "dtype"
+PyObject* interned_kind();      // "kind"
+PyObject* interned_numpy_ma();  // "numpy.ma"
+PyObject* interned_masked_array();  // "MaskedArray"
 
 }  // namespace mirvanta::module

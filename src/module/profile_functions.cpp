@@ -30,13 +30,13 @@ constexpr std::size_t kCheckStretch = std::size_t{1} << 16;
 
 // Reads an array argument, with the parameter's note on failure.
 bool read_array(PyObject* object, const char* parameter, DoubleArray& out) {
-    if (out.read(object)) return true;
+    if (out.read(object, parameter)) return true;
     add_parameter_note(parameter);
     return false;
 }
 
 bool read_float(PyObject* object, const char* parameter, double& out) {
-    if (to_double(object, out)) return true;
+    if (to_double(object, out, parameter)) return true;
     add_parameter_note(parameter);
     return false;
 }
@@ -110,7 +110,7 @@ PyObject* magnifications(const char* function, const DoubleArray& u, const Doubl
         return PyFloat_FromDouble(value);
     }
     NewArray result;
-    if (!result.make(shape)) return nullptr;
+    if (!result.make(shape, function)) return nullptr;
     if (!compute(function, as_result(u, shape), as_result(rho, shape), law, rtol, result.data())) return nullptr;
     return result.release();
 }
@@ -126,9 +126,9 @@ PyObject* magnification(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
         if (!bind_arguments(kMagnification, args, nargs, kwnames, slots)) return nullptr;
         DoubleArray u, rho;
         models::BrightnessLaw law;
-        double rtol = kDefaultRtol;
+        double radius_factor = 1.0, rtol = kDefaultRtol;
         if (!read_array(slots[0], "u", u) || !read_array(slots[1], "rho", rho)) return nullptr;
-        if (!to_brightness_law(slots[2], law)) {
+        if (!to_brightness_law(slots[2], law, radius_factor)) {
             add_parameter_note("limb");
             return nullptr;
         }
@@ -137,9 +137,10 @@ PyObject* magnification(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
             !check_not_negative(rho, "rho", "the source radius in Einstein radii")) {
             return nullptr;
         }
+        rho.scale(radius_factor, "rho scaled to the profile's table");  // module/laws.hpp
         return magnifications("magnification", u, rho, law, rtol);
     } catch (...) {
-        return raise_current_exception();
+        return raise_current_exception("magnification");
     }
 }
 
@@ -156,12 +157,12 @@ PyObject* point_source_magnification(PyObject*, PyObject* const* args, Py_ssize_
         const auto values = u.values();
         if (u.scalar()) return PyFloat_FromDouble(models::witt_mao_magnification_scaled(values[0], 0.0));
         NewArray result;
-        if (!result.make(u.shape())) return nullptr;
+        if (!result.make(u.shape(), "point_source_magnification")) return nullptr;
         double* out = result.data();
         for (std::size_t i = 0; i < values.size(); ++i) out[i] = models::witt_mao_magnification_scaled(values[i], 0.0);
         return result.release();
     } catch (...) {
-        return raise_current_exception();
+        return raise_current_exception("point_source_magnification");
     }
 }
 
@@ -175,13 +176,13 @@ PyObject* light_curve(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
         PyObject* slots[7] = {};
         if (!bind_arguments(kLightCurve, args, nargs, kwnames, slots)) return nullptr;
         DoubleArray t, rho;
-        double t0 = 0.0, u0 = 0.0, t_e = 0.0, rtol = kDefaultRtol;
+        double t0 = 0.0, u0 = 0.0, t_e = 0.0, radius_factor = 1.0, rtol = kDefaultRtol;
         models::BrightnessLaw law;
         if (!read_array(slots[0], "t", t) || !read_float(slots[1], "t0", t0) || !read_float(slots[2], "u0", u0) ||
             !read_float(slots[3], "tE", t_e) || !read_array(slots[4], "rho", rho)) {
             return nullptr;
         }
-        if (!to_brightness_law(slots[5], law)) {
+        if (!to_brightness_law(slots[5], law, radius_factor)) {
             add_parameter_note("limb");
             return nullptr;
         }
@@ -197,6 +198,7 @@ PyObject* light_curve(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
             return nullptr;
         }
         if (!check_not_negative(rho, "rho", "the source radius in Einstein radii")) return nullptr;
+        rho.scale(radius_factor, "rho scaled to the profile's table");  // module/laws.hpp
         Shape shape;
         if (!broadcast_shapes(t.shape(), rho.shape(), shape)) {
             PyErr_Format(PyExc_ValueError, "rho of shape %s does not broadcast against t of shape %s",
@@ -215,7 +217,7 @@ PyObject* light_curve(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
             return PyFloat_FromDouble(value);
         }
         NewArray result;
-        if (!result.make(shape)) return nullptr;
+        if (!result.make(shape, "light_curve")) return nullptr;
         // The separations where the magnifications go, a stretch of times at a time.
         const models::ArrayView times = as_result(t, shape);
         double* out = result.data();
@@ -231,7 +233,7 @@ PyObject* light_curve(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
         }
         return result.release();
     } catch (...) {
-        return raise_current_exception();
+        return raise_current_exception("light_curve");
     }
 }
 
@@ -257,7 +259,10 @@ constexpr const char kMagnificationDoc[] =
     "float or numpy.ndarray\n"
     "    A float when u and rho are numbers, else a float64 array of their broadcast shape.\n\n"
     "NaN in u or rho gives NaN. A negative u or rho, or shapes that do not broadcast, raise\n"
-    "ValueError. Large arrays are computed on the module's worker pool; Ctrl-C stops the call.\n\n"
+    "ValueError. Values that are not real numbers raise TypeError: complex (whatever the imaginary\n"
+    "part), datetime64 and timedelta64, str and bytes, and masked arrays (pass u.filled(numpy.nan)\n"
+    "or u.compressed()). Large arrays are computed on the module's worker pool; Ctrl-C stops the\n"
+    "call.\n\n"
     "Examples\n"
     "--------\n"
     ">>> import numpy as np, mirvanta\n"
@@ -278,7 +283,8 @@ constexpr const char kLightCurveDoc[] =
     "Parameters\n"
     "----------\n"
     "t : float or array_like\n"
-    "    Times of the observations, any shape, in the unit of t0 and tE.\n"
+    "    Times of the observations, any shape, in the unit of t0 and tE: numbers, not datetime64\n"
+    "    (convert them first, e.g. (t - t_ref) / numpy.timedelta64(1, 'D')).\n"
     "t0 : float\n"
     "    Time of closest approach.\n"
     "u0 : float\n"

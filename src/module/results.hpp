@@ -31,4 +31,23 @@ PyObject* to_python(const models::ModelResult<T>& result) {
     return to_python(result.value());
 }
 
+// How large the Python result of a value is: its floats and the lists that hold them.
+struct ResultSize {
+    double floats = 1.0;
+    double lists = 0.0;
+};
+
+inline ResultSize result_size(double) { return {}; }
+inline ResultSize result_size(std::span<const double> values) { return {static_cast<double>(values.size()), 1.0}; }
+ResultSize result_size(const models::MagnificationGrid& grid);
+template <class T>
+ResultSize result_size(const models::ModelResult<T>& result) {
+    return result ? result_size(result.value()) : ResultSize{0.0, 0.0};
+}
+
+// When converting a result of `size` failed for want of memory (a MemoryError without a text is
+// pending), says so: "<function>: cannot allocate the result, a list of 30000000 floats (960.0 MB)".
+// Always returns null.
+PyObject* explain_result_memory_error(const char* function, ResultSize size);
+
 }  // namespace mirvanta::module

@@ -398,8 +398,8 @@ class Profile:
 
     ``brightness[i]`` at ``radii[i]``, linear between the radii and 0 outside them, as the flux
     maps read ``bl`` and ``bf``; equal radii make a step. Integrated exactly. The radii ascending
-    within [0, 1], the brightness finite, at least 0 and not 0 everywhere. Immutable, hashable,
-    picklable; ``radii`` and ``brightness`` come back as tuples.
+    within [0, 1], the brightness finite, at least 0 and not 0 everywhere, of any scale. Immutable,
+    hashable, picklable; ``radii`` and ``brightness`` come back as tuples.
     """
 
     __match_args__ = ("radii", "brightness")
@@ -435,7 +435,8 @@ def magnification(u: ArrayLike, rho: ArrayLike, limb: _Law | None = None, *, rto
     Raises:
         ValueError: a negative ``u`` or ``rho`` (naming the first bad index), shapes that do not
             broadcast, or ``rtol`` outside (0, 1).
-        TypeError: an argument that is not a number or an array of numbers, or a ``limb`` that is
+        TypeError: an argument that is not a real number or an array of real numbers (complex,
+            datetime64, timedelta64, str or bytes values, a masked array), or a ``limb`` that is
             not a law; its note names the parameter.
 
     Warns:
@@ -464,7 +465,8 @@ def light_curve(
     """Magnification along a straight lens-source trajectory, in Einstein radii.
 
     u(t) = sqrt(u0^2 + ((t - t0) / tE)^2), then ``magnification(u(t), rho, limb, rtol=rtol)``.
-    ``t`` any shape, ``rho`` broadcast against it, ``t0``, ``u0`` and ``tE`` (> 0) numbers.
+    ``t`` any shape, ``rho`` broadcast against it, ``t0``, ``u0`` and ``tE`` (> 0) numbers: times
+    in one unit, not datetime64 (TypeError).
     """
 
 class FluxFit(NamedTuple):

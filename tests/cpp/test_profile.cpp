@@ -16,6 +16,7 @@
 #include "models/source_radii/integrated.hpp"
 #include "models/engine/profile.hpp"
 #include "models/engine/profile_series.hpp"
+#include "models/engine/table_scaling.hpp"
 #include "models/kernel/witt_mao.hpp"
 #include "numerics/quadrature.hpp"
 
@@ -351,6 +352,61 @@ TEST(ProfileEngine, UnconvergedIsReported) {
     magnification(0.05, rho, law, 1e-10, &fine);
     EXPECT_EQ(fine.unconverged, 0u);
     EXPECT_EQ(fine.first_unconverged, SIZE_MAX);
+}
+
+// A table computed as it is, without the scaling of models/engine/table_scaling.hpp: its brightness
+// ends at 1e-300 of the radius, its flux underflows to 0, and every value is NaN. Each is reported
+// as not reaching rtol, with NaN for the worst estimate (it said 0, from max(0, NaN), and the
+// series' NaN values counted as reached), on one separation and on many.
+TEST(ProfileEngine, ANaNValueIsReportedAsNaN) {
+    const std::vector<double> radii{0.0, 1e-300}, brightness{1.0, 1.0};
+    const BrightnessLaw law{LawKind::tabulated, 0.0, 0.0, radii, brightness};
+    ProfileReport report;
+    EXPECT_TRUE(std::isnan(magnification(0.05, 0.05, law, 1e-10, &report)));
+    EXPECT_EQ(report.unconverged, 1u);
+    EXPECT_TRUE(std::isnan(report.worst_estimate));
+    const std::vector<double> u{0.05, 0.01, 2.0, 0.3};
+    std::vector<double> out(u.size());
+    const double rho = 0.05;
+    report = profile_magnification(u, std::span<const double>(&rho, 1), law, 1e-10, out.data());
+    for (const double value : out) EXPECT_TRUE(std::isnan(value));
+    EXPECT_EQ(report.unconverged, u.size());  // the quadrature's two and the series' two
+    EXPECT_EQ(report.first_unconverged, 0u);
+    EXPECT_TRUE(std::isnan(report.worst_estimate));
+}
+
+// The scaling of a table: the brightness by the power of two that puts its largest value in
+// [1, 2), exactly; the radii, when the brightness ends below kSmallestSupport, by the power of
+// two that puts that radius in [1/2, 1), the dark entries beyond it dropped, and the source radius
+// by its inverse. A table whose brightness ends at kSmallestSupport or beyond keeps its radii.
+TEST(TableScaling, PowersOfTwoOnly) {
+    using mirvanta::models::kSmallestSupport;
+    using mirvanta::models::scale_table;
+    const std::vector<double> plain_radii{0.0, 0.5, 1.0}, plain{3.0, 2.0, 0.0};
+    auto scaled = scale_table(plain_radii, plain);
+    EXPECT_EQ(scaled.radii, plain_radii);
+    EXPECT_EQ(scaled.brightness, (std::vector<double>{1.5, 1.0, 0.0}));
+    EXPECT_EQ(scaled.source_radius_factor, 1.0);
+    const std::vector<double> subnormal{5e-324, 1e-320, 0.0};
+    scaled = scale_table(plain_radii, subnormal);
+    EXPECT_EQ(scaled.brightness, (std::vector<double>{std::ldexp(5e-324, 1064), std::ldexp(1e-320, 1064), 0.0}));
+    EXPECT_GE(scaled.brightness[1], 1.0);
+    EXPECT_LT(scaled.brightness[1], 2.0);
+    const std::vector<double> huge{1.7e308, 1e308, 1e-300};
+    scaled = scale_table(plain_radii, huge);
+    EXPECT_EQ(scaled.brightness, (std::vector<double>{std::ldexp(1.7e308, -1023), std::ldexp(1e308, -1023), 0.0}));
+
+    const std::vector<double> at_threshold{0.0, kSmallestSupport}, ones{1.0, 1.0};
+    EXPECT_EQ(scale_table(at_threshold, ones).radii, at_threshold);
+    const std::vector<double> tiny{0.0, 0x1p-300 * 0.75, 0x1p-300 * 1.5, 0.5, 1.0}, dark_beyond{2.0, 1.0, 0.0, 0.0, 0.0};
+    scaled = scale_table(tiny, dark_beyond);
+    EXPECT_EQ(scaled.radii, (std::vector<double>{0.0, 0.375, 0.75}));
+    EXPECT_EQ(scaled.brightness, (std::vector<double>{1.0, 0.5, 0.0}));
+    EXPECT_EQ(scaled.source_radius_factor, 0x1p-299);
+    const std::vector<double> step{0.0, 1e-200, 1e-200}, step_brightness{1.0, 1.0, 0.0};  // a step down to 0
+    scaled = scale_table(step, step_brightness);
+    EXPECT_EQ(scaled.radii.size(), 3u);
+    EXPECT_EQ(scaled.radii[1] * scaled.source_radius_factor, 1e-200);
 }
 
 // NaN gives NaN; a point source (rho = 0) its magnification; an infinite separation or source 1;

@@ -12,6 +12,7 @@
 #include "module/process_cache.hpp"
 #include "module/py_ref.hpp"
 #include "module/result_list_ahead.hpp"
+#include "common/allocation_failure.hpp"
 #include "common/panic.hpp"
 
 // The interpreter keeps objects alive until the process ends; they are not this code's leaks.
@@ -70,6 +71,26 @@ TEST(ModelErrors, AreRaisedAsTheirKindFromEitherKindOfResult) {
     std::tie(type, text) = take_exception();
     EXPECT_EQ(type, PyExc_RuntimeError);
     EXPECT_EQ(text, "ellippi: n cannot be 1.");
+}
+
+// An allocation that fails in the computation: MemoryError with the function's name, and the
+// size asked for when the failure knows it.
+TEST(MemoryErrors, SayTheFunctionAndWhatCouldNotBeHad) {
+    EXPECT_FALSE(PyRef(call_on_three_separations<AsFloatPerSeparation>(
+        [](std::vector<double>) -> std::vector<double> { throw std::bad_alloc(); })));
+    auto [type, text] = take_exception();
+    EXPECT_EQ(type, PyExc_MemoryError);
+    EXPECT_EQ(text, "boundary_test: out of memory: an allocation of the computation failed");
+    EXPECT_FALSE(PyRef(call_on_three_separations<AsPythonObject>([](std::vector<double>) -> models::MagnificationGrid {
+        throw AllocationFailure("the result grid", 4e9, 8.0);
+    })));
+    std::tie(type, text) = take_exception();
+    EXPECT_EQ(type, PyExc_MemoryError);
+    EXPECT_EQ(text, "boundary_test: cannot allocate the result grid, 4000000000 values (32.0 GB)");
+    EXPECT_EQ(size_text(999.0), "999 bytes");
+    EXPECT_EQ(size_text(1.5e3), "1.5 kB");
+    EXPECT_EQ(size_text(999.96e6), "1.0 GB");  // rounded up to the next unit, not "1000.0 MB"
+    EXPECT_EQ(size_text(8e10), "80.0 GB");
 }
 
 class ResultLength : public ::testing::TestWithParam<int> {};

@@ -53,14 +53,6 @@ def test_subclasses_are_iterated(mirvanta):
     assert mirvanta.witt_mao_magnification(Shorter("d", [3.0, 4.0]), 1.0, 0.2) == reference(mirvanta, [3.0])
 
 
-def test_masked_arrays_iterate_their_own_way(mirvanta):
-    # A subclass of ndarray: iterated, so the masked item converts as float() converts it.
-    masked = np.ma.masked_array([1.0, 2.0, 3.0], mask=[False, True, False])
-    with pytest.warns(UserWarning, match="masked element"):
-        result = mirvanta.witt_mao_magnification(masked, 1.0, 0.2)
-    assert same_floats(result, reference(mirvanta, [1.0, float("nan"), 3.0]))
-
-
 @pytest.mark.parametrize("make, error", [
     (lambda: np.array(2.0), TypeError),                  # 0-d: not iterable
     (lambda: np.zeros((2, 3)), TypeError),               # rows do not convert to float

@@ -9,7 +9,7 @@ import threading
 
 import pytest
 
-from conftest import run_python, same_floats
+from conftest import needs_address_space_limit, run_python, same_floats
 
 # The internal failure reachable from Python: bl and bf of different lengths in a flux-map
 # function, checked before any separation (also for none).
@@ -148,3 +148,49 @@ def test_reference_counts_balance(mirvanta, name, call):
     baseline = NUMPY_BASELINES.get(name)
     numpy_own = taken(lambda times: [baseline() for _ in range(times)]) if baseline else 0
     assert taken(run) - numpy_own < 50
+
+
+# Each allocation of a call that memory cannot hold, under an address-space limit: the
+# MemoryError says what it was for (the argument or the result) and its size, worked out by hand
+# (8 bytes a double; 24 bytes a float object and 8 for the list's pointer to it).
+MEMORY_ERRORS = """
+    import resource, numpy as np, mirvanta
+
+    def mapped():
+        with open("/proc/self/status") as status:
+            return next(int(line.split()[1]) * 1024 for line in status if line.startswith("VmSize:"))
+
+    separations = [0.5] * 30_000_000
+    soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+    calls = [
+        (2**33, lambda: mirvanta.magnification(np.ones((10**5, 1)), np.full((1, 10**5), 0.1))),
+        (2**33, lambda: mirvanta.light_curve(np.ones((10**5, 1)), 0.0, 0.1, 10.0, np.full((1, 10**5), 0.1))),
+        (2**33, lambda: mirvanta.point_source_magnification(np.broadcast_to(0.5, (10**5, 10**5)))),
+        (2**33, lambda: mirvanta.multi_witt_mao_magnification(separations[:2000], [1.0] * 1000, [0.1] * 1000)),
+        (100 * 2**20, lambda: mirvanta.witt_mao_magnification(separations, 1.0, 0.1)),
+        (400 * 2**20, lambda: mirvanta.witt_mao_magnification(separations, 1.0, 0.1)),
+    ]
+    for headroom, call in calls:
+        resource.setrlimit(resource.RLIMIT_AS, (mapped() + headroom, hard))
+        try:
+            call()
+        except MemoryError as error:
+            print(str(error), getattr(error, "__notes__", []), sep=" | ")
+        finally:
+            resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
+"""
+
+
+@needs_address_space_limit
+def test_memory_errors_say_what_could_not_be_allocated():
+    result = run_python(MEMORY_ERRORS, timeout=120)
+    assert result.stdout.splitlines() == [
+        "magnification: cannot allocate the result of shape (100000, 100000) (80.0 GB) | []",
+        "light_curve: cannot allocate the result of shape (100000, 100000) (80.0 GB) | []",
+        # NumPy's own text, when the argument itself is copied: 8e10 bytes in GiB
+        "Unable to allocate 74.5 GiB for an array with shape (100000, 100000) and data type float64 | "
+        "[\"while processing 'u'\"]",
+        "multi_witt_mao_magnification: cannot allocate the result grid, 2000000000 values (16.0 GB) | []",
+        "cannot allocate the values of l, 30000000 doubles (240.0 MB) | [\"while processing 'l'\"]",
+        "witt_mao_magnification: cannot allocate the result, a list of 30000000 floats (960.0 MB) | []",
+    ]

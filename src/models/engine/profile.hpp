@@ -12,7 +12,8 @@
 namespace mirvanta::models {
 
 // What a call could not do: how many results did not reach rtol (each is still the best
-// estimate), the first such index, and the worst estimated relative error among them.
+// estimate), the first such index, and the worst estimated relative error among them (NaN when a
+// value is NaN from inputs that are not: such a value never counts as reached).
 struct ProfileReport {
     std::size_t unconverged = 0;
     std::size_t first_unconverged = SIZE_MAX;

@@ -54,6 +54,9 @@ ProfileValue RoutePlan::reported(Route route, ProfileValue value) const {
         value.converged = false;
         value.estimate = std::max(value.estimate, kFinestTolerance);
     }
+    // A NaN that the series, the interpolant or the quadrature gives (only NaN inputs give NaN
+    // directly) never counts as reached: the report says NaN for it.
+    if (route != Route::direct && std::isnan(value.value)) value.converged = false;
     return value;
 }
 

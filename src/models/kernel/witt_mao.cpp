@@ -28,6 +28,9 @@ double witt_mao_magnification_scaled(double u, double rho) {
             if (!(u >= 0.0)) return kNaN;
             if (u == 0.0) return numerics::kInfinity;
             const double s = u * u;
+            // Beyond u = 2^512 the square overflows (and the quotient would be inf/inf); there
+            // A - 1 ~ 2/u^4 is far below an ulp of 1, so the value is the limit at infinity.
+            if (s == numerics::kInfinity) return 1.0;
             return at_least_one((s + 2.0) / (u * std::sqrt(s + 4.0)));
         }
         case DiskForm::no_source:

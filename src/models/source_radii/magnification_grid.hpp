@@ -8,16 +8,24 @@
 #include <new>
 #include <span>
 
+#include "common/allocation_failure.hpp"
+
 namespace mirvanta::models {
 
 class MagnificationGrid {
 public:
     MagnificationGrid() = default;
 
-    // Throws std::bad_alloc when the block cannot be had, its size in doubles included.
+    // Throws AllocationFailure (a std::bad_alloc) when the block cannot be had, its size in
+    // doubles included.
     MagnificationGrid(std::size_t rows, std::size_t row_length) : rows_(rows), row_length_(row_length) {
-        if (row_length != 0 && rows > kMostValues / row_length) throw std::bad_alloc();
-        values_ = std::make_unique_for_overwrite<double[]>(rows * row_length);
+        const double values = static_cast<double>(rows) * static_cast<double>(row_length);
+        if (row_length != 0 && rows > kMostValues / row_length) throw AllocationFailure("the result grid", values, 8.0);
+        try {
+            values_ = std::make_unique_for_overwrite<double[]>(rows * row_length);
+        } catch (const std::bad_alloc&) {
+            throw AllocationFailure("the result grid", values, 8.0);
+        }
     }
 
     std::size_t size() const noexcept { return rows_; }

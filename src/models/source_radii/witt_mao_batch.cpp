@@ -3,6 +3,7 @@
 #include <new>
 #include <span>
 
+#include "common/allocation_failure.hpp"
 #include "models/kernel/witt_mao.hpp"
 #include "models/kernel/witt_mao_range.hpp"
 #include "parallel/parallel_map.hpp"
@@ -27,7 +28,9 @@ std::vector<double> witt_mao_magnification(std::vector<double> l, double re, dou
 MagnificationGrid multi_witt_mao_magnification(std::vector<double> l, std::vector<double> re,
                                                std::vector<double> rstar) {
     if (!rstar.empty() && re.size() > std::vector<double>().max_size() / rstar.size()) {
-        throw std::bad_alloc();  // MemoryError
+        throw AllocationFailure("the result grid",  // MemoryError
+                                static_cast<double>(re.size()) * static_cast<double>(rstar.size()) *
+                                    static_cast<double>(l.size()), 8.0);
     }
     // The rows are allocated here, on the calling thread, and each pair's map only writes into
     // its own: the workers allocate nothing (a worker's first allocation would give it a malloc
