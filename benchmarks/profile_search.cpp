@@ -8,8 +8,9 @@
 //       CASES separations (default 30000), drawn from SEED (default 1); prints per rtol and per
 //       law the worst error / rtol of the results reported converged and how many are above
 //       rtol (and how many were reported not converged), then the WORST (default 20) worst
-//       cases as lines "law p q rho l rtol value reference ratio" (l = u / rho; tabulated
-//       profiles as "tabulated K -", K the table) for an independent check by mpmath.
+//       cases as lines "law c1 c2 c3 c4 rho l u rtol value reference ratio" (the law's coefficients,
+//       0 beyond its own; l = u / rho; tabulated profiles as "tabulated K -", K the table) for an
+//       independent check by mpmath.
 //       With "edge", the lens is on the limb or within 1e-12 to 1e-5 source radii of it instead.
 //       Exits 1 when a converged result is above rtol.
 #include <algorithm>
@@ -20,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "models/engine/law_checks.hpp"
 #include "models/engine/profile.hpp"
 
 namespace {
@@ -42,7 +44,7 @@ struct Draws {
     std::size_t below(std::size_t n) { return static_cast<std::size_t>(next() % n); }
 };
 
-const char* kLawNames[] = {"uniform", "linear", "quadratic", "square_root", "power2", "tabulated"};
+const char* kLawNames[] = {"uniform", "linear", "quadratic", "square_root", "power2", "logarithmic", "claret", "tabulated"};
 
 // Tables: the quadratic law (a = 0.5, b = 0.2) sampled at 10 radii with its drop at the limb, a
 // ring with a step, and random ones drawn at start.
@@ -78,23 +80,34 @@ struct Case {
 
 Case draw_case(Draws& draws, const std::vector<Table>& tables, bool edge) {
     Case c{};
-    const std::size_t kind = 1 + draws.below(5);
+    const std::size_t kind = 1 + draws.below(7);
     c.law.kind = static_cast<LawKind>(kind);
     switch (c.law.kind) {
-        case LawKind::linear: c.law.p = draws.between(0.0, 1.0); break;
+        case LawKind::linear: c.law.coefficients[0] = draws.between(0.0, 1.0); break;
         case LawKind::quadratic: {  // I >= 0 on the disk: a + b <= 1
-            c.law.p = draws.between(-0.2, 1.0);
-            c.law.q = draws.between(std::max(-0.5, -c.law.p), 1.0 - c.law.p);
+            c.law.coefficients[0] = draws.between(-0.2, 1.0);
+            c.law.coefficients[1] = draws.between(std::max(-0.5, -c.law.coefficients[0]), 1.0 - c.law.coefficients[0]);
             break;
         }
         case LawKind::square_root: {
-            c.law.p = draws.between(0.0, 1.0);
-            c.law.q = draws.between(0.0, 1.0 - c.law.p);
+            c.law.coefficients[0] = draws.between(0.0, 1.0);
+            c.law.coefficients[1] = draws.between(0.0, 1.0 - c.law.coefficients[0]);
             break;
         }
         case LawKind::power2:
-            c.law.p = draws.between(0.0, 1.0);
-            c.law.q = draws.log_between(0.1, 5.0);
+            c.law.coefficients[0] = draws.between(0.0, 1.0);
+            c.law.coefficients[1] = draws.log_between(0.1, 5.0);
+            break;
+        case LawKind::logarithmic:  // drawn again until the brightness is not negative
+            do {
+                c.law.coefficients[0] = draws.between(-0.2, 1.0);
+                c.law.coefficients[1] = draws.between(-1.0, 1.0);
+            } while (mirvanta::models::law_fault(c.law));
+            break;
+        case LawKind::claret:
+            do {
+                for (double& a : c.law.coefficients) a = draws.between(-1.5, 1.5);
+            } while (mirvanta::models::law_fault(c.law));
             break;
         default: {
             c.table = draws.below(tables.size());
@@ -124,7 +137,7 @@ Case draw_case(Draws& draws, const std::vector<Table>& tables, bool edge) {
 }
 
 constexpr double kTolerances[] = {1e-6, 1e-8, 1e-10, 1e-12};
-constexpr std::size_t kLaws = 6;
+constexpr std::size_t kLaws = 8;
 
 struct Tally {
     std::size_t cases = 0, above = 0, reported = 0;
@@ -199,12 +212,14 @@ int main(int argc, char** argv) {
     }
     std::sort(worst.begin(), worst.end(), [](const Worst& a, const Worst& b) { return a.ratio > b.ratio; });
     if (worst.size() > keep) worst.resize(keep);
-    std::printf("worst cases: law p q rho l u rtol value reference ratio\n");
+    std::printf("worst cases: law c1 c2 c3 c4 rho l u rtol value reference ratio\n");
     for (const Worst& w : worst) {
         if (w.c.law.kind == LawKind::tabulated) {
-            std::printf("tabulated %zu - ", w.c.table);
+            std::printf("tabulated %zu - - - ", w.c.table);
         } else {
-            std::printf("%s %.17g %.17g ", kLawNames[static_cast<std::size_t>(w.c.law.kind)], w.c.law.p, w.c.law.q);
+            const auto& a = w.c.law.coefficients;
+            std::printf("%s %.17g %.17g %.17g %.17g ", kLawNames[static_cast<std::size_t>(w.c.law.kind)], a[0], a[1], a[2],
+                        a[3]);
         }
         std::printf("%.17g %.17g %.17g %g %.17g %.17g %.3g\n", w.c.rho, w.c.l, w.c.l * w.c.rho, w.rtol, w.value, w.reference, w.ratio);
     }

@@ -47,7 +47,7 @@ std::vector<double> separations() {
     return u;
 }
 
-const BrightnessLaw kLaw{LawKind::quadratic, 0.5, 0.2, {}, {}};
+const BrightnessLaw kLaw{LawKind::quadratic, {0.5, 0.2}, {}, {}};
 
 [[gnu::noinline]] void measured_pass(const std::vector<double>& u, double rho, double rtol, std::vector<double>& out) {
     mirvanta::models::profile_magnification(u, std::span<const double>(&rho, 1), kLaw, rtol, out.data());

@@ -1,5 +1,6 @@
-// The brightness laws a Python caller hands to the profile functions: small immutable classes
-// Linear, Quadratic, SquareRoot, Power2 and Profile, one per law of models/engine/brightness_law.hpp.
+// The brightness laws a Python caller hands to the profile functions: small immutable classes, one
+// per analytic law of models/engine/law_table.hpp (Linear, Quadratic, SquareRoot, Power2,
+// Logarithmic, Claret: names, coefficients and docstrings from the law's definition), and Profile.
 // Each checks its coefficients (or table) when it is made, so that a law object always describes
 // a star: a fault is a ValueError naming the coefficient, or the table and its first bad index.
 // The classes are made once per process and added to every module object.

@@ -2,17 +2,25 @@
 
 #include <cmath>
 
+#include "models/engine/law_table.hpp"
+
 namespace mirvanta::models {
 namespace {
 
 // int_0^1 2 x x^(2k) mu^p dx = int_0^1 y^k (1 - y)^(p/2) dy = B(k + 1, p/2 + 1), for k = 0..K,
-// by B(k + 1, c) = B(k, c) k / (k + c) from B(1, c) = 1/c, c = p/2 + 1.
-void add_power_moments(double weight, double power, std::array<double, kMostMoments + 1>& sums) {
-    const double c = power * 0.5 + 1.0;
+// by B(k + 1, c) = B(k, c) k / (k + c) from B(1, c) = 1/c, c = p/2 + 1. With ln(mu) = ln(1 - y)/2
+// beside mu^p, the derivative of that Beta function in c, halved:
+// B(k + 1, c) (psi(c) - psi(k + 1 + c)) / 2 = -B(k + 1, c) sum_{j=0..k} 1/(c + j) / 2.
+void add_term_moments(const LawTerm& term, std::array<double, kMostMoments + 1>& sums) {
+    const double c = term.power * 0.5 + 1.0;
     double beta = 1.0 / c;
+    double harmonic = beta;  // sum_{j=0..k} 1/(c + j)
     for (std::size_t k = 0; k <= kMostMoments; ++k) {
-        if (k > 0) beta = beta * static_cast<double>(k) / (static_cast<double>(k) + c);
-        sums[k] += weight * beta;
+        if (k > 0) {
+            beta = beta * static_cast<double>(k) / (static_cast<double>(k) + c);
+            harmonic = harmonic + 1.0 / (static_cast<double>(k) + c);
+        }
+        sums[k] += term.logarithmic ? term.weight * (-0.5 * (beta * harmonic)) : term.weight * beta;
     }
 }
 
@@ -35,50 +43,57 @@ void add_segment_moments(double a, double b, double ia, double ib, std::array<do
 
 }  // namespace
 
+namespace {
+
+// mu^e in the form that keeps the laws' values as they were written by hand: 1, mu and a division
+// by sqrt(mu) for the fixed powers, std::pow for a power that is a coefficient (power-2's alpha).
+SlopeTerm::Form form_of(double exponent, bool fixed) {
+    if (exponent == 0.0) return SlopeTerm::Form::one;
+    if (exponent == 1.0) return SlopeTerm::Form::mu;
+    if (fixed && exponent == -0.5) return SlopeTerm::Form::inverse_sqrt;
+    if (fixed && exponent == 0.5) return SlopeTerm::Form::sqrt;
+    return SlopeTerm::Form::power;
+}
+
+// dI/dmu term by term: w mu^p gives (w p) mu^(p - 1); w mu^p ln(mu) gives (w p) mu^(p - 1) ln(mu)
+// and w mu^(p - 1). Terms of zero scale are left out; the most singular at the limb is kept.
+void prepare_slope(const LawDefinition& definition, PreparedLaw& prepared) {
+    const auto add = [&](double scale, double exponent, bool fixed, bool logarithmic) {
+        if (scale == 0.0) return;
+        prepared.slope[prepared.slope_count++] = {scale, exponent, form_of(exponent, fixed), logarithmic};
+        const bool analytic = !logarithmic && exponent >= 0.0 && std::floor(exponent) == exponent;
+        if (analytic) return;
+        LimbSlope& limb = prepared.limb;
+        const bool first = limb.exponent == 0.0 && !limb.logarithmic;
+        if (first || exponent < limb.exponent || (exponent == limb.exponent && logarithmic)) limb = {exponent, logarithmic};
+    };
+    for (std::size_t j = 0; j < prepared.term_count; ++j) {
+        const LawTerm& t = prepared.terms[j];
+        const bool fixed = definition.terms[j].power_from < 0;
+        if (t.power != 0.0) add(t.weight * t.power, t.power - 1.0, fixed, t.logarithmic);
+        if (t.logarithmic) add(t.weight, t.power - 1.0, fixed, false);
+    }
+}
+
+}  // namespace
+
 PreparedLaw prepare_law(const BrightnessLaw& law) {
     PreparedLaw prepared;
     prepared.law = law;
-    const double p = law.p, q = law.q;
-    auto& t = prepared.terms;
-    switch (law.kind) {
-        case LawKind::uniform:  // the kernel's own value: no moments needed (each factor is 1)
-            t[0] = {1.0, 0.0};
-            prepared.term_count = 1;
-            prepared.flux = 1.0;
-            prepared.moment_factor.fill(1.0);
-            prepared.uniform = true;
-            return prepared;
-        case LawKind::linear:
-            t[0] = {1.0 - p, 0.0};
-            t[1] = {p, 1.0};
-            prepared.term_count = 2;
-            break;
-        case LawKind::quadratic:  // 1 - a (1 - mu) - b (1 - 2 mu + mu^2)
-            t[0] = {1.0 - p - q, 0.0};
-            t[1] = {p + 2.0 * q, 1.0};
-            t[2] = {-q, 2.0};
-            prepared.term_count = 3;
-            break;
-        case LawKind::square_root:
-            t[0] = {1.0 - p - q, 0.0};
-            t[1] = {p, 1.0};
-            t[2] = {q, 0.5};
-            prepared.term_count = 3;
-            break;
-        case LawKind::power2:
-            t[0] = {1.0 - p, 0.0};
-            t[1] = {p, q};
-            prepared.term_count = 2;
-            break;
-        case LawKind::tabulated:
-            break;
+    if (law.kind == LawKind::uniform) {  // the kernel's own value: no moments needed (each factor is 1)
+        prepared.terms[0] = {1.0, 0.0};
+        prepared.term_count = 1;
+        prepared.flux = 1.0;
+        prepared.moment_factor.fill(1.0);
+        prepared.uniform = true;
+        return prepared;
     }
     std::array<double, kMostMoments + 1> sums{};
     if (law.kind == LawKind::tabulated) {
         const std::span<const double> r = law.radii, b = law.brightness;
         const std::size_t n = r.size() < b.size() ? r.size() : b.size();
         if (n == 1) {  // one radius: that brightness over the whole disk
-            add_power_moments(b[0], 0.0, sums);
+            add_term_moments({b[0], 0.0}, sums);
         } else {
             for (std::size_t j = 0; j + 1 < n; ++j) {
                 if (r[j + 1] > r[j]) add_segment_moments(r[j], r[j + 1], b[j], b[j + 1], sums);
@@ -86,10 +101,12 @@ PreparedLaw prepare_law(const BrightnessLaw& law) {
         }
         prepared.uniform = n == 1;
     } else {
-        for (std::size_t j = 0; j < prepared.term_count; ++j) add_power_moments(t[j].weight, t[j].power, sums);
-        // Every coefficient 0: the brightness is 1 everywhere.
-        const bool second_zero = (law.kind != LawKind::quadratic && law.kind != LawKind::square_root) || q == 0.0;
-        prepared.uniform = law.kind == LawKind::uniform || (p == 0.0 && second_zero);
+        const LawDefinition& definition = definition_of(law.kind);
+        prepared.term_count = law_terms(definition, law.coefficients, prepared.terms);
+        for (std::size_t j = 0; j < prepared.term_count; ++j) add_term_moments(prepared.terms[j], sums);
+        prepare_slope(definition, prepared);
+        // No term but the constant: the brightness is the same everywhere.
+        prepared.uniform = prepared.slope_count == 0;
     }
     prepared.flux = sums[0];
     prepared.moment_factor[0] = 1.0;
@@ -100,30 +117,21 @@ PreparedLaw prepare_law(const BrightnessLaw& law) {
 }
 
 double brightness_slope(const PreparedLaw& law, double mu) {
-    const double p = law.law.p, q = law.law.q;
-    switch (law.law.kind) {
-        case LawKind::linear:
-            return p;
-        case LawKind::quadratic:
-            return p + 2.0 * q * (1.0 - mu);
-        case LawKind::square_root:
-            return p + q * 0.5 / std::sqrt(mu);
-        case LawKind::power2:
-            return p * q * std::pow(mu, q - 1.0);
-        default:
-            return 0.0;
+    double slope = 0.0;
+    for (std::size_t j = 0; j < law.slope_count; ++j) {
+        const SlopeTerm& t = law.slope[j];
+        double value = 0.0;
+        switch (t.form) {
+            case SlopeTerm::Form::one: value = t.scale; break;
+            case SlopeTerm::Form::mu: value = t.scale * mu; break;
+            case SlopeTerm::Form::inverse_sqrt: value = t.scale / std::sqrt(mu); break;
+            case SlopeTerm::Form::sqrt: value = t.scale * std::sqrt(mu); break;
+            case SlopeTerm::Form::power: value = t.scale * std::pow(mu, t.exponent); break;
+        }
+        if (t.logarithmic) value = value * std::log(mu);
+        slope = j == 0 ? value : slope + value;
     }
-}
-
-double limb_slope_exponent(const PreparedLaw& law) {
-    switch (law.law.kind) {
-        case LawKind::square_root:
-            return law.law.q != 0.0 ? -0.5 : 0.0;
-        case LawKind::power2:
-            return law.law.q - 1.0 < 0.0 || std::floor(law.law.q) != law.law.q ? law.law.q - 1.0 : 0.0;
-        default:
-            return 0.0;
-    }
+    return slope;
 }
 
 }  // namespace mirvanta::models

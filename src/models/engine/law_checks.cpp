@@ -6,16 +6,6 @@ namespace mirvanta::models {
 namespace {
 
 constexpr const char* kNotFinite = "must be a finite number";
-constexpr const char* kNegativeBrightness = "make the brightness negative somewhere on the disk";
-
-// Whether h(s) = c2 s^2 + c1 s + c0 stays at or above zero for s in [0, 1].
-bool nonnegative_on_unit_interval(double c2, double c1, double c0) {
-    if (c0 < 0.0 || c2 + c1 + c0 < 0.0) return false;
-    if (c2 <= 0.0) return true;  // concave or straight: the ends are the least
-    const double vertex = -c1 / (2.0 * c2);
-    if (vertex <= 0.0 || vertex >= 1.0) return true;
-    return c0 - c1 * c1 / (4.0 * c2) >= 0.0;
-}
 
 std::optional<LawFault> table_fault(const BrightnessLaw& law) {
     const auto radii = law.radii;
@@ -43,32 +33,13 @@ std::optional<LawFault> table_fault(const BrightnessLaw& law) {
 }  // namespace
 
 std::optional<LawFault> law_fault(const BrightnessLaw& law) {
-    const double p = law.p, q = law.q;
-    switch (law.kind) {
-        case LawKind::uniform:
-            return std::nullopt;
-        case LawKind::linear:  // 1 - c + c mu, least at the limb
-        case LawKind::power2:  // 1 - c + c mu^alpha, likewise for alpha > 0
-            if (!std::isfinite(p)) return LawFault{"c", kNotFinite};
-            if (law.kind == LawKind::power2 && !(std::isfinite(q) && q > 0.0)) {
-                return LawFault{"alpha", "must be a finite number above 0"};
-            }
-            if (p > 1.0) return LawFault{"c", "makes the brightness negative at the limb: c must be at most 1"};
-            return std::nullopt;
-        case LawKind::quadratic:  // in w = 1 - mu: 1 - a w - b w^2
-            if (!std::isfinite(p)) return LawFault{"a", kNotFinite};
-            if (!std::isfinite(q)) return LawFault{"b", kNotFinite};
-            if (!nonnegative_on_unit_interval(-q, -p, 1.0)) return LawFault{"a and b", kNegativeBrightness};
-            return std::nullopt;
-        case LawKind::square_root:  // in s = sqrt(mu): c s^2 + d s + 1 - c - d
-            if (!std::isfinite(p)) return LawFault{"c", kNotFinite};
-            if (!std::isfinite(q)) return LawFault{"d", kNotFinite};
-            if (!nonnegative_on_unit_interval(p, q, 1.0 - p - q)) return LawFault{"c and d", kNegativeBrightness};
-            return std::nullopt;
-        case LawKind::tabulated:
-            return table_fault(law);
+    if (law.kind == LawKind::uniform) return std::nullopt;
+    if (law.kind == LawKind::tabulated) return table_fault(law);
+    const LawDefinition& definition = definition_of(law.kind);
+    for (std::size_t i = 0; i < definition.coefficient_count; ++i) {
+        if (!std::isfinite(law.coefficients[i])) return LawFault{definition.coefficients[i], kNotFinite};
     }
-    return std::nullopt;
+    return definition.fault(law.coefficients);
 }
 
 }  // namespace mirvanta::models

@@ -28,8 +28,8 @@ constexpr double kWhole = 1e-12;
 // Builds the segments of one analytic law's integral, in order of use.
 class AngleBuilder {
 public:
-    AngleBuilder(double rho, double exponent) : rho_(rho), at_limb_(limb_power(exponent)) {
-        const double order = at_limb_ * (exponent + 1.0);
+    AngleBuilder(double rho, LimbSlope limb) : rho_(rho), at_limb_(limb_power(limb)) {
+        const double order = at_limb_ * (limb.exponent + 1.0);
         slow_limb_ = std::fabs(order - std::round(order)) > kWhole && order < kSmoothEnoughOrder;
     }
 
@@ -160,9 +160,11 @@ std::size_t grading_cuts(double bend, double finest, double lo, double hi, bool 
     return n;
 }
 
-double limb_power(double exponent) {
-    if (exponent == 0.0) return 1.0;
+double limb_power(LimbSlope limb) {
+    const double exponent = limb.exponent;
     const double a = exponent + 1.0;
+    if (limb.logarithmic) return std::min(8.0, std::ceil(kSmoothEnoughOrder / a));
+    if (exponent == 0.0) return 1.0;
     for (int k = 1; k <= 8; ++k) {
         const double ka = k * a;
         if (std::fabs(ka - std::round(ka)) < kWhole) return k;
@@ -171,8 +173,8 @@ double limb_power(double exponent) {
     return std::min(8.0, std::ceil(kSmoothEnoughOrder / a));
 }
 
-AnglePlan plan_angle_segments(double bend, double rho, double exponent) {
-    AngleBuilder builder(rho, exponent);
+AnglePlan plan_angle_segments(double bend, double rho, LimbSlope limb) {
+    AngleBuilder builder(rho, limb);
     if (bend >= 0.0 && bend < 1.0) {
         builder.lens_inside(bend, finest_scale(bend, rho));
     } else if (bend == 1.0) {

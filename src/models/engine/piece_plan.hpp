@@ -15,6 +15,8 @@
 
 #include <cstddef>
 
+#include "models/engine/brightness_law.hpp"
+
 namespace mirvanta::models {
 
 // The bend's power: a segment that ends at x* takes its variable as x* plus a multiple of t^3,
@@ -55,12 +57,14 @@ struct AnglePlan {
 };
 
 // The segments for the bend x* = u/rho of a source of radius rho whose law's weight goes as
-// mu^exponent at the limb.
-AnglePlan plan_angle_segments(double bend, double rho, double exponent);
+// mu^e, or mu^e ln(mu), at the limb (limb_slope).
+AnglePlan plan_angle_segments(double bend, double rho, LimbSlope limb);
 
 // The power of the limb segment's variable that smooths the weight mu^e there: phi = L t^k makes
-// mu^e dphi about t^(k (e + 1) - 1) dt, a polynomial when k (e + 1) is a whole number.
-double limb_power(double exponent);
+// mu^e dphi about t^(k (e + 1) - 1) dt, a polynomial when k (e + 1) is a whole number. With a
+// logarithm, mu^e ln(mu) dphi is about t^(k (e + 1) - 1) (ln L + k ln t) dt: the power makes that
+// at least t^5 ln t, as at the bend.
+double limb_power(LimbSlope limb);
 
 // ---- Tabulated profiles: segments in x
 

@@ -59,7 +59,7 @@ struct AnalyticIntegrand {
 
 ProfileValue analytic_law(double u, double rho, const PreparedLaw& law, double rtol) {
     const double edge = witt_mao_magnification_scaled(u, rho);  // F(1)
-    const AnglePlan plan = plan_angle_segments(u / rho, rho, limb_slope_exponent(law));
+    const AnglePlan plan = plan_angle_segments(u / rho, rho, limb_slope(law));
     Piece pieces[kMostAngleSegments];
     for (std::size_t i = 0; i < plan.count; ++i) pieces[i] = {static_cast<unsigned>(i), 0.0, 1.0};
     // The result is of the order of the uniform disk's: the target is a fraction of that.
