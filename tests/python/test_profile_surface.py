@@ -15,7 +15,7 @@ hypothesis = pytest.importorskip("hypothesis")
 from hypothesis import given, settings, strategies as st  # noqa: E402
 
 NEW_NAMES = ["magnification", "point_source_magnification", "light_curve", "fit_fluxes",
-             "Linear", "Quadratic", "SquareRoot", "Power2", "Profile", "FluxFit"]
+             "Linear", "Quadratic", "SquareRoot", "Power2", "Logarithmic", "Claret", "Profile", "FluxFit"]
 
 
 def test_the_new_names_follow_the_eight(mirvanta):
@@ -36,6 +36,7 @@ LAWS = {
     "SquareRoot": lambda c, d: 1 - c * (1 - MU) - d * (1 - np.sqrt(MU)),
     "Linear": lambda c, _: 1 - c * (1 - MU),
     "Power2": lambda c, alpha: 1 - c * (1 - MU ** alpha),
+    "Logarithmic": lambda c, d: 1 - c * (1 - MU) - d * MU * np.log(np.where(MU > 0, MU, 1.0)),
 }
 
 
