@@ -247,7 +247,7 @@ constexpr const char kMagnificationDoc[] =
     "    Separation of the lens from the centre of the source, in Einstein radii (>= 0); any shape.\n"
     "rho : float or array_like\n"
     "    Radius of the source in Einstein radii (>= 0), broadcast against u. rho = 0 is a point source.\n"
-    "limb : None, Linear, Quadratic, SquareRoot, Power2 or Profile\n"
+    "limb : None, Linear, Quadratic, SquareRoot, Power2, Logarithmic, Claret or Profile\n"
     "    The source's brightness profile: None for a uniformly bright disk (the closed form of Witt &\n"
     "    Mao 1994 in complete elliptic integrals), else a limb-darkening law or a tabulated profile.\n"
     "rtol : float\n"

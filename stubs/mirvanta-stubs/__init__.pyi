@@ -16,8 +16,9 @@ NumPy arrays or any other sequence of real numbers; a ``str``, a generator, a ``
 The functions in Einstein radii, ``magnification``, ``point_source_magnification`` and
 ``light_curve``, take numbers or arrays of any shape (NumPy broadcasting) and return a float or a
 float64 NumPy array; their ``limb`` is None (a uniform disk) or one of the brightness laws
-``Linear``, ``Quadratic``, ``SquareRoot``, ``Power2`` and ``Profile``. ``fit_fluxes`` solves the
-source and blend fluxes of light curves linearly and returns a ``FluxFit`` named tuple.
+``Linear``, ``Quadratic``, ``SquareRoot``, ``Power2``, ``Logarithmic``, ``Claret`` and ``Profile``.
+``fit_fluxes`` solves the source and blend fluxes of light curves linearly and returns a
+``FluxFit`` named tuple.
 """
 
 from collections.abc import Sequence
@@ -43,6 +44,8 @@ __all__ = [
     "Quadratic",
     "SquareRoot",
     "Power2",
+    "Logarithmic",
+    "Claret",
     "Profile",
     "FluxFit",
 ]
@@ -337,13 +340,18 @@ class Linear:
     """Linear limb darkening: I(mu) = 1 - c (1 - mu), mu = sqrt(1 - x^2).
 
     ``c`` is the usual linear coefficient u; the microlensing convention
-    I(mu) = 1 - Gamma (1 - 3 mu / 2) maps to c = 3 Gamma / (2 + Gamma), Gamma = 2 c / (3 - c).
+    I(mu) = 1 - Gamma (1 - 3 mu / 2) maps to c = 3 Gamma / (2 + Gamma), Gamma = 2 c / (3 - c)
+    (``Linear.from_gamma``).
     ``c`` must be at most 1 (a brightness at the limb, 1 - c, not negative). Immutable, hashable,
     picklable; ``Linear(0.6)`` is the law of ``integrated_witt_mao_magnification``.
     """
 
     __match_args__ = ("c",)
     def __new__(cls, c: _Real) -> Linear: ...
+    @classmethod
+    def from_gamma(cls, gamma: _Real, /) -> Linear:
+        """The linear law of microlensing papers (An et al. 2002), I(mu) = 1 - gamma (1 - 3 mu / 2)
+        at unit mean: ``Linear(3 gamma / (2 + gamma))``. ``gamma`` above -2 and at most 1."""
     @property
     def c(self) -> float: ...
 
@@ -393,6 +401,41 @@ class Power2:
     def alpha(self) -> float: ...
 
 @final
+class Logarithmic:
+    """Logarithmic limb darkening: I(mu) = 1 - c (1 - mu) - d mu ln(mu), mu = sqrt(1 - x^2).
+
+    ``c`` and ``d`` (Claret's e and f) must keep the brightness at or above 0 on the disk: c <= 1,
+    and where d < 0 and c > d, 1 - c + d exp(c/d - 1) >= 0. Immutable, hashable, picklable.
+    """
+
+    __match_args__ = ("c", "d")
+    def __new__(cls, c: _Real, d: _Real) -> Logarithmic: ...
+    @property
+    def c(self) -> float: ...
+    @property
+    def d(self) -> float: ...
+
+@final
+class Claret:
+    """Claret's four-coefficient limb darkening:
+    I(mu) = 1 - a1 (1 - mu^(1/2)) - a2 (1 - mu) - a3 (1 - mu^(3/2)) - a4 (1 - mu^2).
+
+    ``a1`` to ``a4`` as in the tables of model stellar atmospheres; they must keep the brightness
+    at or above 0 on the disk. Immutable, hashable, picklable.
+    """
+
+    __match_args__ = ("a1", "a2", "a3", "a4")
+    def __new__(cls, a1: _Real, a2: _Real, a3: _Real, a4: _Real) -> Claret: ...
+    @property
+    def a1(self) -> float: ...
+    @property
+    def a2(self) -> float: ...
+    @property
+    def a3(self) -> float: ...
+    @property
+    def a4(self) -> float: ...
+
+@final
 class Profile:
     """A tabulated brightness profile over the radius fraction (0 at the centre, 1 at the limb).
 
@@ -409,7 +452,7 @@ class Profile:
     @property
     def brightness(self) -> tuple[float, ...]: ...
 
-_Law: TypeAlias = Linear | Quadratic | SquareRoot | Power2 | Profile
+_Law: TypeAlias = Linear | Quadratic | SquareRoot | Power2 | Logarithmic | Claret | Profile
 # A number that gives a float back (an array, though it has __float__, gives an array).
 _Number: TypeAlias = float | np.floating[Any] | np.integer[Any]
 
@@ -426,7 +469,7 @@ def magnification(u: ArrayLike, rho: ArrayLike, limb: _Law | None = None, *, rto
             number or an array of any shape.
         rho: source radius in Einstein radii (>= 0), broadcast against ``u``; 0 is a point source.
         limb: None for a uniformly bright disk, else a brightness law (``Linear``, ``Quadratic``,
-            ``SquareRoot``, ``Power2``) or a tabulated ``Profile``.
+            ``SquareRoot``, ``Power2``, ``Logarithmic``, ``Claret``) or a tabulated ``Profile``.
         rtol: relative tolerance of the integral over the source for a law or a profile.
 
     Returns:
