@@ -12,9 +12,11 @@
 //       (the series: none). The pool's size follows RAYON_NUM_THREADS; the last line is JSON.
 //   profile_timing values RHO
 //       the curve's 2,000 magnifications at rtol 1e-10, one a line (for the peer's errors).
-//   profile_timing count RHO RTOL
+//   profile_timing count RHO RTOL [LAW]
 //       one call of that curve in the function measured_pass, after one outside it (so that the
-//       pool's one-time start-up is not counted), for instruction counts:
+//       pool's one-time start-up is not counted), for instruction counts; LAW another law than
+//       the quadratic one (linear 0.6, square_root 0.3 0.4, logarithmic 0.6 0.2, claret
+//       0.6 -0.3 0.9 -0.45):
 //       valgrind --tool=callgrind --toggle-collect='*measured_pass*' build/bench/profile_timing count 0.1 1e-10
 #include <algorithm>
 #include <chrono>
@@ -47,10 +49,19 @@ std::vector<double> separations() {
     return u;
 }
 
-const BrightnessLaw kLaw{LawKind::quadratic, {0.5, 0.2}, {}, {}};
+BrightnessLaw law_in_use{LawKind::quadratic, {0.5, 0.2}, {}, {}};
+
+// The laws that `count` can take instead, by name.
+BrightnessLaw law_named(const char* name) {
+    if (std::strcmp(name, "linear") == 0) return {LawKind::linear, {0.6}, {}, {}};
+    if (std::strcmp(name, "square_root") == 0) return {LawKind::square_root, {0.3, 0.4}, {}, {}};
+    if (std::strcmp(name, "logarithmic") == 0) return {LawKind::logarithmic, {0.6, 0.2}, {}, {}};
+    if (std::strcmp(name, "claret") == 0) return {LawKind::claret, {0.6, -0.3, 0.9, -0.45}, {}, {}};
+    return {LawKind::quadratic, {0.5, 0.2}, {}, {}};
+}
 
 [[gnu::noinline]] void measured_pass(const std::vector<double>& u, double rho, double rtol, std::vector<double>& out) {
-    mirvanta::models::profile_magnification(u, std::span<const double>(&rho, 1), kLaw, rtol, out.data());
+    mirvanta::models::profile_magnification(u, std::span<const double>(&rho, 1), law_in_use, rtol, out.data());
 }
 
 double median(std::vector<double> v) {
@@ -79,7 +90,7 @@ int curve(int rounds, int calls) {
     for (std::size_t c = 0; c < kCurves; ++c) {
         const double rho = kRadii[c % std::size(kRadii)], rtol = kTolerances[c / std::size(kRadii)];
         ProfileCounts counts;
-        const auto report = mirvanta::models::profile_magnification(u, std::span<const double>(&rho, 1), kLaw, rtol,
+        const auto report = mirvanta::models::profile_magnification(u, std::span<const double>(&rho, 1), law_in_use, rtol,
                                                                     out.data(), &counts);
         const std::size_t near = counts.interpolated + counts.quadrature;
         const double evaluations = static_cast<double>(counts.disk_evaluations_interpolant +
@@ -119,11 +130,12 @@ int main(int argc, char** argv) {
         const std::vector<double> u = separations();
         std::vector<double> out(kEpochs);
         const double rho = std::atof(argv[2]), rtol = std::atof(argv[3]);
-        mirvanta::models::profile_magnification(u, std::span<const double>(&rho, 1), kLaw, rtol, out.data());
+        if (argc >= 5) law_in_use = law_named(argv[4]);
+        mirvanta::models::profile_magnification(u, std::span<const double>(&rho, 1), law_in_use, rtol, out.data());
         measured_pass(u, rho, rtol, out);
         std::printf("%.17g\n", out[kEpochs / 2]);
         return 0;
     }
-    std::fprintf(stderr, "usage: profile_timing curve [ROUNDS [CALLS]] | values RHO | count RHO RTOL\n");
+    std::fprintf(stderr, "usage: profile_timing curve [ROUNDS [CALLS]] | values RHO | count RHO RTOL [LAW]\n");
     return 2;
 }
