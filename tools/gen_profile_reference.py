@@ -3,8 +3,9 @@
 
     python3 tools/gen_profile_reference.py          # rewrite tests/cpp/data/profile_*.txt
     python3 tools/gen_profile_reference.py --check  # recompute and compare with the committed files
-                                                     # (about 20 minutes; --only laws|tabulated,
-                                                     # --no-spots to skip the 2-D check)
+                                                     # (about 30 minutes; --only laws|tabulated,
+                                                     # --laws NAME,..., --no-spots to skip the 2-D
+                                                     # check)
 
 Two independent computations of the magnification of a radially symmetric source:
 
@@ -24,11 +25,15 @@ Two independent computations of the magnification of a radially symmetric source
   sqrt(mu) at the ends of the arcs leaves the 2-D rule 3e-14 off at 20 digits).
 
 Laws (I in mu = sqrt(1 - x^2)): linear 1 - c(1 - mu); quadratic 1 - a(1 - mu) - b(1 - mu)^2;
-square_root 1 - c(1 - mu) - d(1 - sqrt(mu)); power2 1 - c(1 - mu^alpha); tabulated: radii and
+square_root 1 - c(1 - mu) - d(1 - sqrt(mu)); power2 1 - c(1 - mu^alpha); logarithmic
+1 - c(1 - mu) - d mu ln(mu); claret 1 - sum_k a_k (1 - mu^(k/2)), k = 1..4; tabulated: radii and
 brightness, linear in between, 0 outside (one table per line of profile_tabulated.txt).
 
-profile_laws.txt, one case a line: law p q rho l A (l in source radii, so u = l rho; p, q, rho
-and l as exactly representable doubles, A to 25 significant digits).
+profile_laws.txt, one case a line: law c... rho l A, the law's coefficients in order (the linear
+law's lines carry a second, 0.0), l in source radii, so u = l rho; coefficients, rho and l as
+exactly representable doubles, A to 25 significant digits. --laws NAME[,NAME] recomputes (or
+checks) the lines of those laws only and keeps the others as committed (the new laws' lines take
+about 12 minutes).
 profile_tabulated.txt: "table" lines "table k r_0 b_0 r_1 b_1 ...", then cases "k rho l A".
 """
 
@@ -43,9 +48,17 @@ DATA = pathlib.Path(__file__).resolve().parent.parent / "tests" / "cpp" / "data"
 LAWS_FILE = DATA / "profile_laws.txt"
 TABLES_FILE = DATA / "profile_tabulated.txt"
 
-LAWS = [("linear", 0.6, 0.0), ("linear", 0.95, 0.0), ("quadratic", 0.5, 0.2), ("quadratic", 0.1, 0.8),
-        ("square_root", 0.3, 0.4), ("power2", 0.6, 0.7), ("power2", 0.4, 2.5)]
+LAWS = [("linear", (0.6, 0.0)), ("linear", (0.95, 0.0)), ("quadratic", (0.5, 0.2)), ("quadratic", (0.1, 0.8)),
+        ("square_root", (0.3, 0.4)), ("power2", (0.6, 0.7)), ("power2", (0.4, 2.5)),
+        # a common pair; a limb of brightness 0 (and I ~ mu ln mu there); d < 0 whose least
+        # brightness, 1 - 2.7/e = 0.0067 at mu = 1/e, is almost 0
+        ("logarithmic", (0.6, 0.2)), ("logarithmic", (1.0, 0.5)), ("logarithmic", (0.0, -2.7)),
+        # a set of stellar-atmosphere tables' size; a limb of brightness 0, as sqrt(mu); a least
+        # brightness of 0.0088 near mu = 1/4, between a dark limb and the centre
+        ("claret", (0.6, -0.3, 0.9, -0.45)), ("claret", (0.3, 0.2, 0.4, 0.1)), ("claret", (1.0, -4.0, 3.99, 0.0))]
 RADII = [1e-6, 1e-3, 0.1, 1.0, 100.0]
+# The laws added later, at fewer radii (each line takes some 2 seconds).
+LATER_RADII = {"logarithmic": [1e-3, 0.1, 1.0, 10.0], "claret": [1e-3, 0.1, 1.0, 10.0]}
 SEPARATIONS = [0.0, 1e-3, 0.3, 0.9, 0.999, 1.0, 1.001, 1.1, 1.6, 2.2, 5.0, 30.0, 1e4]
 TABLES = [
     # a quadratic law sampled at 11 radii, with the limb's drop
@@ -56,8 +69,10 @@ TABLES = [
 ]
 TABLE_RADII = [1e-3, 0.1, 1.0, 100.0]
 TABLE_SEPARATIONS = [0.0, 0.1, 0.2, 0.35, 0.5, 0.65, 0.8, 0.95, 1.0, 1.05, 1.5, 3.0, 30.0]
-SPOTS = [("linear", 0.6, 0.0, 0.1, 0.5), ("quadratic", 0.5, 0.2, 0.1, 0.0), ("quadratic", 0.5, 0.2, 1.0, 1.3),
-         ("square_root", 0.3, 0.4, 0.01, 0.95), ("power2", 0.6, 0.7, 0.1, 1.05), ("power2", 0.4, 2.5, 1.0, 0.4)]
+SPOTS = [("linear", (0.6, 0.0), 0.1, 0.5), ("quadratic", (0.5, 0.2), 0.1, 0.0), ("quadratic", (0.5, 0.2), 1.0, 1.3),
+         ("square_root", (0.3, 0.4), 0.01, 0.95), ("power2", (0.6, 0.7), 0.1, 1.05), ("power2", (0.4, 2.5), 1.0, 0.4),
+         ("logarithmic", (0.0, -2.7), 0.1, 0.95), ("logarithmic", (1.0, 0.5), 1.0, 1.02),
+         ("claret", (0.6, -0.3, 0.9, -0.45), 0.1, 0.5), ("claret", (0.3, 0.2, 0.4, 0.1), 0.01, 1.05)]
 TABLE_SPOTS = [(0, 0.1, 0.45), (1, 0.1, 0.5), (1, 1.0, 1.2)]
 
 
@@ -89,62 +104,84 @@ def witt_mao(u, rho):
             + 2 * d * d * (1 + t) / (t * s * g) * pi_) / mpmath.pi
 
 
-def slope(law, p, q, mu):
+def slope(law, cs, mu):
     """dI/dmu."""
     if law == "linear":
-        return p
+        return cs[0]
     if law == "quadratic":
-        return p + 2 * q * (1 - mu)
+        return cs[0] + 2 * cs[1] * (1 - mu)
     if law == "square_root":
-        return p + q / (2 * mpmath.sqrt(mu))
-    return p * q * mu ** (q - 1)
+        return cs[0] + cs[1] / (2 * mpmath.sqrt(mu))
+    if law == "logarithmic":
+        return cs[0] - cs[1] * (mpmath.log(mu) + 1)
+    if law == "claret":
+        return sum(a * k / 2 * mu ** (mpmath.mpf(k) / 2 - 1) for k, a in enumerate(cs, 1))
+    return cs[0] * cs[1] * mu ** (cs[1] - 1)
 
 
-def brightness(law, p, q, mu):
+def brightness(law, cs, mu):
     if law == "linear":
-        return 1 - p * (1 - mu)
+        return 1 - cs[0] * (1 - mu)
     if law == "quadratic":
-        return 1 - p * (1 - mu) - q * (1 - mu) ** 2
+        return 1 - cs[0] * (1 - mu) - cs[1] * (1 - mu) ** 2
     if law == "square_root":
-        return 1 - p * (1 - mu) - q * (1 - mpmath.sqrt(mu))
-    return 1 - p * (1 - mu ** q)
+        return 1 - cs[0] * (1 - mu) - cs[1] * (1 - mpmath.sqrt(mu))
+    if law == "logarithmic":
+        return 1 - cs[0] * (1 - mu) - (cs[1] * mu * mpmath.log(mu) if mu > 0 else 0)
+    if law == "claret":
+        return 1 - sum(a * (1 - mu ** (mpmath.mpf(k) / 2)) for k, a in enumerate(cs, 1))
+    return 1 - cs[0] * (1 - mu ** cs[1])
 
 
-def flux(law, p, q):
-    """int_0^1 2 x I dx, exactly."""
-    p, q = mpmath.mpf(p), mpmath.mpf(q)
+def flux(law, cs):
+    """int_0^1 2 x I dx, exactly (int_0^1 2 x mu^p dx = 2/(p + 2), int_0^1 2 x mu ln(mu) dx = -2/9)."""
+    cs = [mpmath.mpf(c) for c in cs]
     if law == "linear":
-        return 1 - p / 3
+        return 1 - cs[0] / 3
     if law == "quadratic":
-        return 1 - p / 3 - q / 6
+        return 1 - cs[0] / 3 - cs[1] / 6
     if law == "square_root":
-        return 1 - p / 3 - q / 5
-    return 1 - p * q / (q + 2)
+        return 1 - cs[0] / 3 - cs[1] / 5
+    if law == "logarithmic":
+        return 1 - cs[0] / 3 + 2 * cs[1] / 9
+    if law == "claret":
+        return 1 - sum(a * k / (k + 4) for k, a in enumerate(cs, 1))
+    return 1 - cs[0] * cs[1] / (cs[1] + 2)
 
 
-def law_by_parts(law, p, q, rho, l):
+def check_star(law, cs):
+    """The brightness at or above 0 on a grid of mu (a guard against a mistyped case)."""
+    cs = [mpmath.mpf(c) for c in cs]
+    least = min(brightness(law, cs, mpmath.mpf(i) / 4000) for i in range(4001))
+    if least < 0:
+        sys.exit(f"{law} {cs}: the brightness is negative on the disk ({least})")
+
+
+def law_by_parts(law, cs, rho, l):
     with mpmath.workdps(digits(l)):
-        p, q, rho, l = (mpmath.mpf(v) for v in (p, q, rho, l))
+        cs = [mpmath.mpf(c) for c in cs]
+        rho, l = mpmath.mpf(rho), mpmath.mpf(l)
         u = l * rho
         disk = lambda x: x * x * witt_mao(u, x * rho)
 
         def integrand(theta):
             # |cos| where the rounded angle passes pi/2; the weight of the end itself is 0
             x, mu = mpmath.sin(theta), abs(mpmath.cos(theta))
-            return disk(x) * x * slope(law, p, q, mu)
+            return 0 if mu == 0 else disk(x) * x * slope(law, cs, mu)
 
         breaks = [0, mpmath.pi / 2]
         if 0 < l < 1:
             breaks = [0, mpmath.asin(l), mpmath.pi / 2]
-        magnified = brightness(law, p, q, 0) * disk(1) + mpmath.quad(integrand, breaks)
-        return mpmath.re(magnified) / flux(law, p, q)
+        magnified = brightness(law, cs, 0) * disk(1) + mpmath.quad(integrand, breaks)
+        return mpmath.re(magnified) / flux(law, cs)
 
 
-def law_two_dimensional(law, p, q, rho, l, dps=20):
+def law_two_dimensional(law, cs, rho, l, dps=20):
     """The brightness-weighted mean of the point-source magnification over the disk, in polar
     coordinates about the lens."""
     with mpmath.workdps(dps):
-        p, q, rho, l = (mpmath.mpf(v) for v in (p, q, rho, l))
+        cs = [mpmath.mpf(c) for c in cs]
+        rho, l = mpmath.mpf(rho), mpmath.mpf(l)
 
         def weighted_point_source(v):  # v A_ps(v rho)
             w = v * rho
@@ -153,11 +190,11 @@ def law_two_dimensional(law, p, q, rho, l, dps=20):
         def arc(v):
             a, b = 1 - l * l - v * v, 2 * l * v
             top = mpmath.pi if l == 0 or v <= 1 - l else mpmath.acos((l * l + v * v - 1) / (2 * l * v))
-            return 2 * mpmath.quad(lambda phi: brightness(law, p, q, mpmath.sqrt(max(a + b * mpmath.cos(phi), 0))),
+            return 2 * mpmath.quad(lambda phi: brightness(law, cs, mpmath.sqrt(max(a + b * mpmath.cos(phi), 0))),
                                    [0, top])
 
         points = [l - 1, l + 1] if l >= 1 else ([0, 1 - l, 1 + l] if l > 0 else [0, 1])
-        return mpmath.quad(lambda v: weighted_point_source(v) * arc(v), points) / (mpmath.pi * flux(law, p, q))
+        return mpmath.quad(lambda v: weighted_point_source(v) * arc(v), points) / (mpmath.pi * flux(law, cs))
 
 
 def table_flux(table):
@@ -227,30 +264,52 @@ def table_two_dimensional(table, rho, l, dps=20):
         return mpmath.quad(lambda v: weighted_point_source(v) * arc(v), points) / (mpmath.pi * table_flux(table))
 
 
-def spot_check():
+def spot_check(names=None, tables=True):
     worst = 0
-    for law, p, q, rho, l in SPOTS:
-        one, two = law_by_parts(law, p, q, rho, l), law_two_dimensional(law, p, q, rho, l)
+    for law, cs, rho, l in SPOTS:
+        if names and law not in names:
+            continue
+        one, two = law_by_parts(law, cs, rho, l), law_two_dimensional(law, cs, rho, l)
         worst = max(worst, abs(one / two - 1))
-        print(f"spot {law} {p} {q} rho {rho} l {l}: 1-D {mpmath.nstr(one, 20)} 2-D {mpmath.nstr(two, 20)}")
-    for k, rho, l in TABLE_SPOTS:
+        print(f"spot {law} {cs} rho {rho} l {l}: 1-D {mpmath.nstr(one, 20)} 2-D {mpmath.nstr(two, 20)}")
+    for k, rho, l in TABLE_SPOTS if tables else []:
         one, two = table_by_parts(TABLES[k], rho, l), table_two_dimensional(TABLES[k], rho, l)
         worst = max(worst, abs(one / two - 1))
         print(f"spot table {k} rho {rho} l {l}: 1-D {mpmath.nstr(one, 20)} 2-D {mpmath.nstr(two, 20)}")
     print(f"1-D against 2-D at the spot points: {float(worst):.1e}")
-    # The 2-D rule at 20 digits holds about 14 where the square-root law's sqrt(mu) meets the
-    # ends of the arcs (3e-14 at its spot point); elsewhere the two agree to 1e-19.
+    # The 2-D rule at 20 digits holds about 14 where a law's sqrt(mu) (square-root, Claret) meets
+    # the ends of the arcs (3e-14 at the square-root law's spot point); elsewhere the two agree to
+    # 1e-19.
     if worst > 1e-13:
         sys.exit("the two references disagree")
 
 
-def laws_text():
-    lines = ["# law p q rho l A: by parts in mpmath (tools/gen_profile_reference.py), 25 digits"]
-    for law, p, q in LAWS:
-        for rho in RADII:
-            for l in SEPARATIONS:
-                a = law_by_parts(law, p, q, rho, l)
-                lines.append(f"{law} {p!r} {q!r} {rho!r} {l!r} {mpmath.nstr(a, 25, min_fixed=-1, max_fixed=-1)}")
+def law_lines(law, cs):
+    check_star(law, cs)
+    lines = []
+    for rho in LATER_RADII.get(law, RADII):
+        for l in SEPARATIONS:
+            a = law_by_parts(law, cs, rho, l)
+            lines.append(f"{law} {' '.join(repr(c) for c in cs)} {rho!r} {l!r} "
+                         f"{mpmath.nstr(a, 25, min_fixed=-1, max_fixed=-1)}")
+    return lines
+
+
+def laws_text(names=None):
+    """The laws' file; with `names`, the lines of those laws recomputed and the others as committed."""
+    kept = {}
+    if names:
+        for line in LAWS_FILE.read_text().splitlines()[1:]:
+            kept.setdefault(line.split()[0], []).append(line)
+    lines = ["# law c... rho l A: by parts in mpmath (tools/gen_profile_reference.py), 25 digits"]
+    done = set()
+    for law, cs in LAWS:
+        if names and law not in names:
+            if law not in done:
+                lines.extend(kept.get(law, []))
+                done.add(law)
+            continue
+        lines.extend(law_lines(law, cs))
     return "\n".join(lines) + "\n"
 
 
@@ -271,12 +330,17 @@ def main():
     parser.add_argument("--check", action="store_true", help="recompute and compare with the committed files")
     parser.add_argument("--no-spots", action="store_true", help="skip the 2-D spot check (slow)")
     parser.add_argument("--only", choices=["laws", "tabulated"], help="one of the two files only")
+    parser.add_argument("--laws", help="the laws file only, the lines of these laws (comma-separated) only")
     args = parser.parse_args()
+    names = set(args.laws.split(",")) if args.laws else None
+    if names and names - {law for law, _ in LAWS}:
+        sys.exit(f"no such law: {', '.join(sorted(names - {law for law, _ in LAWS}))}")
+    only = "laws" if names else args.only
     if not args.no_spots:
-        spot_check()
-    files = [(LAWS_FILE, laws_text, "laws"), (TABLES_FILE, tables_text, "tabulated")]
+        spot_check(names, tables=only != "laws")
+    files = [(LAWS_FILE, lambda: laws_text(names), "laws"), (TABLES_FILE, tables_text, "tabulated")]
     for path, make, name in files:
-        if args.only and args.only != name:
+        if only and only != name:
             continue
         text = make()
         if args.check:
