@@ -116,21 +116,32 @@ PreparedLaw prepare_law(const BrightnessLaw& law) {
     return prepared;
 }
 
-double brightness_slope(const PreparedLaw& law, double mu) {
-    double slope = 0.0;
+void brightness_slopes(const PreparedLaw& law, const double* mu, double* out, std::size_t n) {
+    for (std::size_t i = 0; i < n; ++i) out[i] = 0.0;
+    // Term by term over all the points, each point's terms added in order (the first assigned):
+    // the form of a term is decided once for the points.
     for (std::size_t j = 0; j < law.slope_count; ++j) {
         const SlopeTerm& t = law.slope[j];
-        double value = 0.0;
+        const auto add = [&](auto term_at) {
+            for (std::size_t i = 0; i < n; ++i) {
+                double value = term_at(mu[i]);
+                if (t.logarithmic) value = value * std::log(mu[i]);
+                out[i] = j == 0 ? value : out[i] + value;
+            }
+        };
         switch (t.form) {
-            case SlopeTerm::Form::one: value = t.scale; break;
-            case SlopeTerm::Form::mu: value = t.scale * mu; break;
-            case SlopeTerm::Form::inverse_sqrt: value = t.scale / std::sqrt(mu); break;
-            case SlopeTerm::Form::sqrt: value = t.scale * std::sqrt(mu); break;
-            case SlopeTerm::Form::power: value = t.scale * std::pow(mu, t.exponent); break;
+            case SlopeTerm::Form::one: add([&](double) { return t.scale; }); break;
+            case SlopeTerm::Form::mu: add([&](double m) { return t.scale * m; }); break;
+            case SlopeTerm::Form::inverse_sqrt: add([&](double m) { return t.scale / std::sqrt(m); }); break;
+            case SlopeTerm::Form::sqrt: add([&](double m) { return t.scale * std::sqrt(m); }); break;
+            case SlopeTerm::Form::power: add([&](double m) { return t.scale * std::pow(m, t.exponent); }); break;
         }
-        if (t.logarithmic) value = value * std::log(mu);
-        slope = j == 0 ? value : slope + value;
     }
+}
+
+double brightness_slope(const PreparedLaw& law, double mu) {
+    double slope = 0.0;
+    brightness_slopes(law, &mu, &slope, 1);
     return slope;
 }
 

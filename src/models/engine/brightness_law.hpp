@@ -83,6 +83,9 @@ PreparedLaw prepare_law(const BrightnessLaw& law);
 // dI/dmu at mu (analytic laws), the weight of the engine's integral; mu in (0, 1].
 double brightness_slope(const PreparedLaw& law, double mu);
 
+// out[i] = dI/dmu at mu[i] for i < n, the same values as brightness_slope.
+void brightness_slopes(const PreparedLaw& law, const double* mu, double* out, std::size_t n);
+
 // The part of dI/dmu that is singular at the limb (the most singular of its terms: the least
 // exponent, a logarithm before none at the same exponent), which the quadrature's substitution
 // at the limb takes out: none for the linear and quadratic laws, mu^(-1/2) for square_root and

@@ -50,9 +50,11 @@ struct AnalyticIntegrand {
             out[i] = x[i] * rho;
         }
         witt_mao_magnification_radii(u, std::span<const double>(out, n), out);
+        double slope[numerics::kPointBatch];
+        brightness_slopes(law, mu, slope, n);
         for (std::size_t i = 0; i < n; ++i) {
             const double excess = (x[i] * x[i]) * (out[i] - edge);
-            values[i][0] = ((excess * x[i]) * brightness_slope(law, mu[i])) * jacobian[i];
+            values[i][0] = ((excess * x[i]) * slope[i]) * jacobian[i];
         }
     }
 };
