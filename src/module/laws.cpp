@@ -320,7 +320,11 @@ PyObject* linear_from_gamma(PyObject* cls, PyObject* argument) {
         return nullptr;
     }
     const Coefficients c{3.0 * gamma / (2.0 + gamma)};
-    return new_law(reinterpret_cast<PyTypeObject*>(cls), static_cast<std::size_t>(LawKind::linear) - 1, c);
+    try {
+        return new_law(reinterpret_cast<PyTypeObject*>(cls), static_cast<std::size_t>(LawKind::linear) - 1, c);
+    } catch (const std::bad_alloc&) {
+        return raise_current_exception("Linear.from_gamma");
+    }
 }
 
 PyMethodDef kLawMethods[] = {
