@@ -104,10 +104,9 @@ def test_from_gamma_is_the_linear_law_of_unit_mean(mirvanta, gamma, c):
     ("0.5", TypeError, r"must be real number, not str"),
 ])
 def test_from_gamma_refuses_a_brightness_that_is_no_linear_law(mirvanta, gamma, error, message):
-    with pytest.raises(error, match=message) as caught:
+    # A value that is not a number reads as a constructor's coefficient does.
+    with pytest.raises(error, match=message):
         mirvanta.Linear.from_gamma(gamma)
-    if error is TypeError:
-        assert caught.value.__notes__ == ["while processing 'gamma'"]
 
 
 LAW_CLASSES = ["Linear", "Quadratic", "SquareRoot", "Power2", "Logarithmic", "Claret"]
