@@ -2,10 +2,10 @@
 """Derive and check the series behind the uniform disk's exact derivatives.
 
     .venv/bin/python -m pip install ".[tools]"              # sympy and mpmath
-    .venv/bin/python tools/derive_disk_derivatives.py         # checks, then writes src/models/disk_derivative_terms.hpp
+    .venv/bin/python tools/derive_disk_derivatives.py         # checks, then writes src/models/kernel/disk_derivative_terms.hpp
     .venv/bin/python tools/derive_disk_derivatives.py --check # checks, and verifies the committed header
 
-The derivatives of the uniform-disk magnification A(u, rho) (src/models/disk_derivatives.hpp)
+The derivatives of the uniform-disk magnification A(u, rho) (src/models/kernel/disk_derivatives.hpp)
 take three series:
 1. Beyond u = 20 rho, the mean-value expansion of the kernel's series (tools/derive_far_field.py),
    A = 1 + (A_point - 1) + F sum_k x^(2k) Q_k(a, b), differentiated term by term. With s = u^2,
@@ -23,7 +23,7 @@ take three series:
    script writes for m below M_SERIES, with as many terms as the first left out needs to be
    below 1e-17 of the sum.
 3. The script evaluates every series in doubles, operation by operation as the C++ does
-   (src/models/disk_derivative_series.hpp), against the derivatives of the closed form of Witt
+   (src/models/kernel/disk_derivative_series.hpp), against the derivatives of the closed form of Witt
    and Mao by mpmath.diff at high precision (an independent route), and reports the worst
    relative error of each; it fails above 1e-15.
 """
@@ -38,7 +38,7 @@ import sympy as sp
 
 from generated_header import generate, table_header
 
-HEADER = pathlib.Path(__file__).resolve().parent.parent / "src" / "models" / "disk_derivative_terms.hpp"
+HEADER = pathlib.Path(__file__).resolve().parent.parent / "src" / "models" / "kernel" / "disk_derivative_terms.hpp"
 MID_RATIO = 20.0
 FAR_RATIO = 1000.0
 # Terms of each series: (far field, mid field), so that the first term left out is below 3e-17 of
@@ -290,7 +290,7 @@ def exact_doubles(values):
 
 def render(u_table, rho_table, h_values):
     comment = [
-        "Coefficients of the series of the uniform disk's derivatives (src/models/disk_derivatives.hpp):",
+        "Coefficients of the series of the uniform disk's derivatives (src/models/kernel/disk_derivatives.hpp):",
         "kDiskDuTerms[k - 1][i] is the coefficient of a^i b^(2k-i) in S_k, dA/du = -(F/u) (2 +",
         "sum_k x^(2k) S_k(a, b)); kDiskDrhoTerms[k - 1][i] that of a^i b^(2k-1-i) in k Q_k, dA/drho =",
         "2 F (x/u) sum_k x^(2(k-1)) k Q_k(a, b) (exact: integers and halves); kDiskHSeries[j] the",

@@ -1,0 +1,130 @@
+#include "models/kernel/disk_derivatives.hpp"
+
+#include <cmath>
+
+#include "models/kernel/disk_derivative_series.hpp"
+#include "models/kernel/disk_forms.hpp"
+#include "models/kernel/far_field.hpp"
+#include "models/kernel/general_form_terms.hpp"
+#include "models/kernel/heyrovsky.hpp"
+#include "models/kernel/limb.hpp"
+#include "numerics/constants.hpp"
+#include "numerics/elliptic.hpp"
+#include "numerics/legendre_triple.hpp"
+
+namespace mirvanta::models {
+
+using numerics::kInfinity;
+using numerics::kNaN;
+using numerics::kPi;
+
+namespace {
+
+constexpr DiskDerivatives kUndefined{kNaN, kNaN, kNaN};
+
+// dA/du of the closed form, -(s G / (2 pi u rho^2)) ((2 - m) K - 2 E), which is
+// -8 u H(m) / (s G)^3; below m = 0.3 the latter, by H's series. Written 0 - x so that u = 0
+// gives +0.
+double closed_form_du(double u, const GeneralFormArguments<double>& a, double two_minus_m, double e, double k) {
+    const double sg = a.s * a.g;
+    if (a.m < tables::kDiskHSeriesBelow) return 0.0 - ((8.0 * u) * h_series(a.m)) / ((sg * sg) * sg);
+    return 0.0 - (sg / ((2.0 * kPi) * (u * a.t))) * (two_minus_m * k - 2.0 * e);
+}
+
+// dA/drho = (2/rho) (R - A), R the mean of the point-source magnification over the limb:
+// (2 / (pi s G)) ((u - rho)^2 Pi(n, m) + 2 K(m)), the ring kernel's form (models/kernel/heyrovsky.hpp).
+double closed_form_drho(double rho, const GeneralFormArguments<double>& a, double k, double p, double value) {
+    const double ring = (2.0 / (kPi * (a.s * a.g))) * ((a.d * a.d) * p + 2.0 * k);
+    return (2.0 / rho) * (ring - value);
+}
+
+DiskDerivatives general_form_derivatives(double u, double rho) {
+    const GeneralFormArguments<double> a = general_form_arguments(u, rho);
+    const auto integrals = numerics::legendre_triple(a.n, a.m);
+    if (!integrals) return kUndefined;
+    const double value = general_form_value(u, a, integrals->e, integrals->k, integrals->p);
+    if (std::isnan(value)) return {value, kNaN, kNaN};  // e.g. a negative u beside an overflowing rho
+    return {value, closed_form_du(u, a, 2.0 - a.m, integrals->e, integrals->k),
+            closed_form_drho(rho, a, integrals->k, integrals->p, value)};
+}
+
+// The limb zone's integrals from the complements, as limb_zone_disk_magnification takes them;
+// 2 - m as 1 + (1 - m). On the limb itself both derivatives diverge.
+DiskDerivatives limb_zone_derivatives(double u, double rho) {
+    if (u - rho == 0.0) return {limb_disk_magnification(rho), -kInfinity, kInfinity};
+    const GeneralFormArguments<double> a = general_form_arguments(u, rho);
+    const Complements<double> c = general_form_complements(a);
+    const numerics::CompleteIntegrals integrals =
+        numerics::complete_integrals_from_complements(a.n, c.one_minus_n, c.one_minus_m);
+    const double value = general_form_value(u, a, integrals.e, integrals.k, integrals.pi);
+    return {value, closed_form_du(u, a, 1.0 + c.one_minus_m, integrals.e, integrals.k),
+            closed_form_drho(rho, a, integrals.k, integrals.pi, value)};
+}
+
+DiskDerivatives point_source_derivatives(double u) {
+    if (!(u >= 0.0)) return kUndefined;
+    if (u == 0.0) return {kInfinity, kNaN, kNaN};
+    const double s = u * u;
+    if (s == kInfinity) return {1.0, 0.0, 0.0};  // u beyond 2^512, as the kernel takes it
+    const double q = s + 4.0;
+    return {at_least_one((s + 2.0) / (u * std::sqrt(q))), 0.0 - 8.0 / (s * (q * std::sqrt(q))), 0.0};
+}
+
+// A source so large that A rounds to 1 (rho > 2^27): dA/drho = (2/rho) (R - A) with A = 1 (its
+// excess, below 2/rho^2, is below 2^-53 of A/rho), R by the ring kernel, which scales itself for
+// any rho; and dA/du = -dA/drho, since dA/du + dA/drho = (2/rho) (<(A_point - 1)(1 + cos t)> -
+// (A - 1)) over the limb, below 4/rho^3 + ... of A/rho: the limb moment and the ring mean then
+// differ only where the limb is far from the lens.
+DiskDerivatives huge_source_derivatives(double u, double rho) {
+    const ModelResult<double> ring = heyrovsky_magnification(u, rho, 1.0, 1.0);
+    if (!ring) return {1.0, kNaN, kNaN};
+    // R >= 1 (a mean of magnifications): at least 1 where rounding leaves it below, so that
+    // dA/du is never positive.
+    const double drho = (2.0 / rho) * (at_least_one(ring.value()) - 1.0);
+    return {1.0, u == 0.0 ? 0.0 : -drho, drho};
+}
+
+DiskDerivatives series_derivatives(double value, double u, double rho, std::size_t du_terms, std::size_t drho_terms) {
+    const SeriesDerivatives<double> d = disk_series_derivatives(u, rho, du_terms, drho_terms);
+    return {value, d.du, d.drho};
+}
+
+}  // namespace
+
+DiskDerivatives witt_mao_derivatives(double u, double rho) {
+    switch (disk_form(u, rho)) {
+        case DiskForm::point_source:
+            return point_source_derivatives(u);
+        case DiskForm::no_source:
+            return kUndefined;
+        case DiskForm::infinitely_far:
+            return {1.0, 0.0, 0.0};
+        case DiskForm::far_field:
+            return series_derivatives(far_field_disk_magnification(u, rho), u, rho, tables::kDiskFarFieldDuTerms,
+                                      tables::kDiskFarFieldDrhoTerms);
+        case DiskForm::mid_field:
+            return series_derivatives(mid_field_disk_magnification(u, rho), u, rho, tables::kDiskDuTerms.size(),
+                                      tables::kDiskDrhoTerms.size());
+        case DiskForm::tiny_source: {
+            // A(u, rho) = 2^k A(2^k u, 2^k rho), as the kernel scales it: the derivatives take 2^(2k).
+            int exponent = 0;
+            std::frexp(rho, &exponent);
+            const int k = -100 - exponent;
+            const DiskDerivatives scaled = witt_mao_derivatives(std::ldexp(u, k), std::ldexp(rho, k));
+            return {std::ldexp(scaled.value, k), std::ldexp(scaled.du, 2 * k), std::ldexp(scaled.drho, 2 * k)};
+        }
+        case DiskForm::huge_source:
+            return huge_source_derivatives(u, rho);
+        case DiskForm::limb:
+            return limb_zone_derivatives(u, rho);
+        case DiskForm::general:
+            break;
+    }
+    return general_form_derivatives(u, rho);
+}
+
+void witt_mao_derivatives_radii(double u, std::span<const double> radii, DiskDerivatives* out) {
+    for (std::size_t i = 0; i < radii.size(); ++i) out[i] = witt_mao_derivatives(u, radii[i]);
+}
+
+}  // namespace mirvanta::models

@@ -1,0 +1,66 @@
+// Exact derivatives of the uniform-disk magnification A(u, rho) (models/kernel/witt_mao.hpp) with respect
+// to the separation u and the source radius rho, both in Einstein radii: what least squares with
+// a Jacobian and Hamiltonian Monte Carlo need, and what the limb-darkening laws' derivatives are
+// built from.
+//
+// Each form of the kernel (models/kernel/disk_forms.hpp) has its own, sharing the value's elliptic
+// integrals (no new integral is computed):
+// - closed form and limb zone: with s = u + rho, G = sqrt((u - rho)^2 + 4) and the kernel's m,
+//     dA/du   = -(s G / (2 pi u rho^2)) ((2 - m) K(m) - 2 E(m)) = -8 u H(m) / (s G)^3,
+//     dA/drho = (2/rho) (R - A),  R = (2 / (pi s G)) ((u - rho)^2 Pi(n, m) + 2 K(m)),
+//   H(m) = 2F1(3/2, 3/2; 3; m) taken from its series below m = 0.3, where the form in K and E
+//   cancels (models/kernel/disk_derivative_series.hpp). R is the mean of the point-source magnification
+//   over the limb (the ring magnification of models/kernel/heyrovsky.hpp), from d(rho^2 A)/drho =
+//   2 rho R; dA/du is the limb's first angular moment (2/rho) <A_point cos t> (Green's theorem
+//   for the translated disk), which is negative for every u > 0: the second term of the first
+//   form is the whole of the cancellation there is. The limb zone takes 2 - m as 1 + (1 - m).
+// - beyond 20 rho: the kernel's two series differentiated term by term, with more terms than
+//   the value's (models/kernel/disk_derivative_series.hpp, tools/derive_disk_derivatives.py).
+// - tiny sources (rho < 1e-100): the kernel's scaling A(u, rho) = 2^k A(2^k u, 2^k rho), so
+//   both derivatives take 2^(2k).
+// - huge sources (rho > 2^27, where A rounds to 1): dA/drho = (2/rho) (R - 1) with R by the
+//   ring kernel, and dA/du = -dA/drho (0 at u = 0). Both are exact to below 2^-53 of A/rho
+//   there: A - 1 is below 2/rho^2, and dA/du + dA/drho = (2/rho) (<(A_point - 1)(1 + cos t)>
+//   - (A - 1)) over the limb, of order 1/rho^3.
+//
+// The limb: A has a (u - rho) log|u - rho| term, so that dA/du tends to -inf and dA/drho to
+// +inf as u tends to rho from either side (logarithmically: the disk's limb is bright). On the
+// limb itself, u = rho exactly, the result is A = the limb value (the kernel's bits), dA/du =
+// -inf and dA/drho = +inf, the limits from both sides. Next to it the derivatives are the large
+// finite values they are, to the accuracy below.
+//
+// Elsewhere: u = 0 gives dA/du = +0 (symmetry) and dA/drho = -4 / (rho^2 sqrt(rho^2 + 4));
+// rho = 0 (the point source) gives dA/du = -8 / (u^2 (u^2 + 4)^(3/2)) and dA/drho = 0, since
+// A(u, rho) = A_point(u) + O(rho^2); u = rho = 0 gives A = +inf and NaN for both derivatives,
+// which have different limits along the two axes; u = +inf gives (1, 0, 0). NaN in any
+// argument, a negative u or rho, and an infinite rho give NaN for all three, and so does an
+// elliptic integral that fails.
+//
+// Accuracy, against mpmath.diff of the closed form at 60 digits plus those it cancels
+// (tests/cpp/data/disk_derivatives_*.txt, tools/gen_disk_derivative_reference.py), the error of
+// each derivative relative to max(|derivative|, A/rho), as
+// build/cpp-tests/tests/cpp/mirvanta_tests prints it (DiskDerivatives.*AgainstMpmath):
+//
+//   (table filled in below by the measurement)
+#pragma once
+
+#include <span>
+
+namespace mirvanta::models {
+
+struct DiskDerivatives {
+    double value;  // A(u, rho), the bits of witt_mao_magnification_scaled(u, rho)
+    double du;     // dA/du
+    double drho;   // dA/drho
+};
+
+// u: lens to source centre, rho: source radius, both in Einstein radii; the domain, the forms
+// and the accuracy are the header's above. Never fails: NaN stands for what the kernel gives NaN
+// for, or for an elliptic integral that failed.
+DiskDerivatives witt_mao_derivatives(double u, double rho);
+
+// out[i] = witt_mao_derivatives(u, radii[i]) for every i: the value and both derivatives at the
+// nodes of a radial quadrature.
+void witt_mao_derivatives_radii(double u, std::span<const double> radii, DiskDerivatives* out);
+
+}  // namespace mirvanta::models
