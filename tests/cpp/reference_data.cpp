@@ -30,6 +30,26 @@ std::vector<ReferenceCase> load_reference(const std::string& family) {
     return cases;
 }
 
+std::vector<ReferenceRow> load_reference_rows(const std::string& family, std::size_t input_count) {
+    std::vector<ReferenceRow> rows;
+    for (const ReferenceCase& c : load_reference(family)) {
+        // load_reference read every word but the last as a double: read the line again.
+        std::istringstream fields(c.line);
+        ReferenceRow row;
+        std::string word;
+        for (std::size_t i = 0; fields >> word; ++i) {
+            if (i < input_count) {
+                row.inputs.push_back(std::strtod(word.c_str(), nullptr));
+            } else {
+                row.expected.push_back(std::strtold(word.c_str(), nullptr));
+            }
+        }
+        row.line = c.line;
+        rows.push_back(std::move(row));
+    }
+    return rows;
+}
+
 double ulp_error(double computed, long double expected) {
     if (std::isnan(computed) || std::isnan(expected)) return std::numeric_limits<double>::infinity();
     if (std::isinf(expected) || std::isinf(computed)) {
