@@ -1,10 +1,14 @@
-// Cost of the uniform-disk kernel in each of its zones, without Python.
+// Cost of the uniform-disk kernel, and of its derivatives, in each of its zones, without Python.
 //
 //   kernel_zones [rho]                 interleaved rounds: nanoseconds per kernel evaluation in each
-//                                      zone, one JSON object
-//   kernel_zones rho ZONE EVALUATIONS  evaluates one zone's points EVALUATIONS times in all and
-//                                      nothing else, for instruction counts under callgrind:
-//                                      (Ir(N) - Ir(0)) / N is the cost of one evaluation
+//                                      zone, and per evaluation of the value with both derivatives
+//                                      (models/kernel/disk_derivatives.hpp) with their ratio, one
+//                                      JSON object
+//   kernel_zones rho ZONE EVALUATIONS [derivatives]
+//                                      evaluates one zone's points EVALUATIONS times in all (the
+//                                      kernel, or the derivatives) and nothing else, for
+//                                      instruction counts under callgrind: (Ir(N) - Ir(0)) / N is
+//                                      the cost of one evaluation
 //
 // The zones, in u/rho: "limb" |u/rho - 1| log-uniform in [1e-12, 0.04] on both sides;
 // "general_near" the closed form just outside it, |u/rho - 1| in [0.04, 0.2]; "general" u/rho
@@ -22,6 +26,7 @@
 #include <string>
 #include <vector>
 
+#include "models/kernel/disk_derivatives.hpp"
 #include "models/kernel/witt_mao.hpp"
 
 namespace {
@@ -50,8 +55,15 @@ std::vector<Zone> zones(double rho) {
     return out;
 }
 
-double evaluate(const std::vector<double>& u, std::size_t count, double rho) {
+double evaluate(const std::vector<double>& u, std::size_t count, double rho, bool derivatives) {
     double sum = 0.0;
+    if (derivatives) {
+        for (std::size_t i = 0; i < count; ++i) {
+            const mirvanta::models::DiskDerivatives d = mirvanta::models::witt_mao_derivatives(u[i], rho);
+            sum += d.value + d.du + d.drho;
+        }
+        return sum;
+    }
     for (std::size_t i = 0; i < count; ++i) sum += mirvanta::models::witt_mao_magnification_scaled(u[i], rho);
     return sum;
 }
@@ -65,11 +77,12 @@ int main(int argc, char** argv) {
 
     if (argc > 3) {  // one zone, a given number of evaluations, for callgrind
         const long evaluations = std::strtol(argv[3], nullptr, 10);
+        const bool derivatives = argc > 4 && std::strcmp(argv[4], "derivatives") == 0;
         for (const Zone& zone : all) {
             if (std::strcmp(zone.name, argv[2]) != 0) continue;
             for (long done = 0; done < evaluations; done += static_cast<long>(zone.u.size())) {
                 const long count = std::min<long>(evaluations - done, static_cast<long>(zone.u.size()));
-                sink = sink + evaluate(zone.u, static_cast<std::size_t>(count), rho);
+                sink = sink + evaluate(zone.u, static_cast<std::size_t>(count), rho, derivatives);
             }
             return 0;
         }
@@ -77,17 +90,22 @@ int main(int argc, char** argv) {
         return 2;
     }
 
-    std::vector<double> best(all.size(), 1e300);
+    // best[2 z] the kernel's, best[2 z + 1] the derivatives', in zone z.
+    std::vector<double> best(2 * all.size(), 1e300);
     for (int round = 0; round < 30; ++round) {
-        for (std::size_t z = 0; z < all.size(); ++z) {
+        for (std::size_t i = 0; i < best.size(); ++i) {
+            const Zone& zone = all[i / 2];
             const auto start = Clock::now();
-            for (int repeat = 0; repeat < 4; ++repeat) sink = sink + evaluate(all[z].u, all[z].u.size(), rho);
+            for (int repeat = 0; repeat < 4; ++repeat) sink = sink + evaluate(zone.u, zone.u.size(), rho, i % 2 == 1);
             const double ns = std::chrono::duration<double, std::nano>(Clock::now() - start).count();
-            best[z] = std::min(best[z], ns / (4.0 * static_cast<double>(all[z].u.size())));
+            best[i] = std::min(best[i], ns / (4.0 * static_cast<double>(zone.u.size())));
         }
     }
     std::printf("{\"rho\": %g", rho);
-    for (std::size_t z = 0; z < all.size(); ++z) std::printf(", \"%s_ns\": %.1f", all[z].name, best[z]);
+    for (std::size_t z = 0; z < all.size(); ++z) {
+        std::printf(", \"%s_ns\": %.1f, \"%s_derivatives_ns\": %.1f, \"%s_ratio\": %.2f", all[z].name, best[2 * z],
+                    all[z].name, best[2 * z + 1], all[z].name, best[2 * z + 1] / best[2 * z]);
+    }
     std::printf("}\n");
     return 0;
 }

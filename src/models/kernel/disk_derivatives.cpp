@@ -70,11 +70,12 @@ DiskDerivatives point_source_derivatives(double u) {
     return {at_least_one((s + 2.0) / (u * std::sqrt(q))), 0.0 - 8.0 / (s * (q * std::sqrt(q))), 0.0};
 }
 
-// A source so large that A rounds to 1 (rho > 2^27): dA/drho = (2/rho) (R - A) with A = 1 (its
-// excess, below 2/rho^2, is below 2^-53 of A/rho), R by the ring kernel, which scales itself for
-// any rho; and dA/du = -dA/drho, since dA/du + dA/drho = (2/rho) (<(A_point - 1)(1 + cos t)> -
-// (A - 1)) over the limb, below 4/rho^3 + ... of A/rho: the limb moment and the ring mean then
-// differ only where the limb is far from the lens.
+// A source so large that A rounds to 1 (rho > 2^27): dA/drho = (2/rho) (R - A) with A taken as 1
+// (A - 1 < 2/rho^2 costs below 2^-52 of A/rho) and R by the ring kernel, which scales itself for
+// any rho; dA/du = -dA/drho. For the sum, dA/du + dA/drho = (2/rho) (<(A_point - 1)(1 + cos t)>
+// - (A - 1)) over the limb, t the angle at the centre from the direction away from the lens: 1 + cos t
+// vanishes quadratically where the limb passes nearest the lens, so that the mean is of order
+// 1/rho^3 wherever the limb passes, and the sum is below about 2^-52 of A/rho.
 DiskDerivatives huge_source_derivatives(double u, double rho) {
     const ModelResult<double> ring = heyrovsky_magnification(u, rho, 1.0, 1.0);
     if (!ring) return {1.0, kNaN, kNaN};
