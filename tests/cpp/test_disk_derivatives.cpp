@@ -7,8 +7,10 @@
 #include <bit>
 #include <cmath>
 #include <cstdint>
+#include <iomanip>
 #include <iostream>
 #include <limits>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -145,7 +147,8 @@ TEST(DiskDerivatives, ValueIsTheKernelsAndDerivativesAreNumbers) {
             const double u = x * run.rho;
             const DiskDerivatives d = witt_mao_derivatives(u, run.rho);
             const double kernel = witt_mao_magnification_scaled(u, run.rho);
-            ASSERT_EQ(std::bit_cast<std::uint64_t>(d.value), std::bit_cast<std::uint64_t>(kernel)) << u << ", " << run.rho;
+            ASSERT_EQ(std::bit_cast<std::uint64_t>(d.value), std::bit_cast<std::uint64_t>(kernel))
+                << u << ", " << run.rho;
             if (std::isnan(kernel)) {
                 EXPECT_TRUE(std::isnan(d.du) && std::isnan(d.drho)) << u << ", " << run.rho;
             } else if (!(u == 0.0 && run.rho == 0.0)) {
@@ -190,8 +193,13 @@ void expect_continuous(double u_before, double u_after, double rho_before, doubl
     const DiskDerivatives a = witt_mao_derivatives(u_before, rho_before);
     const DiskDerivatives b = witt_mao_derivatives(u_after, rho_after);
     const double scale = a.value / rho_before;
-    EXPECT_LE(jump(a.du, b.du, scale), bound) << u_before << ", " << rho_before << " / " << u_after << ", " << rho_after;
-    EXPECT_LE(jump(a.drho, b.drho, scale), bound) << u_before << ", " << rho_before << " / " << u_after << ", " << rho_after;
+    const auto where = [&] {
+        std::ostringstream text;
+        text << std::setprecision(17) << u_before << ", " << rho_before << " / " << u_after << ", " << rho_after;
+        return text.str();
+    };
+    EXPECT_LE(jump(a.du, b.du, scale), bound) << where();
+    EXPECT_LE(jump(a.drho, b.drho, scale), bound) << where();
 }
 
 // At the limb zone's edges, where H(m) switches from its series to K and E (m = 0.3), at 20 rho

@@ -1,7 +1,7 @@
-// The series behind the uniform disk's derivatives (models/kernel/disk_derivatives.hpp), written once as
-// templates so that lanes can share them later; tools/derive_disk_derivatives.py derives their
-// coefficients (models/kernel/disk_derivative_terms.hpp) and evaluates them in doubles in this order.
-// No fused multiply-add: each product is rounded before it is added.
+// The series behind the uniform disk's derivatives (models/kernel/disk_derivatives.hpp), written
+// once as templates so that lanes can share them later; tools/derive_disk_derivatives.py derives
+// their coefficients (models/kernel/disk_derivative_terms.hpp) and evaluates them in doubles in
+// this order. No fused multiply-add: each product is rounded before it is added.
 //
 // Beyond 20 rho: the kernel's mean-value series (models/kernel/far_field_series.hpp),
 // A = 1 + (A_point - 1) + F sum_k x^(2k) Q_k(a, b), differentiated term by term:

@@ -32,7 +32,8 @@ double closed_form_du(double u, const GeneralFormArguments<double>& a, double tw
 }
 
 // dA/drho = (2/rho) (R - A), R the mean of the point-source magnification over the limb:
-// (2 / (pi s G)) ((u - rho)^2 Pi(n, m) + 2 K(m)), the ring kernel's form (models/kernel/heyrovsky.hpp).
+// (2 / (pi s G)) ((u - rho)^2 Pi(n, m) + 2 K(m)), the ring kernel's form
+// (models/kernel/heyrovsky.hpp).
 double closed_form_drho(double rho, const GeneralFormArguments<double>& a, double k, double p, double value) {
     const double ring = (2.0 / (kPi * (a.s * a.g))) * ((a.d * a.d) * p + 2.0 * k);
     return (2.0 / rho) * (ring - value);
@@ -73,9 +74,9 @@ DiskDerivatives point_source_derivatives(double u) {
 // A source so large that A rounds to 1 (rho > 2^27): dA/drho = (2/rho) (R - A) with A taken as 1
 // (A - 1 < 2/rho^2 costs below 2^-52 of A/rho) and R by the ring kernel, which scales itself for
 // any rho; dA/du = -dA/drho. For the sum, dA/du + dA/drho = (2/rho) (<(A_point - 1)(1 + cos t)>
-// - (A - 1)) over the limb, t the angle at the centre from the direction away from the lens: 1 + cos t
-// vanishes quadratically where the limb passes nearest the lens, so that the mean is of order
-// 1/rho^3 wherever the limb passes, and the sum is below about 2^-52 of A/rho.
+// - (A - 1)) over the limb, t the angle at the centre from the direction away from the lens:
+// 1 + cos t vanishes quadratically where the limb passes nearest the lens, so that the mean is
+// of order 1/rho^3 wherever the limb passes, and the sum is below about 2^-52 of A/rho.
 DiskDerivatives huge_source_derivatives(double u, double rho) {
     const ModelResult<double> ring = heyrovsky_magnification(u, rho, 1.0, 1.0);
     if (!ring) return {1.0, kNaN, kNaN};

@@ -1,27 +1,27 @@
-// Exact derivatives of the uniform-disk magnification A(u, rho) (models/kernel/witt_mao.hpp) with respect
-// to the separation u and the source radius rho, both in Einstein radii: what least squares with
-// a Jacobian and Hamiltonian Monte Carlo need, and what the limb-darkening laws' derivatives are
-// built from.
+// Exact derivatives of the uniform-disk magnification A(u, rho) (models/kernel/witt_mao.hpp) with
+// respect to the separation u and the source radius rho, both in Einstein radii: what least
+// squares with a Jacobian and Hamiltonian Monte Carlo need, and what the limb-darkening laws'
+// derivatives are built from.
 //
-// Each form of the kernel (models/kernel/disk_forms.hpp) has its own, sharing the value's elliptic
-// integrals (no new integral is computed):
+// Each form of the kernel (models/kernel/disk_forms.hpp) has its own, sharing the value's
+// elliptic integrals (no new integral is computed):
 // - closed form and limb zone: with s = u + rho, G = sqrt((u - rho)^2 + 4) and the kernel's m,
 //     dA/du   = -(s G / (2 pi u rho^2)) ((2 - m) K(m) - 2 E(m)) = -8 u H(m) / (s G)^3,
-//     dA/drho = (2/rho) (R - A),  R = (2 / (pi s G)) ((u - rho)^2 Pi(n, m) + 2 K(m)),
-//   H(m) = 2F1(3/2, 3/2; 3; m) taken from its series below m = 0.3, where the form in K and E
-//   cancels (models/kernel/disk_derivative_series.hpp). R is the mean of the point-source magnification
-//   over the limb (the ring magnification of models/kernel/heyrovsky.hpp), from d(rho^2 A)/drho =
-//   2 rho R; dA/du is the limb's first angular moment (2/rho) <A_point cos t> (Green's theorem
-//   for the translated disk), which is negative for every u > 0: the second term of the first
-//   form is the whole of the cancellation there is. The limb zone takes 2 - m as 1 + (1 - m).
+//     dA/drho = (2/rho) (R - A),  R = (2 / (pi s G)) ((u - rho)^2 Pi(n, m) + 2 K(m)).
+//   dA/du is the limb's first angular moment (2/rho) <A_point cos t> (Green's theorem for the
+//   translated disk), negative for every u > 0; H(m) = 2F1(3/2, 3/2; 3; m) is positive, and its
+//   form in K and E cancels only as m -> 0: below m = 0.3 H comes from its series
+//   (models/kernel/disk_derivative_series.hpp). R is the mean of the point-source magnification
+//   over the limb (the ring magnification of models/kernel/heyrovsky.hpp), from
+//   d(rho^2 A)/drho = 2 rho R. The limb zone takes 2 - m as 1 + (1 - m).
 // - beyond 20 rho: the kernel's two series differentiated term by term, with more terms than
 //   the value's (models/kernel/disk_derivative_series.hpp, tools/derive_disk_derivatives.py).
 // - tiny sources (rho < 1e-100): the kernel's scaling A(u, rho) = 2^k A(2^k u, 2^k rho), so
 //   both derivatives take 2^(2k).
 // - huge sources (rho > 2^27, where A rounds to 1): dA/drho = (2/rho) (R - 1) with R by the
-//   ring kernel, and dA/du = -dA/drho (0 at u = 0). Both are exact to below 2^-53 of A/rho
-//   there: A - 1 is below 2/rho^2, and dA/du + dA/drho = (2/rho) (<(A_point - 1)(1 + cos t)>
-//   - (A - 1)) over the limb, of order 1/rho^3.
+//   ring kernel, and dA/du = -dA/drho (0 at u = 0). Neither stands for more than about 2^-52 of
+//   A/rho: A - 1 is below 2/rho^2, and dA/du + dA/drho = (2/rho) (<(A_point - 1)(1 + cos t)>
+//   - (A - 1)) over the limb, of order 1/rho^3 (models/kernel/disk_derivatives.cpp).
 //
 // The limb: A has a (u - rho) log|u - rho| term, so that dA/du tends to -inf and dA/drho to
 // +inf as u tends to rho from either side (logarithmically: the disk's limb is bright). On the
