@@ -66,6 +66,10 @@ PyObject* call_frame(const FunctionSignature& signature, PyObject* const* args, 
     try {
         PyObject* slots[sizeof...(Kinds)] = {};
         if (!bind_arguments(signature, args, nargs, kwnames, slots)) return nullptr;
+        // Installed from the conversions on: a long sequence, the computation and a long result
+        // list all ask it, so that Ctrl-C stops the call in any of them.
+        PythonCallerHook hook;
+        const ScopedCallerHook installed(hook);
         std::tuple<typename Kinds::type...> values;
         if (!detail::convert_all<Kinds...>(signature, slots, values, std::index_sequence_for<Kinds...>{})) {
             return nullptr;
@@ -81,9 +85,8 @@ PyObject* call_frame(const FunctionSignature& signature, PyObject* const* args, 
                               std::is_same_v<Result, models::ModelResult<std::vector<double>>>,
                           "the model returns the floats themselves, or an error");
             list_size = std::get<0>(values).size();
+            hook.result_list().expect(list_size);
         }
-        PythonCallerHook hook(list_size);
-        const ScopedCallerHook installed(hook);
         PyObject* result;
         if constexpr (kPerSeparation && std::is_same_v<Result, std::vector<double>>) {
             result = hook.result_list().finish(std::apply(model, std::move(values)));

@@ -17,7 +17,8 @@ bool to_double(PyObject* object, double& out, const char* parameter = nullptr);
 
 // Any Python sequence other than str, read by iteration, each item converted by to_double. An
 // array whose dtype holds no real numbers, or a masked array, is refused before any item is read.
-// False with the exception set on failure. May throw std::bad_alloc.
+// False with the exception set on failure. May throw std::bad_alloc, and Interrupted when the
+// installed caller hook (common/interruption.hpp), asked every few thousand items, says stop.
 bool to_float_sequence(PyObject* object, std::vector<double>& out, const char* parameter = nullptr);
 
 // Adds the note "while processing '<parameter>'" to the pending exception, when possible.

@@ -18,8 +18,9 @@ namespace mirvanta::module {
 
 class PythonCallerHook final : public CallerHook {
 public:
-    // `result_size`: the length of the result list to make ahead, or 0 for none.
-    explicit PythonCallerHook(std::size_t result_size) noexcept : list_(result_size) {}
+    // `result_size`: the length of the result list to make ahead, or 0 for none (the list's
+    // expect() sets it later).
+    explicit PythonCallerHook(std::size_t result_size = 0) noexcept : list_(result_size) {}
 
     bool stop_requested() override { return PyErr_CheckSignals() != 0; }
     bool work_while_waiting() override { return list_.advance(); }

@@ -1,10 +1,12 @@
 #include "module/result_list_ahead.hpp"
 
 #include <algorithm>
+#include <new>
 #include <string>
 
-#include "module/results.hpp"
 #include "common/panic.hpp"
+#include "module/py_ref.hpp"
+#include "module/results.hpp"
 
 namespace mirvanta::module {
 namespace {
@@ -15,29 +17,34 @@ constexpr std::size_t kSlice = 8192;
 
 }  // namespace
 
+ResultListAhead::~ResultListAhead() noexcept(false) {
+    if (!may_release_references()) return;
+    for (PyObject* number : floats_) Py_XDECREF(number);
+}
+
 bool ResultListAhead::advance() {
-    if (failed_ || size_ == 0 || made_ == size_) return false;
-    if (!list_) {
-        list_ = PyRef(new_list(size_));
-        if (!list_) {
-            PyErr_Clear();
+    const std::size_t ahead = std::min(size_, kMostAhead);
+    if (failed_ || floats_.size() == ahead) return false;
+    if (floats_.capacity() < ahead) {
+        try {
+            floats_.reserve(ahead);
+        } catch (const std::bad_alloc&) {
             failed_ = true;
             return false;
         }
-        PyObject_GC_UnTrack(list_.get());
         return true;
     }
-    const std::size_t end = std::min(size_, made_ + kSlice);
-    for (; made_ < end; ++made_) {
+    const std::size_t end = std::min(ahead, floats_.size() + kSlice);
+    while (floats_.size() < end) {
         PyObject* number = PyFloat_FromDouble(0.0);
         if (number == nullptr) {
             PyErr_Clear();
             failed_ = true;
             return false;
         }
-        PyList_SET_ITEM(list_.get(), static_cast<Py_ssize_t>(made_), number);
+        floats_.push_back(number);  // within the capacity reserved: no allocation
     }
-    return made_ < size_;
+    return floats_.size() < ahead;
 }
 
 PyObject* ResultListAhead::finish(std::span<const double> values) {
@@ -45,23 +52,7 @@ PyObject* ResultListAhead::finish(std::span<const double> values) {
         throw Panic("a result of " + std::to_string(values.size()) + " values for a list of " +
                     std::to_string(size_) + " separations");
     }
-    if (!list_) return to_python(values);
-    for (std::size_t i = 0; i < values.size(); ++i) {
-        const auto index = static_cast<Py_ssize_t>(i);
-        PyObject* number = i < made_ ? PyList_GET_ITEM(list_.get(), index) : nullptr;
-        if (number != nullptr && Py_REFCNT(number) == 1 && PyFloat_CheckExact(number)) {
-            // Only this list refers to it, and no Python code has seen it: it takes its value now.
-            reinterpret_cast<PyFloatObject*>(number)->ob_fval = values[i];
-            continue;
-        }
-        PyObject* fresh = PyFloat_FromDouble(values[i]);
-        if (fresh == nullptr) return nullptr;  // the partial list goes with the destructor
-        PyList_SET_ITEM(list_.get(), index, fresh);
-        Py_XDECREF(number);
-    }
-    PyObject* list = list_.release();
-    PyObject_GC_Track(list);
-    return list;
+    return to_python(values, floats_);
 }
 
 }  // namespace mirvanta::module

@@ -15,13 +15,20 @@
 namespace mirvanta::module {
 
 PyObject* to_python(double value);
-PyObject* to_python(std::span<const double> values);
+
+// A list of `values`. The floats of `made`, when given (new references that no Python code has
+// seen, no more than the values), hold the first values: each is taken over, its entry set to
+// null, and given its value. A long list asks the installed caller hook (common/interruption.hpp)
+// whether to stop every few thousand floats and throws Interrupted when it says so, after
+// releasing the part made.
+PyObject* to_python(std::span<const double> values, std::span<PyObject*> made);
+inline PyObject* to_python(std::span<const double> values) { return to_python(values, {}); }
 
 // A new list of `size` empty slots, to be filled with PyList_SET_ITEM; empty slots are null,
 // which the list's deallocation allows.
 PyObject* new_list(std::size_t size);
 
-// A list of lists, one per row.
+// A list of lists, one per row; stopped as the lists of floats are.
 PyObject* to_python(const models::MagnificationGrid& grid);
 
 // A model error is raised; a value is converted.

@@ -3,12 +3,15 @@
 // of them, and a computation stopped with no exception set, are internal failures.
 #include <gtest/gtest.h>
 
+#include <csignal>
+#include <ostream>
 #include <string>
 #include <tuple>
 #include <utility>
 #include <vector>
 
 #include "module/call_frame.hpp"
+#include "module/conversion.hpp"
 #include "module/process_cache.hpp"
 #include "module/py_ref.hpp"
 #include "module/result_list_ahead.hpp"
@@ -123,6 +126,155 @@ TEST(ListMadeAhead, ValuesOtherThanTheListMadeAheadAreAnInternalFailure) {
     ASSERT_TRUE(made);
     EXPECT_EQ(PyFloat_AsDouble(PyList_GET_ITEM(made.get(), 2)), 3.0);
 }
+
+TEST(ListMadeAhead, MakesAtMostItsBoundAheadAndTheRestAfter) {
+    // A stopped call releases what was made ahead before it returns: no more than the bound.
+    const std::size_t size = ResultListAhead::kMostAhead + 10000;
+    ResultListAhead list(size);
+    while (list.advance()) {
+    }
+    EXPECT_EQ(list.made(), ResultListAhead::kMostAhead);
+    std::vector<double> values(size);
+    for (std::size_t i = 0; i < size; ++i) values[i] = 0.5 * static_cast<double>(i);
+    PyRef made(list.finish(values));
+    ASSERT_TRUE(made) << take_exception().second;
+    ASSERT_EQ(PyList_GET_SIZE(made.get()), static_cast<Py_ssize_t>(size));
+    std::size_t wrong = 0;
+    for (std::size_t i = 0; i < size; ++i) {
+        PyObject* item = PyList_GET_ITEM(made.get(), static_cast<Py_ssize_t>(i));
+        if (!PyFloat_CheckExact(item) || Py_REFCNT(item) != 1 || PyFloat_AS_DOUBLE(item) != values[i]) ++wrong;
+    }
+    EXPECT_EQ(wrong, 0u);
+    EXPECT_TRUE(PyObject_GC_IsTracked(made.get()));
+}
+
+// Records, at each question, how many doubles a conversion has read so far; says stop at its
+// `stop_at`-th question (never when 0).
+class ConversionProgress final : public CallerHook {
+public:
+    ConversionProgress(const std::vector<double>& read, std::size_t stop_at) : read_(read), stop_at_(stop_at) {}
+    bool stop_requested() override {
+        at_question.push_back(read_.size());
+        return at_question.size() == stop_at_;
+    }
+    std::vector<std::size_t> at_question;
+
+private:
+    const std::vector<double>& read_;
+    std::size_t stop_at_;
+};
+
+struct LongSequence {
+    const char* name;
+    const char* expression;  // of `n`, the number of items
+    std::size_t most_between_questions;
+};
+
+void PrintTo(const LongSequence& sequence, std::ostream* out) { *out << sequence.name; }
+
+class Conversion : public ::testing::TestWithParam<LongSequence> {
+protected:
+    // The sequence of GetParam() with n items, made by Python.
+    static PyRef make(std::size_t n) {
+        PyRef globals(PyDict_New());
+        PyRef builtins(PyImport_ImportModule("builtins"));
+        PyRef count(PyLong_FromSize_t(n));
+        if (!globals || !builtins || !count || PyDict_SetItemString(globals.get(), "__builtins__", builtins.get()) < 0 ||
+            PyDict_SetItemString(globals.get(), "n", count.get()) < 0) {
+            return PyRef();
+        }
+        return PyRef(PyRun_String(GetParam().expression, Py_eval_input, globals.get(), globals.get()));
+    }
+};
+
+TEST_P(Conversion, AsksTheHookEveryFewThousandItems) {
+    constexpr std::size_t n = 100000;
+    PyRef sequence(make(n));
+    ASSERT_TRUE(sequence) << take_exception().second;
+    std::vector<double> out;
+    ConversionProgress progress(out, 0);
+    {
+        const ScopedCallerHook installed(progress);
+        ASSERT_TRUE(to_float_sequence(sequence.get(), out)) << take_exception().second;
+    }
+    ASSERT_EQ(out.size(), n);
+    ASSERT_FALSE(progress.at_question.empty());
+    const std::size_t most = GetParam().most_between_questions;
+    std::size_t before = 0;
+    for (const std::size_t read : progress.at_question) {
+        EXPECT_LE(read - before, most) << "items read between two questions";
+        before = read;
+    }
+    EXPECT_LE(n - before, most) << "items read after the last question";
+    EXPECT_EQ(out[n - 1], static_cast<double>(n - 1));
+}
+
+TEST_P(Conversion, StopsWhenTheHookSaysSo) {
+    constexpr std::size_t n = 300000;
+    PyRef sequence(make(n));
+    ASSERT_TRUE(sequence) << take_exception().second;
+    std::vector<double> out;
+    ConversionProgress progress(out, 2);
+    const ScopedCallerHook installed(progress);
+    EXPECT_THROW(to_float_sequence(sequence.get(), out), Interrupted);
+    EXPECT_EQ(progress.at_question.size(), 2u);  // not asked again once it said stop
+    EXPECT_LT(out.size(), n);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Boundary, Conversion,
+    ::testing::Values(LongSequence{"list", "[float(i) for i in range(n)]", 4096},
+                      LongSequence{"tuple", "tuple(float(i) for i in range(n))", 4096},
+                      LongSequence{"ints_by_iteration", "range(n)", 4096},
+                      LongSequence{"buffer", "__import__('array').array('d', range(n))", 65536}),
+    [](const ::testing::TestParamInfo<LongSequence>& info) { return info.param.name; });
+
+// Trips Python's SIGINT handler, as a signal arriving would: the next check of signals raises
+// KeyboardInterrupt.
+void interrupt_pending() {
+    ASSERT_EQ(PyRun_SimpleString("import signal; signal.signal(signal.SIGINT, signal.default_int_handler)"), 0);
+    ASSERT_EQ(PyErr_SetInterruptEx(SIGINT), 0);
+}
+
+TEST(CallFrame, ASignalStopsTheConversionOfALongList) {
+    // The list's last item does not convert: KeyboardInterrupt shows that the conversion stopped
+    // before it (without a question it would end in TypeError).
+    PyRef list(PyRun_String("[0.5] * 100000 + ['not a number']", Py_eval_input, PyEval_GetBuiltins(),
+                            PyEval_GetBuiltins()));
+    ASSERT_TRUE(list) << take_exception().second;
+    bool computed = false;
+    interrupt_pending();
+    PyObject* args[] = {list.get()};
+    PyRef result(call_frame<AsPythonObject, AsFloatSequence>(kSignature, args, 1, nullptr, [&](std::vector<double> l) {
+        computed = true;
+        return l;
+    }));
+    EXPECT_FALSE(result);
+    EXPECT_EQ(take_exception().first, PyExc_KeyboardInterrupt);
+    EXPECT_FALSE(computed);
+}
+
+class ResultListStop : public ::testing::TestWithParam<bool> {};
+
+TEST_P(ResultListStop, ASignalStopsTheMakingOfALongResultList) {
+    // The computation ends with a signal pending (no map asked after it); the list of its 100,000
+    // results asks, and the call raises KeyboardInterrupt instead of returning it.
+    PyRef list(PyRun_String("[0.5] * 100000", Py_eval_input, PyEval_GetBuiltins(), PyEval_GetBuiltins()));
+    ASSERT_TRUE(list) << take_exception().second;
+    PyObject* args[] = {list.get()};
+    const auto model = [](std::vector<double> l) {
+        interrupt_pending();
+        return l;
+    };
+    PyRef result(GetParam() ? call_frame<AsFloatPerSeparation, AsFloatSequence>(kSignature, args, 1, nullptr, model)
+                            : call_frame<AsPythonObject, AsFloatSequence>(kSignature, args, 1, nullptr, model));
+    EXPECT_FALSE(result);
+    EXPECT_EQ(take_exception().first, PyExc_KeyboardInterrupt);
+}
+
+INSTANTIATE_TEST_SUITE_P(Boundary, ResultListStop, ::testing::Bool(), [](const ::testing::TestParamInfo<bool>& info) {
+    return info.param ? "one_float_per_separation" : "converted_as_it_is";
+});
 
 TEST(Interrupted, LeavesTheStoppingExceptionOrIsAnInternalFailure) {
     // A signal handler's exception is what the call raises.
