@@ -12,6 +12,7 @@
 
 #include "models/engine/profile.hpp"
 #include "models/kernel/witt_mao.hpp"
+#include "models/source_radii/witt_mao_batch.hpp"
 #include "module/arrays.hpp"
 #include "module/binding.hpp"
 #include "module/conversion.hpp"
@@ -158,8 +159,12 @@ PyObject* point_source_magnification(PyObject*, PyObject* const* args, Py_ssize_
         if (u.scalar()) return PyFloat_FromDouble(models::witt_mao_magnification_scaled(values[0], 0.0));
         NewArray result;
         if (!result.make(u.shape(), "point_source_magnification")) return nullptr;
-        double* out = result.data();
-        for (std::size_t i = 0; i < values.size(); ++i) out[i] = models::witt_mao_magnification_scaled(values[i], 0.0);
+        {  // on the pool, stopped by Ctrl-C
+            PythonCallerHook hook;
+            const ScopedCallerHook installed(hook);
+            models::point_source_magnification(values, result.data());
+        }
+        if (PyErr_Occurred() != nullptr) return nullptr;  // left by code the call ran
         return result.release();
     } catch (...) {
         return raise_current_exception("point_source_magnification");

@@ -179,3 +179,69 @@ def test_a_call_from_a_handler_is_stopped_alone(threads, inner_length, timer):
     assert counts.get("inner stopped inside", 0) > 0, counts
     assert set(counts) <= {"inner right", "inner stopped inside", "inner stopped outside", "outer right"}, counts
 
+
+
+# A timer's signal during the call's sequential parts on the calling thread: the conversion of a
+# long list (whose last item does not convert, so that a conversion that ran to its end would
+# raise TypeError) and point_source_magnification of a long array. A profile function tells
+# whether the handler ran inside the call (between its c_call and its c_return or c_exception):
+# only a question of the call's own runs it there; one that the interpreter runs after the call,
+# as it enters the profile function for the c_return, is not inside. A timer that expires before the call starts
+# runs it outside, so the script tries until one lands inside (almost always the first time).
+SEQUENTIAL_PARTS = """
+    import array, json, signal, sys, mirvanta as M
+    case = CASE
+    if case == "list conversion":
+        function = M.witt_mao_magnification
+        args = (array.array("d", range(2_000_000)).tolist() + ["not a number"], 1.0, 0.1)
+    else:
+        function, args = M.point_source_magnification, (__import__("numpy").linspace(0.0, 3.0, 4_000_000),)
+    expected = M.witt_mao_magnification([0.5, 2.0], 1.0, 0.1)
+    state = {"inside": False}
+    attempts = []
+
+    def profiler(frame, event, arg):
+        if arg is function:
+            state["inside"] = event == "c_call"
+
+    def handler(signum, frame):
+        # Run by the interpreter as it enters the profile function, the handler is not inside.
+        state["handler inside"] = state["inside"] and frame.f_code is not profiler.__code__
+        raise KeyboardInterrupt
+
+    signal.signal(signal.SIGALRM, handler)
+    for _ in range(20):
+        state["handler inside"] = None
+        try:
+            try:
+                sys.setprofile(profiler)
+                signal.setitimer(signal.ITIMER_REAL, 0.001)
+                function(*args)
+                outcome = "returned"
+            except KeyboardInterrupt as error:
+                outcome = "KeyboardInterrupt" + (" with notes" if getattr(error, "__notes__", None) else "")
+            except TypeError:
+                outcome = "TypeError"
+            finally:
+                sys.setprofile(None)
+        except KeyboardInterrupt:  # after the call returned, before the timer was read
+            outcome = "returned"
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        attempts.append([outcome, state["handler inside"]])
+        if state["handler inside"]:
+            break
+    after = M.witt_mao_magnification([0.5, 2.0], 1.0, 0.1)
+    print(json.dumps({"attempts": attempts, "same_after": after == expected}))
+"""
+
+
+@pytest.mark.parametrize("threads", [1, 2])
+@pytest.mark.parametrize("case", ["list conversion", "point source"])
+def test_a_signal_stops_the_sequential_parts_of_a_call(case, threads):
+    if case == "point source":
+        pytest.importorskip("numpy")
+    script = SEQUENTIAL_PARTS.replace("CASE", repr(case))
+    report = json.loads(run_python(script, env={"RAYON_NUM_THREADS": str(threads)}).stdout)
+    inside = [outcome for outcome, handler_inside in report["attempts"] if handler_inside]
+    assert inside == ["KeyboardInterrupt"], report
+    assert report["same_after"]

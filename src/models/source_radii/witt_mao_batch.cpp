@@ -18,6 +18,10 @@ struct AtSeparation {
     void range(std::span<const double> x, double* out) const { witt_mao_magnification_range(x, rho, out); }
 };
 
+struct PointSource {
+    double operator()(double u) const { return witt_mao_magnification_scaled(u, 0.0); }
+};
+
 }  // namespace
 
 std::vector<double> witt_mao_magnification(std::vector<double> l, double re, double rstar) {
@@ -52,6 +56,10 @@ MagnificationGrid multi_witt_mao_magnification(std::vector<double> l, std::vecto
         return pair.values;
     });
     return rows;
+}
+
+void point_source_magnification(std::span<const double> u, double* out) {
+    parallel::parallel_map_into(u, out, PointSource{});
 }
 
 }  // namespace mirvanta::models

@@ -1,7 +1,9 @@
 // The uniform disk over a batch of separations in source radii, and over every pair of Einstein
-// and source radii: the kernel of models/kernel/witt_mao.hpp on the worker pool.
+// and source radii, and the point source over a batch in Einstein radii: the kernel of
+// models/kernel/witt_mao.hpp on the worker pool.
 #pragma once
 
+#include <span>
 #include <vector>
 
 #include "models/source_radii/magnification_grid.hpp"
@@ -17,5 +19,11 @@ std::vector<double> witt_mao_magnification(std::vector<double> l, double re, dou
 // mapped on the pool, and each pair's batch runs nested inside that map.
 MagnificationGrid multi_witt_mao_magnification(std::vector<double> l, std::vector<double> re,
                                                std::vector<double> rstar);
+
+// The point-source magnification witt_mao_magnification_scaled(u[i], 0) of each separation u[i]
+// (Einstein radii) into out[i] (out may be u's own storage), on the worker pool: a long array is
+// shared with the workers and stopped by the caller hook (common/interruption.hpp) as every map
+// is.
+void point_source_magnification(std::span<const double> u, double* out);
 
 }  // namespace mirvanta::models
