@@ -10,6 +10,7 @@ struct Installed {
     CallerHook* hook = nullptr;
     bool stopped = false;
     void* map_scope = nullptr;
+    std::chrono::steady_clock::time_point map_question{};
 };
 
 thread_local Installed installed;
@@ -21,10 +22,13 @@ ScopedCallerHook::ScopedCallerHook(CallerHook& hook) noexcept {
     previous_hook_ = here.hook;
     previous_stopped_ = here.stopped;
     previous_map_scope_ = here.map_scope;
-    here = {&hook, false, nullptr};
+    previous_map_question_ = here.map_question;
+    here = {&hook, false, nullptr, {}};
 }
 
-ScopedCallerHook::~ScopedCallerHook() { installed = {previous_hook_, previous_stopped_, previous_map_scope_}; }
+ScopedCallerHook::~ScopedCallerHook() {
+    installed = {previous_hook_, previous_stopped_, previous_map_scope_, previous_map_question_};
+}
 
 bool stop_requested() {
     Installed& here = installed;
@@ -52,5 +56,9 @@ bool pool_unavailable(std::string_view why) {
 void* call_map_scope() noexcept { return installed.map_scope; }
 
 void set_call_map_scope(void* scope) noexcept { installed.map_scope = scope; }
+
+std::chrono::steady_clock::time_point call_map_question() noexcept { return installed.map_question; }
+
+void set_call_map_question(std::chrono::steady_clock::time_point when) noexcept { installed.map_question = when; }
 
 }  // namespace mirvanta

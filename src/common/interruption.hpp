@@ -68,6 +68,7 @@ private:
     CallerHook* previous_hook_;
     bool previous_stopped_;
     void* previous_map_scope_;
+    std::chrono::steady_clock::time_point previous_map_question_;
 };
 
 // Asks the installed hook; false when none is installed. Once it has said stop, the answer
@@ -90,5 +91,12 @@ bool pool_unavailable(std::string_view why);
 // type, reads and sets it; a worker of the pool keeps its own elsewhere.
 void* call_map_scope() noexcept;
 void set_call_map_scope(void* scope) noexcept;
+
+// When a parallel map last asked the hook for the call now running on this thread (the clock's
+// epoch before the first question). The maps of a call ask once a stretch has passed since,
+// whichever of them asked last, so that a call made of many short maps asks as one long map
+// does, and its first map asks at its start. Only the parallel layer reads and sets it.
+std::chrono::steady_clock::time_point call_map_question() noexcept;
+void set_call_map_question(std::chrono::steady_clock::time_point when) noexcept;
 
 }  // namespace mirvanta

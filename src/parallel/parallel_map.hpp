@@ -64,10 +64,11 @@ namespace detail {
 
 using Clock = std::chrono::steady_clock;
 
-// The calling thread asks its hook after every stretch of this much of its own computing, and
-// sleeps at most a nap at a time while it waits for the workers: both well under the poll
-// interval, which they keep (common/interruption.hpp), since when the workers fill every core the
-// scheduler may give the caller its CPU back up to a time slice (1 to 3 ms) later than asked.
+// The calling thread asks its hook once a stretch of this much time has passed since the call's
+// last question, which it looks for after every run of its own, and sleeps at most a nap at a
+// time while it waits for the workers: both well under the poll interval, which they keep
+// (common/interruption.hpp), since when the workers fill every core the scheduler may give the
+// caller its CPU back up to a time slice (1 to 3 ms) later than asked.
 inline constexpr std::chrono::microseconds kCallerStretch{1000};
 inline constexpr std::chrono::microseconds kCallerNap{2000};
 static_assert(2 * kCallerStretch <= kInterruptPollInterval && 2 * kCallerNap <= kInterruptPollInterval);
@@ -75,43 +76,60 @@ static_assert(2 * kCallerStretch <= kInterruptPollInterval && 2 * kCallerNap <= 
 // The work of one claim in a shared map.
 inline constexpr std::chrono::nanoseconds kClaimWork{4000};
 
+// The work of one run of the calling thread while it is alone: long enough that the look at the
+// clock and the decision after it cost little (and a range kernel gets a few thousand cheap
+// elements at once), short enough that a jump in the elements' cost along the input, which only
+// the run that meets it can overshoot, costs little of the poll interval.
+inline constexpr std::chrono::nanoseconds kAloneRunWork{16 * kClaimWork};
+
+// How many elements of `ns_per_element` each hold `work`: at least `floor`, in whole sets of a
+// range kernel's lanes above eight; `floor` when the cost is not known (0 or infinite).
+inline std::size_t elements_in(std::chrono::nanoseconds work, double ns_per_element, std::size_t floor) {
+    if (!(ns_per_element > 0.0 && ns_per_element < std::numeric_limits<double>::infinity())) return floor;
+    const double count = static_cast<double>(work.count()) / ns_per_element;
+    std::size_t elements = count < 1e12 ? std::max(floor, static_cast<std::size_t>(count)) : std::size_t{1} << 40;
+    if (elements > 8) elements -= elements % 8;
+    return elements;
+}
+
 // How many elements a participant of a shared map claims at a time: a quarter of an even share
 // of what is left, so that runs are long while much is left (the shared cursor then costs
 // little) and short towards the end (the participants' last runs then end close together); but
 // at least `shortest`, the elements that hold kClaimWork, and at most eight times that, since a
-// participant notices that the map stopped only between its runs. When the cost of an element is
-// not known (`shortest` 0), the shortest run is found first: `floor` elements, doubled while a run
-// takes less than half of kClaimWork.
+// participant notices that the map stopped only between its runs.
+//
+// Every run is timed (the participant looks at the clock before each claim), and `shortest`
+// follows what the last run's elements cost: it shrinks at once after a run that took longer than
+// planned (costlier elements further along the input, or the thread preempted) and grows at most
+// twofold a run. So a run holds about its planned work wherever it lies in the input, and only
+// the run that meets a jump in the cost overshoots, by the ratio of the jump. It starts from the
+// estimated cost of an element, or from `floor` elements when that is not known.
 class RunLength {
 public:
-    RunLength(std::size_t shortest, std::size_t floor, std::size_t participants) noexcept
-        : shortest_(shortest != 0 ? shortest : floor), participants_(participants), timing_(shortest == 0) {}
+    RunLength(double ns_per_element, std::size_t floor, std::size_t participants) noexcept
+        : floor_(floor), shortest_(elements_in(kClaimWork, ns_per_element, floor)), participants_(participants) {}
 
-    // The length of the next run, with `left` elements left to claim; called before each claim,
-    // so that the time since the last call is the last run's.
-    std::size_t operator()(std::size_t left) {
-        if (timing_) {
-            const auto now = Clock::now();
-            if (last_ != Clock::time_point{}) {
-                if (now - last_ < kClaimWork / 2) {
-                    shortest_ *= 2;
-                } else {
-                    timing_ = false;
-                }
-            }
-            last_ = now;
-            return shortest_;
+    // The length of the next run, with `left` elements left to claim; `now` is read before each
+    // claim, so that the time since the last call is the last run's.
+    std::size_t operator()(std::size_t left, Clock::time_point now) {
+        if (last_length_ != 0) {
+            const double ns = std::chrono::duration<double, std::nano>(now - last_).count();
+            const double per_element = std::max(ns / static_cast<double>(last_length_), 1e-3);
+            shortest_ = std::min(2 * shortest_, elements_in(kClaimWork, per_element, floor_));
         }
         std::size_t length = std::clamp(left / (4 * participants_), shortest_, 8 * shortest_);
         if (length > 8) length -= length % 8;  // whole sets of a range kernel's lanes
+        last_ = now;
+        last_length_ = std::min(length, left);
         return length;
     }
 
 private:
+    const std::size_t floor_;
     std::size_t shortest_;
     const std::size_t participants_;
-    bool timing_;
     Clock::time_point last_{};
+    std::size_t last_length_ = 0;  // the elements of the run that began at last_
 };
 
 // One run of a map, on the stack of the thread that called it. It plays three roles:
@@ -178,9 +196,7 @@ public:
     bool stopped() const { return stop_flag().load(std::memory_order_relaxed); }
 
     bool should_stop() override {
-        if (on_caller_ && current_worker() == nullptr && Clock::now() - caller_.last_question >= kCallerStretch) {
-            ask_hook();
-        }
+        if (on_caller_ && current_worker() == nullptr) ask_hook_after_stretch(Clock::now());
         return stopped();
     }
 
@@ -208,9 +224,6 @@ private:
         bool shared = false;     // share() has run
         bool published = false;  // the first helper was published
         bool hook_work_left = false;
-        std::size_t runs_per_clock = 1;  // shared runs between two looks at the clock
-        Clock::time_point last_question{};
-        Clock::time_point last_clock_look{};
         std::optional<ThreadPool::CallerWorking> working;
     };
 
@@ -224,16 +237,18 @@ private:
     }
 
     // The one loop that evaluates elements, in every role that claims: claims the next
-    // `length()` elements, evaluates them and counts them, until none is left or the map stops;
-    // then adds its count to the map's writes. `between()` runs before each claim.
+    // `length(left, now)` elements, evaluates them and counts them, until none is left or the map
+    // stops; then adds its count to the map's writes. `between(written, now)` runs before each
+    // claim, with the time read just before it (which it may read again after work of its own).
     template <class Length, class Between>
     void take_part(Length length, Between between) {
         std::size_t written = 0;
         std::size_t next = next_.load(std::memory_order_relaxed);  // as this thread last saw it
         for (;;) {
-            between(written);
+            Clock::time_point now = Clock::now();
+            between(written, now);
             if (stopped()) break;
-            const std::size_t count = length(inputs_.size() - std::min(inputs_.size(), next));
+            const std::size_t count = length(inputs_.size() - std::min(inputs_.size(), next), now);
             const std::size_t begin = next_.fetch_add(count, std::memory_order_relaxed);
             next = begin + count;
             if (begin >= inputs_.size()) break;
@@ -246,44 +261,48 @@ private:
 
     // The caller: alone, it claims runs of growing length, each followed by the decision whether
     // to share; shared, runs of the plan's length, after the hook's own work. On a thread outside
-    // the pool it asks the hook after each run at first, then whenever a stretch has passed.
+    // the pool it asks the hook whenever a stretch has passed since the call's last question (the
+    // call's first map at its start).
     //
     // The cost of the rest is estimated from what this thread has evaluated so far, and at least
     // as the elements of the last map of this kernel cost: the inputs of one call often differ in
     // cost along their order (a light curve's far ends take a cheaper form than its peak), and
-    // calls in a loop repeat.
+    // calls in a loop repeat. A run alone holds kAloneRunWork at the cost of the last run's
+    // elements, and at most as many elements as are done, so that a misleading start is
+    // corrected soon.
     void take_part_as_initiator() {
         std::size_t next_length = 1;  // the first element warms the caches and is not timed
         std::optional<RunLength> shared_length;
         Clock::time_point started{}, last{};
-        std::size_t runs_since_clock = 0;
         std::size_t alone = 0;  // elements evaluated from `started` to `last`, before the map was shared
         const std::size_t n = inputs_.size();
-        take_part([&](std::size_t left) {
+        take_part([&](std::size_t left, Clock::time_point now) {
                       if (!caller_.shared) return next_length;
-                      if (!shared_length) shared_length.emplace(plan_.shortest_run, kShortestRun, plan_.participants);
-                      return (*shared_length)(left);
+                      if (!shared_length) shared_length.emplace(plan_.ns_per_element, kShortestRun, plan_.participants);
+                      return (*shared_length)(left, now);
                   },
-                  [&](std::size_t written) {
+                  [&](std::size_t written, Clock::time_point& now) {
                       // The fork rule's check after a run: a map nested in its elements may have
                       // asked the hook, and this map must learn of a fork before it shares,
                       // withdraws or stops counting as busy.
                       if (forked()) leave_forked();
                       if (caller_.shared) {
-                          do_hook_work();
-                          if (on_caller_ && ++runs_since_clock >= caller_.runs_per_clock) {
-                              runs_since_clock = 0;
-                              look_at_clock();
+                          if (caller_.hook_work_left) {
+                              do_hook_work();
+                              now = Clock::now();
                           }
+                          if (on_caller_) ask_hook_after_stretch(now);
                           return;
                       }
+                      if (on_caller_) ask_hook_after_stretch(now);
                       if (written == 0) return;
-                      const auto now = Clock::now();
                       if (written == 1) {
-                          started = now;
-                          if (on_caller_) caller_.last_question = now;
+                          started = last = now;
                           return;
                       }
+                      const std::size_t last_run = written - 1 - alone;
+                      const double last_run_ns =
+                          std::chrono::duration<double, std::nano>(now - last).count() / static_cast<double>(last_run);
                       alone = written - 1;
                       last = now;
                       const std::size_t left = n - std::min(n, next_.load(std::memory_order_relaxed));
@@ -295,13 +314,7 @@ private:
                           share(per_element);
                           return;
                       }
-                      if (on_caller_) ask_hook();
-                      // The next decision after about a stretch of work, and after a run at most
-                      // as long as what is done, so that a misleading start is corrected soon.
-                      const double per_stretch =
-                          std::chrono::duration<double, std::nano>(kCallerStretch).count() / std::max(measured, 1e-3);
-                      next_length = std::max<std::size_t>(
-                          1, static_cast<std::size_t>(std::min(per_stretch, static_cast<double>(written))));
+                      next_length = std::min(written, elements_in(kAloneRunWork, std::max(last_run_ns, 1e-3), 1));
                   });
         // A map evaluated alone for long enough tells what its elements cost.
         if (!caller_.shared && !stopped() && alone + 1 == n && alone >= kElementsToTell) {
@@ -319,8 +332,8 @@ private:
         Helper next(*this);
         bool recruited = false;
         try {
-            take_part(RunLength(plan_.shortest_run, kShortestRun, plan_.participants),
-                      [&](std::size_t) {
+            take_part(RunLength(plan_.ns_per_element, kShortestRun, plan_.participants),
+                      [&](std::size_t, Clock::time_point) {
                           if (!recruited && worth_recruiting()) {
                               recruited = true;
                               next.published_ = Clock::now();
@@ -370,16 +383,7 @@ private:
         plan_.most_helpers = pool_->size() - (caller_takes_part ? 1 : 0);
         plan_.participants = plan_.most_helpers + (caller_takes_part ? 1 : 0);
         if (std::isfinite(per_element)) {
-            const double claim_ns = std::chrono::duration<double, std::nano>(kClaimWork).count();
-            std::size_t shortest =
-                std::max(kShortestRun, static_cast<std::size_t>(claim_ns / std::max(per_element, 1e-3)));
-            if (shortest > 8) shortest -= shortest % 8;
-            plan_.shortest_run = shortest;
-            // The clock is looked at about eight times a stretch, by the estimate.
-            const double run_ns = per_element * static_cast<double>(8 * shortest);
-            const double stretch_ns = std::chrono::duration<double, std::nano>(kCallerStretch).count();
-            caller_.runs_per_clock = std::max<std::size_t>(1, static_cast<std::size_t>(stretch_ns / (8.0 * run_ns)));
-            caller_.last_clock_look = Clock::now();
+            plan_.shortest_run = elements_in(kClaimWork, std::max(per_element, 1e-3), kShortestRun);
         }
         if (on_caller_ && !caller_counted_) {
             caller_.working.emplace(*pool_);
@@ -402,20 +406,15 @@ private:
         }
     }
 
-    // In a shared map the calling thread looks at the clock (which costs as much as a hundred
-    // instructions on some virtual machines) every runs_per_clock runs only, about eight times a
-    // stretch by the estimate; when the runs take longer than estimated, it looks twice as often.
-    void look_at_clock() {
-        const auto now = Clock::now();
-        if (now - caller_.last_clock_look > kCallerStretch / 4 && caller_.runs_per_clock > 1) {
-            caller_.runs_per_clock /= 2;
-        }
-        caller_.last_clock_look = now;
-        if (now - caller_.last_question >= kCallerStretch) ask_hook();
+    // Asks the hook when a stretch has passed since the call's last question (`now` read just
+    // before); the clock costs as much as a hundred instructions on some virtual machines, a look
+    // a run, which holds thousands.
+    void ask_hook_after_stretch(Clock::time_point now) {
+        if (now - call_map_question() >= kCallerStretch) ask_hook(now);
     }
 
-    void ask_hook() {
-        caller_.last_question = Clock::now();
+    void ask_hook(Clock::time_point now = Clock::now()) {
+        set_call_map_question(now);
         if (stop_requested()) stop_flag().store(true, std::memory_order_relaxed);
         if (forked()) leave_forked();  // the fork rule's check after a question
     }

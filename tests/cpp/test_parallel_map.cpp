@@ -537,6 +537,59 @@ TEST(ParallelMap, AForkByANestedMapsCheckIsSeenByTheOuterMap) {
     }
 }
 
+TEST(Interrupt, AStopRequestedBeforeACallsFirstMapStopsItBeforeItsFirstElement) {
+    // A stop that came while the call did sequential work (a conversion, a plan) is seen at the
+    // start of its first map, however long its elements are.
+    StopAtQuestion at_once(1);
+    std::atomic<int> evaluated{0};
+    const auto inputs = iota(64);
+    {
+        const ScopedCallerHook installed(at_once);
+        EXPECT_THROW(parallel_map(std::span<const double>(inputs),
+                                  [&](double x) {
+                                      evaluated.fetch_add(1);
+                                      busy(100us);
+                                      return x;
+                                  }),
+                     Interrupted);
+    }
+    EXPECT_EQ(evaluated.load(), 0);
+    EXPECT_EQ(at_once.asked_.load(), 1);
+}
+
+// RunLength, fed the times of runs: the shortest run holds kClaimWork at the cost its last run
+// measured, shrinking at once and growing at most twofold a run.
+TEST(RunLength, FollowsTheCostOfTheLastRun) {
+    using detail::RunLength;
+    const Clock::time_point start{};
+    const std::size_t plenty = 1 << 30;  // left to claim: runs of eight times the shortest
+    RunLength length(10.0, 8, 2);       // 10 ns an element: 400 elements a claim
+    std::size_t run = length(plenty, start);
+    EXPECT_EQ(run, 3200u);
+    // The elements turn out to cost 1 us each (or the thread was preempted): 4 elements hold a
+    // claim, below the floor of one set of lanes.
+    Clock::time_point now = start + run * 1us;
+    run = length(plenty, now);
+    EXPECT_EQ(run, 64u);
+    // Cheap again (10 ns): the shortest run doubles a run until it holds a claim's work.
+    std::vector<std::size_t> runs;
+    for (int i = 0; i < 8; ++i) {
+        now += run * 10ns;
+        run = length(plenty, now);
+        runs.push_back(run);
+    }
+    EXPECT_EQ(runs, (std::vector<std::size_t>{128, 256, 512, 1024, 2048, 3200, 3200, 3200}));
+    // Towards the end, a quarter of an even share of what is left, but at least the shortest run.
+    now += run * 10ns;
+    EXPECT_EQ(length(16000, now), 2000u);
+    now += 2000 * 10ns;
+    EXPECT_EQ(length(1000, now), 400u);
+    // The cost not known: from the floor up.
+    RunLength unknown(std::numeric_limits<double>::infinity(), 1, 3);
+    EXPECT_EQ(unknown(plenty, start), 8u);
+    EXPECT_EQ(unknown(plenty, start + 8 * 10ns), 16u);
+}
+
 TEST(Interrupt, SequentialLoopsStopAndTheCheckIsAskedOnce) {
     StopAtQuestion never(1 << 30), at_once(1);
     const ScopedCallerHook outer(never);
