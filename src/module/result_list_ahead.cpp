@@ -23,18 +23,15 @@ ResultListAhead::~ResultListAhead() noexcept(false) {
 }
 
 bool ResultListAhead::advance() {
-    const std::size_t ahead = std::min(size_, kMostAhead);
-    if (failed_ || floats_.size() == ahead) return false;
-    if (floats_.capacity() < ahead) {
-        try {
-            floats_.reserve(ahead);
-        } catch (const std::bad_alloc&) {
-            failed_ = true;
-            return false;
-        }
-        return true;
+    if (failed_ || floats_.size() == size_ || work_left_ <= std::chrono::nanoseconds::zero()) return false;
+    const auto start = std::chrono::steady_clock::now();
+    const std::size_t end = std::min(size_, floats_.size() + kSlice);
+    try {
+        if (floats_.capacity() < end) floats_.reserve(std::min(size_, std::max(end, 2 * floats_.capacity())));
+    } catch (const std::bad_alloc&) {
+        failed_ = true;
+        return false;
     }
-    const std::size_t end = std::min(ahead, floats_.size() + kSlice);
     while (floats_.size() < end) {
         PyObject* number = PyFloat_FromDouble(0.0);
         if (number == nullptr) {
@@ -44,7 +41,8 @@ bool ResultListAhead::advance() {
         }
         floats_.push_back(number);  // within the capacity reserved: no allocation
     }
-    return floats_.size() < ahead;
+    work_left_ -= std::chrono::steady_clock::now() - start;
+    return floats_.size() < size_ && work_left_ > std::chrono::nanoseconds::zero();
 }
 
 PyObject* ResultListAhead::finish(std::span<const double> values) {

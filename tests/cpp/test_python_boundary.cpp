@@ -3,6 +3,7 @@
 // of them, and a computation stopped with no exception set, are internal failures.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <csignal>
 #include <ostream>
 #include <string>
@@ -127,13 +128,17 @@ TEST(ListMadeAhead, ValuesOtherThanTheListMadeAheadAreAnInternalFailure) {
     EXPECT_EQ(PyFloat_AsDouble(PyList_GET_ITEM(made.get(), 2)), 3.0);
 }
 
-TEST(ListMadeAhead, MakesAtMostItsBoundAheadAndTheRestAfter) {
-    // A stopped call releases what was made ahead before it returns: no more than the bound.
-    const std::size_t size = ResultListAhead::kMostAhead + 10000;
-    ResultListAhead list(size);
-    while (list.advance()) {
-    }
-    EXPECT_EQ(list.made(), ResultListAhead::kMostAhead);
+TEST(ListMadeAhead, StopsMakingAheadWhenItsTimeIsSpentAndMakesTheRestAfter) {
+    // A stopped call releases what was made ahead before it returns: no more than its time made.
+    // With a nanosecond, one slice is made (the time is looked at after each), and no more.
+    const std::size_t size = 100000;
+    ResultListAhead list(size, std::chrono::nanoseconds(1));
+    EXPECT_FALSE(list.advance());
+    const std::size_t slice = list.made();
+    EXPECT_GT(slice, 0u);
+    EXPECT_LT(slice, size);
+    EXPECT_FALSE(list.advance());
+    EXPECT_EQ(list.made(), slice);
     std::vector<double> values(size);
     for (std::size_t i = 0; i < size; ++i) values[i] = 0.5 * static_cast<double>(i);
     PyRef made(list.finish(values));
@@ -146,6 +151,11 @@ TEST(ListMadeAhead, MakesAtMostItsBoundAheadAndTheRestAfter) {
     }
     EXPECT_EQ(wrong, 0u);
     EXPECT_TRUE(PyObject_GC_IsTracked(made.get()));
+    // With time enough, the whole list.
+    ResultListAhead whole(size, std::chrono::seconds(100));
+    while (whole.advance()) {
+    }
+    EXPECT_EQ(whole.made(), size);
 }
 
 // Records, at each question, how many doubles a conversion has read so far; says stop at its
