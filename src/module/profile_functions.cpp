@@ -150,6 +150,8 @@ constexpr FunctionSignature kPointSource{"point_source_magnification", kPointSou
 
 PyObject* point_source_magnification(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     try {
+        PythonCallerHook hook;
+        const ScopedCallerHook installed(hook);
         PyObject* slots[1] = {};
         if (!bind_arguments(kPointSource, args, nargs, kwnames, slots)) return nullptr;
         DoubleArray u;
@@ -159,11 +161,7 @@ PyObject* point_source_magnification(PyObject*, PyObject* const* args, Py_ssize_
         if (u.scalar()) return PyFloat_FromDouble(models::witt_mao_magnification_scaled(values[0], 0.0));
         NewArray result;
         if (!result.make(u.shape(), "point_source_magnification")) return nullptr;
-        {  // on the pool, stopped by Ctrl-C
-            PythonCallerHook hook;
-            const ScopedCallerHook installed(hook);
-            models::point_source_magnification(values, result.data());
-        }
+        models::point_source_magnification(values, result.data());  // on the pool, stopped by Ctrl-C
         if (PyErr_Occurred() != nullptr) return nullptr;  // left by code the call ran
         return result.release();
     } catch (...) {
