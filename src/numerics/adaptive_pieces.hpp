@@ -66,8 +66,8 @@ constexpr std::size_t grid_stride(int level) { return kGridLast >> (level + 1); 
 
 }  // namespace detail
 
-// A piece's state in the driver's work space.
-template <std::size_t K>
+// A piece's state in the driver's work space; C coefficients a piece keeps for its rule.
+template <std::size_t K, std::size_t C>
 struct PieceWork {
     static constexpr int kMostLevels = 5;
     Piece piece;
@@ -75,11 +75,12 @@ struct PieceWork {
     Components<K> values[detail::kGridPoints];  // at the grid points the levels reached hold
     Components<K> rule[kMostLevels];            // each level's integral over the piece
     Components<K> estimate;
-    Components<K> coefficients[34];  // LobattoRule: of the integral from the piece's start (N + 2)
+    Components<K> coefficients[C];  // LobattoRule: of the integral from the piece's start (N + 2)
 };
 
 // Fejer's second rule of orders 8, 16 and 32 on the interior points.
 struct FejerRule {
+    static constexpr std::size_t kCoefficients = 1;  // none used
     static constexpr int kFirstLevel = 2;
     static constexpr int kLastLevel = 4;
     static constexpr bool kEnds = false;
@@ -100,8 +101,8 @@ struct FejerRule {
     static constexpr double kFloor = 1e-4;
 
     // The rule of `level` for component k (its length not yet applied).
-    template <std::size_t K>
-    static double rule(const PieceWork<K>& w, int level, std::size_t k) {
+    template <std::size_t K, std::size_t C>
+    static double rule(const PieceWork<K, C>& w, int level, std::size_t k) {
         const std::size_t stride = detail::grid_stride(level);
         const auto& weights = tables::kFejerWeights[static_cast<std::size_t>(level)];
         double sum = 0.0;
@@ -114,8 +115,8 @@ struct FejerRule {
     // chance while both are far off (1e-3 of the result where t^0.29 is left at the limb), and the
     // first level's estimate is the larger of its two changes, so that one small change cannot
     // end it.
-    template <std::size_t K>
-    static double estimate(const PieceWork<K>& w, std::size_t k, bool slow) {
+    template <std::size_t K, std::size_t C>
+    static double estimate(const PieceWork<K, C>& w, std::size_t k, bool slow) {
         const int l = w.level;
         const double change = std::fabs(w.rule[l][k] - w.rule[l - 1][k]);
         if (l == kFirstLevel && slow) return std::max(change, std::fabs(w.rule[l - 1][k] - w.rule[l - 2][k]));
@@ -132,8 +133,8 @@ struct FejerRule {
 
     // The piece's rules and estimates after its level's values arrived; at the first level also
     // the lower orders', from the same points.
-    template <std::size_t K>
-    static void update(PieceWork<K>& w, bool first, bool slow) {
+    template <std::size_t K, std::size_t C>
+    static void update(PieceWork<K, C>& w, bool first, bool slow) {
         for (std::size_t k = 0; k < K; ++k) {
             if (first) {
                 for (int l = 0; l <= kFirstLevel; ++l) w.rule[l][k] = rule(w, l, k);
@@ -150,6 +151,7 @@ struct FejerRule {
 // its last two coefficients, times the piece's length: a rule's error over the piece is at most
 // the interpolant's, which the tail of the coefficients bounds where they fall.
 struct LobattoRule {
+    static constexpr std::size_t kCoefficients = 34;  // of order 32's integral
     static constexpr int kFirstLevel = 3;
     static constexpr int kLastLevel = 4;
     static constexpr bool kEnds = true;
@@ -171,8 +173,8 @@ struct LobattoRule {
     // c_N halved), y = 2 (t - lo) / (hi - lo) - 1 at the points y_j = cos(j pi / N); and of its
     // integral from y = -1, sum_m C_m T_m(y): C_1 = c_0 - c_2/2, C_m = (c_(m-1) - c_(m+1)) / (2m),
     // C_(N+1) = c_N / (2(N + 1)), and C_0 such that the integral is 0 at y = -1.
-    template <std::size_t K>
-    static void update(PieceWork<K>& w, bool /*first*/, bool /*slow*/) {
+    template <std::size_t K, std::size_t C>
+    static void update(PieceWork<K, C>& w, bool /*first*/, bool /*slow*/) {
         const std::size_t n = std::size_t{2} << w.level;  // N
         const std::size_t stride = detail::grid_stride(w.level);
         const double* cosine = n == 16 ? cosines().low : cosines().high;
@@ -204,8 +206,8 @@ struct LobattoRule {
     }
 
     // Component k's integral from the piece's start to t in [lo, hi] (Clenshaw).
-    template <std::size_t K>
-    static double integral_to(const PieceWork<K>& w, double t, std::size_t k) {
+    template <std::size_t K, std::size_t C>
+    static double integral_to(const PieceWork<K, C>& w, double t, std::size_t k) {
         const std::size_t n = std::size_t{2} << w.level;
         const double half = (w.piece.hi - w.piece.lo) * 0.5;
         const double y = (t - (w.piece.lo + half)) / half;
@@ -221,9 +223,9 @@ struct LobattoRule {
 
 // The pieces in the driver's work space when it returns, for a rule whose pieces serve beyond
 // their integrals (LobattoRule's integral_to).
-template <std::size_t K>
+template <class Rule, std::size_t K>
 struct PiecesSpace {
-    PieceWork<K> work[kMostPieces];
+    PieceWork<K, Rule::kCoefficients> work[kMostPieces];
     std::size_t count = 0;
 };
 
@@ -235,8 +237,8 @@ struct PiecesSpace {
 // The pieces are left in `space`.
 template <class Rule, std::size_t K, class Fill>
 PiecesResult<K> adaptive_pieces(std::span<const Piece> initial, const Fill& fill, const Components<K>& target,
-                                PiecesSpace<K>& space, std::span<const unsigned char> slow = {}) {
-    PieceWork<K>* work = space.work;
+                                PiecesSpace<Rule, K>& space, std::span<const unsigned char> slow = {}) {
+    auto* work = space.work;
     std::size_t& count = space.count;
     count = 0;
     PiecesResult<K> result;
@@ -260,7 +262,7 @@ PiecesResult<K> adaptive_pieces(std::span<const Piece> initial, const Fill& fill
     };
     // Queue the points of `level` that the levels below it do not have.
     const auto queue_level = [&](std::size_t index, int level) {
-        const PieceWork<K>& w = work[index];
+        const auto& w = work[index];
         const std::size_t stride = detail::grid_stride(level);
         const double length = w.piece.hi - w.piece.lo;
         const bool first = level == Rule::kFirstLevel;
@@ -280,7 +282,7 @@ PiecesResult<K> adaptive_pieces(std::span<const Piece> initial, const Fill& fill
         work[index].level = Rule::kFirstLevel;
         queue_level(index, Rule::kFirstLevel);
     };
-    const auto is_slow = [&](const PieceWork<K>& w) { return w.piece.segment < slow.size() && slow[w.piece.segment] != 0; };
+    const auto is_slow = [&](const auto& w) { return w.piece.segment < slow.size() && slow[w.piece.segment] != 0; };
 
     bool fresh[kMostPieces];
     for (const Piece& piece : initial) {

@@ -23,7 +23,7 @@ using Function = std::function<double(double)>;
 
 // An integrand of one variable as the driver's batched form, on one segment [0, 1].
 template <class Rule>
-PiecesResult<1> integrate(const Function& f, double target, PiecesSpace<1>& space) {
+PiecesResult<1> integrate(const Function& f, double target, PiecesSpace<Rule, 1>& space) {
     const Piece whole{0, 0.0, 1.0};
     const auto fill = [&](const unsigned*, const double* t, std::size_t n, Components<1>* out) {
         for (std::size_t i = 0; i < n; ++i) out[i][0] = f(t[i]);
@@ -33,7 +33,7 @@ PiecesResult<1> integrate(const Function& f, double target, PiecesSpace<1>& spac
 
 template <class Rule>
 PiecesResult<1> integrate(const Function& f, double target) {
-    static PiecesSpace<1> space;  // 80 kB: not on the test's stack
+    static PiecesSpace<Rule, 1> space;  // not on the test's stack
     return integrate<Rule>(f, target, space);
 }
 
@@ -92,7 +92,7 @@ TEST(AdaptivePieces, LobattoIntegralToAnyPoint) {
          [](double t) { return (std::atan(5.0 * (2.0 * t - 1.0)) + std::atan(5.0)) / 10.0; }},
         {[](double t) { return std::sqrt(t); }, [](double t) { return 2.0 / 3.0 * t * std::sqrt(t); }},
     };
-    static PiecesSpace<1> space;
+    static PiecesSpace<LobattoRule, 1> space;
     for (const double target : {1e-6, 1e-10}) {
         for (const auto& c : cases) {
             const PiecesResult<1> r = integrate<LobattoRule>(c.f, target, space);
@@ -117,7 +117,7 @@ TEST(AdaptivePieces, ComponentsWithTargetsOfTheirOwn) {
     const auto fill = [](const unsigned*, const double* t, std::size_t n, Components<2>* out) {
         for (std::size_t i = 0; i < n; ++i) out[i] = {2.0 * t[i], std::pow(1.0 - t[i], -0.3)};
     };
-    static PiecesSpace<2> space;
+    static PiecesSpace<FejerRule, 2> space;
     const PiecesResult<2> loose = adaptive_pieces<FejerRule>(std::span<const Piece>(&whole, 1), fill, {1e-14, 1e-3}, space);
     const PiecesResult<2> tight = adaptive_pieces<FejerRule>(std::span<const Piece>(&whole, 1), fill, {1e-14, 1e-11}, space);
     EXPECT_TRUE(loose.converged && tight.converged);
@@ -133,7 +133,7 @@ TEST(AdaptivePieces, SegmentsAddUp) {
     const auto fill = [](const unsigned* segment, const double* t, std::size_t n, Components<1>* out) {
         for (std::size_t i = 0; i < n; ++i) out[i][0] = segment[i] == 0 ? std::cos(t[i]) : 2.0 * t[i];
     };
-    static PiecesSpace<1> space;
+    static PiecesSpace<FejerRule, 1> space;
     const PiecesResult<1> r = adaptive_pieces<FejerRule>(std::span<const Piece>(pieces, 3), fill, {1e-13}, space);
     EXPECT_NEAR(r.integral[0], std::sin(1.0) + 1.0, 1e-13);
 }

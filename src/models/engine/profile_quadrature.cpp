@@ -66,7 +66,7 @@ ProfileValue analytic_law(double u, double rho, const PreparedLaw& law, double r
     for (std::size_t i = 0; i < plan.count; ++i) pieces[i] = {static_cast<unsigned>(i), 0.0, 1.0};
     // The result is of the order of the uniform disk's: the target is a fraction of that.
     const double target = rtol * budget::kQuadrature * std::fabs(law.flux * edge);
-    numerics::PiecesSpace<1> space;
+    numerics::PiecesSpace<numerics::FejerRule, 1> space;
     const numerics::PiecesResult<1> integral = numerics::adaptive_pieces<numerics::FejerRule>(
         std::span<const Piece>(pieces, plan.count), AnalyticIntegrand{u, rho, edge, law, plan.segments}, {target},
         space, std::span<const unsigned char>(plan.slow, plan.count));

@@ -1,11 +1,15 @@
 #include "models/engine/profile_series.hpp"
 
 #include <cmath>
+#include <span>
 
 #include "models/engine/profile_series_terms.hpp"
 #include "models/engine/tolerance_budget.hpp"
+#include "numerics/dual.hpp"
 
 namespace mirvanta::models {
+
+using numerics::sqrt_of;
 
 // Term k is at most c_k m_k x^(2k) relative to the point source (c_k: kProfileSeriesBounds, about
 // 1/(pi k (k + 1))), and the bounds shrink by at least x^2 from term to term (c_(k+1)/c_k is about
@@ -43,36 +47,69 @@ SeriesPlan plan_series(const PreparedLaw& law, double rtol) {
     return plan;
 }
 
-bool profile_series(double u, double rho, const SeriesPlan& plan, double* out) {
-    const double x = rho / u;
-    const double x2 = x * x;
-    if (!(x2 <= plan.widest)) return false;
-    // The fewest terms whose tail bound is within the budget: X^(K+1) built up term by term.
+namespace {
+
+// The fewest terms whose tail bound is within the budget at x2 = (rho/u)^2: X^(K+1) built up
+// term by term.
+std::size_t terms_for(double x2, const SeriesPlan& plan) {
     std::size_t terms = 1;
     const double allowed = plan.budget * (1.0 - x2);
     for (double power = x2 * x2; terms < kMostSeriesTerms && tail_bound(plan, terms) * power > allowed; ++terms) {
         power = power * x2;
     }
-    const double s = u * u;
-    const double q = s + 4.0;
-    const double w = u * std::sqrt(q);
-    const double b = 1.0 / q;
-    const double a = 1.0 - 4.0 * b;
-    const double f = 4.0 / (w * q);
-    double series = 0.0;
+    return terms;
+}
+
+// The series' sum of `terms` terms, written once for a double and for a number that carries its
+// derivatives (numerics/dual.hpp): u, rho and each moment factor may carry them.
+template <class T, class Factor>
+T series_value(const T& u, const T& rho, const Factor& factor, std::size_t terms) {
+    const T x = rho / u;
+    const T x2 = x * x;
+    const T s = u * u;
+    const T q = s + 4.0;
+    const T w = u * sqrt_of(q);
+    const T b = 1.0 / q;
+    const T a = 1.0 - 4.0 * b;
+    const T f = 4.0 / (w * q);
+    T series = 0.0;
     for (std::size_t k = terms; k-- > 0;) {
         const std::span<const double> c = tables::kProfileSeriesTerms[k];
-        double term = c.back();
-        double power = 1.0;
+        T term = c.back();
+        T power = 1.0;
         for (std::size_t i = c.size() - 1; i-- > 0;) {
             power = power * b;
             term = term * a + c[i] * power;
         }
-        series = x2 * (plan.factor[k + 1] * term + series);
+        series = x2 * (factor(k + 1) * term + series);
     }
-    const double point_source_excess = 4.0 / (w * ((s + 2.0) + w));
-    *out = 1.0 + (point_source_excess + f * series);
+    const T point_source_excess = 4.0 / (w * ((s + 2.0) + w));
+    return 1.0 + (point_source_excess + f * series);
+}
+
+}  // namespace
+
+bool profile_series(double u, double rho, const SeriesPlan& plan, double* out) {
+    const double x = rho / u;
+    const double x2 = x * x;
+    if (!(x2 <= plan.widest)) return false;
+    const auto factor = [&](std::size_t k) { return plan.factor[k]; };
+    *out = series_value(u, rho, factor, terms_for(x2, plan));
     return true;
+}
+
+SeriesGradient profile_series_gradient(double u, double rho, const SeriesPlan& plan,
+                                       std::span<const MomentGradient> moments) {
+    using D = numerics::Dual<kSeriesParameters>;
+    const double x = rho / u;
+    const std::size_t terms = terms_for(x * x, plan);
+    const auto factor = [&](std::size_t k) {
+        D m(plan.factor[k]);
+        for (std::size_t j = 0; j < moments.size(); ++j) m.d[2 + j] = moments[j][k];
+        return m;
+    };
+    const D a = series_value(D::parameter(u, 0), D::parameter(rho, 1), factor, terms);
+    return {a.v, a.d};
 }
 
 }  // namespace mirvanta::models

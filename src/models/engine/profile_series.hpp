@@ -5,6 +5,7 @@
 
 #include <array>
 #include <cstddef>
+#include <span>
 
 #include "models/engine/brightness_law.hpp"
 
@@ -33,5 +34,18 @@ inline bool series_reaches(double u, double rho, const SeriesPlan& plan) {
 // The series at (u, rho) when (rho/u)^2 is within the plan's widest limit: true and the value in
 // *out; false otherwise. u > 0 (infinite allowed), rho > 0. The result is at least 1.
 bool profile_series(double u, double rho, const SeriesPlan& plan, double* out);
+
+// The series and its derivatives, where it reaches (series_reaches): d[0] = dA/du, d[1] = dA/drho,
+// d[2 + j] = dA/dc_j through the moment factors, moments[j][k] = dm_k/dc_j (the terms' own
+// derivatives, exact; the truncation's share of rtol holds for them as for the value, relative to
+// the larger of the derivative and A/rho). The value is the same bits as profile_series's.
+inline constexpr std::size_t kSeriesParameters = 6;  // u, rho and at most four coefficients
+using MomentGradient = std::array<double, kMostMoments + 1>;
+struct SeriesGradient {
+    double value;
+    std::array<double, kSeriesParameters> d;
+};
+SeriesGradient profile_series_gradient(double u, double rho, const SeriesPlan& plan,
+                                       std::span<const MomentGradient> moments);
 
 }  // namespace mirvanta::models

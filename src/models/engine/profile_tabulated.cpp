@@ -79,7 +79,7 @@ ProfileValue tabulated_by_quadrature(double u, double rho, const PreparedLaw& la
     }
     const double target = rtol * budget::kQuadrature * std::fabs(law.flux * edge);
 
-    numerics::PiecesSpace<1> space;
+    numerics::PiecesSpace<numerics::LobattoRule, 1> space;
     bool converged = true;
     double estimate = 0.0;
     XPlan plan;
