@@ -10,6 +10,7 @@
 
 #include "common/interruption.hpp"
 #include "common/panic.hpp"
+#include "models/engine/profile_call.hpp"
 #include "models/engine/profile_interpolant.hpp"
 #include "models/engine/route_plan.hpp"
 #include "models/kernel/general_form_terms.hpp"
@@ -21,36 +22,9 @@
 namespace mirvanta::models {
 namespace {
 
-// Separations served together: a call's own memory (routes, the maps' index lists) is a few
-// bytes times this, whatever the number of separations, and its calling thread asks whether to
-// stop between blocks and within their maps.
-constexpr std::size_t kBlock = std::size_t{1} << 16;
-
-// Separations counted for the interpolant between two questions to the caller: a few
-// nanoseconds each, so well within the poll interval (common/interruption.hpp).
-constexpr std::size_t kCountStretch = std::size_t{1} << 14;
-
-// What did not converge, gathered from the workers (rare): atomics.
-class Convergence {
-public:
-    void note(std::size_t i, const ProfileValue& v) {
-        if (v.converged) return;
-        unconverged_.fetch_add(1, std::memory_order_relaxed);
-        for (std::size_t seen = first_.load(std::memory_order_relaxed);
-             i < seen && !first_.compare_exchange_weak(seen, i, std::memory_order_relaxed);) {
-        }
-        // A value that is NaN has no error estimate that means anything: it is reported as NaN.
-        const double estimate = std::isnan(v.value) ? numerics::kNaN : v.estimate;
-        for (double seen = worst_.load(std::memory_order_relaxed);
-             !(estimate <= seen) && !std::isnan(seen) && !worst_.compare_exchange_weak(seen, estimate, std::memory_order_relaxed);) {
-        }
-    }
-    ProfileReport report() const { return {unconverged_.load(), first_.load(), worst_.load()}; }
-
-private:
-    std::atomic<std::size_t> unconverged_{0}, first_{SIZE_MAX};
-    std::atomic<double> worst_{0.0};
-};
+using call::BlockRoutes;
+using call::Convergence;
+using call::kBlock;
 
 // One block of a call: its separations, radii (one, or one per separation) and results, the
 // plan of its routes, and what it reports (`offset`: the block's first index in the call).
@@ -87,68 +61,6 @@ void Call::tally(Route route, const ProfileValue& v) const {
     }
 }
 
-// The interpolant of a call with many separations of one source, when any of its pieces pays:
-// the separations counted a stretch at a time, between questions to the caller. Not for a
-// tabulated profile: its magnification bends where the lens crosses each of its radii, not only
-// at the limb, and the quadrature serves it directly.
-std::optional<ProfileInterpolant> plan_interpolant(const RoutePlan& plan, const ArrayView& u, const ArrayView& rho) {
-    std::optional<ProfileInterpolant> interpolant;
-    const PreparedLaw& law = plan.law();
-    const double radius = rho.first();
-    if (!rho.one_value() || u.size() < interpolant_nodes(plan.rtol()) || law.uniform ||
-        law.law.kind == LawKind::tabulated || !(radius > 0.0 && radius < numerics::kInfinity)) {
-        return interpolant;
-    }
-    interpolant.emplace(radius, law, plan.rtol(), plan.far(radius));
-    std::vector<double> stretch(u.contiguous() ? 0 : kCountStretch);
-    for (std::size_t begin = 0; begin < u.size(); begin += kCountStretch) {
-        interruption_point();
-        const std::size_t count = std::min(kCountStretch, u.size() - begin);
-        if (u.contiguous()) {
-            interpolant->count(u.span().subspan(begin, count));
-        } else {
-            u.gather(begin, count, stretch.data());
-            interpolant->count(std::span<const double>(stretch.data(), count));
-        }
-    }
-    interpolant->plan();
-    return interpolant;
-}
-
-// The separations of one block by route: the quadratures, the direct values and the series'
-// (map 1, the quadratures first, so that the map sees early what the whole is worth and the
-// cheap elements at its end even out the participants' last runs), and the interpolant's.
-struct BlockRoutes {
-    std::vector<unsigned char> route;  // by separation of the block
-    std::vector<std::size_t> first, second;
-};
-
-void route_block(const Call& call, const ProfileInterpolant* interpolant, BlockRoutes& routes) {
-    const std::size_t count = call.u.size();
-    routes.route.resize(count);
-    if (call.rho.size() == 1) {
-        const double rho = call.rho[0];
-        parallel::parallel_map_into(call.u, routes.route.data(), [&](double x) {
-            return static_cast<unsigned char>(call.plan.route(x, rho, interpolant));
-        });
-    } else {
-        for (std::size_t i = 0; i < count; ++i) {
-            if (i % kCountStretch == 0) interruption_point();
-            routes.route[i] = static_cast<unsigned char>(call.plan.route(call.u[i], call.rho[i], interpolant));
-        }
-    }
-    routes.first.clear();
-    routes.second.clear();
-    for (std::size_t i = 0; i < count; ++i) {
-        if (routes.route[i] == static_cast<unsigned char>(Route::quadrature)) routes.first.push_back(i);
-    }
-    for (std::size_t i = 0; i < count; ++i) {
-        const auto r = static_cast<Route>(routes.route[i]);
-        if (r == Route::direct || r == Route::series) routes.first.push_back(i);
-        if (r == Route::interpolant) routes.second.push_back(i);
-    }
-}
-
 // Map 1 of a block: the interpolant's first nodes (tasks below `nodes`, into `node_values`), then
 // the separations of routes.first, each into its result.
 void run_first(const Call& call, const BlockRoutes& routes, const ProfileInterpolant* interpolant,
@@ -157,7 +69,7 @@ void run_first(const Call& call, const BlockRoutes& routes, const ProfileInterpo
     std::vector<std::size_t> tasks(nodes + routes.first.size());
     for (std::size_t t = 0; t < nodes; ++t) tasks[t] = t;
     for (std::size_t k = 0; k < routes.first.size(); ++k) tasks[nodes + k] = nodes + routes.first[k];
-    const auto route_of = [&](std::size_t i) { return static_cast<Route>(routes.route[i]); };
+    const auto route_of = [&](std::size_t i) { return routes.at(i); };
     std::vector<ProfileValue> served(call.counts != nullptr ? tasks.size() : 0);
     std::vector<unsigned char> done(tasks.size());
     parallel::parallel_map_into(std::span<const std::size_t>(tasks), done.data(), [&](std::size_t t) -> unsigned char {
@@ -242,36 +154,20 @@ void run_second(const Call& call, const BlockRoutes& routes, const ProfileInterp
 // the interpolant is built before its map 2.
 void serve(const RoutePlan& plan, const ArrayView& u, const ArrayView& rho, double* out, Convergence& convergence,
            ProfileCounts* counts, std::optional<ProfileInterpolant>& interpolant) {
-    const std::size_t n = u.size();
-    const std::size_t block = std::min(kBlock, n);
-    std::vector<double> u_buffer(u.contiguous() ? 0 : block);
-    std::vector<double> rho_buffer(rho.one_value() || rho.contiguous() ? 0 : block);
-    const double radius = rho.first();
+    call::BlockReader reader(u, rho);
     BlockRoutes routes;
     std::vector<ProfileValue> node_values;
-    for (std::size_t begin = 0; begin < n; begin += kBlock) {
-        const std::size_t count = std::min(kBlock, n - begin);
+    for (std::size_t begin = 0; begin < u.size(); begin += kBlock) {
+        const std::size_t count = std::min(kBlock, u.size() - begin);
         interruption_point();
-        std::span<const double> u_block, rho_block(&radius, 1);
-        if (u.contiguous()) {
-            u_block = u.span().subspan(begin, count);
-        } else {
-            u.gather(begin, count, u_buffer.data());
-            u_block = std::span<const double>(u_buffer.data(), count);
-        }
-        if (rho.contiguous() && !rho.one_value()) {
-            rho_block = rho.span().subspan(begin, count);
-        } else if (!rho.one_value()) {
-            rho.gather(begin, count, rho_buffer.data());
-            rho_block = std::span<const double>(rho_buffer.data(), count);
-        }
-        const Call call{plan, u_block, rho_block, out + begin, begin, convergence, counts};
+        reader.read(begin, count);
+        const Call call{plan, reader.u(), reader.rho(), out + begin, begin, convergence, counts};
         const bool first = begin == 0 && interpolant;
-        route_block(call, interpolant ? &*interpolant : nullptr, routes);
+        call::route_block(plan, call.u, call.rho, interpolant ? &*interpolant : nullptr, routes);
         node_values.assign(first ? interpolant->first_nodes().size() : 0, ProfileValue{});
         run_first(call, routes, interpolant ? &*interpolant : nullptr, node_values);
         if (first) {
-            interpolant->build(node_values);
+            interpolant->build(std::span<const ProfileValue>(node_values));
             if (counts != nullptr) {
                 counts->interpolant_pieces += interpolant->pieces();
                 counts->interpolant_nodes += interpolant->nodes_evaluated();
@@ -331,7 +227,7 @@ ProfileReport profile_magnification(const ArrayView& u, const ArrayView& rho, co
         if (counts != nullptr) call.tally(route, v);
         return convergence.report();
     }
-    std::optional<ProfileInterpolant> interpolant = plan_interpolant(plan, u, rho);
+    std::optional<ProfileInterpolant> interpolant = call::plan_interpolant(plan, u, rho, 1);
     serve(plan, u, rho, out, convergence, counts, interpolant);
     return convergence.report();
 }

@@ -3,8 +3,10 @@
 #include <algorithm>
 #include <cmath>
 
+#include "models/engine/law_gradient.hpp"
 #include "models/engine/profile_quadrature.hpp"
 #include "models/engine/tolerance_budget.hpp"
+#include "models/kernel/disk_derivatives.hpp"
 #include "models/kernel/witt_mao.hpp"
 #include "numerics/constants.hpp"
 #include "parallel/parallel_map.hpp"
@@ -52,9 +54,11 @@ std::size_t wide_interpolant_nodes(double rtol) {
     return static_cast<std::size_t>(std::clamp(n, 11.0, static_cast<double>(kInterpolantNodes)));
 }
 
-ProfileInterpolant::ProfileInterpolant(double rho, const PreparedLaw& law, double rtol, double far)
+ProfileInterpolant::ProfileInterpolant(double rho, const PreparedLaw& law, double rtol, double far,
+                                       std::size_t components)
     : rho_(rho), far_(far), rtol_(rtol), node_rtol_(rtol * budget::kInterpolantNodes), law_(&law),
-      limb_weight_(law.law.kind == LawKind::tabulated ? 0.0 : law.terms[0].weight / law.flux) {
+      limb_weight_(law.law.kind == LawKind::tabulated ? 0.0 : law.terms[0].weight / law.flux),
+      components_(components) {
     // Wide pieces from the far end of each side towards the limb, a quarter of the length at a
     // time, the last down to kFirstBound; each with its halves, at their geometric middles.
     const double outer_end = std::sqrt(far / rho - 1.0);
@@ -146,21 +150,31 @@ bool ProfileInterpolant::covers(double u) const {
 }
 
 void ProfileInterpolant::build(std::span<const ProfileValue> first) {
+    std::vector<ProfileGradient> values(first.size());
+    for (std::size_t i = 0; i < first.size(); ++i) values[i].value = first[i];
+    build(std::span<const ProfileGradient>(values));
+}
+
+void ProfileInterpolant::build(std::span<const ProfileGradient> first) {
     std::vector<double> nodes = first_nodes_;
-    std::vector<ProfileValue> later;
-    std::span<const ProfileValue> values = first;
+    std::vector<ProfileGradient> later;
+    std::span<const ProfileGradient> values = first;
     for (int round = 0; round <= kMostHalvings && !trial_.empty(); ++round) {
         if (round > 0) {  // the halves' nodes, on the pool
             nodes = nodes_of(trial_);
-            later.assign(nodes.size(), ProfileValue{});
+            later.assign(nodes.size(), ProfileGradient{});
             const PreparedLaw& law = *law_;
             const double rho = rho_, node_rtol = node_rtol_;
+            const bool gradient = components_ > 1;
             parallel::parallel_map_into(std::span<const double>(nodes), later.data(), [&](double x) {
-                return profile_by_quadrature(x, rho, law, node_rtol);
+                if (gradient) return gradient_by_quadrature(x, rho, law, *coefficients_, node_rtol, nullptr);
+                ProfileGradient g;
+                g.value = profile_by_quadrature(x, rho, law, node_rtol);
+                return g;
             });
             values = later;
         }
-        for (const ProfileValue& v : values) evaluations_ += v.evaluations;
+        for (const ProfileGradient& v : values) evaluations_ += v.value.evaluations;
         nodes_ += nodes.size();
         keep_or_halve(nodes, values);
     }
@@ -171,39 +185,65 @@ void ProfileInterpolant::build(std::span<const ProfileValue> first) {
     built_ = true;
 }
 
-void ProfileInterpolant::keep_or_halve(std::span<const double> nodes, std::span<const ProfileValue> values) {
+void ProfileInterpolant::use_coefficients(const LawGradient& coefficients) {
+    coefficients_ = &coefficients;
+    for (std::size_t j = 0; j < coefficients.count; ++j) limb_weight_derivatives_[j] = coefficients.analytic[j].limb_weight;
+}
+
+double ProfileInterpolant::disk_share(std::size_t k, double u) const {
+    if (k == 0) return limb_weight_ * witt_mao_magnification_scaled(u, rho_);
+    if (k >= kGradientParts) return limb_weight_derivatives_[k - kGradientParts] * witt_mao_magnification_scaled(u, rho_);
+    const DiskDerivatives disk = witt_mao_derivatives(u, rho_);
+    return limb_weight_ * (k == 1 ? disk.du : disk.drho);
+}
+
+bool ProfileInterpolant::fits(Piece& piece, std::size_t k, std::span<const double> f, double scale) const {
+    const std::size_t kN = piece.n;
+    // c_m = (2/N) sum_j f_j cos(m (2j + 1) pi / (2N)), c_0 halved.
+    for (std::size_t m = 0; m < kN; ++m) {
+        double sum = 0.0;
+        for (std::size_t j = 0; j < kN; ++j) {
+            sum += f[j] * std::cos(static_cast<double>(m) * (2.0 * static_cast<double>(j) + 1.0) * numerics::kPi /
+                                   (2.0 * static_cast<double>(kN)));
+        }
+        piece.coefficients[k][m] = sum * 2.0 / static_cast<double>(kN) * (m == 0 ? 0.5 : 1.0);
+    }
+    // The last three coefficients bound the interpolant's error where they fall as fast as the
+    // ones before them.
+    const auto& c = piece.coefficients[k];
+    const double tail = std::fabs(c[kN - 1]) + std::fabs(c[kN - 2]) + std::fabs(c[kN - 3]);
+    return tail <= rtol_ * budget::kInterpolantFit * scale;
+}
+
+void ProfileInterpolant::keep_or_halve(std::span<const double> nodes, std::span<const ProfileGradient> values) {
     std::vector<Piece> again;
     std::vector<double> f;
     std::size_t first = 0;  // the piece's first node
     for (std::size_t p = 0; p < trial_.size(); first += trial_[p].n, ++p) {
         Piece piece = trial_[p];
         const std::size_t kN = piece.n;
-        bool usable = true;
-        double scale = 0.0;
-        f.assign(kN, 0.0);
+        bool usable = true, kept = true;
         for (std::size_t j = 0; j < kN; ++j) {
-            const ProfileValue& v = values[first + j];
+            const ProfileValue& v = values[first + j].value;
             usable = usable && v.converged && std::isfinite(v.value);
-            // The uniform disk's share is added back exactly where the interpolant is used.
-            const double disk = limb_weight_ * witt_mao_magnification_scaled(nodes[first + j], rho_);
-            f[j] = v.value - disk;
-            scale = std::max(scale, std::fabs(v.value));
         }
         if (!usable) continue;  // a node did not converge: the quadrature keeps this piece
-        // c_k = (2/N) sum_j f_j cos(k (2j + 1) pi / (2N)), c_0 halved.
-        for (std::size_t k = 0; k < kN; ++k) {
-            double sum = 0.0;
+        for (std::size_t k = 0; k < components_ && kept; ++k) {
+            // Each component less its share of the uniform disk, which is added back exactly where
+            // the interpolant is used; its scale the value's, or A/rho for the derivatives in u
+            // and rho.
+            double scale = 0.0;
+            f.assign(kN, 0.0);
             for (std::size_t j = 0; j < kN; ++j) {
-                sum += f[j] * std::cos(static_cast<double>(k) * (2.0 * static_cast<double>(j) + 1.0) *
-                                       numerics::kPi / (2.0 * static_cast<double>(kN)));
+                const ProfileGradient& g = values[first + j];
+                const double v = component_of(g, k);
+                f[j] = v - disk_share(k, nodes[first + j]);
+                const double floor = k == 1 || k == 2 ? std::fabs(g.value.value) / rho_ : std::fabs(g.value.value);
+                scale = std::max(scale, k == 0 ? std::fabs(v) : std::max(std::fabs(v), floor));
             }
-            piece.coefficients[k] = sum * 2.0 / static_cast<double>(kN) * (k == 0 ? 0.5 : 1.0);
+            kept = fits(piece, k, f, scale);
         }
-        // The last three coefficients bound the interpolant's error where they fall as fast as
-        // the ones before them.
-        const double tail = std::fabs(piece.coefficients[kN - 1]) + std::fabs(piece.coefficients[kN - 2]) +
-                            std::fabs(piece.coefficients[kN - 3]);
-        if (tail <= rtol_ * budget::kInterpolantFit * scale) {
+        if (kept) {
             pieces_.push_back(piece);
             continue;
         }
@@ -217,6 +257,21 @@ void ProfileInterpolant::keep_or_halve(std::span<const double> nodes, std::span<
     trial_ = std::move(again);
 }
 
+namespace {
+
+// Clenshaw's recurrence for a piece's interpolant of one component at y in [-1, 1].
+double clenshaw(const std::array<double, kInterpolantNodes>& c, std::size_t n, double y) {
+    double b1 = 0.0, b2 = 0.0;
+    for (std::size_t k = n; k-- > 1;) {
+        const double b0 = 2.0 * y * b1 - b2 + c[k];
+        b2 = b1;
+        b1 = b0;
+    }
+    return y * b1 - b2 + c[0];
+}
+
+}  // namespace
+
 bool ProfileInterpolant::excess(double u, double* out) const {
     if (pieces_.empty() || !(u >= 0.0)) return false;
     const bool inner = u < rho_;
@@ -224,15 +279,20 @@ bool ProfileInterpolant::excess(double u, double* out) const {
     for (const Piece& piece : pieces_) {
         if (piece.inner != inner || t < piece.lo || t > piece.hi) continue;
         const double y = (2.0 * t - (piece.lo + piece.hi)) / (piece.hi - piece.lo);
-        // Clenshaw's recurrence.
-        double b1 = 0.0, b2 = 0.0;
-        for (std::size_t k = piece.n; k-- > 1;) {
-            const double b0 = 2.0 * y * b1 - b2 + piece.coefficients[k];
-            b2 = b1;
-            b1 = b0;
-        }
-        const double value = y * b1 - b2 + piece.coefficients[0];
-        *out = value;
+        *out = clenshaw(piece.coefficients[0], piece.n, y);
+        return true;
+    }
+    return false;
+}
+
+bool ProfileInterpolant::excess_components(double u, double* out) const {
+    if (pieces_.empty() || !(u >= 0.0)) return false;
+    const bool inner = u < rho_;
+    const double t = variable_at(inner, u, rho_);
+    for (const Piece& piece : pieces_) {
+        if (piece.inner != inner || t < piece.lo || t > piece.hi) continue;
+        const double y = (2.0 * t - (piece.lo + piece.hi)) / (piece.hi - piece.lo);
+        for (std::size_t k = 0; k < components_; ++k) out[k] = clenshaw(piece.coefficients[k], piece.n, y);
         return true;
     }
     return false;

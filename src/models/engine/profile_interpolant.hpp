@@ -13,11 +13,17 @@
 #include <vector>
 
 #include "models/engine/brightness_law.hpp"
+#include "models/engine/profile_quadrature.hpp"
 
 namespace mirvanta::models {
 
 // Nodes per piece (Chebyshev points of the first kind), at most.
 inline constexpr std::size_t kInterpolantNodes = 20;
+
+// A gradient's parts besides the law's coefficients (the value, dA/du, dA/drho), and the most
+// components an interpolant holds.
+inline constexpr std::size_t kGradientParts = 3;
+inline constexpr std::size_t kMostInterpolantComponents = kGradientParts + kMostLawCoefficients;
 
 // Nodes per piece for a tolerance: a piece [h, 2h] of the limb's variable sees the limb's bend at
 // three of its half-lengths, where Chebyshev interpolation gains a factor 5.8 a node on the bend's
@@ -28,14 +34,18 @@ std::size_t interpolant_nodes(double rtol);
 // rho 0.1 to 3, its Chebyshev coefficients fall by a factor 5 to 7 a node.
 std::size_t wide_interpolant_nodes(double rtol);
 
-struct ProfileValue;
+
+struct LawGradient;
 
 class ProfileInterpolant {
 public:
     // The pieces it may build for one source: wide pieces [h, 4h] of the limb's variable from the
     // centre (inside) and from the series' reach `far` (outside) towards the limb, and their halves
     // at their geometric middles, kMostHalvings deep. Evaluates nothing.
-    ProfileInterpolant(double rho, const PreparedLaw& law, double rtol, double far);
+    // `components`: 1 for the value alone; kGradientParts plus the law's coefficients for the value
+    // and its derivatives (a gradient call), each component a Chebyshev interpolant of its own on
+    // the same pieces and nodes.
+    ProfileInterpolant(double rho, const PreparedLaw& law, double rtol, double far, std::size_t components = 1);
 
     // Counts the separations of the call in each piece, a stretch of them at a time (finite,
     // u < far: the series serves the rest); then plan() keeps for the first round the wide pieces
@@ -57,12 +67,23 @@ public:
     // at most; a piece that still fails, or one with a node that did not converge, is dropped
     // and its separations are left to the quadrature. Allocates on the calling thread only.
     void build(std::span<const ProfileValue> first);
+    void build(std::span<const ProfileGradient> first);
 
     // The interpolant at u less the uniform disk's share, which is limb_weight() A_disk(u, rho):
     // the value is excess + limb_weight() A_disk(u, rho), so that a caller can take A_disk of many
     // separations together on the lanes. True when a kept piece covers u.
     bool excess(double u, double* out) const;
     double limb_weight() const { return limb_weight_; }
+    // In a gradient call, out[k] for each component k (0 the value, 1 and 2 the derivatives in u
+    // and rho, 3 + j in coefficient j), less its share of the uniform disk: limb_weight() times
+    // A_disk, dA_disk/du and dA_disk/drho for the first three, limb_weight_derivative(j) A_disk
+    // for the coefficients'.
+    bool excess_components(double u, double* out) const;
+    double limb_weight_derivative(std::size_t j) const { return limb_weight_derivatives_[j]; }
+    std::size_t components() const { return components_; }
+    // In a gradient call, the law's coefficients, for the nodes the build evaluates itself and
+    // for the coefficients' shares of the uniform disk. Kept by reference.
+    void use_coefficients(const LawGradient& coefficients);
 
     std::size_t pieces() const { return pieces_.size(); }
     std::size_t nodes_evaluated() const { return nodes_; }
@@ -76,7 +97,7 @@ private:
         bool inner;            // u < rho: variable s = sqrt(1 - (u/rho)^2); else s = sqrt(u/rho - 1)
         double lo, hi;         // range of s
         std::size_t n;         // nodes (and coefficients)
-        std::array<double, kInterpolantNodes> coefficients;  // the first n used
+        std::array<std::array<double, kInterpolantNodes>, kMostInterpolantComponents> coefficients;  // n used
     };
     // A wide piece and its halves, level by level (node k's halves are 2k + 1 and 2k + 2), with
     // the separations each holds.
@@ -95,7 +116,12 @@ private:
     std::vector<double> nodes_of(const std::vector<Piece>& pieces) const;
     // Turns the values at a round's nodes into the pieces kept, and the halves of those that fail
     // (the next round's).
-    void keep_or_halve(std::span<const double> nodes, std::span<const ProfileValue> values);
+    void keep_or_halve(std::span<const double> nodes, std::span<const ProfileGradient> values);
+    // The share of the uniform disk in component k at the separation of a node.
+    double disk_share(std::size_t k, double u) const;
+    // Whether piece's interpolant of component k holds the tolerance (its last three coefficients
+    // within the fit's share of `scale`), after its coefficients are made from f.
+    bool fits(Piece& piece, std::size_t k, std::span<const double> f, double scale) const;
     double rho_, far_;
     double rtol_, node_rtol_;
     const PreparedLaw* law_;
@@ -104,6 +130,9 @@ private:
     std::vector<Piece> planned_;       // the first round's pieces, for covers() before the build
     std::vector<double> first_nodes_;
     double limb_weight_;  // w0 / N: the uniform disk's share, added exactly per separation
+    std::array<double, kMostLawCoefficients> limb_weight_derivatives_{};  // d(w0 / N)/dc_j
+    std::size_t components_;
+    const LawGradient* coefficients_ = nullptr;
     std::vector<Piece> pieces_;
     bool built_ = false;
     std::size_t nodes_ = 0;

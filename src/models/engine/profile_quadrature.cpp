@@ -3,8 +3,10 @@
 #include <algorithm>
 #include <cmath>
 
+#include "models/engine/law_gradient.hpp"
 #include "models/engine/piece_plan.hpp"
 #include "models/engine/tolerance_budget.hpp"
+#include "models/kernel/disk_derivatives.hpp"
 #include "models/kernel/witt_mao.hpp"
 #include "models/kernel/witt_mao_range.hpp"
 #include "numerics/adaptive_pieces.hpp"
@@ -59,6 +61,81 @@ struct AnalyticIntegrand {
     }
 };
 
+// The components of the gradient's integrand: G and its derivatives in u and rho times the law's
+// weight, and G times each coefficient's derivative of the weight. The magnification is
+// A_disk(u, rho) + J_0 / N (J_0 = -int G dI), so that dA/du = dA_disk/du + J_u / N with
+// J_u = -int x^2 (dA_disk/du(u, x rho) - dA_disk/du(u, rho)) dI, dA/drho likewise with the disk's
+// radius x rho (d/drho A_disk(u, x rho) = x dA_disk/drho(u, x rho)), and, the flux N depending on
+// the coefficients too, dA/dc = (J_c - (J_0 / N) dN/dc) / N.
+constexpr std::size_t kGradientComponents = 3 + kMostLawCoefficients;
+
+struct GradientIntegrand {
+    double u, rho;
+    DiskDerivatives edge;
+    const PreparedLaw& law;
+    const LawGradient& coefficients;
+    const AngleSegment* segments;
+
+    void operator()(const unsigned* segment, const double* t, std::size_t n,
+                    numerics::Components<kGradientComponents>* values) const {
+        for (std::size_t i = 0; i < n; ++i) {
+            const AngleSegment& s = segments[segment[i]];
+            const double angle = s.start + s.direction * (s.length * power_of(t[i], s.power));
+            const double jacobian = s.length * s.power * (s.power == 1.0 ? 1.0 : power_of(t[i], s.power - 1.0));
+            const double x = s.from_limb ? std::cos(angle) : std::sin(angle);
+            const double mu = s.from_limb ? std::sin(angle) : std::cos(angle);
+            const DiskDerivatives disk = witt_mao_derivatives(u, x * rho);
+            const double weight = (x * brightness_slope(law, mu)) * jacobian;
+            const double x2 = x * x;
+            numerics::Components<kGradientComponents>& out = values[i];
+            out.fill(0.0);
+            out[0] = (x2 * (disk.value - edge.value)) * weight;
+            out[1] = (x2 * (disk.du - edge.du)) * weight;
+            out[2] = (x2 * (x * disk.drho - edge.drho)) * weight;
+            const double g = x2 * (disk.value - edge.value);
+            for (std::size_t j = 0; j < coefficients.count; ++j) {
+                out[3 + j] = (g * (x * brightness_slope(coefficients.analytic[j].slope, mu))) * jacobian;
+            }
+        }
+    }
+};
+
+ProfileGradient analytic_gradient(double u, double rho, const PreparedLaw& law, const LawGradient& coefficients,
+                                  double rtol) {
+    const DiskDerivatives edge = witt_mao_derivatives(u, rho);
+    const AnglePlan plan = plan_angle_segments(u / rho, rho, limb_slope_exponent(law));
+    Piece pieces[kMostAngleSegments];
+    for (std::size_t i = 0; i < plan.count; ++i) pieces[i] = {static_cast<unsigned>(i), 0.0, 1.0};
+    // Each component's target is its share of rtol of its scale times the flux: A for the value
+    // and the coefficients, A/rho for the derivatives in u and rho.
+    const double flux = std::fabs(law.flux);
+    numerics::Components<kGradientComponents> target;
+    target.fill(rtol * budget::kQuadrature * flux * std::fabs(edge.value));
+    target[1] = target[2] = target[0] / rho;
+    numerics::PiecesSpace<numerics::FejerRule, kGradientComponents> space;  // 380 kB of the stack
+    const auto integral = numerics::adaptive_pieces<numerics::FejerRule>(
+        std::span<const Piece>(pieces, plan.count), GradientIntegrand{u, rho, edge, law, coefficients, plan.segments},
+        target,
+        space, std::span<const unsigned char>(plan.slow, plan.count));
+    ProfileGradient out;
+    out.value.value = edge.value + integral.integral[0] / law.flux;
+    out.du = edge.du + integral.integral[1] / law.flux;
+    out.drho = edge.drho + integral.integral[2] / law.flux;
+    // dA/dc = (J_c - (J_0 / N) dN/dc) / N.
+    const double excess = integral.integral[0] / law.flux;
+    for (std::size_t j = 0; j < coefficients.count; ++j) {
+        out.dlimb[j] = (integral.integral[3 + j] - excess * coefficients.analytic[j].flux) / law.flux;
+    }
+    double worst = 0.0;
+    for (std::size_t k = 0; k < kGradientComponents; ++k) {
+        worst = std::max(worst, integral.estimate[k] / target[k] * (rtol * budget::kQuadrature));
+    }
+    out.value.estimate = worst;
+    out.value.converged = integral.converged && worst <= rtol;
+    out.value.evaluations = integral.evaluations + 1;
+    return out;
+}
+
 ProfileValue analytic_law(double u, double rho, const PreparedLaw& law, double rtol) {
     const double edge = witt_mao_magnification_scaled(u, rho);  // F(1)
     const AnglePlan plan = plan_angle_segments(u / rho, rho, limb_slope(law));
@@ -80,6 +157,12 @@ ProfileValue analytic_law(double u, double rho, const PreparedLaw& law, double r
 }
 
 }  // namespace
+
+ProfileGradient gradient_by_quadrature(double u, double rho, const PreparedLaw& law, const LawGradient& coefficients,
+                                       double rtol, double* table_row) {
+    if (law.law.kind != LawKind::tabulated) return analytic_gradient(u, rho, law, coefficients, rtol);
+    return tabulated_gradient_by_quadrature(u, rho, law, rtol, table_row);
+}
 
 ProfileValue profile_by_quadrature(double u, double rho, const PreparedLaw& law, double rtol) {
     if (law.law.kind != LawKind::tabulated) return analytic_law(u, rho, law, rtol);

@@ -98,18 +98,29 @@ bool profile_series(double u, double rho, const SeriesPlan& plan, double* out) {
     return true;
 }
 
-SeriesGradient profile_series_gradient(double u, double rho, const SeriesPlan& plan,
-                                       std::span<const MomentGradient> moments) {
-    using D = numerics::Dual<kSeriesParameters>;
+SeriesGradient profile_series_gradient(double u, double rho, const SeriesPlan& plan) {
+    using D = numerics::Dual<2>;
     const double x = rho / u;
-    const std::size_t terms = terms_for(x * x, plan);
-    const auto factor = [&](std::size_t k) {
-        D m(plan.factor[k]);
-        for (std::size_t j = 0; j < moments.size(); ++j) m.d[2 + j] = moments[j][k];
-        return m;
-    };
+    const double x2 = x * x;
+    const std::size_t terms = terms_for(x2, plan);
+    const auto factor = [&](std::size_t k) { return D(plan.factor[k]); };
     const D a = series_value(D::parameter(u, 0), D::parameter(rho, 1), factor, terms);
-    return {a.v, a.d};
+    SeriesGradient out{a.v, a.d[0], a.d[1], {}};
+    // dA/dm_k = F x^(2k) Q_k(a, b): each term without its moment factor.
+    const double s = u * u, q = s + 4.0, b = 1.0 / q, aa = 1.0 - 4.0 * b;
+    const double f = 4.0 / ((u * std::sqrt(q)) * q);
+    double power = 1.0;
+    for (std::size_t k = 0; k < terms; ++k) {
+        power = power * x2;
+        const std::span<const double> c = tables::kProfileSeriesTerms[k];
+        double term = c.back(), bk = 1.0;
+        for (std::size_t i = c.size() - 1; i-- > 0;) {
+            bk = bk * b;
+            term = term * aa + c[i] * bk;
+        }
+        out.by_moment[k + 1] = f * (power * term);
+    }
+    return out;
 }
 
 }  // namespace mirvanta::models

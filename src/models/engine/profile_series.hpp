@@ -35,17 +35,16 @@ inline bool series_reaches(double u, double rho, const SeriesPlan& plan) {
 // *out; false otherwise. u > 0 (infinite allowed), rho > 0. The result is at least 1.
 bool profile_series(double u, double rho, const SeriesPlan& plan, double* out);
 
-// The series and its derivatives, where it reaches (series_reaches): d[0] = dA/du, d[1] = dA/drho,
-// d[2 + j] = dA/dc_j through the moment factors, moments[j][k] = dm_k/dc_j (the terms' own
-// derivatives, exact; the truncation's share of rtol holds for them as for the value, relative to
-// the larger of the derivative and A/rho). The value is the same bits as profile_series's.
-inline constexpr std::size_t kSeriesParameters = 6;  // u, rho and at most four coefficients
-using MomentGradient = std::array<double, kMostMoments + 1>;
+// The series and its derivatives in u and rho, where it reaches (series_reaches), and
+// by_moment[k] = dA/dm_k, each term without its moment factor, from which a caller makes the
+// derivative in any coefficient the moments depend on (sum over k of by_moment[k] dm_k/dc). The
+// terms' own derivatives are exact; the truncation's share of rtol holds for them as for the value,
+// relative to the larger of the derivative and A/rho. The value is the same bits as
+// profile_series's.
 struct SeriesGradient {
-    double value;
-    std::array<double, kSeriesParameters> d;
+    double value, du, drho;
+    std::array<double, kMostMoments + 1> by_moment;
 };
-SeriesGradient profile_series_gradient(double u, double rho, const SeriesPlan& plan,
-                                       std::span<const MomentGradient> moments);
+SeriesGradient profile_series_gradient(double u, double rho, const SeriesPlan& plan);
 
 }  // namespace mirvanta::models

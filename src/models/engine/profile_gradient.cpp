@@ -1,0 +1,203 @@
+#include "models/engine/profile_gradient.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "common/interruption.hpp"
+#include "common/panic.hpp"
+#include "models/engine/law_gradient.hpp"
+#include "models/engine/profile_call.hpp"
+#include "models/kernel/disk_derivatives.hpp"
+#include "models/kernel/general_form_terms.hpp"
+#include "models/kernel/witt_mao.hpp"
+#include "numerics/constants.hpp"
+#include "parallel/parallel_map.hpp"
+
+namespace mirvanta::models {
+namespace {
+
+using call::BlockRoutes;
+using call::Convergence;
+using call::kBlock;
+
+// The value and derivatives of a special value, the point source or the uniform disk.
+ProfileGradient direct_gradient(double u, double rho) {
+    ProfileGradient g;
+    if (std::isnan(u) || std::isnan(rho) || u < 0.0 || rho < 0.0) {
+        g.value.value = g.du = g.drho = numerics::kNaN;
+        g.dlimb.fill(numerics::kNaN);
+        return g;
+    }
+    if (u == numerics::kInfinity || rho == numerics::kInfinity) {
+        g.value.value = 1.0;
+        return g;
+    }
+    const DiskDerivatives disk = witt_mao_derivatives(u, rho);
+    g.value.value = disk.value;
+    g.value.evaluations = rho == 0.0 ? 0 : 1;
+    g.du = disk.du;
+    g.drho = disk.drho;
+    return g;
+}
+
+// Separation (u, rho) by `route` (not the interpolant's); a tabulated profile's derivatives in its
+// brightness values into `row`.
+ProfileGradient serve_gradient(const RoutePlan& plan, const LawGradient& coefficients, Route route, double u,
+                               double rho, double* row) {
+    const bool table = plan.law().law.kind == LawKind::tabulated;
+    switch (route) {
+        case Route::direct: {
+            const ProfileGradient g = direct_gradient(u, rho);
+            if (table) std::fill(row, row + coefficients.count, std::isnan(g.value.value) ? numerics::kNaN : 0.0);
+            return g;
+        }
+        case Route::series: {
+            const SeriesGradient s = profile_series_gradient(u, rho, plan.series());
+            ProfileGradient g;
+            g.value.value = s.value;
+            g.du = s.du;
+            g.drho = s.drho;
+            for (std::size_t j = 0; j < coefficients.count; ++j) {
+                double sum = 0.0;
+                for (std::size_t k = 1; k <= kMostMoments; ++k) sum += s.by_moment[k] * coefficients.moments[j][k];
+                (table ? row[j] : g.dlimb[j]) = sum;
+            }
+            g.value = plan.reported(route, g.value);
+            return g;
+        }
+        case Route::interpolant:
+        case Route::quadrature:
+            break;
+    }
+    ProfileGradient g = gradient_by_quadrature(u, rho, plan.law(), coefficients, plan.rtol(), row);
+    g.value = plan.reported(route, g.value);
+    return g;
+}
+
+// One block of a gradient call: its separations and radii, where its results go, and what the
+// call knows of its law's coefficients.
+struct GradientCall {
+    const RoutePlan& plan;
+    const LawGradient& coefficients;
+    std::span<const double> u, rho;
+    GradientOutput out;  // at the block's first separation
+    std::size_t offset;
+    Convergence& convergence;
+
+    double radius(std::size_t i) const { return rho.size() == 1 ? rho[0] : rho[i]; }
+    double* row(std::size_t i) const { return out.dlimb + i * coefficients.count; }
+
+    // Separation i's result (a tabulated profile's coefficients are in its row already).
+    void finish(std::size_t i, const ProfileGradient& g) const {
+        convergence.note(offset + i, g.value);
+        // A mean of point-source magnifications is at least 1; where rounding took the value
+        // below, the derivatives are those of the value computed.
+        out.value[i] = at_least_one(g.value.value);
+        out.du[i] = g.du;
+        out.drho[i] = g.drho;
+        if (plan.law().law.kind == LawKind::tabulated) return;
+        for (std::size_t j = 0; j < coefficients.count; ++j) row(i)[j] = g.dlimb[j];
+    }
+    void serve(std::size_t i, Route route) const {
+        finish(i, serve_gradient(plan, coefficients, route, u[i], radius(i), row(i)));
+    }
+};
+
+// Map 1 of a block: the interpolant's first nodes (tasks below their count), then the
+// separations of routes.first.
+void run_first(const GradientCall& call, const BlockRoutes& routes, const ProfileInterpolant* interpolant,
+               std::vector<ProfileGradient>& node_values) {
+    const std::size_t nodes = node_values.size();
+    std::vector<std::size_t> tasks(nodes + routes.first.size());
+    for (std::size_t t = 0; t < nodes; ++t) tasks[t] = t;
+    for (std::size_t k = 0; k < routes.first.size(); ++k) tasks[nodes + k] = nodes + routes.first[k];
+    std::vector<unsigned char> done(tasks.size());
+    parallel::parallel_map_into(std::span<const std::size_t>(tasks), done.data(), [&](std::size_t t) -> unsigned char {
+        if (t < nodes) {
+            node_values[t] = gradient_by_quadrature(interpolant->first_nodes()[t], call.rho[0], call.plan.law(),
+                                                    call.coefficients, interpolant->node_rtol(), nullptr);
+            return 1;
+        }
+        call.serve(t - nodes, routes.at(t - nodes));
+        return 1;
+    });
+}
+
+// Map 2 of a block: the separations the interpolant took, each from its components and its share
+// of the uniform disk's derivatives, or by quadrature where its piece was not kept.
+void run_second(const GradientCall& call, const BlockRoutes& routes, const ProfileInterpolant& interpolant) {
+    if (routes.second.empty()) return;
+    std::vector<unsigned char> done(routes.second.size());
+    parallel::parallel_map_into(std::span<const std::size_t>(routes.second), done.data(), [&](std::size_t i) {
+        double c[kMostInterpolantComponents];
+        if (!interpolant.excess_components(call.u[i], c)) {
+            call.serve(i, Route::quadrature);
+            return static_cast<unsigned char>(0);
+        }
+        const DiskDerivatives disk = witt_mao_derivatives(call.u[i], call.rho[0]);
+        const double w = interpolant.limb_weight();
+        ProfileGradient g;
+        g.value.value = c[0] + w * disk.value;
+        g.value.evaluations = 1;
+        g.du = c[1] + w * disk.du;
+        g.drho = c[2] + w * disk.drho;
+        for (std::size_t j = 0; j < call.coefficients.count; ++j) {
+            g.dlimb[j] = c[kGradientParts + j] + interpolant.limb_weight_derivative(j) * disk.value;
+        }
+        g.value = call.plan.reported(Route::interpolant, g.value);
+        call.finish(i, g);
+        return static_cast<unsigned char>(1);
+    });
+}
+
+void serve(const RoutePlan& plan, const LawGradient& coefficients, const ArrayView& u, const ArrayView& rho,
+           const GradientOutput& out, Convergence& convergence, std::optional<ProfileInterpolant>& interpolant) {
+    call::BlockReader reader(u, rho);
+    BlockRoutes routes;
+    std::vector<ProfileGradient> node_values;
+    for (std::size_t begin = 0; begin < u.size(); begin += kBlock) {
+        const std::size_t count = std::min(kBlock, u.size() - begin);
+        interruption_point();
+        reader.read(begin, count);
+        const GradientOutput at{out.value + begin, out.du + begin, out.drho + begin,
+                                out.dlimb + begin * coefficients.count};
+        const GradientCall call{plan, coefficients, reader.u(), reader.rho(), at, begin, convergence};
+        const bool first = begin == 0 && interpolant;
+        call::route_block(plan, call.u, call.rho, interpolant ? &*interpolant : nullptr, routes);
+        node_values.assign(first ? interpolant->first_nodes().size() : 0, ProfileGradient{});
+        run_first(call, routes, interpolant ? &*interpolant : nullptr, node_values);
+        if (first) interpolant->build(std::span<const ProfileGradient>(node_values));
+        if (interpolant) run_second(call, routes, *interpolant);
+    }
+}
+
+}  // namespace
+
+std::size_t law_coefficient_count(const BrightnessLaw& law) { return coefficient_count(law); }
+
+ProfileReport profile_gradient(const ArrayView& u, const ArrayView& rho, const BrightnessLaw& law, double rtol,
+                               const GradientOutput& out) {
+    const std::size_t n = u.size();
+    if (rho.size() != 1 && rho.size() != n) {  // the caller broadcasts rho
+        throw Panic("profile_gradient: " + std::to_string(rho.size()) + " source radii for " + std::to_string(n) +
+                    " separations");
+    }
+    if (n == 0) return {};
+    // A law with coefficients is not the uniform disk for its derivatives, even where its
+    // coefficients make it uniform (Linear(0)): they go through the series and the quadrature.
+    PreparedLaw prepared = prepare_law(law);
+    if (law.kind != LawKind::uniform && law.kind != LawKind::tabulated) prepared.uniform = false;
+    const LawGradient coefficients = law_gradient(prepared);
+    const RoutePlan plan(prepared, rtol);
+    Convergence convergence;
+    std::optional<ProfileInterpolant> interpolant =
+        call::plan_interpolant(plan, u, rho, kGradientParts + coefficients.count);
+    if (interpolant) interpolant->use_coefficients(coefficients);
+    serve(plan, coefficients, u, rho, out, convergence, interpolant);
+    return convergence.report();
+}
+
+}  // namespace mirvanta::models
