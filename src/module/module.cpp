@@ -2,6 +2,7 @@
 #include "module/compat.hpp"
 #include "module/errors.hpp"
 #include "module/flux_functions.hpp"
+#include "module/gradient_functions.hpp"
 #include "module/functions.hpp"
 #include "module/laws.hpp"
 #include "module/profile_functions.hpp"
@@ -79,6 +80,9 @@ int exec_module(PyObject* module) {
             if (add_function(module, module_name.get(), def) < 0) return -1;
         }
         for (PyMethodDef& def : profile_function_table()) {
+            if (add_function(module, module_name.get(), def) < 0) return -1;
+        }
+        for (PyMethodDef& def : gradient_function_table()) {
             if (add_function(module, module_name.get(), def) < 0) return -1;
         }
         for (PyMethodDef& def : flux_function_table()) {

@@ -18,58 +18,11 @@
 #include "module/conversion.hpp"
 #include "module/errors.hpp"
 #include "module/laws.hpp"
+#include "module/profile_arguments.hpp"
 #include "module/python_caller_hook.hpp"
 
 namespace mirvanta::module {
 namespace {
-
-constexpr double kDefaultRtol = 1e-10;
-
-// Elements a loop of the calling thread goes through between two questions to the caller hook
-// (Ctrl-C): a nanosecond or a few each, well within the poll interval.
-constexpr std::size_t kCheckStretch = std::size_t{1} << 16;
-
-// Reads an array argument, with the parameter's note on failure.
-bool read_array(PyObject* object, const char* parameter, DoubleArray& out) {
-    if (out.read(object, parameter)) return true;
-    add_parameter_note(parameter);
-    return false;
-}
-
-bool read_float(PyObject* object, const char* parameter, double& out) {
-    if (to_double(object, out, parameter)) return true;
-    add_parameter_note(parameter);
-    return false;
-}
-
-// ValueError for the first value of `array` below 0: "u must be at least 0 (...); u[2] = -0.5".
-// NaN passes: it comes back as NaN.
-bool check_not_negative(const DoubleArray& array, const char* parameter, const char* meaning) {
-    const auto values = array.values();
-    for (std::size_t i = 0; i < values.size(); ++i) {
-        if (i % kCheckStretch == kCheckStretch - 1) interruption_point();
-        if (values[i] < 0.0) {
-            PyRef value(PyFloat_FromDouble(values[i]));
-            if (!value) return false;
-            PyErr_Format(PyExc_ValueError, "%s must be at least 0 (%s); %s%s = %R", parameter, meaning, parameter,
-                         index_text(array.shape(), i).c_str(), value.get());
-            return false;
-        }
-    }
-    return true;
-}
-
-bool read_rtol(PyObject* object, double& rtol) {
-    rtol = kDefaultRtol;
-    if (object == nullptr) return true;
-    if (!read_float(object, "rtol", rtol)) return false;
-    if (!(rtol > 0.0 && rtol < 1.0)) {
-        PyRef value(PyFloat_FromDouble(rtol));
-        if (value) PyErr_Format(PyExc_ValueError, "rtol must be above 0 and below 1, not %R", value.get());
-        return false;
-    }
-    return true;
-}
 
 // Runs the profile engine for u and rho (read through their broadcasts) into `out`; warns when
 // some values did not reach rtol. The caller hook that lets Ctrl-C stop it is the function's,
@@ -77,22 +30,7 @@ bool read_rtol(PyObject* object, double& rtol) {
 bool compute(const char* function, const models::ArrayView& u, const models::ArrayView& rho,
              const models::BrightnessLaw& law, double rtol, double* out) {
     const models::ProfileReport report = models::profile_magnification(u, rho, law, rtol, out, nullptr);
-    if (PyErr_Occurred() != nullptr) return false;  // left by code the call ran
-    if (report.unconverged == 0) return true;
-    char numbers[64];
-    std::snprintf(numbers, sizeof numbers, "rtol=%.3g (worst estimated relative error %.2g", rtol,
-                  report.worst_estimate);
-    const std::string message = std::string(function) + ": " + std::to_string(report.unconverged) + " of " +
-                                std::to_string(u.size()) + " values did not reach " + numbers +
-                                ", the first at flat index " + std::to_string(report.first_unconverged) +
-                                "); they hold the best estimate";
-    return PyErr_WarnEx(PyExc_RuntimeWarning, message.c_str(), 1) == 0;
-}
-
-// An argument of shape `from` read as the result's shape.
-models::ArrayView as_result(const DoubleArray& array, const Shape& shape) {
-    if (array.shape() == shape) return models::ArrayView(array.values());
-    return broadcast_view(array.values(), array.shape(), shape);
+    return report_warning(function, report, u.size(), rtol);
 }
 
 // The magnifications of separations `u` (already checked) for `rho`, as a float or an array of

@@ -88,7 +88,7 @@ struct GradientCall {
     Convergence& convergence;
 
     double radius(std::size_t i) const { return rho.size() == 1 ? rho[0] : rho[i]; }
-    double* row(std::size_t i) const { return out.dlimb + i * coefficients.count; }
+    double* row(std::size_t i) const { return out.dlimb + i * out.dlimb_stride; }
 
     // Separation i's result (a tabulated profile's coefficients are in its row already).
     void finish(std::size_t i, const ProfileGradient& g) const {
@@ -96,8 +96,8 @@ struct GradientCall {
         // A mean of point-source magnifications is at least 1; where rounding took the value
         // below, the derivatives are those of the value computed.
         out.value[i] = at_least_one(g.value.value);
-        out.du[i] = g.du;
-        out.drho[i] = g.drho;
+        out.du[i * out.du_stride] = g.du;
+        out.drho[i * out.drho_stride] = g.drho;
         if (plan.law().law.kind == LawKind::tabulated) return;
         for (std::size_t j = 0; j < coefficients.count; ++j) row(i)[j] = g.dlimb[j];
     }
@@ -162,8 +162,10 @@ void serve(const RoutePlan& plan, const LawGradient& coefficients, const ArrayVi
         const std::size_t count = std::min(kBlock, u.size() - begin);
         interruption_point();
         reader.read(begin, count);
-        const GradientOutput at{out.value + begin, out.du + begin, out.drho + begin,
-                                out.dlimb + begin * coefficients.count};
+        const GradientOutput at{out.value + begin,         out.du + begin * out.du_stride,
+                                out.drho + begin * out.drho_stride, out.dlimb + begin * out.dlimb_stride,
+                                out.du_stride,                  out.drho_stride,
+                                out.dlimb_stride};
         const GradientCall call{plan, coefficients, reader.u(), reader.rho(), at, begin, convergence};
         const bool first = begin == 0 && interpolant;
         call::route_block(plan, call.u, call.rho, interpolant ? &*interpolant : nullptr, routes);
@@ -191,12 +193,14 @@ ProfileReport profile_gradient(const ArrayView& u, const ArrayView& rho, const B
     PreparedLaw prepared = prepare_law(law);
     if (law.kind != LawKind::uniform && law.kind != LawKind::tabulated) prepared.uniform = false;
     const LawGradient coefficients = law_gradient(prepared);
+    GradientOutput where = out;
+    if (where.dlimb_stride == 0) where.dlimb_stride = coefficients.count;
     const RoutePlan plan(prepared, rtol);
     Convergence convergence;
     std::optional<ProfileInterpolant> interpolant =
         call::plan_interpolant(plan, u, rho, kGradientParts + coefficients.count);
     if (interpolant) interpolant->use_coefficients(coefficients);
-    serve(plan, coefficients, u, rho, out, convergence, interpolant);
+    serve(plan, coefficients, u, rho, where, convergence, interpolant);
     return convergence.report();
 }
 

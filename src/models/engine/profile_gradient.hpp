@@ -16,13 +16,16 @@ namespace mirvanta::models {
 // takes them: none for the uniform disk, one per brightness value for a tabulated profile.
 std::size_t law_coefficient_count(const BrightnessLaw& law);
 
-// Where a call writes: for separation i, value[i] = A, du[i] = dA/du, drho[i] = dA/drho, and
-// dlimb[i * law_coefficient_count(law) + j] = dA/dc_j.
+// Where a call writes: for separation i, value[i] = A, du[i * du_stride] = dA/du,
+// drho[i * drho_stride] = dA/drho and dlimb[i * dlimb_stride + j] = dA/dc_j (dlimb_stride 0: the
+// law's coefficient count), so that the derivatives may go straight into the columns of a
+// caller's matrix.
 struct GradientOutput {
     double* value;
     double* du;
     double* drho;
     double* dlimb;
+    std::size_t du_stride = 1, drho_stride = 1, dlimb_stride = 0;
 };
 
 // The derivatives' accuracy: each within rtol of the larger of its own size and A/rho (A for a
