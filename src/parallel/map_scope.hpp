@@ -8,6 +8,8 @@
 // caller's thread (parallel_map.hpp).
 #pragma once
 
+#include <cstddef>
+
 #include <atomic>
 
 namespace mirvanta::parallel {
@@ -58,5 +60,11 @@ private:
 // any map (a one-element call, evaluated directly on the calling thread) it throws Interrupted
 // when the hook says stop.
 bool element_should_stop();
+
+// How many iterations a long loop within one element runs between two calls of
+// element_should_stop(): each call reads a clock on the calling thread, which costs more than a
+// cheap iteration, and 1024 of the loops that use it (over a table's radii) take well under the
+// poll interval.
+inline constexpr std::size_t kElementPollStride = 1024;
 
 }  // namespace mirvanta::parallel

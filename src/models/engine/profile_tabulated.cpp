@@ -25,6 +25,8 @@
 namespace mirvanta::models {
 namespace {
 
+using numerics::Components;
+using numerics::LobattoRule;
 
 // The relative rounding of Phi read from a piece's integral (a Clenshaw sum of at most 34 terms
 // of the size of Phi): a few dozen ulps.
@@ -35,7 +37,7 @@ struct TabulatedIntegrand {
     double u, rho, edge;
     const XSegment* segments;
 
-    void operator()(const unsigned* segment, const double* t, std::size_t n, numerics::Components<1>* out) const {
+    void operator()(const unsigned* segment, const double* t, std::size_t n, Components<1>* out) const {
         double radii[numerics::kPointBatch];
         for (std::size_t i = 0; i < n; ++i) radii[i] = x_at(segments[segment[i]], t[i]) * rho;
         witt_mao_magnification_radii(u, std::span<const double>(radii, n), radii);
@@ -47,36 +49,106 @@ struct TabulatedIntegrand {
     }
 };
 
-// The gradient's integrand: g and its derivatives in u and rho, dx/dt times
-// x^2 (A_disk(u, x rho) - A_disk(u, rho)), x^2 (dA_disk/du(u, x rho) - dA_disk/du(u, rho)) and
-// x^2 (x dA_disk/drho(u, x rho) - dA_disk/drho(u, rho)).
+// G and its derivatives in u and rho at x, x^2 (A_disk(u, x rho) - A_disk(u, rho)),
+// x^2 (dA_disk/du(u, x rho) - dA_disk/du(u, rho)) and x^2 (x dA_disk/drho(u, x rho) -
+// dA_disk/drho(u, rho)): 0 at the centre, exactly 0 at the limb.
+Components<3> g_at(double u, double rho, const DiskDerivatives& edge, double x) {
+    if (x == 0.0) return {0.0, 0.0, 0.0};
+    const DiskDerivatives disk = witt_mao_derivatives(u, x * rho);
+    const double x2 = x * x;
+    return {x2 * (disk.value - edge.value), x2 * (disk.du - edge.du), x2 * (x * disk.drho - edge.drho)};
+}
+
+// The gradient's integrand: g_at times dx/dt.
 struct TabulatedGradientIntegrand {
     double u, rho;
     DiskDerivatives edge;
     const XSegment* segments;
 
-    void operator()(const unsigned* segment, const double* t, std::size_t n, numerics::Components<3>* out) const {
+    void operator()(const unsigned* segment, const double* t, std::size_t n, Components<3>* out) const {
         for (std::size_t i = 0; i < n; ++i) {
             const XSegment& p = segments[segment[i]];
-            const double x = x_at(p, t[i]);
-            if (x == 0.0) {
-                out[i] = {0.0, 0.0, 0.0};
-                continue;
-            }
-            const DiskDerivatives disk = witt_mao_derivatives(u, x * rho);
-            const double x2 = x * x, dx = dx_dt(p, t[i]);
-            out[i] = {(x2 * (disk.value - edge.value)) * dx, (x2 * (disk.du - edge.du)) * dx,
-                      (x2 * (x * disk.drho - edge.drho)) * dx};
+            const double dx = dx_dt(p, t[i]);
+            out[i] = g_at(u, rho, edge, x_at(p, t[i]));
+            for (double& c : out[i]) c = c * dx;
         }
     }
 };
 
-// G and its two derivatives at x (0 at the centre; exactly 0 at the limb).
-std::array<double, 3> g_at(double u, double rho, const DiskDerivatives& edge, double x) {
-    if (x == 0.0) return {0.0, 0.0, 0.0};
-    const DiskDerivatives disk = witt_mao_derivatives(u, x * rho);
-    const double x2 = x * x;
-    return {x2 * (disk.value - edge.value), x2 * (disk.du - edge.du), x2 * (x * disk.drho - edge.drho)};
+// Phi(x) = int_0^x G (and its derivatives) over [0, 1], in pieces planned for the bend and
+// refined by the driver, read at ascending x.
+template <std::size_t K>
+class PhiPieces {
+public:
+    template <class Integrand>
+    numerics::PiecesResult<K> integrate(double u, double rho, const Integrand& g_of, const Components<K>& target) {
+        plan_ = plan_x_segments(u / rho, rho);
+        numerics::Piece pieces[kMostXSegments];
+        for (std::size_t c = 0; c < plan_.count; ++c) pieces[c] = {static_cast<unsigned>(c), 0.0, 1.0};
+        const numerics::PiecesResult<K> result = numerics::adaptive_pieces<LobattoRule>(
+            std::span<const numerics::Piece>(pieces, plan_.count), g_of(plan_.segments), target, space_);
+        // The pieces in order of x (halves were appended at the end).
+        std::sort(space_.work, space_.work + space_.count, [&](const auto& a, const auto& c) { return start(a) < start(c); });
+        return result;
+    }
+
+    // Phi at x, x not below the last x asked.
+    Components<K> at(double x) {
+        while (piece_ + 1 < space_.count && x > end(space_.work[piece_])) {
+            for (std::size_t k = 0; k < K; ++k) before_[k] += LobattoRule::integral_to(space_.work[piece_], space_.work[piece_].piece.hi, k);
+            ++piece_;
+        }
+        const auto& w = space_.work[piece_];
+        const double t = std::clamp(t_at(plan_.segments[w.piece.segment], x), w.piece.lo, w.piece.hi);
+        Components<K> phi;
+        for (std::size_t k = 0; k < K; ++k) phi[k] = before_[k] + LobattoRule::integral_to(w, t, k);
+        return phi;
+    }
+
+private:
+    template <class W> double start(const W& w) const { return x_at(plan_.segments[w.piece.segment], w.piece.lo); }
+    template <class W> double end(const W& w) const { return x_at(plan_.segments[w.piece.segment], w.piece.hi); }
+
+    XPlan plan_;
+    numerics::PiecesSpace<LobattoRule, K> space_;
+    std::size_t piece_ = 0;
+    Components<K> before_{};
+};
+
+// The point terms of the value: b_(n-1) G(r_(n-1)) - b_0 G(r_0) - sum over steps (b_(j+1) - b_j)
+// G(r_j), and how much the kernel's rounding may carry into them: G(r) takes the difference of
+// two disks, each within kWorstDiskError of its value (at r = 0 and r = 1 G is exactly 0). Where
+// a band is narrow, terms at its two edges nearly cancel, and their rounding, not the quadrature,
+// bounds the result's accuracy: it is part of the estimate, so that a result it may take beyond
+// rtol is reported. Also the table's total variation over its segments (how much an error in Phi
+// weighs). False when the call stopped (a table may hold many radii).
+struct PointTerms {
+    double magnified = 0.0, rounding = 0.0, variation = 0.0;
+    unsigned evaluations = 3;
+};
+
+bool point_terms(double u, double rho, double edge, std::span<const double> r, std::span<const double> b,
+                 PointTerms& out) {
+    const std::size_t n = r.size();
+    const auto g_direct = [&](double x, double weight) {
+        if (x == 0.0) return 0.0;
+        const double disk = witt_mao_magnification_scaled(u, x * rho);
+        if (x != 1.0) out.rounding += std::fabs(weight) * ((x * x) * (std::fabs(disk) + std::fabs(edge))) * kWorstDiskError;
+        return (x * x) * (disk - edge);
+    };
+    out.magnified = b[n - 1] * g_direct(r[n - 1], b[n - 1]) - b[0] * g_direct(r[0], b[0]);
+    for (std::size_t j = 0; j + 1 < n; ++j) {
+        if (j % parallel::kElementPollStride == parallel::kElementPollStride - 1 && parallel::element_should_stop()) {
+            return false;
+        }
+        if (r[j + 1] > r[j]) {
+            out.variation += std::fabs(b[j + 1] - b[j]);
+        } else if (b[j + 1] != b[j]) {
+            out.magnified -= (b[j + 1] - b[j]) * g_direct(r[j], b[j + 1] - b[j]);
+            ++out.evaluations;
+        }
+    }
+    return true;
 }
 
 // The flux's derivative in brightness value j: a segment [a, b] of brightness ia to ib holds
@@ -91,191 +163,124 @@ double flux_derivative(std::span<const double> r, std::size_t j) {
     return d;
 }
 
-}  // namespace
-
-ProfileGradient tabulated_gradient_by_quadrature(double u, double rho, const PreparedLaw& law, double rtol,
-                                                 double* table_row) {
-    const std::span<const double> r = law.law.radii, b = law.law.brightness;
-    const std::size_t n = std::min(r.size(), b.size());
-    const DiskDerivatives edge = witt_mao_derivatives(u, rho);
-    ProfileGradient out;
-    std::array<double, 3> m{};  // M and its derivatives in u and rho
-    // dM/db_j, in table_row until the end, where it becomes dA/db_j.
-    std::fill(table_row, table_row + n, 0.0);
+// The gradient's point terms: M and its derivatives in m, and dM/db_j in row.
+unsigned gradient_point_terms(double u, double rho, const DiskDerivatives& edge, std::span<const double> r,
+                              std::span<const double> b, Components<3>& m, double* row) {
+    const std::size_t n = r.size();
     const auto point = [&](std::size_t j, double weight, std::size_t radius) {
-        const std::array<double, 3> g = g_at(u, rho, edge, r[radius]);
+        const Components<3> g = g_at(u, rho, edge, r[radius]);
         for (std::size_t k = 0; k < 3; ++k) m[k] += (b[j] * weight) * g[k];
-        table_row[j] += weight * g[0];
+        row[j] += weight * g[0];
     };
-    unsigned evaluations = 1;
-    if (n > 1) {
-        point(n - 1, 1.0, n - 1);
-        point(0, -1.0, 0);
-        evaluations += 2;
-        for (std::size_t j = 0; j + 1 < n; ++j) {
-            if (r[j + 1] > r[j]) continue;  // a step: -(b_(j+1) - b_j) G(r_j)
-            point(j + 1, -1.0, j);
-            point(j, 1.0, j);
-            evaluations += 2;
-        }
-    }
-    // Phi and its derivatives over the pieces, each component to its share: the value's, and the
-    // brightness derivatives' (an error in Phi weighs 1/(r_(j+1) - r_j) in dA/db_j).
-    double narrowest = 1.0, largest = 0.0;
+    if (n < 2) return 0;
+    unsigned evaluations = 2;
+    point(n - 1, 1.0, n - 1);
+    point(0, -1.0, 0);
     for (std::size_t j = 0; j + 1 < n; ++j) {
+        if (r[j + 1] > r[j]) continue;  // a step: -(b_(j+1) - b_j) G(r_j)
+        point(j + 1, -1.0, j);
+        point(j, 1.0, j);
+        evaluations += 2;
+    }
+    return evaluations;
+}
+
+// The target of Phi's components in a gradient call: an error in Phi weighs 1/(r_(j+1) - r_j)
+// in dA/db_j, whose scale is A over the brightest value; A/rho for the derivatives in u and rho.
+Components<3> gradient_target(double scale, std::span<const double> r, std::span<const double> b, double rho) {
+    double narrowest = 1.0, largest = b[0];
+    for (std::size_t j = 0; j + 1 < r.size(); ++j) {
         if (r[j + 1] > r[j]) narrowest = std::min(narrowest, r[j + 1] - r[j]);
         largest = std::max(largest, b[j + 1]);
     }
-    largest = std::max(largest, b[0]);
+    const double per_brightness = scale * narrowest / (2.0 * largest);
+    return {per_brightness, per_brightness / rho, per_brightness / rho};
+}
+
+}  // namespace
+
+ProfileValue tabulated_by_quadrature(double u, double rho, const PreparedLaw& law, double rtol) {
+    const std::size_t n = std::min(law.law.radii.size(), law.law.brightness.size());
+    const std::span<const double> r = law.law.radii.first(n), b = law.law.brightness.first(n);
+    const double edge = witt_mao_magnification_scaled(u, rho);
+    ProfileValue out;
+    PointTerms terms;
+    if (!point_terms(u, rho, edge, r, b, terms)) return out;
+    const double target = rtol * budget::kQuadrature * std::fabs(law.flux * edge);
+    double estimate = 0.0;
+    bool converged = true;
+    if (terms.variation > 0.0) {
+        PhiPieces<1> phi;
+        const auto integral = phi.integrate(
+            u, rho, [&](const XSegment* segments) { return TabulatedIntegrand{u, rho, edge, segments}; },
+            {target / terms.variation});
+        terms.evaluations += integral.evaluations;
+        converged = integral.converged;
+        estimate = terms.variation * integral.estimate[0];
+        double previous = phi.at(r[0])[0];
+        for (std::size_t j = 0; j + 1 < n; ++j) {
+            if (j % parallel::kElementPollStride == parallel::kElementPollStride - 1 && parallel::element_should_stop()) {
+                return out;
+            }
+            if (!(r[j + 1] > r[j])) continue;
+            const double next = phi.at(r[j + 1])[0];
+            if (b[j + 1] != b[j]) {
+                const double slope = (b[j + 1] - b[j]) / (r[j + 1] - r[j]);
+                terms.magnified -= slope * (next - previous);
+                // A narrow, steep segment takes the difference of two nearly equal values of Phi,
+                // each read from its interpolant's sum to a few ulps of the sum's terms.
+                terms.rounding += std::fabs(slope) * (std::fabs(next) + std::fabs(previous)) * kPhiRounding;
+            }
+            previous = next;
+        }
+    }
+    out.value = edge + terms.magnified / law.flux;
+    out.estimate = (estimate + terms.rounding) / std::fabs(edge * law.flux + terms.magnified);
+    out.converged = converged && out.estimate <= rtol;
+    out.evaluations = terms.evaluations;
+    return out;
+}
+
+ProfileGradient tabulated_gradient_by_quadrature(double u, double rho, const PreparedLaw& law, double rtol,
+                                                 double* table_row) {
+    const std::size_t n = std::min(law.law.radii.size(), law.law.brightness.size());
+    const std::span<const double> r = law.law.radii.first(n), b = law.law.brightness.first(n);
+    const DiskDerivatives edge = witt_mao_derivatives(u, rho);
+    Components<3> m{};  // M and its derivatives in u and rho
+    std::fill(table_row, table_row + n, 0.0);  // dM/db_j, until the end, where it becomes dA/db_j
+    ProfileGradient out;
+    out.value.evaluations = 1 + gradient_point_terms(u, rho, edge, r, b, m, table_row);
     double estimate = 0.0;
     bool converged = true;
     if (n > 1) {
-        const XPlan plan = plan_x_segments(u / rho, rho);
-        numerics::Piece pieces[kMostXSegments];
-        for (std::size_t c = 0; c < plan.count; ++c) pieces[c] = {static_cast<unsigned>(c), 0.0, 1.0};
         const double scale = rtol * budget::kQuadrature * std::fabs(law.flux) * edge.value;
-        const double per_brightness = scale * narrowest / (2.0 * largest);
-        numerics::Components<3> target = {per_brightness, per_brightness / rho, per_brightness / rho};
-        numerics::PiecesSpace<numerics::LobattoRule, 3> space;
-        const auto integral = numerics::adaptive_pieces<numerics::LobattoRule>(
-            std::span<const numerics::Piece>(pieces, plan.count),
-            TabulatedGradientIntegrand{u, rho, edge, plan.segments}, target, space);
-        evaluations += integral.evaluations;
+        const Components<3> target = gradient_target(scale, r, b, rho);
+        PhiPieces<3> phi;
+        const auto integral = phi.integrate(
+            u, rho, [&](const XSegment* segments) { return TabulatedGradientIntegrand{u, rho, edge, segments}; }, target);
+        out.value.evaluations += integral.evaluations;
         converged = integral.converged;
         for (std::size_t k = 0; k < 3; ++k) {
             estimate = std::max(estimate, integral.estimate[k] / target[k] * (rtol * budget::kQuadrature));
         }
-        auto* work = space.work;
-        std::sort(work, work + space.count, [&](const auto& a, const auto& c) {
-            return x_at(plan.segments[a.piece.segment], a.piece.lo) < x_at(plan.segments[c.piece.segment], c.piece.lo);
-        });
-        std::size_t piece = 0;
-        std::array<double, 3> before{};  // Phi at the start of `piece`
-        const auto phi = [&](double x) {
-            while (piece + 1 < space.count && x > x_at(plan.segments[work[piece].piece.segment], work[piece].piece.hi)) {
-                for (std::size_t k = 0; k < 3; ++k) {
-                    before[k] += numerics::LobattoRule::integral_to(work[piece], work[piece].piece.hi, k);
-                }
-                ++piece;
-            }
-            const auto& w = work[piece];
-            const double t = std::clamp(t_at(plan.segments[w.piece.segment], x), w.piece.lo, w.piece.hi);
-            std::array<double, 3> v{};
-            for (std::size_t k = 0; k < 3; ++k) v[k] = before[k] + numerics::LobattoRule::integral_to(w, t, k);
-            return v;
-        };
-        std::array<double, 3> previous = phi(r[0]);
+        Components<3> previous = phi.at(r[0]);
         for (std::size_t j = 0; j + 1 < n; ++j) {
             if (!(r[j + 1] > r[j])) continue;
-            const std::array<double, 3> next = phi(r[j + 1]);
-            const double width = r[j + 1] - r[j];
-            const double slope = (b[j + 1] - b[j]) / width;
+            const Components<3> next = phi.at(r[j + 1]);
+            const double width = r[j + 1] - r[j], slope = (b[j + 1] - b[j]) / width;
             for (std::size_t k = 0; k < 3; ++k) m[k] -= slope * (next[k] - previous[k]);
             table_row[j + 1] -= (next[0] - previous[0]) / width;
             table_row[j] += (next[0] - previous[0]) / width;
             previous = next;
         }
     }
-    const double a = edge.value + m[0] / law.flux;
-    out.value.value = a;
+    out.value.value = edge.value + m[0] / law.flux;
     out.du = edge.du + m[1] / law.flux;
     out.drho = edge.drho + m[2] / law.flux;
     // dA/db_j = (dM/db_j - (A - A_disk) dN/db_j) / N.
-    for (std::size_t j = 0; j < n; ++j) {
-        table_row[j] = (table_row[j] - (m[0] / law.flux) * flux_derivative(r.first(n), j)) / law.flux;
-    }
+    for (std::size_t j = 0; j < n; ++j) table_row[j] = (table_row[j] - (m[0] / law.flux) * flux_derivative(r, j)) / law.flux;
     out.value.estimate = estimate;
     out.value.converged = converged && estimate <= rtol;
-    out.value.evaluations = evaluations;
-    return out;
-}
-
-ProfileValue tabulated_by_quadrature(double u, double rho, const PreparedLaw& law, double rtol) {
-    const std::span<const double> r = law.law.radii, b = law.law.brightness;
-    const std::size_t n = std::min(r.size(), b.size());
-    const double edge = witt_mao_magnification_scaled(u, rho);
-    // The point terms b G(r) of the table's ends and steps, and how much the kernel's rounding may
-    // carry into them: G(r) takes the difference of two disks, each within kWorstDiskError of its
-    // value (at r = 0 and r = 1 G is exactly 0). Where a band is narrow, terms at its two edges
-    // nearly cancel, and their rounding, not the quadrature, bounds the result's accuracy: it is
-    // part of the estimate, so that a result it may take beyond rtol is reported.
-    double rounding = 0.0;
-    const auto g_direct = [&](double x, double weight) {
-        if (x == 0.0) return 0.0;
-        const double disk = witt_mao_magnification_scaled(u, x * rho);
-        if (x != 1.0) rounding += std::fabs(weight) * ((x * x) * (std::fabs(disk) + std::fabs(edge))) * kWorstDiskError;
-        return (x * x) * (disk - edge);
-    };
-    ProfileValue out;
-    double magnified = b[n - 1] * g_direct(r[n - 1], b[n - 1]) - b[0] * g_direct(r[0], b[0]);
-    unsigned evaluations = 3;
-    double variation = 0.0;  // sum |b_(j+1) - b_j| over the segments: how much an error in Phi weighs
-    for (std::size_t j = 0; j + 1 < n; ++j) {
-        // A table may hold many radii: a stopped call does not use this result.
-        if (j % 1024 == 1023 && parallel::element_should_stop()) return out;
-        if (r[j + 1] > r[j]) {
-            variation += std::fabs(b[j + 1] - b[j]);
-        } else if (b[j + 1] != b[j]) {
-            magnified -= (b[j + 1] - b[j]) * g_direct(r[j], b[j + 1] - b[j]);
-            ++evaluations;
-        }
-    }
-    const double target = rtol * budget::kQuadrature * std::fabs(law.flux * edge);
-
-    numerics::PiecesSpace<numerics::LobattoRule, 1> space;
-    bool converged = true;
-    double estimate = 0.0;
-    XPlan plan;
-    if (variation > 0.0) {
-        plan = plan_x_segments(u / rho, rho);
-        const XSegment* segments = plan.segments;
-        numerics::Piece pieces[kMostXSegments];
-        for (std::size_t c = 0; c < plan.count; ++c) pieces[c] = {static_cast<unsigned>(c), 0.0, 1.0};
-        const numerics::PiecesResult<1> integral = numerics::adaptive_pieces<numerics::LobattoRule>(
-            std::span<const numerics::Piece>(pieces, plan.count), TabulatedIntegrand{u, rho, edge, segments},
-            {target / variation}, space);
-        evaluations += integral.evaluations;
-        converged = integral.converged;
-        estimate = variation * integral.estimate[0];
-        // The pieces in order of x (halves were appended at the end).
-        auto* work = space.work;
-        std::sort(work, work + space.count, [&](const auto& a, const auto& c) {
-            return x_at(segments[a.piece.segment], a.piece.lo) < x_at(segments[c.piece.segment], c.piece.lo);
-        });
-
-        // Phi at each radius, walking the pieces and the radii together (both ascending).
-        using numerics::LobattoRule;
-        std::size_t piece = 0;
-        double phi_before = 0.0;  // Phi at the start of `piece`
-        const auto phi = [&](double x) {
-            while (piece + 1 < space.count &&
-                   x > x_at(segments[work[piece].piece.segment], work[piece].piece.hi)) {
-                phi_before += LobattoRule::integral_to(work[piece], work[piece].piece.hi, 0);
-                ++piece;
-            }
-            const auto& w = work[piece];
-            const double t = std::clamp(t_at(segments[w.piece.segment], x), w.piece.lo, w.piece.hi);
-            return phi_before + LobattoRule::integral_to(w, t, 0);
-        };
-        double previous = phi(r[0]);
-        for (std::size_t j = 0; j + 1 < n; ++j) {
-            if (j % 1024 == 1023 && parallel::element_should_stop()) return out;
-            if (!(r[j + 1] > r[j])) continue;
-            const double next = phi(r[j + 1]);
-            if (b[j + 1] != b[j]) {
-                const double slope = (b[j + 1] - b[j]) / (r[j + 1] - r[j]);
-                magnified -= slope * (next - previous);
-                // A narrow, steep segment takes the difference of two nearly equal values of Phi,
-                // each read from its interpolant's sum to a few ulps of the sum's terms.
-                rounding += std::fabs(slope) * (std::fabs(next) + std::fabs(previous)) * kPhiRounding;
-            }
-            previous = next;
-        }
-    }
-    out.value = edge + magnified / law.flux;
-    out.estimate = (estimate + rounding) / std::fabs(edge * law.flux + magnified);
-    out.converged = converged && out.estimate <= rtol;
-    out.evaluations = evaluations;
     return out;
 }
 
