@@ -81,4 +81,31 @@ TEST(ProfileGradient, UAndRhoAgainstDifferences) {
     }
 }
 
+// A tabulated profile's derivatives in its brightness values, against differences of the
+// engine's values, and the identity that scaling the whole table leaves A unchanged:
+// sum_j b_j dA/db_j = 0.
+TEST(ProfileGradient, TableBrightnessAgainstDifferences) {
+    const std::vector<double> radii{0.0, 0.3, 0.3, 0.6, 0.85, 1.0};
+    const std::vector<double> base{1.0, 0.9, 0.6, 0.7, 0.4, 0.1};
+    for (const double rho : {0.05, 1.0}) {
+        for (const double l : {0.0, 0.3, 0.45, 0.9, 1.0, 1.3, 4.0}) {
+            const double u = l * rho;
+            BrightnessLaw law{LawKind::tabulated, 0.0, 0.0, radii, base};
+            const Gradient g = gradients({u}, rho, law, 1e-11)[0];
+            double scaled = 0.0;
+            for (std::size_t j = 0; j < base.size(); ++j) {
+                const auto at = [&](double bj) {
+                    std::vector<double> b = base;
+                    b[j] = bj;
+                    return value(u, rho, BrightnessLaw{LawKind::tabulated, 0.0, 0.0, radii, b});
+                };
+                const double expected = derivative(at, base[j], 1e-3);
+                EXPECT_NEAR(g.dlimb[j], expected, 1e-8 * g.a) << "b_" << j << " u/rho " << l << " rho " << rho;
+                scaled += base[j] * g.dlimb[j];
+            }
+            EXPECT_NEAR(scaled, 0.0, 1e-10 * g.a) << "u/rho " << l << " rho " << rho;
+        }
+    }
+}
+
 }  // namespace
