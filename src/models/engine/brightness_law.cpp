@@ -1,6 +1,7 @@
 #include "models/engine/brightness_law.hpp"
 
 #include <cmath>
+#include <span>
 
 #include "models/engine/law_table.hpp"
 
@@ -57,7 +58,7 @@ SlopeTerm::Form form_of(double exponent, bool fixed) {
 
 // dI/dmu term by term: w mu^p gives (w p) mu^(p - 1); w mu^p ln(mu) gives (w p) mu^(p - 1) ln(mu)
 // and w mu^(p - 1). Terms of zero scale are left out; the most singular at the limb is kept.
-void prepare_slope(const LawDefinition& definition, PreparedLaw& prepared) {
+void prepare_slope(std::span<const bool> fixed_powers, PreparedLaw& prepared) {
     const auto add = [&](double scale, double exponent, bool fixed, bool logarithmic) {
         if (scale == 0.0) return;
         prepared.slope[prepared.slope_count++] = {scale, exponent, form_of(exponent, fixed), logarithmic};
@@ -69,7 +70,7 @@ void prepare_slope(const LawDefinition& definition, PreparedLaw& prepared) {
     };
     for (std::size_t j = 0; j < prepared.term_count; ++j) {
         const LawTerm& t = prepared.terms[j];
-        const bool fixed = definition.terms[j].power_from < 0;
+        const bool fixed = fixed_powers[j];
         if (t.power != 0.0) add(t.weight * t.power, t.power - 1.0, fixed, t.logarithmic);
         if (t.logarithmic) add(t.weight, t.power - 1.0, fixed, false);
     }
@@ -104,7 +105,9 @@ PreparedLaw prepare_law(const BrightnessLaw& law) {
         const LawDefinition& definition = definition_of(law.kind);
         prepared.term_count = law_terms(definition, law.coefficients, prepared.terms);
         for (std::size_t j = 0; j < prepared.term_count; ++j) add_term_moments(prepared.terms[j], sums);
-        prepare_slope(definition, prepared);
+        bool fixed[kMostTerms];
+        for (std::size_t j = 0; j < prepared.term_count; ++j) fixed[j] = definition.terms[j].power_from < 0;
+        prepare_slope(std::span<const bool>(fixed, prepared.term_count), prepared);
         // No term but the constant: the brightness is the same everywhere.
         prepared.uniform = prepared.slope_count == 0;
     }
@@ -113,6 +116,22 @@ PreparedLaw prepare_law(const BrightnessLaw& law) {
     for (std::size_t k = 1; k <= kMostMoments; ++k) {
         prepared.moment_factor[k] = static_cast<double>(k + 1) * sums[k] / sums[0];
     }
+    return prepared;
+}
+
+std::array<double, kMostMoments + 1> term_moments(std::span<const LawTerm> terms) {
+    std::array<double, kMostMoments + 1> sums{};
+    for (const LawTerm& term : terms) add_term_moments(term, sums);
+    return sums;
+}
+
+PreparedLaw prepare_terms(std::span<const LawTerm> terms, std::span<const bool> fixed_powers) {
+    PreparedLaw prepared;
+    prepared.term_count = terms.size();
+    for (std::size_t j = 0; j < terms.size(); ++j) prepared.terms[j] = terms[j];
+    prepare_slope(fixed_powers, prepared);
+    const auto sums = term_moments(terms);
+    prepared.flux = sums[0];
     return prepared;
 }
 

@@ -80,6 +80,15 @@ struct PreparedLaw {
 
 PreparedLaw prepare_law(const BrightnessLaw& law);
 
+// The raw moments int_0^1 2 x x^(2k) I dx, k = 0..kMostMoments, of a sum of terms (the flux is
+// the first), without the normalisation that prepare_law's moment factors take.
+std::array<double, kMostMoments + 1> term_moments(std::span<const LawTerm> terms);
+
+// A brightness given by its terms alone (a law's derivative in one of its coefficients, dI/dc, is
+// such a sum): its slope dI/dmu and flux as prepare_law derives them (its moment factors are left
+// unset: its flux may be 0). fixed_powers[j] is false where term j's power is a coefficient.
+PreparedLaw prepare_terms(std::span<const LawTerm> terms, std::span<const bool> fixed_powers);
+
 // dI/dmu at mu (analytic laws), the weight of the engine's integral; mu in (0, 1].
 double brightness_slope(const PreparedLaw& law, double mu);
 

@@ -3,14 +3,15 @@
 #include <algorithm>
 #include <span>
 
+#include "models/engine/law_table.hpp"
+
 namespace mirvanta::models {
 
 std::size_t coefficient_count(const BrightnessLaw& law) {
     switch (law.kind) {
         case LawKind::uniform: return 0;
-        case LawKind::linear: return 1;
         case LawKind::tabulated: return law.brightness.size();
-        default: return 2;
+        default: return definition_of(law.kind).coefficient_count;
     }
 }
 
@@ -59,6 +60,35 @@ void table_moments(const PreparedLaw& law, LawGradient& g) {
     }
 }
 
+// An analytic law's derivative in coefficient j, dI/dc_j, term by term: a term whose weight has
+// the factor f for c_j gives f mu^p (ln mu); a term whose power is c_j (power-2's alpha) gives
+// w mu^p ln(mu).
+void analytic_coefficient(const PreparedLaw& law, std::size_t j, CoefficientDerivative& out, MomentGradient& moments) {
+    const LawDefinition& definition = definition_of(law.law.kind);
+    LawTerm terms[kMostTerms];
+    bool fixed[kMostTerms];
+    std::size_t count = 0;
+    for (std::size_t t = 0; t < law.term_count; ++t) {
+        const TermRule& rule = definition.terms[t];
+        const bool fixed_power = rule.power_from < 0;
+        if (rule.factor[j] != 0.0) {
+            terms[count] = {rule.factor[j], law.terms[t].power, law.terms[t].logarithmic};
+            fixed[count++] = fixed_power;
+        }
+        if (rule.power_from == static_cast<int>(j)) {
+            terms[count] = {law.terms[t].weight, law.terms[t].power, true};
+            fixed[count++] = false;
+        }
+    }
+    out.slope = prepare_terms(std::span<const LawTerm>(terms, count), std::span<const bool>(fixed, count));
+    const MomentGradient d = term_moments(std::span<const LawTerm>(terms, count));
+    out.flux = d[0];
+    moments = factor_derivatives(raw_moments(law), d);
+    // The limb's share w_0 / N: term 0 is the constant, whose weight has the factor of c_j.
+    const double w0 = law.terms[0].weight, w0_d = definition.terms[0].factor[j];
+    out.limb_weight = (w0_d - (w0 / law.flux) * out.flux) / law.flux;
+}
+
 }  // namespace
 
 LawGradient law_gradient(const PreparedLaw& law) {
@@ -69,7 +99,7 @@ LawGradient law_gradient(const PreparedLaw& law) {
         table_moments(law, g);
         return g;
     }
-    for (std::size_t j = 0; j < g.count; ++j) g.analytic[j].slope.law.kind = LawKind::uniform;  // to come
+    for (std::size_t j = 0; j < g.count; ++j) analytic_coefficient(law, j, g.analytic[j], g.moments[j]);
     return g;
 }
 

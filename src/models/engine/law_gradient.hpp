@@ -25,7 +25,7 @@ struct CoefficientDerivative {
 
 struct LawGradient {
     std::size_t count = 0;  // the law's coefficients
-    std::array<CoefficientDerivative, kMostLawCoefficients> analytic;  // the analytic laws' first `count`
+    std::array<CoefficientDerivative, kMostCoefficients> analytic;  // the analytic laws' first `count`
     std::vector<MomentGradient> moments;  // dm_k/dc_j: row j for coefficient j (every law)
 };
 

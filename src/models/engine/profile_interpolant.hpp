@@ -23,7 +23,7 @@ inline constexpr std::size_t kInterpolantNodes = 20;
 // A gradient's parts besides the law's coefficients (the value, dA/du, dA/drho), and the most
 // components an interpolant holds.
 inline constexpr std::size_t kGradientParts = 3;
-inline constexpr std::size_t kMostInterpolantComponents = kGradientParts + kMostLawCoefficients;
+inline constexpr std::size_t kMostInterpolantComponents = kGradientParts + kMostCoefficients;
 
 // Nodes per piece for a tolerance: a piece [h, 2h] of the limb's variable sees the limb's bend at
 // three of its half-lengths, where Chebyshev interpolation gains a factor 5.8 a node on the bend's
@@ -130,7 +130,7 @@ private:
     std::vector<Piece> planned_;       // the first round's pieces, for covers() before the build
     std::vector<double> first_nodes_;
     double limb_weight_;  // w0 / N: the uniform disk's share, added exactly per separation
-    std::array<double, kMostLawCoefficients> limb_weight_derivatives_{};  // d(w0 / N)/dc_j
+    std::array<double, kMostCoefficients> limb_weight_derivatives_{};  // d(w0 / N)/dc_j
     std::size_t components_;
     const LawGradient* coefficients_ = nullptr;
     std::vector<Piece> pieces_;

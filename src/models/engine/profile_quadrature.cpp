@@ -67,7 +67,7 @@ struct AnalyticIntegrand {
 // J_u = -int x^2 (dA_disk/du(u, x rho) - dA_disk/du(u, rho)) dI, dA/drho likewise with the disk's
 // radius x rho (d/drho A_disk(u, x rho) = x dA_disk/drho(u, x rho)), and, the flux N depending on
 // the coefficients too, dA/dc = (J_c - (J_0 / N) dN/dc) / N.
-constexpr std::size_t kGradientComponents = 3 + kMostLawCoefficients;
+constexpr std::size_t kGradientComponents = 3 + kMostCoefficients;
 
 struct GradientIntegrand {
     double u, rho;
@@ -103,7 +103,7 @@ struct GradientIntegrand {
 ProfileGradient analytic_gradient(double u, double rho, const PreparedLaw& law, const LawGradient& coefficients,
                                   double rtol) {
     const DiskDerivatives edge = witt_mao_derivatives(u, rho);
-    const AnglePlan plan = plan_angle_segments(u / rho, rho, limb_slope_exponent(law));
+    const AnglePlan plan = plan_angle_segments(u / rho, rho, limb_slope(law));
     Piece pieces[kMostAngleSegments];
     for (std::size_t i = 0; i < plan.count; ++i) pieces[i] = {static_cast<unsigned>(i), 0.0, 1.0};
     // Each component's target is its share of rtol of its scale times the flux: A for the value

@@ -18,9 +18,6 @@ struct ProfileValue {
     unsigned evaluations = 0;  // uniform-disk evaluations
 };
 
-// The most coefficients a law has (the four-coefficient law).
-inline constexpr std::size_t kMostLawCoefficients = 4;
-
 // A value with its derivatives: with respect to u, rho and, for the analytic laws, each of their
 // coefficients (a tabulated profile's go to the caller's row). `value` carries the report: the
 // estimate is the largest of the components' estimated errors, each relative to its scale (A for
@@ -28,7 +25,7 @@ inline constexpr std::size_t kMostLawCoefficients = 4;
 struct ProfileGradient {
     ProfileValue value;
     double du = 0.0, drho = 0.0;
-    std::array<double, kMostLawCoefficients> dlimb{};
+    std::array<double, kMostCoefficients> dlimb{};
 };
 
 struct LawGradient;
