@@ -19,6 +19,7 @@ def richardson(f, x, h):
 
 def laws(m):
     return [None, m.Linear(0.6), m.Quadratic(0.5, 0.2), m.SquareRoot(0.3, 0.4), m.Power2(0.6, 0.7),
+            m.Logarithmic(0.6, 0.2), m.Claret(0.6, -0.3, 0.9, -0.45),
             m.Profile([0.0, 0.4, 0.4, 0.8, 1.0], [1.0, 0.9, 0.6, 0.5, 0.2])]
 
 
@@ -28,7 +29,8 @@ def coefficients(m, law):
         return [], lambda c: None
     if isinstance(law, m.Profile):
         return list(law.brightness), lambda c: m.Profile(law.radii, c)
-    names = {"Linear": ["c"], "Quadratic": ["a", "b"], "SquareRoot": ["c", "d"], "Power2": ["c", "alpha"]}
+    names = {"Linear": ["c"], "Quadratic": ["a", "b"], "SquareRoot": ["c", "d"], "Power2": ["c", "alpha"],
+             "Logarithmic": ["c", "d"], "Claret": ["a1", "a2", "a3", "a4"]}
     return [getattr(law, name) for name in names[type(law).__name__]], lambda c: type(law)(*c)
 
 
