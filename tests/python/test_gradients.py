@@ -5,6 +5,7 @@ differences from the values alone), the limits they must keep and the refusals t
 the functions they differentiate."""
 
 import math
+import warnings
 
 import numpy as np
 import pytest
@@ -55,24 +56,27 @@ def test_gradient_against_differences_of_the_values(mirvanta, rho):
     many = rho * np.linspace(0.02, 2.5, 300)
     for law in laws(mirvanta):
         c, make = coefficients(mirvanta, law)
-        value = lambda x, r, cs=None: mirvanta.magnification(x, r, make(cs) if cs is not None else law, rtol=1e-13)
+        def value(x, r, cs=None):
+            with warnings.catch_warnings():  # steps of the table reach 1e-13 only within their rounding
+                warnings.simplefilter("ignore", RuntimeWarning)
+                return mirvanta.magnification(x, r, make(cs) if cs is not None else law, rtol=1e-13)
         for separations in (u, many[::37]):
             a, du, drho, dlimb = mirvanta.magnification_and_gradient(separations if separations is u else many, rho, law)
             if separations is not u:
                 a, du, drho, dlimb = (v[::37] for v in (a, du, drho, dlimb))
             for i, x in enumerate(separations):
                 scale = max(abs(du[i]), a[i] / rho)
-                h = 1e-3 * rho
+                h = 2e-4 * rho
                 if x > 0:
-                    assert du[i] == pytest.approx(richardson(lambda y: value(y, rho), x, h), abs=1e-7 * scale)
-                assert drho[i] == pytest.approx(richardson(lambda r: value(x, r), rho, h), abs=1e-7 * scale)
+                    assert du[i] == pytest.approx(richardson(lambda y: value(y, rho), x, h), abs=1e-8 * scale)
+                assert drho[i] == pytest.approx(richardson(lambda r: value(x, r), rho, h), abs=1e-8 * scale)
                 for j in range(len(c)):
                     def at(cj):
                         cs = list(c)
                         cs[j] = cj
                         return value(x, rho, cs)
                     step = 1e-3 * max(abs(c[j]), 0.1)
-                    assert dlimb[i, j] == pytest.approx(richardson(at, c[j], step), abs=1e-7 * a[i]), (law, x, j)
+                    assert dlimb[i, j] == pytest.approx(richardson(at, c[j], step), abs=1e-8 * a[i]), (law, x, j)
 
 
 def test_the_value_is_magnifications_within_rtol(mirvanta):
@@ -121,7 +125,7 @@ def test_special_values(mirvanta):
     (lambda m: m.magnification_and_gradient(0.1, -0.05), ValueError, r"rho must be at least 0"),
     (lambda m: m.magnification_and_gradient([0.1, -1.0], 0.05), ValueError, r"u\[1\] = -1.0"),
     (lambda m: m.magnification_and_gradient(0.1, 0.05, rtol=0.0), ValueError, r"rtol must be above 0"),
-    (lambda m: m.magnification_and_gradient(np.array([1j]), 0.05), TypeError, r""),
+    (lambda m: m.magnification_and_gradient(np.array([1j]), 0.05), TypeError, r"complex"),
     (lambda m: m.light_curve_and_jacobian(0.0, 0.0, 0.1, 0.0, 0.05), ValueError, r"tE must be a finite number above 0"),
     (lambda m: m.light_curve_and_jacobian(0.0, math.nan, 0.1, 1.0, 0.05), ValueError, r"t0 must be a finite number"),
     (lambda m: m.magnification_and_gradient(0.1, 0.05, "quadratic"), TypeError, r"limb must be None"),
