@@ -39,6 +39,8 @@ __all__ = [
     "magnification",
     "point_source_magnification",
     "light_curve",
+    "magnification_and_gradient",
+    "light_curve_and_jacobian",
     "fit_fluxes",
     "Linear",
     "Quadratic",
@@ -510,6 +512,35 @@ def light_curve(
     u(t) = sqrt(u0^2 + ((t - t0) / tE)^2), then ``magnification(u(t), rho, limb, rtol=rtol)``.
     ``t`` any shape, ``rho`` broadcast against it, ``t0``, ``u0`` and ``tE`` (> 0) numbers: times
     in one unit, not datetime64 (TypeError).
+    """
+
+@overload
+def magnification_and_gradient(  # type: ignore[overload-overlap]
+    u: _Number, rho: _Number, limb: _Law | None = None, *, rtol: _Real = 1e-10
+) -> tuple[float, float, float, NDArray[np.float64]]: ...
+@overload
+def magnification_and_gradient(
+    u: ArrayLike, rho: ArrayLike, limb: _Law | None = None, *, rtol: _Real = 1e-10
+) -> tuple[NDArray[np.float64], NDArray[np.float64], NDArray[np.float64], NDArray[np.float64]]:
+    """The magnification and its exact derivatives, in Einstein radii.
+
+    Arguments as for ``magnification``. Returns ``(A, dA_du, dA_drho, dA_dlimb)``: floats for
+    numbers, else float64 arrays of the broadcast shape; ``dA_dlimb`` an array of that shape with
+    one more axis, one column per coefficient of the law in its constructor's order (none for the
+    uniform disk, one per brightness value of a ``Profile``). Each derivative is within ``rtol`` of
+    the larger of its size and A/rho (A for a coefficient's). Where the lens lies exactly on the
+    limb of a uniformly bright part of the source dA/du is -inf and dA/drho +inf (their
+    logarithmic divergence).
+    """
+
+def light_curve_and_jacobian(
+    t: ArrayLike, t0: _Real, u0: _Real, tE: _Real, rho: ArrayLike, limb: _Law | None = None, *, rtol: _Real = 1e-10
+) -> tuple[float | NDArray[np.float64], NDArray[np.float64]]:
+    """A light curve and its exact Jacobian in the event's parameters, u0 and rho in Einstein radii.
+
+    Arguments as for ``light_curve``. Returns ``(A, J)``: A as ``light_curve`` returns it, J a
+    float64 array of A's shape with one more axis: dA/dt0, dA/du0, dA/dtE, dA/drho, then one column
+    per coefficient of the law. At u = 0 (u0 = 0 at t = t0) the first three hold their limit, 0.
     """
 
 class FluxFit(NamedTuple):

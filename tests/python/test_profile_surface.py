@@ -14,7 +14,8 @@ np = pytest.importorskip("numpy")
 hypothesis = pytest.importorskip("hypothesis")
 from hypothesis import given, settings, strategies as st  # noqa: E402
 
-NEW_NAMES = ["magnification", "point_source_magnification", "light_curve", "fit_fluxes",
+NEW_NAMES = ["magnification", "point_source_magnification", "light_curve", "magnification_and_gradient",
+             "light_curve_and_jacobian", "fit_fluxes",
              "Linear", "Quadratic", "SquareRoot", "Power2", "Logarithmic", "Claret", "Profile", "FluxFit"]
 
 
