@@ -23,6 +23,11 @@ namespace mirvanta::models {
 // which makes the bend t^5 ln t and leaves the rules their fast convergence.
 inline constexpr double kBendPower = 3.0;
 
+// The bend's power for derivatives: dA_disk/du and dA_disk/drho diverge as ln|x - x*| where a
+// disk's limb crosses the lens, which t^3 leaves as t^2 ln t, on which the rules converge slowly
+// (four times the points of the value alone); t^5 makes that t^4 ln t (and the value t^9 ln t).
+inline constexpr double kGradientBendPower = 5.0;
+
 // At most this many halvings on either side of the bend (a source of rho up to 2^kGrading / 2 is
 // graded all the way).
 inline constexpr std::size_t kGrading = 16;
@@ -58,7 +63,7 @@ struct AnglePlan {
 
 // The segments for the bend x* = u/rho of a source of radius rho whose law's weight goes as
 // mu^e, or mu^e ln(mu), at the limb (limb_slope).
-AnglePlan plan_angle_segments(double bend, double rho, LimbSlope limb);
+AnglePlan plan_angle_segments(double bend, double rho, LimbSlope limb, double bend_power = kBendPower);
 
 // The power of the limb segment's variable that smooths the weight mu^e there: phi = L t^k makes
 // mu^e dphi about t^(k (e + 1) - 1) dt, a polynomial when k (e + 1) is a whole number. With a

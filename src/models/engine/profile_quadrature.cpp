@@ -103,7 +103,7 @@ struct GradientIntegrand {
 ProfileGradient analytic_gradient(double u, double rho, const PreparedLaw& law, const LawGradient& coefficients,
                                   double rtol) {
     const DiskDerivatives edge = witt_mao_derivatives(u, rho);
-    const AnglePlan plan = plan_angle_segments(u / rho, rho, limb_slope(law));
+    const AnglePlan plan = plan_angle_segments(u / rho, rho, limb_slope(law), kGradientBendPower);
     Piece pieces[kMostAngleSegments];
     for (std::size_t i = 0; i < plan.count; ++i) pieces[i] = {static_cast<unsigned>(i), 0.0, 1.0};
     // Each component's target is its share of rtol of its scale times the flux: A for the value
