@@ -181,7 +181,7 @@ struct LobattoRule {
         for (std::size_t k = 0; k < K; ++k) {
             // The value at y_j = cos(j pi / N) lies at grid point (N - j) stride.
             const auto value = [&](std::size_t j) { return w.values[(n - j) * stride][k]; };
-            double c[34] = {};
+            double c[35] = {};  // c_(N+1) = 0 for the integral's last coefficient
             for (std::size_t q = 0; q <= n; ++q) {
                 double sum = 0.5 * value(0);
                 std::size_t m = q;  // j q mod 2N
