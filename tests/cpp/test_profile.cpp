@@ -327,6 +327,34 @@ TEST(ProfileEngine, InterpolantAgreesWithQuadrature) {
     }
 }
 
+// The counts of a call say how each separation was served and what it cost: with the interpolant
+// serving most of a call, the separations next to the limb (s < 1/32, which it leaves to the
+// quadrature) cost what each costs alone, and the far ones are the series'.
+TEST(ProfileEngine, CountsAddUp) {
+    const BrightnessLaw law{LawKind::quadratic, {0.5, 0.2}, {}, {}};
+    const double rho = 0.1, rtol = 1e-10;
+    std::vector<double> u;
+    for (int i = 0; i < 600; ++i) u.push_back(rho * (0.02 + 0.9 * i / 599.0));
+    const std::vector<double> limb{rho * (1.0 - 1e-4), rho, rho * (1.0 + 1e-4), rho * (1.0 + 1e-3)};
+    u.insert(u.end(), limb.begin(), limb.end());
+    for (const double l : {10.0, 30.0, 100.0}) u.push_back(l * rho);
+    ProfileCounts counts;
+    curve(u, rho, law, rtol, &counts);
+    EXPECT_EQ(counts.interpolated, 600u);
+    EXPECT_EQ(counts.quadrature, limb.size());
+    EXPECT_EQ(counts.series, 3u);
+    EXPECT_EQ(counts.disk_evaluations_interpolated, 600u);  // the uniform disk's share, once each
+    std::size_t alone = 0;
+    for (const double x : limb) {
+        ProfileCounts one;
+        curve(std::vector<double>{x}, rho, law, rtol, &one);
+        EXPECT_EQ(one.quadrature, 1u);
+        alone += one.disk_evaluations_quadrature;
+    }
+    EXPECT_GT(alone, 0u);
+    EXPECT_EQ(counts.disk_evaluations_quadrature, alone);
+}
+
 // Pieces of the quadrature that ended next to a singularity converged slowly, and rules that
 // agreed there by chance ended them early, reported converged: the lens just outside the limb
 // (the piece from the centre ended acosh(x*) from the bend), a limb segment whose power carried the

@@ -70,7 +70,8 @@ void run_first(const Call& call, const BlockRoutes& routes, const ProfileInterpo
     for (std::size_t t = 0; t < nodes; ++t) tasks[t] = t;
     for (std::size_t k = 0; k < routes.first.size(); ++k) tasks[nodes + k] = nodes + routes.first[k];
     const auto route_of = [&](std::size_t i) { return routes.at(i); };
-    std::vector<ProfileValue> served(call.counts != nullptr ? tasks.size() : 0);
+    // For the counts, by task (a node, or nodes + a separation's index in the block).
+    std::vector<ProfileValue> served(call.counts != nullptr ? nodes + call.u.size() : 0);
     std::vector<unsigned char> done(tasks.size());
     parallel::parallel_map_into(std::span<const std::size_t>(tasks), done.data(), [&](std::size_t t) -> unsigned char {
         if (t < nodes) {
@@ -84,7 +85,8 @@ void run_first(const Call& call, const BlockRoutes& routes, const ProfileInterpo
         if (!served.empty()) served[t] = v;
         return 1;
     });
-    for (std::size_t k = nodes; k < served.size(); ++k) call.tally(route_of(tasks[k] - nodes), served[k]);
+    if (served.empty()) return;
+    for (const std::size_t i : routes.first) call.tally(route_of(i), served[nodes + i]);
 }
 
 // Map 2 of a block: the separations the interpolant took. Those that a kept piece holds get its
