@@ -19,6 +19,7 @@
 #include "models/engine/table_scaling.hpp"
 #include "models/kernel/witt_mao.hpp"
 #include "numerics/quadrature.hpp"
+#include "reference_data.hpp"
 
 namespace {
 
@@ -252,41 +253,105 @@ TEST(ProfileEngine, OneBrightnessTwoLaws) {
     }
 }
 
-// The uniform law is the uniform-disk kernel, to the bit.
-TEST(ProfileEngine, UniformLawIsTheKernel) {
-    const BrightnessLaw law{};
-    for (const double rho : {1e-6, 0.1, 1.0, 100.0}) {
-        for (const double l : {0.0, 0.5, 1.0, 1.5, 30.0, 1e4}) {
-            EXPECT_EQ(magnification(l * rho, rho, law, 1e-10),
-                      mirvanta::models::witt_mao_magnification_scaled(l * rho, rho));
+// The uniform disk through the engine's call against mpmath (tests/cpp/data/disk_*.txt: rho 1e-10
+// to 100 and beyond, through the limb and far away): the uniform law within the kernel's worst
+// error, the same bits one separation a call, many of one radius (the kernel's lanes, on the pool)
+// and a radius per separation; and a table of constant brightness, which the engine serves as a
+// tabulated profile (its quadrature, and the far-field series with its moment factors), within
+// rtol 1e-12 of the reference.
+TEST(ProfileEngine, UniformDiskThroughTheEngineAgainstMpmath) {
+    const BrightnessLaw uniform{};
+    const std::vector<double> radii{0.0, 1.0}, brightness{0.7, 0.7};
+    const BrightnessLaw constant{LawKind::tabulated, {}, radii, brightness};
+    double worst_uniform = 0.0, worst_constant = 0.0;
+    for (const char* family : {"disk_limb", "disk_away"}) {
+        const auto cases = mirvanta::testing::load_reference(family);
+        std::vector<double> u, rho;
+        for (const auto& c : cases) {
+            u.push_back(c.inputs[0]);
+            rho.push_back(c.inputs[1]);
+        }
+        std::vector<double> per_separation(u.size());
+        profile_magnification(u, rho, uniform, 1e-10, per_separation.data());
+        for (std::size_t i = 0; i < cases.size(); ++i) {
+            const double one = magnification(u[i], rho[i], uniform, 1e-10);
+            const std::vector<double> together = curve(std::vector<double>(16, u[i]), rho[i], uniform, 1e-10);
+            const double error = static_cast<double>(std::fabs(one / cases[i].expected - 1.0L));
+            worst_uniform = std::max(worst_uniform, error);
+            EXPECT_LE(error, mirvanta::models::kWorstDiskError) << cases[i].line;
+            EXPECT_EQ(per_separation[i], one) << cases[i].line;
+            for (const double value : together) EXPECT_EQ(value, one) << cases[i].line;
+            ProfileReport report;
+            const double table = magnification(u[i], rho[i], constant, 1e-12, &report);
+            const double table_error = static_cast<double>(std::fabs(table / cases[i].expected - 1.0L));
+            worst_constant = std::max(worst_constant, table_error);
+            EXPECT_LE(table_error, 1e-12 + mirvanta::models::kWorstDiskError) << cases[i].line;
+            EXPECT_EQ(report.unconverged, 0u) << cases[i].line;
         }
     }
+    std::printf("uniform disk through the engine against mpmath: uniform law %.2e, constant table %.2e\n",
+                worst_uniform, worst_constant);
 }
 
-// Values on both sides of each switch agree to rtol: the far-field series against the quadrature
-// where the series takes over, and the quadrature on both sides of the limb (where it splits at
-// the disk through the lens, and where the interpolant hands the limb to the quadrature).
+// Values on both sides of each hand-off agree to rtol, in calls that build the interpolant (many
+// separations of one source): at the interpolant's first bound, s = 1/32 from the limb on either
+// side (the interpolant above it, the quadrature below: models/engine/profile_interpolant.cpp),
+// and at the series' reach (the series beyond it, the interpolant within). Each probe is added
+// to a call of 600 separations that build the interpolant's pieces; the counts of that call
+// against those without the probe say which route served it. Then through the limb, where the
+// quadrature splits at the disk through the lens, one separation a call.
 TEST(ProfileEngine, SwitchesAreContinuous) {
     const BrightnessLaw laws[] = {{LawKind::quadratic, {0.5, 0.2}, {}, {}}, {LawKind::square_root, {0.3, 0.4}, {}, {}},
                                   {LawKind::power2, {0.6, 0.7}, {}, {}}, {LawKind::logarithmic, {0.6, -0.4}, {}, {}},
                                   {LawKind::claret, {0.6, -0.3, 0.9, -0.45}, {}, {}}};
+    constexpr double kFirstBound = 1.0 / 32.0;
     for (const BrightnessLaw& law : laws) {
         for (const double rtol : {1e-10, 1e-6}) {
-            const auto prepared = mirvanta::models::prepare_law(law);
-            const auto plan = mirvanta::models::plan_series(prepared, rtol);
+            const auto plan = mirvanta::models::plan_series(mirvanta::models::prepare_law(law), rtol);
             for (const double rho : {1e-3, 0.1, 3.0}) {
-                // The series serves (rho/u)^2 <= widest, the quadrature closer in.
-                const double at = rho / std::sqrt(plan.widest);
-                double series = 0.0;
-                ASSERT_TRUE(mirvanta::models::profile_series(at * (1.0 + 1e-12), rho, plan, &series));
-                const double quadrature = magnification(at * (1.0 - 1e-12), rho, law, rtol * 1e-2);
-                EXPECT_NEAR(series / quadrature, 1.0, rtol) << "series switch, rho " << rho << " rtol " << rtol;
+                // The series serves (rho/u)^2 <= widest; the interpolant's variable s is
+                // sqrt(1 - (u/rho)^2) inside and sqrt(u/rho - 1) outside.
+                const double far = rho / std::sqrt(plan.widest);
+                const auto inside = [&](double s) { return rho * std::sqrt((1.0 - s) * (1.0 + s)); };
+                const auto outside = [&](double s) { return rho * (1.0 + s * s); };
+                // 300 separations a side, log-spaced in s from half the first bound to the ends.
+                std::vector<double> base;
+                const double outer_end = std::sqrt(far / rho - 1.0);
+                for (int i = 0; i < 300; ++i) {
+                    const double f = i / 299.0;
+                    base.push_back(inside(0.5 * kFirstBound * std::pow(2.0 / kFirstBound, f)));
+                    base.push_back(outside(0.5 * kFirstBound * std::pow(2.0 * outer_end / kFirstBound, f)));
+                }
+                ProfileCounts without;
+                curve(base, rho, law, rtol, &without);
+                const auto served = [&](double probe, ProfileCounts* counts) {
+                    std::vector<double> u = base;
+                    u.push_back(probe);
+                    return curve(u, rho, law, rtol, counts).back();
+                };
+                char where[64];
+                std::snprintf(where, sizeof where, "rho %g rtol %g", rho, rtol);
+                for (const bool inner : {true, false}) {
+                    const auto at = [&](double s) { return inner ? inside(s) : outside(s); };
+                    ProfileCounts above, below;
+                    const double interpolated = served(at(kFirstBound * (1.0 + 1e-10)), &above);
+                    const double quadrature = served(at(kFirstBound * (1.0 - 1e-10)), &below);
+                    EXPECT_EQ(above.interpolated, without.interpolated + 1) << where;
+                    EXPECT_EQ(below.quadrature, without.quadrature + 1) << where;
+                    EXPECT_NEAR(interpolated / quadrature, 1.0, rtol) << "first bound, inner " << inner << ", " << where;
+                }
+                ProfileCounts beyond, within;
+                const double series = served(far * (1.0 + 1e-12), &beyond);
+                const double interpolated = served(far * (1.0 - 1e-12), &within);
+                EXPECT_EQ(beyond.series, without.series + 1) << where;
+                EXPECT_EQ(within.interpolated, without.interpolated + 1) << where;
+                EXPECT_NEAR(series / interpolated, 1.0, rtol) << "series' reach, " << where;
                 // Through the limb.
-                const double inside = magnification(rho * (1.0 - 1e-13), rho, law, rtol);
+                const double in = magnification(rho * (1.0 - 1e-13), rho, law, rtol);
                 const double on = magnification(rho, rho, law, rtol);
-                const double outside = magnification(rho * (1.0 + 1e-13), rho, law, rtol);
-                EXPECT_NEAR(inside / on, 1.0, 2.0 * rtol) << "rho " << rho;
-                EXPECT_NEAR(outside / on, 1.0, 2.0 * rtol) << "rho " << rho;
+                const double out = magnification(rho * (1.0 + 1e-13), rho, law, rtol);
+                EXPECT_NEAR(in / on, 1.0, 2.0 * rtol) << where;
+                EXPECT_NEAR(out / on, 1.0, 2.0 * rtol) << where;
             }
         }
     }
