@@ -16,6 +16,7 @@
 #include "models/source_radii/integrated.hpp"
 #include "models/engine/profile.hpp"
 #include "models/engine/profile_series.hpp"
+#include "models/engine/profile_series_terms.hpp"
 #include "models/engine/table_scaling.hpp"
 #include "models/kernel/witt_mao.hpp"
 #include "numerics/quadrature.hpp"
@@ -655,20 +656,58 @@ TEST(ProfileEngine, ExtremeSourcesAndSeparations) {
     }
 }
 
-// The far-field series: its moment factors make it the uniform disk's for the uniform law, and
-// for a law it tends to the law's own value as the source shrinks against the separation (each
-// term checked against the quadrature at u = 3 rho, where 5 terms no longer suffice).
-TEST(ProfileEngine, SeriesTermsAndMoments) {
+// The far-field series term by term, against mpmath (profile_laws.txt: every law, rho 1e-6 to 100,
+// the lens 1.6, 2.2 and 5 source radii off, where the series serves): cut after K terms (the
+// moment factors beyond K set to 0, which ends the sum there), it must lie within the bound of
+// the terms left out, c_(K+1) m_(K+1) X^(K+1) / (1 - X) of the point source (X = (rho/u)^2; each
+// term's bound proved by tools/derive_profile_series.py), for every K from 1 to 23, all the series
+// takes. A wrong coefficient or moment factor of term k moves every cut from k on by that term's
+// error, which the later bounds (down to 1e-13 of the value at 1.6 source radii) leave no room
+// for; and at 1.6 source radii five terms are 1e-6 off, so the later terms are what is checked.
+TEST(ProfileEngine, SeriesTermByTermAgainstMpmath) {
+    namespace tables = mirvanta::models::tables;
+    constexpr std::size_t kTerms = mirvanta::models::kMostSeriesTerms;
+    std::size_t cases = 0;
+    double five_terms_off = 0.0;  // the worst error of five terms at 1.6 source radii
+    for (const std::string& line : data_lines("profile_laws.txt")) {
+        const LawCase c = law_case(line);
+        if (c.l != 1.6 && c.l != 2.2 && c.l != 5.0) continue;
+        const auto prepared = mirvanta::models::prepare_law(c.law);
+        const double u = c.l * c.rho, x2 = 1.0 / (c.l * c.l);
+        const double point = (u * u + 2.0) / (u * std::sqrt(u * u + 4.0));
+        for (std::size_t cut = 1; cut <= kTerms; ++cut) {
+            auto plan = mirvanta::models::plan_series(prepared, 1e-10);
+            plan.widest = 1.0;
+            plan.budget = 0.0;  // no term is left out for the tolerance's sake
+            for (std::size_t k = cut + 1; k < plan.factor.size(); ++k) plan.factor[k] = 0.0;
+            double value = 0.0;
+            ASSERT_TRUE(mirvanta::models::profile_series(u, c.rho, plan, &value));
+            const double error = static_cast<double>(std::fabs(value / c.expected - 1.0L));
+            // The terms left out (kProfileSeriesBounds[k - 1] is term k's), relative to the value.
+            const double left_out = tables::kProfileSeriesBounds[cut] * prepared.moment_factor[cut + 1] *
+                                    std::pow(x2, static_cast<double>(cut + 1)) / (1.0 - x2) * point / value;
+            EXPECT_LE(error, left_out + 1e-15) << line << ": " << cut << " terms";
+            if (cut == 5 && c.l == 1.6) five_terms_off = std::max(five_terms_off, error);
+        }
+        ++cases;
+    }
+    EXPECT_GE(cases, 105u);
+    EXPECT_GT(five_terms_off, 1e-6);
+}
+
+// The moment factors that scale the series' terms: 1 for a constant table (the uniform disk's own
+// series), and the quadratic law's second moment by hand.
+TEST(ProfileEngine, SeriesMomentFactors) {
     const std::vector<double> radii{0.0, 1.0}, brightness{1.0, 1.0};
     const BrightnessLaw uniform{LawKind::tabulated, {}, radii, brightness};
     const auto prepared = mirvanta::models::prepare_law(uniform);
     for (std::size_t k = 0; k < prepared.moment_factor.size(); ++k) EXPECT_NEAR(prepared.moment_factor[k], 1.0, 1e-15);
-    // Quadratic law: <x^2> = (1/N) int 2x x^2 I dx, N = 1 - a/3 - b/6; by hand, with
-    // int 2 x^3 mu dx = 4/15 and int 2 x^3 mu^2 dx = 1/6: <x^2> = (1/2 - (a+2b)(1/2 - 4/15) - b(1/6 - 1/2) ... )
+    // Quadratic law: <x^2> = (1/N) int 2x x^2 I dx, N = 1 - a/3 - b/6; with
+    // I = (1 - a - b) + (a + 2b) mu - b mu^2 and int 2 x^3 dx = 1/2, int 2 x^3 mu = 4/15,
+    // int 2 x^3 mu^2 = 1/6.
     const auto quadratic = mirvanta::models::prepare_law({LawKind::quadratic, {0.5, 0.2}, {}, {}});
     const double a = 0.5, b = 0.2;
     const double n = 1.0 - a / 3.0 - b / 6.0;
-    // I = (1 - a - b) + (a + 2b) mu - b mu^2; int 2 x^3 dx = 1/2, int 2 x^3 mu = 4/15, int 2 x^3 mu^2 = 1/6.
     const double second = ((1.0 - a - b) * 0.5 + (a + 2.0 * b) * (4.0 / 15.0) - b / 6.0) / n;
     EXPECT_NEAR(quadratic.moment_factor[1], 2.0 * second, 1e-15);
     EXPECT_NEAR(quadratic.flux, n, 2e-16);
