@@ -21,17 +21,18 @@ using numerics::sqrt_of;
 namespace {
 
 // (rho/u)^2 at the closest: the series serves u >= 1.41 rho at most. The tail bound binds from
-// rtol 1e-10 down (X = 0.49 at 1e-10, 0.37 at 1e-13, every law); above it the bound would let the
-// series closer (X = 0.59 at 1e-8, 0.70 at 1e-6), where each separation takes all 23 terms. A cap,
-// not a limit of the series: for a light curve the band it leaves goes to the interpolant at
-// about the same cost (2,000-epoch quadratic curves, rho 0.1 and 1, rtol 1e-6 and 1e-8: the
-// instructions a call within 2 % of these with the cap at 0.6 or 0.75, either way); a single
-// separation in that band takes the quadrature, about 8 times the series' cost (4.6 us against
-// 0.5 to 0.65 us, quadratic law, rho 0.1, rtol 1e-6 and 1e-8).
+// rtol 1e-10 down (X = 0.48 to 0.50 at 1e-10, 0.36 to 0.38 at 1e-13, over the laws measured);
+// above it the bound would let the series closer (X = 0.58 to 0.60 at 1e-8, 0.69 to 0.72 at
+// 1e-6), where each separation takes all 23 terms. A cap, not a limit of the series: for a light
+// curve the band it leaves goes to the interpolant at about the same cost (2,000-epoch quadratic
+// curves, rho 0.1 and 1, rtol 1e-6 and 1e-8: the instructions a call within 3 % of these with
+// the cap at 0.6 or 0.75, either way); a single separation in that band takes the quadrature,
+// about 7 times the series' cost (4.0 to 4.4 us against 0.54 to 0.68 us, quadratic law, rho 0.1,
+// rtol 1e-6 and 1e-8).
 constexpr double kClosest = 0.5;
 
 // The iteration's steps: from X = 0 they alternate about the root, and the sixth (below it) is
-// within 6e-7 of it at rtol 1e-6 and 3e-9 at 1e-10, relatively.
+// within 9e-7 of it at rtol 1e-6 and 5e-9 at 1e-10, relatively.
 constexpr int kFixedPointSteps = 6;
 
 // The widest X served, as a fraction of the root: the reach stays inside it whatever the rounding
