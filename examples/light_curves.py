@@ -3,9 +3,10 @@ source, a uniformly bright disk, a linear and a quadratic limb-darkening law.
 
 The third panel checks a tabulated profile (the quadratic law sampled at 40 radii) against an
 independent computation of the same profile, the mean of ring magnifications over the source
-(limb_darkening.py): once through `mirvanta.Profile`, integrated exactly, and once through the
-older flux-map function, whose annuli of half-width 1e-4 source radii leave up to a few parts in
-1e5 with the lens inside the source.
+(limb_darkening.py): once through `mirvanta.Profile`, integrated exactly (it prints 3.3e-12 at
+worst with the lens inside the source, 2.2e-11 outside), and once through the older flux-map
+function, whose annuli of half-width 1e-4 source radii leave up to 1.9e-7 with the lens inside
+(next to the centre), 4.0e-6 with the lens on the limb and 3.4e-9 beyond it.
 
     .venv/bin/python -m pip install ".[examples]"
     .venv/bin/python examples/light_curves.py [OUTPUT]

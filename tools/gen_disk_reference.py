@@ -8,7 +8,8 @@ One case a line: the inputs as exactly representable doubles (shortest repr), th
 magnification to 40 significant digits.
 - disk_limb.txt: u, rho with rho log-uniform in [1e-10, 100] and x = (u - rho)/rho log-uniform
   in [1e-16, 0.1] on both sides of the limb, the doubles next to u = rho, the edges of the limb
-  zone (|u - rho| = 0.04 rho) and u = rho itself for rho from 1e-10 to 1e8.
+  zone (|u - rho| = 0.04 rho), u = rho itself for rho from 1e-10 to 1e8, and cases just outside
+  the zone (|x| from 0.04 to 0.0405), where the closed form is least accurate.
 - disk_away.txt: u, rho with rho log-uniform in [1e-10, 100] and u/rho in [0, 0.96] and
   log-uniform in [1.04, 1e6], the doubles around u = 20 rho and u = 1000 rho, and sources too
   small or too large for the closed form in doubles (rho = 1e-300 to 1e-100, 1e10 to 1e300).
@@ -106,6 +107,16 @@ def limb_cases():
     for e in range(-30, 25):
         rho = 10.0 ** (e / 3)
         cases.append((rho, rho))
+    # Just outside the limb zone, where the closed form's error is largest (about 6 eps / x^2,
+    # x = (u - rho)/rho): 200 cases with |x| from 0.04 to 0.0405, and the five worst of a search of
+    # 40,000 such (7.3e-13 down to 6.5e-13).
+    rng = random.Random(20260615)
+    for _ in range(200):
+        rho = 10 ** rng.uniform(-10, 2)
+        cases.append((rho * (1 + rng.uniform(LIMB_ZONE, 1.0125 * LIMB_ZONE) * rng.choice((1, -1))), rho))
+    cases += [(1.6332809342030063e-05, 1.570242244300528e-05), (8.977450415701934e-06, 8.630640186675832e-06),
+              (0.0007074302668844482, 0.000679919196835465), (0.0028391121909821133, 0.0027296867417291146),
+              (3.912736991835762e-06, 3.761230593065054e-06)]
     return cases
 
 

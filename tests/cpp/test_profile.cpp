@@ -16,9 +16,11 @@
 #include "models/source_radii/integrated.hpp"
 #include "models/engine/profile.hpp"
 #include "models/engine/profile_series.hpp"
+#include "models/engine/profile_series_terms.hpp"
 #include "models/engine/table_scaling.hpp"
 #include "models/kernel/witt_mao.hpp"
 #include "numerics/quadrature.hpp"
+#include "reference_data.hpp"
 
 namespace {
 
@@ -252,41 +254,105 @@ TEST(ProfileEngine, OneBrightnessTwoLaws) {
     }
 }
 
-// The uniform law is the uniform-disk kernel, to the bit.
-TEST(ProfileEngine, UniformLawIsTheKernel) {
-    const BrightnessLaw law{};
-    for (const double rho : {1e-6, 0.1, 1.0, 100.0}) {
-        for (const double l : {0.0, 0.5, 1.0, 1.5, 30.0, 1e4}) {
-            EXPECT_EQ(magnification(l * rho, rho, law, 1e-10),
-                      mirvanta::models::witt_mao_magnification_scaled(l * rho, rho));
+// The uniform disk through the engine's call against mpmath (tests/cpp/data/disk_*.txt: rho 1e-10
+// to 100 and beyond, through the limb and far away): the uniform law within the kernel's worst
+// error, the same bits one separation a call, many of one radius (the kernel's lanes, on the pool)
+// and a radius per separation; and a table of constant brightness, which the engine serves as a
+// tabulated profile (its quadrature, and the far-field series with its moment factors), within
+// rtol 1e-12 of the reference.
+TEST(ProfileEngine, UniformDiskThroughTheEngineAgainstMpmath) {
+    const BrightnessLaw uniform{};
+    const std::vector<double> radii{0.0, 1.0}, brightness{0.7, 0.7};
+    const BrightnessLaw constant{LawKind::tabulated, {}, radii, brightness};
+    double worst_uniform = 0.0, worst_constant = 0.0;
+    for (const char* family : {"disk_limb", "disk_away"}) {
+        const auto cases = mirvanta::testing::load_reference(family);
+        std::vector<double> u, rho;
+        for (const auto& c : cases) {
+            u.push_back(c.inputs[0]);
+            rho.push_back(c.inputs[1]);
+        }
+        std::vector<double> per_separation(u.size());
+        profile_magnification(u, rho, uniform, 1e-10, per_separation.data());
+        for (std::size_t i = 0; i < cases.size(); ++i) {
+            const double one = magnification(u[i], rho[i], uniform, 1e-10);
+            const std::vector<double> together = curve(std::vector<double>(16, u[i]), rho[i], uniform, 1e-10);
+            const double error = static_cast<double>(std::fabs(one / cases[i].expected - 1.0L));
+            worst_uniform = std::max(worst_uniform, error);
+            EXPECT_LE(error, mirvanta::models::kWorstDiskError) << cases[i].line;
+            EXPECT_EQ(per_separation[i], one) << cases[i].line;
+            for (const double value : together) EXPECT_EQ(value, one) << cases[i].line;
+            ProfileReport report;
+            const double table = magnification(u[i], rho[i], constant, 1e-12, &report);
+            const double table_error = static_cast<double>(std::fabs(table / cases[i].expected - 1.0L));
+            worst_constant = std::max(worst_constant, table_error);
+            EXPECT_LE(table_error, 1e-12 + mirvanta::models::kWorstDiskError) << cases[i].line;
+            EXPECT_EQ(report.unconverged, 0u) << cases[i].line;
         }
     }
+    std::printf("uniform disk through the engine against mpmath: uniform law %.2e, constant table %.2e\n",
+                worst_uniform, worst_constant);
 }
 
-// Values on both sides of each switch agree to rtol: the far-field series against the quadrature
-// where the series takes over, and the quadrature on both sides of the limb (where it splits at
-// the disk through the lens, and where the interpolant hands the limb to the quadrature).
+// Values on both sides of each hand-off agree to rtol, in calls that build the interpolant (many
+// separations of one source): at the interpolant's first bound, s = 1/32 from the limb on either
+// side (the interpolant above it, the quadrature below: models/engine/profile_interpolant.cpp),
+// and at the series' reach (the series beyond it, the interpolant within). Each probe is added
+// to a call of 600 separations that build the interpolant's pieces; the counts of that call
+// against those without the probe say which route served it. Then through the limb, where the
+// quadrature splits at the disk through the lens, one separation a call.
 TEST(ProfileEngine, SwitchesAreContinuous) {
     const BrightnessLaw laws[] = {{LawKind::quadratic, {0.5, 0.2}, {}, {}}, {LawKind::square_root, {0.3, 0.4}, {}, {}},
                                   {LawKind::power2, {0.6, 0.7}, {}, {}}, {LawKind::logarithmic, {0.6, -0.4}, {}, {}},
                                   {LawKind::claret, {0.6, -0.3, 0.9, -0.45}, {}, {}}};
+    constexpr double kFirstBound = 1.0 / 32.0;
     for (const BrightnessLaw& law : laws) {
         for (const double rtol : {1e-10, 1e-6}) {
-            const auto prepared = mirvanta::models::prepare_law(law);
-            const auto plan = mirvanta::models::plan_series(prepared, rtol);
+            const auto plan = mirvanta::models::plan_series(mirvanta::models::prepare_law(law), rtol);
             for (const double rho : {1e-3, 0.1, 3.0}) {
-                // The series serves (rho/u)^2 <= widest, the quadrature closer in.
-                const double at = rho / std::sqrt(plan.widest);
-                double series = 0.0;
-                ASSERT_TRUE(mirvanta::models::profile_series(at * (1.0 + 1e-12), rho, plan, &series));
-                const double quadrature = magnification(at * (1.0 - 1e-12), rho, law, rtol * 1e-2);
-                EXPECT_NEAR(series / quadrature, 1.0, rtol) << "series switch, rho " << rho << " rtol " << rtol;
+                // The series serves (rho/u)^2 <= widest; the interpolant's variable s is
+                // sqrt(1 - (u/rho)^2) inside and sqrt(u/rho - 1) outside.
+                const double far = rho / std::sqrt(plan.widest);
+                const auto inside = [&](double s) { return rho * std::sqrt((1.0 - s) * (1.0 + s)); };
+                const auto outside = [&](double s) { return rho * (1.0 + s * s); };
+                // 300 separations a side, log-spaced in s from half the first bound to the ends.
+                std::vector<double> base;
+                const double outer_end = std::sqrt(far / rho - 1.0);
+                for (int i = 0; i < 300; ++i) {
+                    const double f = i / 299.0;
+                    base.push_back(inside(0.5 * kFirstBound * std::pow(2.0 / kFirstBound, f)));
+                    base.push_back(outside(0.5 * kFirstBound * std::pow(2.0 * outer_end / kFirstBound, f)));
+                }
+                ProfileCounts without;
+                curve(base, rho, law, rtol, &without);
+                const auto served = [&](double probe, ProfileCounts* counts) {
+                    std::vector<double> u = base;
+                    u.push_back(probe);
+                    return curve(u, rho, law, rtol, counts).back();
+                };
+                char where[64];
+                std::snprintf(where, sizeof where, "rho %g rtol %g", rho, rtol);
+                for (const bool inner : {true, false}) {
+                    const auto at = [&](double s) { return inner ? inside(s) : outside(s); };
+                    ProfileCounts above, below;
+                    const double interpolated = served(at(kFirstBound * (1.0 + 1e-10)), &above);
+                    const double quadrature = served(at(kFirstBound * (1.0 - 1e-10)), &below);
+                    EXPECT_EQ(above.interpolated, without.interpolated + 1) << where;
+                    EXPECT_EQ(below.quadrature, without.quadrature + 1) << where;
+                    EXPECT_NEAR(interpolated / quadrature, 1.0, rtol) << "first bound, inner " << inner << ", " << where;
+                }
+                ProfileCounts beyond, within;
+                const double series = served(far * (1.0 + 1e-12), &beyond);
+                const double interpolated = served(far * (1.0 - 1e-12), &within);
+                EXPECT_EQ(beyond.series, without.series + 1) << where;
+                EXPECT_EQ(within.interpolated, without.interpolated + 1) << where;
+                EXPECT_NEAR(series / interpolated, 1.0, rtol) << "series' reach, " << where;
                 // Through the limb.
-                const double inside = magnification(rho * (1.0 - 1e-13), rho, law, rtol);
+                const double in = magnification(rho * (1.0 - 1e-13), rho, law, rtol);
                 const double on = magnification(rho, rho, law, rtol);
-                const double outside = magnification(rho * (1.0 + 1e-13), rho, law, rtol);
-                EXPECT_NEAR(inside / on, 1.0, 2.0 * rtol) << "rho " << rho;
-                EXPECT_NEAR(outside / on, 1.0, 2.0 * rtol) << "rho " << rho;
+                const double out = magnification(rho * (1.0 + 1e-13), rho, law, rtol);
+                EXPECT_NEAR(in / on, 1.0, 2.0 * rtol) << where;
+                EXPECT_NEAR(out / on, 1.0, 2.0 * rtol) << where;
             }
         }
     }
@@ -325,6 +391,34 @@ TEST(ProfileEngine, InterpolantAgreesWithQuadrature) {
             }
         }
     }
+}
+
+// The counts of a call say how each separation was served and what it cost: with the interpolant
+// serving most of a call, the separations next to the limb (s < 1/32, which it leaves to the
+// quadrature) cost what each costs alone, and the far ones are the series'.
+TEST(ProfileEngine, CountsAddUp) {
+    const BrightnessLaw law{LawKind::quadratic, {0.5, 0.2}, {}, {}};
+    const double rho = 0.1, rtol = 1e-10;
+    std::vector<double> u;
+    for (int i = 0; i < 600; ++i) u.push_back(rho * (0.02 + 0.9 * i / 599.0));
+    const std::vector<double> limb{rho * (1.0 - 1e-4), rho, rho * (1.0 + 1e-4), rho * (1.0 + 1e-3)};
+    u.insert(u.end(), limb.begin(), limb.end());
+    for (const double l : {10.0, 30.0, 100.0}) u.push_back(l * rho);
+    ProfileCounts counts;
+    curve(u, rho, law, rtol, &counts);
+    EXPECT_EQ(counts.interpolated, 600u);
+    EXPECT_EQ(counts.quadrature, limb.size());
+    EXPECT_EQ(counts.series, 3u);
+    EXPECT_EQ(counts.disk_evaluations_interpolated, 600u);  // the uniform disk's share, once each
+    std::size_t alone = 0;
+    for (const double x : limb) {
+        ProfileCounts one;
+        curve(std::vector<double>{x}, rho, law, rtol, &one);
+        EXPECT_EQ(one.quadrature, 1u);
+        alone += one.disk_evaluations_quadrature;
+    }
+    EXPECT_GT(alone, 0u);
+    EXPECT_EQ(counts.disk_evaluations_quadrature, alone);
 }
 
 // Pieces of the quadrature that ended next to a singularity converged slowly, and rules that
@@ -562,20 +656,58 @@ TEST(ProfileEngine, ExtremeSourcesAndSeparations) {
     }
 }
 
-// The far-field series: its moment factors make it the uniform disk's for the uniform law, and
-// for a law it tends to the law's own value as the source shrinks against the separation (each
-// term checked against the quadrature at u = 3 rho, where 5 terms no longer suffice).
-TEST(ProfileEngine, SeriesTermsAndMoments) {
+// The far-field series term by term, against mpmath (profile_laws.txt: every law, rho 1e-6 to 100,
+// the lens 1.6, 2.2 and 5 source radii off, where the series serves): cut after K terms (the
+// moment factors beyond K set to 0, which ends the sum there), it must lie within the bound of
+// the terms left out, c_(K+1) m_(K+1) X^(K+1) / (1 - X) of the point source (X = (rho/u)^2; each
+// term's bound proved by tools/derive_profile_series.py), for every K from 1 to 23, all the series
+// takes. A wrong coefficient or moment factor of term k moves every cut from k on by that term's
+// error, which the later bounds (down to 1e-13 of the value at 1.6 source radii) leave no room
+// for; and at 1.6 source radii five terms are 1e-6 off, so the later terms are what is checked.
+TEST(ProfileEngine, SeriesTermByTermAgainstMpmath) {
+    namespace tables = mirvanta::models::tables;
+    constexpr std::size_t kTerms = mirvanta::models::kMostSeriesTerms;
+    std::size_t cases = 0;
+    double five_terms_off = 0.0;  // the worst error of five terms at 1.6 source radii
+    for (const std::string& line : data_lines("profile_laws.txt")) {
+        const LawCase c = law_case(line);
+        if (c.l != 1.6 && c.l != 2.2 && c.l != 5.0) continue;
+        const auto prepared = mirvanta::models::prepare_law(c.law);
+        const double u = c.l * c.rho, x2 = 1.0 / (c.l * c.l);
+        const double point = (u * u + 2.0) / (u * std::sqrt(u * u + 4.0));
+        for (std::size_t cut = 1; cut <= kTerms; ++cut) {
+            auto plan = mirvanta::models::plan_series(prepared, 1e-10);
+            plan.widest = 1.0;
+            plan.budget = 0.0;  // no term is left out for the tolerance's sake
+            for (std::size_t k = cut + 1; k < plan.factor.size(); ++k) plan.factor[k] = 0.0;
+            double value = 0.0;
+            ASSERT_TRUE(mirvanta::models::profile_series(u, c.rho, plan, &value));
+            const double error = static_cast<double>(std::fabs(value / c.expected - 1.0L));
+            // The terms left out (kProfileSeriesBounds[k - 1] is term k's), relative to the value.
+            const double left_out = tables::kProfileSeriesBounds[cut] * prepared.moment_factor[cut + 1] *
+                                    std::pow(x2, static_cast<double>(cut + 1)) / (1.0 - x2) * point / value;
+            EXPECT_LE(error, left_out + 1e-15) << line << ": " << cut << " terms";
+            if (cut == 5 && c.l == 1.6) five_terms_off = std::max(five_terms_off, error);
+        }
+        ++cases;
+    }
+    EXPECT_GE(cases, 105u);
+    EXPECT_GT(five_terms_off, 1e-6);
+}
+
+// The moment factors that scale the series' terms: 1 for a constant table (the uniform disk's own
+// series), and the quadratic law's second moment by hand.
+TEST(ProfileEngine, SeriesMomentFactors) {
     const std::vector<double> radii{0.0, 1.0}, brightness{1.0, 1.0};
     const BrightnessLaw uniform{LawKind::tabulated, {}, radii, brightness};
     const auto prepared = mirvanta::models::prepare_law(uniform);
     for (std::size_t k = 0; k < prepared.moment_factor.size(); ++k) EXPECT_NEAR(prepared.moment_factor[k], 1.0, 1e-15);
-    // Quadratic law: <x^2> = (1/N) int 2x x^2 I dx, N = 1 - a/3 - b/6; by hand, with
-    // int 2 x^3 mu dx = 4/15 and int 2 x^3 mu^2 dx = 1/6: <x^2> = (1/2 - (a+2b)(1/2 - 4/15) - b(1/6 - 1/2) ... )
+    // Quadratic law: <x^2> = (1/N) int 2x x^2 I dx, N = 1 - a/3 - b/6; with
+    // I = (1 - a - b) + (a + 2b) mu - b mu^2 and int 2 x^3 dx = 1/2, int 2 x^3 mu = 4/15,
+    // int 2 x^3 mu^2 = 1/6.
     const auto quadratic = mirvanta::models::prepare_law({LawKind::quadratic, {0.5, 0.2}, {}, {}});
     const double a = 0.5, b = 0.2;
     const double n = 1.0 - a / 3.0 - b / 6.0;
-    // I = (1 - a - b) + (a + 2b) mu - b mu^2; int 2 x^3 dx = 1/2, int 2 x^3 mu = 4/15, int 2 x^3 mu^2 = 1/6.
     const double second = ((1.0 - a - b) * 0.5 + (a + 2.0 * b) * (4.0 / 15.0) - b / 6.0) / n;
     EXPECT_NEAR(quadratic.moment_factor[1], 2.0 * second, 1e-15);
     EXPECT_NEAR(quadratic.flux, n, 2e-16);

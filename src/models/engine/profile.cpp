@@ -70,7 +70,7 @@ void run_first(const Call& call, const BlockRoutes& routes, const ProfileInterpo
     for (std::size_t t = 0; t < nodes; ++t) tasks[t] = t;
     for (std::size_t k = 0; k < routes.first.size(); ++k) tasks[nodes + k] = nodes + routes.first[k];
     const auto route_of = [&](std::size_t i) { return routes.at(i); };
-    // When counting, each separation's result by its index in the block (after the nodes).
+    // For the counts, by task (a node, or nodes + a separation's index in the block).
     std::vector<ProfileValue> served(call.counts != nullptr ? nodes + call.u.size() : 0);
     std::vector<unsigned char> done(tasks.size());
     parallel::parallel_map_into(std::span<const std::size_t>(tasks), done.data(), [&](std::size_t t) -> unsigned char {

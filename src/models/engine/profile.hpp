@@ -28,8 +28,8 @@ struct ProfileReport {
 // Domain, as the caller validates it: law with brightness >= 0 on the disk and a positive flux,
 // radii ascending in [0, 1], alpha > 0; u >= 0, rho >= 0. NaN u or rho gives NaN; rho = 0 the
 // point-source magnification; u = inf or rho = inf gives 1. The engine reaches relative errors
-// down to kFinestTolerance, where the uniform-disk kernel's own errors (a few 1e-16, up to 3.8e-13
-// next to its limb zone) take over: over the mpmath reference of every law, 5.4e-14 at worst at
+// down to kFinestTolerance, where the uniform-disk kernel's own errors (a few 1e-16, up to 7.4e-13
+// next to its limb zone) take over: over the mpmath reference of every law, 7.3e-14 at worst at
 // rtol 1e-13, and the same at 1e-14 and 1e-15, whatever the quadrature's estimates say. A smaller
 // rtol is served at kFinestTolerance and every separation that needed more than the kernel itself
 // is reported as not reaching it.

@@ -13,7 +13,7 @@ inline constexpr double kSeries = 0.25;
 // The quadrature: its estimated absolute error within half of rtol times the uniform disk's
 // magnified flux, which is of the order of the result's. The estimates are conservative (the
 // true errors measured are far below them); the other half is the margin for the kernel's own
-// errors (up to 3.8e-13 relative) at the finest tolerance.
+// errors (up to 7.4e-13 relative, kWorstDiskError) at the finest tolerance.
 inline constexpr double kQuadrature = 0.5;
 
 // The per-call interpolant: each node is a quadrature at a fifth of rtol, and a piece is kept

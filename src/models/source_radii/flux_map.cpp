@@ -13,6 +13,7 @@
 #include "models/kernel/witt_mao_range.hpp"
 #include "numerics/constants.hpp"
 #include "numerics/quadrature.hpp"
+#include "parallel/map_scope.hpp"
 #include "parallel/parallel_map.hpp"
 
 namespace mirvanta::models {
@@ -170,7 +171,10 @@ ModelResult<std::vector<double>> discrete_flux_map_heyrovsky_magnification(std::
         RingSum sum;
         for (std::size_t j = 0; j < bl.size(); ++j) {
             // A map may hold many rings; a stopped call does not use this sum.
-            if (j % 1024 == 1023 && parallel::element_should_stop()) return sum;
+            if (j % parallel::kElementPollStride == parallel::kElementPollStride - 1 &&
+                parallel::element_should_stop()) {
+                return sum;
+            }
             const auto ring = heyrovsky_magnification(separation, bl[j], re, rstar);
             if (!ring) {
                 sum.failure = ring.error();
