@@ -53,6 +53,24 @@ public:
         return data_[offset];
     }
 
+    // Elements [first, first + length) as a view of their own, where `length` is the product of
+    // some trailing extents and `first` a multiple of it (a run of whole trailing axes).
+    ArrayView rows(std::size_t first, std::size_t length) const {
+        if (contiguous_ || one_value_) {
+            return one_value_ ? ArrayView(data_, {length}, {0}) : ArrayView(std::span<const double>(data_ + first, length));
+        }
+        std::size_t axes = 0, product = 1;
+        while (product < length && axes < extents_.size()) product *= extents_[extents_.size() - 1 - axes++];
+        std::size_t offset = 0;
+        for (std::size_t axis = extents_.size(), rest = first; axis-- > 0;) {
+            offset += (rest % extents_[axis]) * strides_[axis];
+            rest /= extents_[axis];
+        }
+        const std::size_t from = extents_.size() - axes;
+        return ArrayView(data_ + offset, std::vector<std::size_t>(extents_.begin() + from, extents_.end()),
+                         std::vector<std::size_t>(strides_.begin() + from, strides_.end()));
+    }
+
     // out[k] = element begin + k, for k < count.
     void gather(std::size_t begin, std::size_t count, double* out) const {
         if (contiguous_) {

@@ -155,9 +155,9 @@ bool broadcast_all(std::span<const DoubleArray* const> arrays, std::span<const c
     return true;
 }
 
-// The elements of each event: the product of the trailing axes of `shape` along which none of the
-// event's parameters varies (the axes where each has extent 1, or is missing); 1 when one of them
-// varies along the last axis, every element then an event of its own.
+// The elements of each event: the product of the trailing axes of `shape` along which none of
+// `parameters` varies (the axes where each has extent 1, or is missing); 1 when one of them varies
+// along the last axis, every element then an event of its own.
 std::size_t event_length(const Shape& shape, std::span<const DoubleArray* const> parameters) {
     std::size_t length = 1;
     for (std::size_t k = 0; k < shape.size(); ++k) {  // from the last axis
@@ -210,8 +210,10 @@ PyObject* light_curve(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
         const models::ArrayView views[] = {as_result(arrays[0], shape), as_result(arrays[1], shape),
                                            as_result(arrays[2], shape), as_result(arrays[3], shape),
                                            as_result(arrays[4], shape)};
-        const models::Trajectories trajectories{views[0], views[1], views[2], views[3], views[4],
-                                                event_length(shape, std::span(all).subspan(1))};
+        // Events by trajectory (t0, u0, tE); rho read per element where it varies within them.
+        const std::size_t length = event_length(shape, std::span(all).subspan(1, 3));
+        const models::Trajectories trajectories{views[0], views[1], views[2], views[3], views[4], length,
+                                                event_length(shape, std::span(all).subspan(1)) == length};
         double value = 0.0;
         NewArray result;
         const bool scalar = std::all_of(all, all + 5, [](const DoubleArray* a) { return a->scalar(); });
@@ -289,9 +291,10 @@ constexpr const char kLightCurveDoc[] =
     "    As for magnification.\n\n"
     "All five broadcast against each other as NumPy does. Parameters of shape (n, 1) against times\n"
     "of shape (m,) are n events of m epochs each, an (n, m) result. An event is the run of trailing\n"
-    "axes along which t0, u0, tE and rho are all constant (every element, when one of them varies\n"
-    "along the last axis). Each event's values are those of a call with that event alone, to the\n"
-    "bit; the events run in parallel on the module's worker pool.\n\n"
+    "axes along which t0, u0 and tE are all constant (every element, when one of them varies along\n"
+    "the last axis); rho may vary within an event, where equal radii are served as one source. Each\n"
+    "event's values are those of a call with that event alone, to the bit; events of one radius\n"
+    "each run in parallel on the module's worker pool.\n\n"
     "Returns\n"
     "-------\n"
     "float or numpy.ndarray\n"

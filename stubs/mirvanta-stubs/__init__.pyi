@@ -524,8 +524,8 @@ def light_curve(
 
     All five broadcast against each other as NumPy does: parameters of shape (n, 1) against times
     of shape (m,) are n events of m epochs, an (n, m) result. Each event (the trailing axes along
-    which t0, u0, tE and rho are constant) is computed as by a call of its own, to the bit, the
-    events in parallel on the module's worker pool.
+    which t0, u0 and tE are constant; rho may vary within it) is computed as by a call of its own,
+    to the bit; events of one radius each run in parallel on the module's worker pool.
 
     Returns:
         A float when all five are numbers, else a float64 array of the broadcast shape.

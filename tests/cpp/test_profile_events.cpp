@@ -154,7 +154,8 @@ TEST(ProfileEvents, LightCurvesReadEachRowsParameters) {
         crossing(&t_e, {3, 5}, {0, 0}), radii(rho.data(), {3, 5}, {1, 0});
     std::vector<double> out(15);
     const BrightnessLaw uniform{};
-    mirvanta::models::light_curves({times, starts, impacts, crossing, radii, 5}, uniform, 1e-10, out.data(), nullptr);
+    mirvanta::models::light_curves({times, starts, impacts, crossing, radii, 5, true}, uniform, 1e-10, out.data(),
+                                   nullptr);
     for (std::size_t e = 0; e < 3; ++e) {
         for (std::size_t i = 0; i < 5; ++i) {
             const double tau = (t[i] - t0[e]) / t_e, u = std::sqrt(u0[e] * u0[e] + tau * tau);

@@ -14,9 +14,10 @@ def laws(m):
             "tabulated": m.Profile([0.0, 0.6, 1.0], [1.0, 0.8, 0.3])}
 
 
-def one_by_one(m, t, t0, u0, tE, rho, law, event_axes):
+def one_by_one(m, t, t0, u0, tE, rho, law, event_axes, radii):
     """The events of the broadcast, each by a call of its own: the last `event_axes` axes of the
-    broadcast shape hold one event (0: every element is one), its parameters as numbers."""
+    broadcast shape hold one event (0: every element is one), t0, u0 and tE as numbers, rho as a
+    number or (`radii`) as the event's own array."""
     t, t0, u0, tE, rho = np.broadcast_arrays(*map(np.asarray, (t, t0, u0, tE, rho)))
     shape = t.shape
     out = np.empty(shape)
@@ -26,7 +27,7 @@ def one_by_one(m, t, t0, u0, tE, rho, law, event_axes):
         times = t[index]
         out[index] = m.light_curve(times if event_axes else float(times), float(t0[index + first]),
                                    float(u0[index + first]), float(tE[index + first]),
-                                   float(rho[index + first]), law)
+                                   rho[index] if radii else float(rho[index + first]), law)
     return out
 
 
@@ -36,31 +37,39 @@ T0, U0, TE = RNG.uniform(-3, 3, N), RNG.uniform(0, 0.1, N), RNG.uniform(8, 30, N
 RHO = np.exp(RNG.uniform(math.log(0.005), math.log(0.5), N))
 TIMES = np.linspace(-40, 40, 700)
 
-# (t, t0, u0, tE, rho, the trailing axes of one event)
+# (t, t0, u0, tE, rho, the trailing axes of one event, whether rho varies within an event)
 SHAPES = {
-    "events (n, 1) against epochs (m,)": (TIMES, T0[:, None], U0[:, None], TE[:, None], RHO[:, None], 1),
-    "one event, times of two dimensions": (TIMES.reshape(35, 20), 0.5, 0.02, 20.0, 0.05, 2),
-    "one event per epoch": (TIMES[::10], np.linspace(-2, 2, 70), 0.03, np.linspace(10, 30, 70), 0.05, 0),
+    "events (n, 1) against epochs (m,)": (TIMES, T0[:, None], U0[:, None], TE[:, None], RHO[:, None], 1, False),
+    "one event, times of two dimensions": (TIMES.reshape(35, 20), 0.5, 0.02, 20.0, 0.05, 2, False),
+    "one event per epoch": (TIMES[::10], np.linspace(-2, 2, 70), 0.03, np.linspace(10, 30, 70), 0.05, 0, False),
     "events (n, 1, 1) against times (2, m)": (TIMES.reshape(2, 350), T0[:4, None, None], U0[:4, None, None],
-                                              TE[:4, None, None], RHO[:4, None, None], 2),
-    "rho along the epochs, t0 along the events": (TIMES[:60], T0[:5, None], 0.02, 15.0,
-                                                  np.linspace(0.01, 0.3, 60), 0),
+                                              TE[:4, None, None], RHO[:4, None, None], 2, False),
+    "radii along the epochs, t0 along the events": (TIMES[:60], T0[:5, None], 0.02, 15.0,
+                                                    np.linspace(0.01, 0.3, 60), 1, True),
+    "equal radii along the epochs": (TIMES[:300], T0[:3, None], 0.02, 15.0, np.full(300, 0.2), 1, True),
     "each event its own times, strided": (np.linspace(-40, 40, 6 * 800).reshape(6, 800)[:, ::2], list(T0[:6, None]),
-                                          U0[:6, None], 20.0, RHO[:6, None], 1),
+                                          U0[:6, None], 20.0, RHO[:6, None], 1, False),
 }
 
 
 @pytest.mark.parametrize("case", SHAPES)
 @pytest.mark.parametrize("law", ["uniform", "quadratic", "tabulated"])
 def test_a_batch_is_its_events_one_by_one_to_the_bit(mirvanta, case, law):
-    *args, event_axes = SHAPES[case]
+    *args, event_axes, radii = SHAPES[case]
     if law == "tabulated" and case == "events (n, 1) against epochs (m,)":
         args = [a[:4] if np.ndim(a) == 2 else a for a in args]  # a quadrature for every epoch: fewer
     limb = laws(mirvanta)[law]
     batch = mirvanta.light_curve(*args, limb)
-    expected = one_by_one(mirvanta, *args, limb, event_axes)
+    expected = one_by_one(mirvanta, *args, limb, event_axes, radii)
     assert batch.shape == expected.shape == np.broadcast_shapes(*(np.shape(a) for a in args))
     assert batch.tobytes() == expected.tobytes()
+
+
+def test_equal_radii_within_an_event_are_one_source(mirvanta):
+    # rho as an array of one radius along the epochs is that radius as a number, interpolant and all.
+    law = mirvanta.Quadratic(0.5, 0.2)
+    assert mirvanta.light_curve(TIMES, 0.0, 0.01, 20.0, np.full(TIMES.size, 0.1), law).tobytes() == \
+        mirvanta.light_curve(TIMES, 0.0, 0.01, 20.0, 0.1, law).tobytes()
 
 
 def test_the_trajectory_of_each_event(mirvanta):

@@ -25,6 +25,11 @@ public:
         return args_.rho.at(first);
     }
 
+    bool one_radius() const override { return args_.one_radius; }
+    ArrayView radii(std::size_t event) const override {
+        return args_.rho.rows(event * args_.event_length, args_.event_length);
+    }
+
 private:
     const Trajectories& args_;
 };

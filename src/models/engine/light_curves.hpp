@@ -13,9 +13,11 @@
 namespace mirvanta::models {
 
 // The arguments read through their broadcasts to the result's shape (all of its size), and how
-// the result splits into events: runs of `event_length` elements (in C order) along which t0, u0,
-// tE and rho are constant, the trailing axes over which none of them varies. Validated by the
-// caller: tE finite and above 0, t0 and u0 finite, rho >= 0 or NaN.
+// the result splits into events: runs of `event_length` elements (in C order) along which t0, u0
+// and tE are constant, the trailing axes over which none of them varies; rho is constant over
+// each event too when `one_radius`, else read per element (each event then served run by run of
+// one radius, models/engine/profile.hpp). Validated by the caller: tE finite and above 0, t0 and
+// u0 finite, rho >= 0 or NaN.
 struct Trajectories {
     const ArrayView& t;
     const ArrayView& t0;
@@ -23,6 +25,7 @@ struct Trajectories {
     const ArrayView& t_e;
     const ArrayView& rho;
     std::size_t event_length;
+    bool one_radius;
 };
 
 // out[i] = the magnification at t[i], to rtol; each event's values are those of the call with that

@@ -120,8 +120,8 @@ struct EventTask {
     }
 };
 
-// Events that the pool serves well one at a time (one event, or events beyond a block), on the
-// calling thread with the default memory.
+// Events that the pool serves well one at a time (one event, events beyond a block, events of
+// many radii), on the calling thread with the default memory.
 void one_by_one(const ProfileEvents& events, const ProfileSetup& setup, double* out, ProfileCounts* counts,
                 Reports& reports) {
     const std::size_t length = events.length();
@@ -129,9 +129,9 @@ void one_by_one(const ProfileEvents& events, const ProfileSetup& setup, double* 
         interruption_point();
         double* u = out + event * length;
         const double radius = events.separations(event, u);
-        reports.add(event * length, profile_magnification(setup, ArrayView(std::span<const double>(u, length)),
-                                                          ArrayView(std::span<const double>(&radius, 1)), u, counts,
-                                                          std::pmr::get_default_resource()));
+        const ArrayView radii = events.one_radius() ? ArrayView(std::span<const double>(&radius, 1)) : events.radii(event);
+        reports.add(event * length, profile_magnification(setup, ArrayView(std::span<const double>(u, length)), radii,
+                                                          u, counts, std::pmr::get_default_resource()));
     }
 }
 
@@ -143,7 +143,7 @@ ProfileReport profile_events(const ProfileEvents& events, const BrightnessLaw& l
     Reports reports;
     const std::size_t count = events.count(), length = events.length();
     if (count == 0 || length == 0) return {};
-    if (count == 1 || length > kProfileBlock) {
+    if (count == 1 || length > kProfileBlock || !events.one_radius()) {
         one_by_one(events, setup, out, counts, reports);
         return reports.report();
     }

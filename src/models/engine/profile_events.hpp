@@ -6,9 +6,10 @@
 //
 // The workers allocate nothing (parallel/thread_pool.hpp): an event's memory comes from scratch
 // that the calling thread allocates before the map, one piece for each thread that may run an
-// event at a time, each large enough for one event (profile_scratch_bytes). An event of more than
-// kProfileBlock separations is big enough for the pool on its own: such events run one after
-// another on the calling thread, each on the pool by its own maps.
+// event at a time, each large enough for one event (profile_scratch_bytes). Events of more than
+// kProfileBlock separations are big enough for the pool on their own, and events of many radii
+// (a radius per separation, served run by run) need memory that grows with their runs: such
+// events run one after another on the calling thread, each on the pool by its own maps.
 #pragma once
 
 #include <cstddef>
@@ -22,9 +23,13 @@ class ProfileEvents {
 public:
     virtual std::size_t count() const = 0;   // events
     virtual std::size_t length() const = 0;  // separations of each event
-    // Writes event e's separations into u[0, length()) and returns its source radius. Runs on any
-    // thread of the pool: it allocates nothing and asks no caller hook.
+    // Writes event e's separations into u[0, length()) and returns its source radius (when
+    // one_radius()). Runs on any thread of the pool: it allocates nothing and asks no caller hook.
     virtual double separations(std::size_t event, double* u) const = 0;
+    // Whether each event has one source radius; else radii(e) gives one per separation (called on
+    // the calling thread only).
+    virtual bool one_radius() const { return true; }
+    virtual ArrayView radii(std::size_t /*event*/) const { return ArrayView(std::span<const double>()); }
 
 protected:
     ~ProfileEvents() = default;
