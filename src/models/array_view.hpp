@@ -57,7 +57,8 @@ public:
     // some trailing extents and `first` a multiple of it (a run of whole trailing axes).
     ArrayView rows(std::size_t first, std::size_t length) const {
         if (contiguous_ || one_value_) {
-            return one_value_ ? ArrayView(data_, {length}, {0}) : ArrayView(std::span<const double>(data_ + first, length));
+            if (one_value_) return ArrayView(data_, {length}, {0});
+            return ArrayView(std::span<const double>(data_ + first, length));
         }
         std::size_t axes = 0, product = 1;
         while (product < length && axes < extents_.size()) product *= extents_[extents_.size() - 1 - axes++];

@@ -33,7 +33,8 @@ bool same_bits(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; 
 std::vector<double> trajectory(std::size_t count, double u0, double half) {
     std::vector<double> u(count);
     for (std::size_t i = 0; i < count; ++i) {
-        const double tau = count == 1 ? 0.7 * half : -half + 2.0 * half * static_cast<double>(i) / static_cast<double>(count - 1);
+        const double step = count == 1 ? 0.0 : 2.0 * half / static_cast<double>(count - 1);
+        const double tau = count == 1 ? 0.7 * half : -half + step * static_cast<double>(i);
         u[i] = std::sqrt(u0 * u0 + tau * tau);
     }
     return u;
@@ -106,7 +107,8 @@ Events some_events(std::size_t count, std::size_t length) {
     std::vector<double> rho;
     for (std::size_t e = 0; e < count; ++e) {
         const double radius = 0.005 * static_cast<double>(1 + e % 11);
-        u.push_back(trajectory(length, 0.1 * radius * static_cast<double>(e % 7), radius * (2.0 + 0.5 * static_cast<double>(e % 5))));
+        const double u0 = 0.1 * radius * static_cast<double>(e % 7);
+        u.push_back(trajectory(length, u0, radius * (2.0 + 0.5 * static_cast<double>(e % 5))));
         rho.push_back(e == 3 ? 0.0 : e == 5 ? std::numeric_limits<double>::infinity() : radius);
     }
     if (count > 2 && length > 1) u[2][1] = kNaN;
@@ -127,7 +129,8 @@ TEST(ProfileEvents, EachEventIsItsCallAlone) {
             std::size_t unconverged = 0, first = SIZE_MAX;
             for (std::size_t e = 0; e < count; ++e) {
                 ProfileReport own;
-                const std::vector<double> expected = alone(events.u_[e], events.rho_[e], quadratic, rtol, &expected_counts, &own);
+                const std::vector<double> expected =
+                    alone(events.u_[e], events.rho_[e], quadratic, rtol, &expected_counts, &own);
                 for (std::size_t i = 0; i < length; ++i) {
                     ASSERT_TRUE(same_bits(out[e * length + i], expected[i])) << "event " << e << " element " << i;
                 }
@@ -150,8 +153,8 @@ TEST(ProfileEvents, EachEventIsItsCallAlone) {
 TEST(ProfileEvents, LightCurvesReadEachRowsParameters) {
     const std::vector<double> t{-3.0, -1.0, 0.0, 0.5, 4.0}, t0{0.0, 1.0, -2.0}, u0{0.1, 0.0, 0.3}, rho{0.0, 0.0, 0.0};
     const double t_e = 2.0;
-    const ArrayView times(t.data(), {3, 5}, {0, 1}), starts(t0.data(), {3, 5}, {1, 0}), impacts(u0.data(), {3, 5}, {1, 0}),
-        crossing(&t_e, {3, 5}, {0, 0}), radii(rho.data(), {3, 5}, {1, 0});
+    const ArrayView times(t.data(), {3, 5}, {0, 1}), starts(t0.data(), {3, 5}, {1, 0});
+    const ArrayView impacts(u0.data(), {3, 5}, {1, 0}), crossing(&t_e, {3, 5}, {0, 0}), radii(rho.data(), {3, 5}, {1, 0});
     std::vector<double> out(15);
     const BrightnessLaw uniform{};
     mirvanta::models::light_curves({times, starts, impacts, crossing, radii, 5, true}, uniform, 1e-10, out.data(),
@@ -206,7 +209,8 @@ TEST(ProfileRuns, LongRunsOfOneRadiusAreSourcesOfTheirOwn) {
             EXPECT_EQ(report.first_unconverged, first);
             const bool interpolated = law.kind != LawKind::uniform && law.kind != LawKind::tabulated;
             EXPECT_EQ(counts.interpolant_pieces > 0, interpolated);
-            EXPECT_EQ(counts.interpolated > 500, interpolated) << static_cast<int>(law.kind) << " " << rtol << " " << counts.interpolated;
+            EXPECT_EQ(counts.interpolated > 500, interpolated)
+                << static_cast<int>(law.kind) << " " << rtol << " " << counts.interpolated;
         }
     }
 }

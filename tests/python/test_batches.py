@@ -124,7 +124,8 @@ def test_equal_radii_are_one_source_and_distinct_radii_each_their_own(mirvanta, 
     limb = laws(mirvanta)[law]
     u = np.abs(np.linspace(-0.3, 0.3, 2000))
     # An array of one radius is that radius as a number, interpolant and all.
-    assert mirvanta.magnification(u, np.full(2000, 0.1), limb).tobytes() == mirvanta.magnification(u, 0.1, limb).tobytes()
+    number = mirvanta.magnification(u, 0.1, limb)
+    assert mirvanta.magnification(u, np.full(2000, 0.1), limb).tobytes() == number.tobytes()
     # Radii along the rows: each run of one radius is its own call (two rows of one radius in a
     # row are one run); radii along the separations (no two alike in a row): each separation is.
     rows = mirvanta.magnification(u.reshape(4, 500), np.array([[0.05], [0.1], [0.1], [0.2]]), limb)

@@ -129,7 +129,8 @@ void one_by_one(const ProfileEvents& events, const ProfileSetup& setup, double* 
         interruption_point();
         double* u = out + event * length;
         const double radius = events.separations(event, u);
-        const ArrayView radii = events.one_radius() ? ArrayView(std::span<const double>(&radius, 1)) : events.radii(event);
+        const ArrayView radii =
+            events.one_radius() ? ArrayView(std::span<const double>(&radius, 1)) : events.radii(event);
         reports.add(event * length, profile_magnification(setup, ArrayView(std::span<const double>(u, length)), radii,
                                                           u, counts, std::pmr::get_default_resource()));
     }
