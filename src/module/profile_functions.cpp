@@ -7,9 +7,12 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include "models/engine/light_curves.hpp"
 #include "models/engine/profile.hpp"
 #include "models/kernel/witt_mao.hpp"
 #include "models/source_radii/witt_mao_batch.hpp"
@@ -110,74 +113,121 @@ PyObject* point_source_magnification(PyObject*, PyObject* const* args, Py_ssize_
 constexpr const char* kLightCurveParameters[] = {"t", "t0", "u0", "tE", "rho", "limb", "rtol"};
 constexpr FunctionSignature kLightCurve{"light_curve", kLightCurveParameters, 5, 6};
 
+// ValueError for the first value of `array` that is not `valid`: "tE must be a finite number above
+// 0, not -1.0" for a number, "...; tE[1, 0] = -1.0" for an array.
+bool check_each(const DoubleArray& array, const char* parameter, bool (*valid)(double), const char* requirement) {
+    const auto values = array.values();
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        if (i % kCheckStretch == kCheckStretch - 1) interruption_point();
+        if (valid(values[i])) continue;
+        PyRef value(PyFloat_FromDouble(values[i]));
+        if (!value) return false;
+        if (array.scalar()) {
+            PyErr_Format(PyExc_ValueError, "%s must be %s, not %R", parameter, requirement, value.get());
+        } else {
+            PyErr_Format(PyExc_ValueError, "%s must be %s; %s%s = %R", parameter, requirement, parameter,
+                         index_text(array.shape(), i).c_str(), value.get());
+        }
+        return false;
+    }
+    return true;
+}
+
+// The shape that the arguments broadcast to; a ValueError naming the first that does not
+// broadcast against those before it, and their shapes.
+bool broadcast_all(std::span<const DoubleArray* const> arrays, std::span<const char* const> names, Shape& shape) {
+    shape = arrays[0]->shape();
+    for (std::size_t k = 1; k < arrays.size(); ++k) {
+        Shape next;
+        if (broadcast_shapes(shape, arrays[k]->shape(), next)) {
+            shape = std::move(next);
+            continue;
+        }
+        std::string before, shapes;
+        for (std::size_t j = 0; j < k; ++j) {
+            before += std::string(j > 0 ? ", " : "") + names[j];
+            shapes += std::string(j > 0 ? ", " : "") + shape_text(arrays[j]->shape());
+        }
+        PyErr_Format(PyExc_ValueError, "%s of shape %s does not broadcast against %s of shape%s %s", names[k],
+                     shape_text(arrays[k]->shape()).c_str(), before.c_str(), k > 1 ? "s" : "", shapes.c_str());
+        return false;
+    }
+    return true;
+}
+
+// The elements of each event: the product of the trailing axes of `shape` along which none of
+// `parameters` varies (the axes where each has extent 1, or is missing); 1 when one of them varies
+// along the last axis, every element then an event of its own.
+std::size_t event_length(const Shape& shape, std::span<const DoubleArray* const> parameters) {
+    std::size_t length = 1;
+    for (std::size_t k = 0; k < shape.size(); ++k) {  // from the last axis
+        const std::size_t axis = shape.size() - 1 - k;
+        for (const DoubleArray* p : parameters) {
+            const Shape& own = p->shape();
+            if (k < own.size() && own[own.size() - 1 - k] != 1 && shape[axis] != 1) return length;
+        }
+        length *= static_cast<std::size_t>(shape[axis]);
+    }
+    return length;
+}
+
+bool finite(double x) { return std::isfinite(x); }
+bool finite_above_zero(double x) { return x > 0.0 && std::isfinite(x); }
+
+// Reads and checks light_curve's arguments; false with the exception set.
+bool read_light_curve(PyObject* const* slots, DoubleArray (&arrays)[5], models::BrightnessLaw& law, double& rtol) {
+    for (std::size_t k = 0; k < 5; ++k) {
+        if (!read_array(slots[k], kLightCurveParameters[k], arrays[k])) return false;
+    }
+    double radius_factor = 1.0;
+    if (!to_brightness_law(slots[5], law, radius_factor)) {
+        add_parameter_note("limb");
+        return false;
+    }
+    if (!read_rtol(slots[6], rtol) || !check_each(arrays[3], "tE", finite_above_zero, "a finite number above 0") ||
+        !check_each(arrays[1], "t0", finite, "a finite number") ||
+        !check_each(arrays[2], "u0", finite, "a finite number") ||
+        !check_not_negative(arrays[4], "rho", "the source radius in Einstein radii")) {
+        return false;
+    }
+    arrays[4].scale(radius_factor, "rho scaled to the profile's table");  // module/laws.hpp
+    return true;
+}
+
 PyObject* light_curve(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     try {
         PythonCallerHook hook(0);
         const ScopedCallerHook installed(hook);
         PyObject* slots[7] = {};
         if (!bind_arguments(kLightCurve, args, nargs, kwnames, slots)) return nullptr;
-        DoubleArray t, rho;
-        double t0 = 0.0, u0 = 0.0, t_e = 0.0, radius_factor = 1.0, rtol = kDefaultRtol;
+        DoubleArray arrays[5];  // t, t0, u0, tE, rho
         models::BrightnessLaw law;
-        if (!read_array(slots[0], "t", t) || !read_float(slots[1], "t0", t0) || !read_float(slots[2], "u0", u0) ||
-            !read_float(slots[3], "tE", t_e) || !read_array(slots[4], "rho", rho)) {
-            return nullptr;
-        }
-        if (!to_brightness_law(slots[5], law, radius_factor)) {
-            add_parameter_note("limb");
-            return nullptr;
-        }
-        if (!read_rtol(slots[6], rtol)) return nullptr;
-        if (!(t_e > 0.0 && std::isfinite(t_e))) {
-            PyRef value(PyFloat_FromDouble(t_e));
-            if (value) PyErr_Format(PyExc_ValueError, "tE must be a finite number above 0, not %R", value.get());
-            return nullptr;
-        }
-        if (!std::isfinite(t0) || !std::isfinite(u0)) {
-            PyErr_SetString(PyExc_ValueError, !std::isfinite(t0) ? "t0 must be a finite number"
-                                                                 : "u0 must be a finite number");
-            return nullptr;
-        }
-        if (!check_not_negative(rho, "rho", "the source radius in Einstein radii")) return nullptr;
-        rho.scale(radius_factor, "rho scaled to the profile's table");  // module/laws.hpp
+        double rtol = kDefaultRtol;
+        if (!read_light_curve(slots, arrays, law, rtol)) return nullptr;
+        const DoubleArray* const all[] = {&arrays[0], &arrays[1], &arrays[2], &arrays[3], &arrays[4]};
         Shape shape;
-        if (!broadcast_shapes(t.shape(), rho.shape(), shape)) {
-            PyErr_Format(PyExc_ValueError, "rho of shape %s does not broadcast against t of shape %s",
-                         shape_text(rho.shape()).c_str(), shape_text(t.shape()).c_str());
-            return nullptr;
-        }
-        // u(t) = sqrt(u0^2 + ((t - t0) / tE)^2), written where the magnifications go, which the
-        // computation then replaces in place.
-        const auto separation = [&](double time) {
-            const double tau = (time - t0) / t_e;
-            return std::sqrt(u0 * u0 + tau * tau);
-        };
-        if (t.scalar() && rho.scalar()) {
-            double value = separation(t.values()[0]);
-            if (!compute("light_curve", std::span<const double>(&value, 1), rho.values(), law, rtol, &value)) return nullptr;
-            return PyFloat_FromDouble(value);
-        }
+        if (!broadcast_all(all, kLightCurveParameters, shape)) return nullptr;
+        const models::ArrayView views[] = {as_result(arrays[0], shape), as_result(arrays[1], shape),
+                                           as_result(arrays[2], shape), as_result(arrays[3], shape),
+                                           as_result(arrays[4], shape)};
+        // Events by trajectory (t0, u0, tE); rho read per element where it varies within them.
+        const std::size_t length = event_length(shape, std::span(all).subspan(1, 3));
+        const models::Trajectories trajectories{views[0], views[1], views[2], views[3], views[4], length,
+                                                event_length(shape, std::span(all).subspan(1)) == length};
+        double value = 0.0;
         NewArray result;
-        if (!result.make(shape, "light_curve")) return nullptr;
-        // The separations where the magnifications go, a stretch of times at a time.
-        const models::ArrayView times = as_result(t, shape);
-        double* out = result.data();
-        for (std::size_t begin = 0; begin < times.size(); begin += kCheckStretch) {
-            interruption_point();
-            const std::size_t count = std::min(kCheckStretch, times.size() - begin);
-            times.gather(begin, count, out + begin);
-            for (std::size_t i = begin; i < begin + count; ++i) out[i] = separation(out[i]);
-        }
-        if (!compute("light_curve", std::span<const double>(out, times.size()), as_result(rho, shape), law, rtol,
-                     out)) {
+        const bool scalar = std::all_of(all, all + 5, [](const DoubleArray* a) { return a->scalar(); });
+        if (!scalar && !result.make(shape, "light_curve")) return nullptr;
+        double* out = scalar ? &value : result.data();
+        const models::ProfileReport report = models::light_curves(trajectories, law, rtol, out, nullptr);
+        if (!report_warning("light_curve", report, views[0].size(), rtol)) {
             return nullptr;
         }
-        return result.release();
+        return scalar ? PyFloat_FromDouble(value) : result.release();
     } catch (...) {
         return raise_current_exception("light_curve");
     }
 }
-
 
 constexpr const char kMagnificationDoc[] =
     "magnification(u, rho, limb=None, *, rtol=1e-10)\n--\n\n"
@@ -188,6 +238,8 @@ constexpr const char kMagnificationDoc[] =
     "    Separation of the lens from the centre of the source, in Einstein radii (>= 0); any shape.\n"
     "rho : float or array_like\n"
     "    Radius of the source in Einstein radii (>= 0), broadcast against u. rho = 0 is a point source.\n"
+    "    Many separations of one radius (a number, or a run of equal radii) are served as one\n"
+    "    source, by an interpolant of its own.\n"
     "limb : None, Linear, Quadratic, SquareRoot, Power2, Logarithmic, Claret or Profile\n"
     "    The source's brightness profile: None for a uniformly bright disk (the closed form of Witt &\n"
     "    Mao 1994 in complete elliptic integrals), else a limb-darkening law or a tabulated profile.\n"
@@ -218,33 +270,45 @@ constexpr const char kPointSourceDoc[] =
 
 constexpr const char kLightCurveDoc[] =
     "light_curve(t, t0, u0, tE, rho, limb=None, *, rtol=1e-10)\n--\n\n"
-    "Magnification along a straight, uniform lens-source trajectory (a point-lens light curve).\n\n"
+    "Magnification along a straight, uniform lens-source trajectory (a point-lens light curve),\n"
+    "for one event or many at once.\n\n"
     "u(t) = sqrt(u0^2 + ((t - t0) / tE)^2) Einstein radii, and the magnification is\n"
     "magnification(u(t), rho, limb, rtol=rtol).\n\n"
     "Parameters\n"
     "----------\n"
     "t : float or array_like\n"
-    "    Times of the observations, any shape, in the unit of t0 and tE: numbers, not datetime64\n"
-    "    (convert them first, e.g. (t - t_ref) / numpy.timedelta64(1, 'D')).\n"
-    "t0 : float\n"
+    "    Times of the observations, in the unit of t0 and tE: numbers, not datetime64 (convert them\n"
+    "    first, e.g. (t - t_ref) / numpy.timedelta64(1, 'D')).\n"
+    "t0 : float or array_like\n"
     "    Time of closest approach.\n"
-    "u0 : float\n"
+    "u0 : float or array_like\n"
     "    Impact parameter in Einstein radii (its sign does not matter).\n"
-    "tE : float\n"
-    "    Einstein radius crossing time (> 0).\n"
+    "tE : float or array_like\n"
+    "    Einstein radius crossing time (finite, > 0).\n"
     "rho : float or array_like\n"
-    "    Source radius in Einstein radii (>= 0), broadcast against t.\n"
+    "    Source radius in Einstein radii (>= 0).\n"
     "limb, rtol\n"
     "    As for magnification.\n\n"
+    "All five broadcast against each other as NumPy does. Parameters of shape (n, 1) against times\n"
+    "of shape (m,) are n events of m epochs each, an (n, m) result. An event is the run of trailing\n"
+    "axes along which t0, u0 and tE are all constant (every element, when one of them varies along\n"
+    "the last axis); rho may vary within an event, where equal radii are served as one source. Each\n"
+    "event's values are those of a call with that event alone, to the bit; events of one radius\n"
+    "each run in parallel on the module's worker pool.\n\n"
     "Returns\n"
     "-------\n"
     "float or numpy.ndarray\n"
-    "    A float when t and rho are numbers, else a float64 array of their broadcast shape.\n\n"
+    "    A float when all five are numbers, else a float64 array of their broadcast shape.\n\n"
+    "A tE that is not finite and above 0, a t0 or u0 that is not finite, or a negative rho raise\n"
+    "ValueError naming the first bad index; so do shapes that do not broadcast. Ctrl-C stops the call.\n\n"
     "Examples\n"
     "--------\n"
     ">>> import numpy as np, mirvanta\n"
     ">>> t = np.linspace(-50.0, 50.0, 2001)\n"
-    ">>> flux = mirvanta.light_curve(t, 0.0, 0.01, 25.0, 0.01, mirvanta.Linear(0.6))  # doctest: +SKIP\n";
+    ">>> flux = mirvanta.light_curve(t, 0.0, 0.01, 25.0, 0.01, mirvanta.Linear(0.6))  # doctest: +SKIP\n"
+    ">>> u0 = np.array([[0.01], [0.05], [0.2]])                 # three events\n"
+    ">>> mirvanta.light_curve(t, 0.0, u0, 25.0, 0.01).shape     # doctest: +SKIP\n"
+    "(3, 2001)\n";
 
 using FastCallWithKeywords = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
 

@@ -501,17 +501,39 @@ def point_source_magnification(u: ArrayLike) -> NDArray[np.float64]:
 
 @overload
 def light_curve(  # type: ignore[overload-overlap]
-    t: _Number, t0: _Real, u0: _Real, tE: _Real, rho: _Number, limb: _Law | None = None, *, rtol: _Real = 1e-10
+    t: _Number, t0: _Number, u0: _Number, tE: _Number, rho: _Number, limb: _Law | None = None, *, rtol: _Real = 1e-10
 ) -> float: ...
 @overload
 def light_curve(
-    t: ArrayLike, t0: _Real, u0: _Real, tE: _Real, rho: ArrayLike, limb: _Law | None = None, *, rtol: _Real = 1e-10
+    t: ArrayLike, t0: ArrayLike, u0: ArrayLike, tE: ArrayLike, rho: ArrayLike, limb: _Law | None = None, *,
+    rtol: _Real = 1e-10
 ) -> NDArray[np.float64]:
-    """Magnification along a straight lens-source trajectory, in Einstein radii.
+    """Magnification along a straight lens-source trajectory, in Einstein radii; many events at once.
 
     u(t) = sqrt(u0^2 + ((t - t0) / tE)^2), then ``magnification(u(t), rho, limb, rtol=rtol)``.
-    ``t`` any shape, ``rho`` broadcast against it, ``t0``, ``u0`` and ``tE`` (> 0) numbers: times
-    in one unit, not datetime64 (TypeError).
+
+    Args:
+        t: times of the observations, in the unit of ``t0`` and ``tE``: numbers, not datetime64
+            (TypeError).
+        t0: time of closest approach.
+        u0: impact parameter in Einstein radii (its sign does not matter).
+        tE: Einstein radius crossing time (finite, > 0).
+        rho: source radius in Einstein radii (>= 0).
+        limb: as for ``magnification``.
+        rtol: as for ``magnification``.
+
+    All five broadcast against each other as NumPy does: parameters of shape (n, 1) against times
+    of shape (m,) are n events of m epochs, an (n, m) result. Each event (the trailing axes along
+    which t0, u0 and tE are constant; rho may vary within it) is computed as by a call of its own,
+    to the bit; events of one radius each run in parallel on the module's worker pool.
+
+    Returns:
+        A float when all five are numbers, else a float64 array of the broadcast shape.
+
+    Raises:
+        ValueError: a ``tE`` not finite or not above 0, a ``t0`` or ``u0`` not finite, a negative
+            ``rho`` (each naming the first bad index), or shapes that do not broadcast (naming
+            them).
     """
 
 @overload

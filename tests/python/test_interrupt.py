@@ -18,7 +18,7 @@ INTERRUPT = """
     rings, weights = [i / 999 for i in range(1000)], [1.0] * 1000
     many = 8_000_000 if "long" in name else 0
     many_rings, many_weights = array.array("d", [0.3]) * many, array.array("d", [1.0]) * many
-    einstein = name in ("magnification", "light_curve")
+    einstein = name.startswith(("magnification", "light_curve"))
     numpy = __import__("numpy") if einstein else None
     # The arguments are built before the clock starts: building them does not check for signals.
     function, args = {
@@ -43,6 +43,12 @@ INTERRUPT = """
         "magnification": (m.magnification, (einstein and numpy.full(4_000_000, 0.005), 0.01, m.Quadratic(0.5, 0.2))),
         "light_curve": (m.light_curve, (einstein and numpy.zeros(4_000_000), 0.0, 0.005, 20.0, 0.01,
                                         m.Profile([0.0, 0.5, 1.0], [1.0, 0.7, 0.2]))),
+        # 4,000 events of 1,000 epochs, whole tasks on the pool; and 4 million events of one epoch.
+        "light_curve, many events": (m.light_curve, (einstein and numpy.zeros(1000), einstein and numpy.zeros((4000, 1)),
+                                                     0.005, 20.0, 0.01, m.Profile([0.0, 0.5, 1.0], [1.0, 0.7, 0.2]))),
+        "light_curve, an event per epoch": (m.light_curve, (einstein and numpy.zeros(4_000_000),
+                                                            einstein and numpy.zeros(4_000_000), 0.005, 20.0, 0.01,
+                                                            m.Profile([0.0, 0.5, 1.0], [1.0, 0.7, 0.2]))),
     }[name]
     expected = mirvanta.witt_mao_magnification([0.5, 2.0], 1.0, 0.1)
     if how == "sigint":
@@ -90,7 +96,10 @@ def test_ctrl_c_stops_every_function(name):
     assert report["same_after"] and report["grid_after"]
 
 
-@pytest.mark.parametrize("name", ["magnification", "light_curve"])
+EINSTEIN = ["magnification", "light_curve", "light_curve, many events", "light_curve, an event per epoch"]
+
+
+@pytest.mark.parametrize("name", EINSTEIN)
 def test_ctrl_c_stops_the_functions_in_einstein_radii(name):
     pytest.importorskip("numpy")
     report = interrupted(name, "sigint", 2)
@@ -100,7 +109,7 @@ def test_ctrl_c_stops_the_functions_in_einstein_radii(name):
 
 @pytest.mark.parametrize("threads", [1, 3])
 @pytest.mark.parametrize("name", ["witt_mao_magnification", "multi_witt_mao_magnification",
-                                  "integrated_heyrovsky_magnification",
+                                  "integrated_heyrovsky_magnification", "light_curve, many events",
                                   "discrete_flux_map_heyrovsky_magnification, one long separation",
                                   "discrete_flux_map_heyrovsky_magnification, two long separations"])
 def test_a_handlers_own_exception_is_raised(name, threads):

@@ -193,8 +193,9 @@ def test_a_pool_that_cannot_start_leaves_the_work_to_the_calling_thread():
 @pytest.mark.skipif(not os.confstr("CS_GNU_LIBC_VERSION"), reason="counts glibc's malloc arenas")
 def test_workers_take_no_malloc_arena():
     # glibc gives a thread an arena of its own (64 MB of address space) at its first malloc. The
-    # workers run batches, grids, the limb-darkened and flux-map quadratures and a stopped grid
-    # without one: the process keeps its main arena.
+    # workers run batches, grids, the limb-darkened and flux-map quadratures, whole light curves
+    # of a batch of events (each a call of the profile engine, in the scratch the calling thread
+    # gives it) and a stopped grid without one: the process keeps its main arena.
     result = run_python("""
         import ctypes, os, re, signal, mirvanta
         def arenas():
@@ -216,6 +217,11 @@ def test_workers_take_no_malloc_arena():
             for name in ("discrete_flux_map_heyrovsky_magnification", "integrated_flux_map_witt_mao_magnification",
                          "integrated_flux_map_heyrovsky_magnification"):
                 getattr(mirvanta, name)(l[:100], 1.0, 0.1, radii, brightness)
+            times = [x - 0.55 for x in l[:1000]]
+            for law in (None, mirvanta.SquareRoot(0.3, 0.4), mirvanta.Profile(radii, brightness)):
+                events = [[0.002 * k] for k in range(16)]
+                mirvanta.light_curve(times, events, 0.01, 0.2, [[0.05 + 0.01 * k] for k in range(16)], law)
+                mirvanta.light_curve(times, events, 0.01, 0.2, 0.1, law, rtol=1e-13)
         signal.signal(signal.SIGALRM, signal.default_int_handler)
         signal.setitimer(signal.ITIMER_REAL, 0.01)
         try:

@@ -1,4 +1,5 @@
-"""The dask example: light curves on two worker processes, each with its pool budget."""
+"""The dask example: light curves on two worker processes, each with its pool budget, each chunk a
+batch of events per source type."""
 
 import os
 import pathlib
@@ -44,4 +45,7 @@ def test_two_processes_with_budgeted_pools_give_the_serial_bits(example, monkeyp
     assert list(pools.values()) == [str(expected_pool)] * 2
     assert list(started.values()) == [expected_pool] * 2
     assert len(curves) == len(events) and all(len(curve) == len(example.TIMES) for curve in curves)
-    assert example.bits(curves) == example.bits(example.light_curves(events))
+    # Each event as a call of its own gives the bits of the batches on the workers, and of the
+    # whole population as two batches here.
+    alone = [example.light_curve(event) for event in events]
+    assert example.bits(curves) == example.bits(alone) == example.bits(example.light_curves(events))

@@ -180,7 +180,8 @@ def test_nan_propagates_and_negative_values_are_refused_with_their_index(mirvant
     (lambda m: m.magnification(0.5, {"a": 1}), TypeError, "rho"),
     (lambda m: m.magnification(0.5, 0.1, 0.6), TypeError, "limb"),
     (lambda m: m.magnification(0.5, 0.1, rtol="x"), TypeError, "rtol"),
-    (lambda m: m.light_curve([0.0], [0.0, 1.0], 0.1, 20.0, 0.01), TypeError, "t0"),
+    (lambda m: m.light_curve([0.0], "0", 0.1, 20.0, 0.01), TypeError, "t0"),
+    (lambda m: m.light_curve([0.0], 0.0, 0.1, {"a": 1}, 0.01), TypeError, "tE"),
 ])
 def test_an_argument_that_does_not_convert_is_named(mirvanta, call, exception, note):
     with pytest.raises(exception) as caught:

@@ -40,6 +40,8 @@ CORRECT_USE = """\
                 NDArray[np.float64])
     assert_type(mirvanta.light_curve([0.0, 1.0], 0.0, 0.1, 20.0, 0.01, mirvanta.Linear(0.6), rtol=1e-8),
                 NDArray[np.float64])
+    assert_type(mirvanta.light_curve(np.linspace(0.0, 1.0, 5), np.zeros((3, 1)), [[0.1]], 20.0, 0.01), NDArray[np.float64])
+    assert_type(mirvanta.light_curve(0.5, 0.0, 0.1, 20.0, 0.01), float)
     assert_type(mirvanta.point_source_magnification(2), float)
     assert_type(mirvanta.Profile([0.0, 1.0], [1.0, 0.5]).radii, tuple[float, ...])
     fit = mirvanta.fit_fluxes(np.linspace(1.0, 2.0, 5), [1.0, 1.2, 1.4, 1.6, 1.9], 0.1, blend=False)

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cstdint>
 #include <cmath>
+#include <memory_resource>
 #include <optional>
 #include <string>
 #include <vector>
@@ -25,9 +26,20 @@ namespace {
 using call::BlockRoutes;
 using call::Convergence;
 using call::kBlock;
+using call::Scratch;
+using call::stopping;
+
+// What every part of a call shares: its route plan, what it reports and its memory.
+struct CallContext {
+    const RoutePlan& plan;
+    Convergence& convergence;
+    ProfileCounts* counts;
+    std::pmr::memory_resource* memory;
+};
 
 // One block of a call: its separations, radii (one, or one per separation) and results, the
-// plan of its routes, and what it reports (`offset`: the block's first index in the call).
+// plan of its routes, and what it reports (`offset`: the block's first index in the call;
+// `index`, when the elements were gathered from the block, each one's place in it).
 struct Call {
     const RoutePlan& plan;
     std::span<const double> u, rho;
@@ -35,12 +47,13 @@ struct Call {
     std::size_t offset;
     Convergence& convergence;
     ProfileCounts* counts;
+    const std::size_t* index = nullptr;
 
     double radius(std::size_t i) const { return rho.size() == 1 ? rho[0] : rho[i]; }
 
     // Separation i's result.
     void finish(std::size_t i, const ProfileValue& v) const {
-        convergence.note(offset + i, v);
+        convergence.note(offset + (index != nullptr ? index[i] : i), v);
         out[i] = at_least_one(v.value);  // a mean of point-source magnifications is at least 1
     }
     void tally(Route route, const ProfileValue& v) const;
@@ -64,15 +77,16 @@ void Call::tally(Route route, const ProfileValue& v) const {
 // Map 1 of a block: the interpolant's first nodes (tasks below `nodes`, into `node_values`), then
 // the separations of routes.first, each into its result.
 void run_first(const Call& call, const BlockRoutes& routes, const ProfileInterpolant* interpolant,
-               std::vector<ProfileValue>& node_values) {
+               Scratch<ProfileValue>& node_values) {
+    std::pmr::memory_resource* memory = node_values.get_allocator().resource();
     const std::size_t nodes = node_values.size();
-    std::vector<std::size_t> tasks(nodes + routes.first.size());
+    Scratch<std::size_t> tasks(nodes + routes.first.size(), memory);
     for (std::size_t t = 0; t < nodes; ++t) tasks[t] = t;
     for (std::size_t k = 0; k < routes.first.size(); ++k) tasks[nodes + k] = nodes + routes.first[k];
     const auto route_of = [&](std::size_t i) { return routes.at(i); };
-    // For the counts, by task (a node, or nodes + a separation's index in the block).
-    std::vector<ProfileValue> served(call.counts != nullptr ? nodes + call.u.size() : 0);
-    std::vector<unsigned char> done(tasks.size());
+    // Counted values by task (nodes + the separation's index in the block, as the map hands it).
+    Scratch<ProfileValue> served(call.counts != nullptr ? nodes + call.u.size() : 0, memory);
+    Scratch<unsigned char> done(tasks.size(), memory);
     parallel::parallel_map_into(std::span<const std::size_t>(tasks), done.data(), [&](std::size_t t) -> unsigned char {
         if (t < nodes) {
             node_values[t] = profile_by_quadrature(interpolant->first_nodes()[t], call.rho[0], call.plan.law(),
@@ -86,7 +100,7 @@ void run_first(const Call& call, const BlockRoutes& routes, const ProfileInterpo
         return 1;
     });
     if (served.empty()) return;
-    for (const std::size_t i : routes.first) call.tally(route_of(i), served[nodes + i]);
+    for (std::size_t k = nodes; k < tasks.size(); ++k) call.tally(route_of(tasks[k] - nodes), served[tasks[k]]);
 }
 
 // Map 2 of a block: the separations the interpolant took. Those that a kept piece holds get its
@@ -140,7 +154,7 @@ struct Interpolated {
 
 void run_second(const Call& call, const BlockRoutes& routes, const ProfileInterpolant& interpolant) {
     if (routes.second.empty()) return;
-    std::vector<std::uint32_t> served(routes.second.size());
+    Scratch<std::uint32_t> served(routes.second.size(), routes.second.get_allocator().resource());
     parallel::parallel_map_into(std::span<const std::size_t>(routes.second), served.data(),
                                 Interpolated{call, interpolant});
     if (call.counts == nullptr) return;
@@ -151,32 +165,46 @@ void run_second(const Call& call, const BlockRoutes& routes, const ProfileInterp
     }
 }
 
+// One block of a call, its routes and maps: map 1, the interpolant's build after the first
+// block's map 1, map 2.
+void serve_block(const Call& call, std::optional<ProfileInterpolant>& interpolant, bool first, BlockRoutes& routes,
+                 Scratch<ProfileValue>& node_values) {
+    if (!call::route_block(call.plan, call.u, call.rho, interpolant ? &*interpolant : nullptr, routes)) return;
+    node_values.assign(first ? interpolant->first_nodes().size() : 0, ProfileValue{});
+    run_first(call, routes, interpolant ? &*interpolant : nullptr, node_values);
+    if (first) {
+        interpolant->build(std::span<const ProfileValue>(node_values));
+        if (call.counts != nullptr) {
+            call.counts->interpolant_pieces += interpolant->pieces();
+            call.counts->interpolant_nodes += interpolant->nodes_evaluated();
+            call.counts->disk_evaluations_interpolant += interpolant->disk_evaluations();
+        }
+    }
+    if (interpolant) run_second(call, routes, *interpolant);
+}
+
+bool serve_runs(const CallContext& context, std::span<const double> u, std::span<const double> rho, double* out,
+                std::size_t offset);
+
 // Serves every separation, a block at a time (arguments that are not contiguous gathered into the
 // block's own buffers). The first block's map 1 also evaluates the interpolant's first nodes, and
-// the interpolant is built before its map 2.
-void serve(const RoutePlan& plan, const ArrayView& u, const ArrayView& rho, double* out, Convergence& convergence,
-           ProfileCounts* counts, std::optional<ProfileInterpolant>& interpolant) {
-    call::BlockReader reader(u, rho);
-    BlockRoutes routes;
-    std::vector<ProfileValue> node_values;
+// the interpolant is built before its map 2. A block of many radii serves its long runs of one
+// radius as sources of their own (serve_runs). `offset`: the first separation's index in the call.
+void serve(const CallContext& context, const ArrayView& u, const ArrayView& rho, double* out, std::size_t offset,
+           std::optional<ProfileInterpolant>& interpolant) {
+    call::BlockReader reader(u, rho, context.memory);
+    BlockRoutes routes(context.memory);
+    Scratch<ProfileValue> node_values(context.memory);
     for (std::size_t begin = 0; begin < u.size(); begin += kBlock) {
         const std::size_t count = std::min(kBlock, u.size() - begin);
-        interruption_point();
+        if (stopping()) return;
         reader.read(begin, count);
-        const Call call{plan, reader.u(), reader.rho(), out + begin, begin, convergence, counts};
-        const bool first = begin == 0 && interpolant;
-        call::route_block(plan, call.u, call.rho, interpolant ? &*interpolant : nullptr, routes);
-        node_values.assign(first ? interpolant->first_nodes().size() : 0, ProfileValue{});
-        run_first(call, routes, interpolant ? &*interpolant : nullptr, node_values);
-        if (first) {
-            interpolant->build(std::span<const ProfileValue>(node_values));
-            if (counts != nullptr) {
-                counts->interpolant_pieces += interpolant->pieces();
-                counts->interpolant_nodes += interpolant->nodes_evaluated();
-                counts->disk_evaluations_interpolant += interpolant->disk_evaluations();
-            }
+        if (reader.rho().size() > 1 && serve_runs(context, reader.u(), reader.rho(), out + begin, offset + begin)) {
+            continue;
         }
-        if (interpolant) run_second(call, routes, *interpolant);
+        const Call call{context.plan, reader.u(), reader.rho(), out + begin, offset + begin, context.convergence,
+                        context.counts};
+        serve_block(call, interpolant, begin == 0 && interpolant, routes, node_values);
     }
 }
 
@@ -184,7 +212,7 @@ void serve(const RoutePlan& plan, const ArrayView& u, const ArrayView& rho, doub
 // pool, with exactly the values of the element-wise route (the kernel gives NaN for a negative or
 // NaN separation and 1 at infinity, as that route does). Separations that are not contiguous are
 // gathered a block at a time.
-void uniform_disk(const ArrayView& u, double rho, double* out) {
+void uniform_disk(const ArrayView& u, double rho, double* out, std::pmr::memory_resource* memory) {
     struct Disk {
         double rho;
         double operator()(double x) const { return witt_mao_magnification_scaled(x, rho); }
@@ -194,31 +222,98 @@ void uniform_disk(const ArrayView& u, double rho, double* out) {
         parallel::parallel_map_into(u.span(), out, Disk{rho});
         return;
     }
-    std::vector<double> buffer(std::min(kBlock, u.size()));
+    Scratch<double> buffer(std::min(kBlock, u.size()), memory);
     for (std::size_t begin = 0; begin < u.size(); begin += kBlock) {
         const std::size_t count = std::min(kBlock, u.size() - begin);
-        interruption_point();
+        if (stopping()) return;
         u.gather(begin, count, buffer.data());
         parallel::parallel_map_into(std::span<const double>(buffer.data(), count), out + begin, Disk{rho});
     }
 }
 
+// Separations of one finite radius served as one source: the uniform disk's kernel, or the
+// call's route plan with an interpolant of their own.
+void serve_source(const CallContext& context, std::span<const double> u, double radius, double* out,
+                  std::size_t offset) {
+    const ArrayView separations(u), radii(std::span<const double>(&radius, 1));
+    if (context.plan.law().uniform) return uniform_disk(separations, radius, out, context.memory);
+    std::optional<ProfileInterpolant> interpolant =
+        call::plan_interpolant(context.plan, separations, radii, 1, context.memory);
+    serve(context, separations, radii, out, offset, interpolant);
+}
+
+// The end of the run of equal radii that starts at `begin`.
+std::size_t run_end(std::span<const double> rho, std::size_t begin) {
+    std::size_t end = begin + 1;
+    while (end < rho.size() && rho[end] == rho[begin]) ++end;
+    return end;
+}
+
+// A block of many radii, where a source of one radius often spans many separations in a row (an
+// array of equal radii, or radii broadcast along the separations' last axis): each run of one
+// radius long enough for an interpolant is served as one source (serve_source), and the other
+// separations one by one, gathered into a call of their own. Each separation's value is then
+// that of its route, for a run as for a call of that radius alone with its separations. False,
+// and nothing served, when no run is that long or the law has no such route (a tabulated
+// profile has no interpolant).
+bool serve_runs(const CallContext& context, std::span<const double> u, std::span<const double> rho, double* out,
+                std::size_t offset) {
+    const PreparedLaw& law = context.plan.law();
+    if (law.law.kind == LawKind::tabulated) return false;
+    const std::size_t shortest = interpolant_nodes(context.plan.rtol());
+    const auto one_source = [&](std::size_t begin, std::size_t end) {
+        const double radius = rho[begin];
+        const bool servable = radius > 0.0 || (law.uniform && radius == 0.0);
+        return end - begin >= shortest && radius < numerics::kInfinity && servable;
+    };
+    std::size_t rest = 0;
+    for (std::size_t begin = 0, end = 0; begin < rho.size(); begin = end) {
+        end = run_end(rho, begin);
+        if (!one_source(begin, end)) rest += end - begin;
+    }
+    if (rest == rho.size()) return false;
+    Scratch<double> u_rest(rest, context.memory), rho_rest(rest, context.memory), out_rest(rest, context.memory);
+    Scratch<std::size_t> index(rest, context.memory);
+    std::size_t k = 0;
+    for (std::size_t begin = 0, end = 0; begin < rho.size(); begin = end) {
+        end = run_end(rho, begin);
+        if (one_source(begin, end)) {
+            if (stopping()) return true;
+            serve_source(context, u.subspan(begin, end - begin), rho[begin], out + begin, offset + begin);
+            continue;
+        }
+        for (std::size_t i = begin; i < end; ++i, ++k) {
+            u_rest[k] = u[i];
+            rho_rest[k] = rho[i];
+            index[k] = i;
+        }
+    }
+    if (rest == 0) return true;
+    const Call call{context.plan, u_rest, rho_rest, out_rest.data(), offset, context.convergence, context.counts,
+                    index.data()};
+    std::optional<ProfileInterpolant> none;
+    BlockRoutes routes(context.memory);
+    Scratch<ProfileValue> node_values(context.memory);
+    serve_block(call, none, false, routes, node_values);
+    for (std::size_t j = 0; j < rest; ++j) out[index[j]] = out_rest[j];
+    return true;
+}
+
 }  // namespace
 
-ProfileReport profile_magnification(const ArrayView& u, const ArrayView& rho, const BrightnessLaw& law, double rtol,
-                                    double* out, ProfileCounts* counts) {
+ProfileReport profile_magnification(const ProfileSetup& setup, const ArrayView& u, const ArrayView& rho, double* out,
+                                    ProfileCounts* counts, std::pmr::memory_resource* memory) {
     const std::size_t n = u.size();
     if (rho.size() != 1 && rho.size() != n) {  // the caller broadcasts rho
         throw Panic("profile_magnification: " + std::to_string(rho.size()) + " source radii for " + std::to_string(n) +
                     " separations");
     }
     if (n == 0) return {};
-    const PreparedLaw prepared = prepare_law(law);
-    if (prepared.uniform && rho.one_value() && rho.first() >= 0.0 && rho.first() < numerics::kInfinity) {
-        uniform_disk(u, rho.first(), out);
+    if (setup.law().uniform && rho.one_value() && rho.first() >= 0.0 && rho.first() < numerics::kInfinity) {
+        uniform_disk(u, rho.first(), out, memory);
         return {};
     }
-    const RoutePlan plan(prepared, rtol);
+    const RoutePlan& plan = setup.plan();
     Convergence convergence;
     if (n == 1) {  // one separation: on the calling thread, with nothing to allocate
         const double x = u.span()[0], radius = rho.first();
@@ -229,9 +324,24 @@ ProfileReport profile_magnification(const ArrayView& u, const ArrayView& rho, co
         if (counts != nullptr) call.tally(route, v);
         return convergence.report();
     }
-    std::optional<ProfileInterpolant> interpolant = call::plan_interpolant(plan, u, rho, 1);
-    serve(plan, u, rho, out, convergence, counts, interpolant);
+    const CallContext context{plan, convergence, counts, memory};
+    std::optional<ProfileInterpolant> interpolant = call::plan_interpolant(plan, u, rho, 1, memory);
+    serve(context, u, rho, out, 0, interpolant);
     return convergence.report();
+}
+
+std::size_t profile_scratch_bytes(std::size_t separations) {
+    // Per separation: its route (1 byte), its place in a map's list (8), a map 1 task and its
+    // result (8 + 1), a map 2 result (4) and, when counted, its value (sizeof(ProfileValue)), with
+    // a margin of twice that; besides, the interpolant's pieces (each with room for a gradient's
+    // components), nodes and rounds: a few hundred KiB at most.
+    return separations * (22 + sizeof(ProfileValue)) * 2 + (std::size_t{1} << 20);
+}
+
+ProfileReport profile_magnification(const ArrayView& u, const ArrayView& rho, const BrightnessLaw& law, double rtol,
+                                    double* out, ProfileCounts* counts) {
+    const ProfileSetup setup(law, rtol);
+    return profile_magnification(setup, u, rho, out, counts, std::pmr::get_default_resource());
 }
 
 ProfileReport profile_magnification(std::span<const double> u, std::span<const double> rho,

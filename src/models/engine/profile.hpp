@@ -4,10 +4,12 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory_resource>
 #include <span>
 
 #include "models/array_view.hpp"
 #include "models/engine/brightness_law.hpp"
+#include "models/engine/route_plan.hpp"
 
 namespace mirvanta::models {
 
@@ -53,9 +55,40 @@ ProfileReport profile_magnification(std::span<const double> u, std::span<const d
                                     const BrightnessLaw& law, double rtol, double* out, ProfileCounts* counts);
 
 // The same with the separations and radii read through broadcasts (models/array_view.hpp): rho of
-// size 1 or u.size(); a rho of one value for every element is served as one source. The call's
-// own memory does not grow with the number of separations. counts may be null.
+// size 1 or u.size(); a rho of one value for every element is served as one source, and so is
+// each run of one radius among many (rho[i] equal for at least interpolant_nodes(rtol) separations
+// in a row, within a block of kProfileBlock) where the law has an interpolant or is the uniform
+// disk. The call's own memory does not grow with the number of separations. counts may be null.
 ProfileReport profile_magnification(const ArrayView& u, const ArrayView& rho, const BrightnessLaw& law, double rtol,
                                     double* out, ProfileCounts* counts);
+
+// Separations served together: a call's own memory is a few bytes times this, whatever the
+// number of separations, and its thread asks whether to stop between blocks.
+inline constexpr std::size_t kProfileBlock = std::size_t{1} << 16;
+
+// The law prepared and its route plan at one tolerance: what the calls of a batch share, read
+// only, made once on the calling thread.
+class ProfileSetup {
+public:
+    ProfileSetup(const BrightnessLaw& law, double rtol) : law_(prepare_law(law)), plan_(law_, rtol) {}
+    ProfileSetup(const ProfileSetup&) = delete;
+    ProfileSetup& operator=(const ProfileSetup&) = delete;
+
+    const PreparedLaw& law() const { return law_; }
+    const RoutePlan& plan() const { return plan_; }
+
+private:
+    PreparedLaw law_;
+    RoutePlan plan_;
+};
+
+// The same call on a setup, with its memory from `memory`: for the calls of a batch that run as
+// whole tasks on the pool (models/engine/profile_events.hpp). Run in a map's element, it asks no
+// caller hook and throws nothing when that map stops: it returns, its results incomplete. With
+// contiguous u, one radius and at most kProfileBlock separations, it takes at most
+// profile_scratch_bytes(u.size()) from `memory`.
+ProfileReport profile_magnification(const ProfileSetup& setup, const ArrayView& u, const ArrayView& rho, double* out,
+                                    ProfileCounts* counts, std::pmr::memory_resource* memory);
+std::size_t profile_scratch_bytes(std::size_t separations);
 
 }  // namespace mirvanta::models

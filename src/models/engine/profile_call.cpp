@@ -5,9 +5,12 @@
 
 #include "common/interruption.hpp"
 #include "numerics/constants.hpp"
+#include "parallel/map_scope.hpp"
 #include "parallel/parallel_map.hpp"
 
 namespace mirvanta::models::call {
+
+bool stopping() { return parallel::element_should_stop(); }
 
 void Convergence::note(std::size_t i, const ProfileValue& v) {
     if (v.converged) return;
@@ -21,10 +24,10 @@ void Convergence::note(std::size_t i, const ProfileValue& v) {
     }
 }
 
-BlockReader::BlockReader(const ArrayView& u, const ArrayView& rho)
+BlockReader::BlockReader(const ArrayView& u, const ArrayView& rho, std::pmr::memory_resource* memory)
     : u_(u), rho_(rho), radius_(rho.first()),
-      u_buffer_(u.contiguous() ? 0 : std::min(kBlock, u.size())),
-      rho_buffer_(rho.one_value() || rho.contiguous() ? 0 : std::min(kBlock, u.size())) {}
+      u_buffer_(u.contiguous() ? 0 : std::min(kBlock, u.size()), memory),
+      rho_buffer_(rho.one_value() || rho.contiguous() ? 0 : std::min(kBlock, u.size()), memory) {}
 
 void BlockReader::read(std::size_t begin, std::size_t count) {
     if (u_.contiguous()) {
@@ -43,7 +46,7 @@ void BlockReader::read(std::size_t begin, std::size_t count) {
     }
 }
 
-void route_block(const RoutePlan& plan, std::span<const double> u, std::span<const double> rho,
+bool route_block(const RoutePlan& plan, std::span<const double> u, std::span<const double> rho,
                  const ProfileInterpolant* interpolant, BlockRoutes& routes) {
     const std::size_t count = u.size();
     routes.route.resize(count);
@@ -54,12 +57,16 @@ void route_block(const RoutePlan& plan, std::span<const double> u, std::span<con
         });
     } else {
         for (std::size_t i = 0; i < count; ++i) {
-            if (i % kStretch == 0) interruption_point();
+            if (i % kStretch == 0 && stopping()) return false;
             routes.route[i] = static_cast<unsigned char>(plan.route(u[i], rho[i], interpolant));
         }
     }
+    const auto interpolated = static_cast<std::size_t>(
+        std::count(routes.route.begin(), routes.route.end(), static_cast<unsigned char>(Route::interpolant)));
     routes.first.clear();
     routes.second.clear();
+    routes.first.reserve(count - interpolated);
+    routes.second.reserve(interpolated);
     for (std::size_t i = 0; i < count; ++i) {
         if (routes.at(i) == Route::quadrature) routes.first.push_back(i);
     }
@@ -68,10 +75,11 @@ void route_block(const RoutePlan& plan, std::span<const double> u, std::span<con
         if (r == Route::direct || r == Route::series) routes.first.push_back(i);
         if (r == Route::interpolant) routes.second.push_back(i);
     }
+    return true;
 }
 
 std::optional<ProfileInterpolant> plan_interpolant(const RoutePlan& plan, const ArrayView& u, const ArrayView& rho,
-                                                   std::size_t components) {
+                                                   std::size_t components, std::pmr::memory_resource* memory) {
     std::optional<ProfileInterpolant> interpolant;
     const PreparedLaw& law = plan.law();
     const double radius = rho.first();
@@ -79,10 +87,13 @@ std::optional<ProfileInterpolant> plan_interpolant(const RoutePlan& plan, const 
         law.law.kind == LawKind::tabulated || !(radius > 0.0 && radius < numerics::kInfinity)) {
         return interpolant;
     }
-    interpolant.emplace(radius, law, plan.rtol(), plan.far(radius), components);
-    std::vector<double> stretch(u.contiguous() ? 0 : kStretch);
+    interpolant.emplace(radius, law, plan.rtol(), plan.far(radius), components, memory);
+    Scratch<double> stretch(u.contiguous() ? 0 : kStretch, memory);
     for (std::size_t begin = 0; begin < u.size(); begin += kStretch) {
-        interruption_point();
+        if (stopping()) {
+            interpolant.reset();
+            return interpolant;
+        }
         const std::size_t count = std::min(kStretch, u.size() - begin);
         if (u.contiguous()) {
             interpolant->count(u.span().subspan(begin, count));

@@ -81,10 +81,11 @@ std::size_t wide_interpolant_nodes(double rtol) {
 }
 
 ProfileInterpolant::ProfileInterpolant(double rho, const PreparedLaw& law, double rtol, double far,
-                                       std::size_t components)
-    : rho_(rho), far_(far), rtol_(rtol), node_rtol_(rtol * budget::kInterpolantNodes), law_(&law),
+                                       std::size_t components, std::pmr::memory_resource* memory)
+    : rho_(rho), far_(far), rtol_(rtol), node_rtol_(rtol * budget::kInterpolantNodes), law_(&law), memory_(memory),
+      trees_(memory), trial_(memory), planned_(memory), first_nodes_(memory),
       limb_weight_(law.law.kind == LawKind::tabulated ? 0.0 : law.terms[0].weight / law.flux),
-      components_(components) {
+      components_(components), pieces_(memory) {
     // Wide pieces from the far end of each side towards the limb, a quarter of the length at a
     // time, the last down to kFirstBound; each with its halves, at their geometric middles.
     const double outer_end = std::sqrt(far / rho - 1.0);
@@ -158,8 +159,8 @@ std::size_t ProfileInterpolant::held(bool inner, double lo, double hi) const {
     return 0;
 }
 
-std::vector<double> ProfileInterpolant::nodes_of(const std::vector<Piece>& pieces) const {
-    std::vector<double> nodes;
+std::pmr::vector<double> ProfileInterpolant::nodes_of(const std::pmr::vector<Piece>& pieces) const {
+    std::pmr::vector<double> nodes(memory_);
     for (const Piece& piece : pieces) {
         const double middle = (piece.lo + piece.hi) * 0.5, half = (piece.hi - piece.lo) * 0.5;
         for (std::size_t j = 0; j < piece.n; ++j) {
@@ -180,14 +181,14 @@ bool ProfileInterpolant::covers(double u) const {
 }
 
 void ProfileInterpolant::build(std::span<const ProfileValue> first) {
-    std::vector<ProfileGradient> values(first.size());
+    std::pmr::vector<ProfileGradient> values(first.size(), memory_);
     for (std::size_t i = 0; i < first.size(); ++i) values[i].value = first[i];
     build(std::span<const ProfileGradient>(values));
 }
 
 void ProfileInterpolant::build(std::span<const ProfileGradient> first) {
-    std::vector<double> nodes = first_nodes_;
-    std::vector<ProfileGradient> later;
+    std::pmr::vector<double> nodes(first_nodes_, memory_);
+    std::pmr::vector<ProfileGradient> later(memory_);
     std::span<const ProfileGradient> values = first;
     for (int round = 0; round <= kMostHalvings && !trial_.empty(); ++round) {
         if (round > 0) {  // the halves' nodes, on the pool
@@ -246,8 +247,8 @@ bool ProfileInterpolant::fits(Piece& piece, std::size_t k, std::span<const doubl
 }
 
 void ProfileInterpolant::keep_or_halve(std::span<const double> nodes, std::span<const ProfileGradient> values) {
-    std::vector<Piece> again;
-    std::vector<double> f;
+    std::pmr::vector<Piece> again(memory_);
+    std::pmr::vector<double> f(memory_);
     std::size_t first = 0;  // the piece's first node
     for (std::size_t p = 0; p < trial_.size(); first += trial_[p].n, ++p) {
         Piece piece = trial_[p];

@@ -9,6 +9,7 @@
 
 #include <array>
 #include <cstddef>
+#include <memory_resource>
 #include <span>
 #include <vector>
 
@@ -44,8 +45,9 @@ public:
     // at their geometric middles, kMostHalvings deep. Evaluates nothing.
     // `components`: 1 for the value alone; kGradientParts plus the law's coefficients for the value
     // and its derivatives (a gradient call), each component a Chebyshev interpolant of its own on
-    // the same pieces and nodes.
-    ProfileInterpolant(double rho, const PreparedLaw& law, double rtol, double far, std::size_t components = 1);
+    // the same pieces and nodes. Its memory, the build's included, comes from `memory`.
+    ProfileInterpolant(double rho, const PreparedLaw& law, double rtol, double far, std::size_t components = 1,
+                       std::pmr::memory_resource* memory = std::pmr::get_default_resource());
 
     // Counts the separations of the call in each piece, a stretch of them at a time (finite,
     // u < far: the series serves the rest); then plan() keeps for the first round the wide pieces
@@ -55,7 +57,7 @@ public:
 
     // The separations whose quadrature (at node_rtol()) the first round of the build needs, in
     // the order build() takes their values.
-    const std::vector<double>& first_nodes() const { return first_nodes_; }
+    const std::pmr::vector<double>& first_nodes() const { return first_nodes_; }
     double node_rtol() const { return node_rtol_; }
 
     // Whether the interpolant serves u: before build(), whether u lies in a piece of the first
@@ -117,7 +119,7 @@ private:
     // wide piece or one of its halves.
     std::size_t held(bool inner, double lo, double hi) const;
     // The Chebyshev nodes of the pieces, as separations, piece after piece.
-    std::vector<double> nodes_of(const std::vector<Piece>& pieces) const;
+    std::pmr::vector<double> nodes_of(const std::pmr::vector<Piece>& pieces) const;
     // Turns the values at a round's nodes into the pieces kept, and the halves of those that fail
     // (the next round's).
     void keep_or_halve(std::span<const double> nodes, std::span<const ProfileGradient> values);
@@ -129,15 +131,16 @@ private:
     double rho_, far_;
     double rtol_, node_rtol_;
     const PreparedLaw* law_;
-    std::vector<Tree> trees_;          // every wide piece that may be built
-    std::vector<Piece> trial_;         // the pieces the next round builds
-    std::vector<Piece> planned_;       // the first round's pieces, for covers() before the build
-    std::vector<double> first_nodes_;
+    std::pmr::memory_resource* memory_;
+    std::pmr::vector<Tree> trees_;     // every wide piece that may be built
+    std::pmr::vector<Piece> trial_;    // the pieces the next round builds
+    std::pmr::vector<Piece> planned_;  // the first round's pieces, for covers() before the build
+    std::pmr::vector<double> first_nodes_;
     double limb_weight_;  // w0 / N: the uniform disk's share, added exactly per separation
     std::array<double, kMostCoefficients> limb_weight_derivatives_{};  // d(w0 / N)/dc_j
     std::size_t components_;
     const LawGradient* coefficients_ = nullptr;
-    std::vector<Piece> pieces_;
+    std::pmr::vector<Piece> pieces_;
     bool built_ = false;
     std::size_t nodes_ = 0;
     unsigned evaluations_ = 0;
