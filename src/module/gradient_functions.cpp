@@ -9,6 +9,7 @@
 #include <limits>
 #include <vector>
 
+#include "models/engine/light_curve_jacobians.hpp"
 #include "models/engine/profile_gradient.hpp"
 #include "module/arrays.hpp"
 #include "module/binding.hpp"
@@ -148,49 +149,7 @@ PyObject* magnification_and_gradient(PyObject*, PyObject* const* args, Py_ssize_
     }
 }
 
-// The light curve's parameters and its chain rule: u(t) = sqrt(u0^2 + tau^2), tau = (t - t0)/tE,
-// du/dt0 = -tau / (tE u), du/du0 = u0 / u, du/dtE = -tau^2 / (tE u). At u = 0 (u0 = 0 at t = t0)
-// dA/du is 0 by symmetry: the limit of each product is 0.
-struct Trajectory {
-    double t0, u0, t_e;
-    double separation(double t) const {
-        const double tau = (t - t0) / t_e;
-        return std::sqrt(u0 * u0 + tau * tau);
-    }
-    // Row of the Jacobian whose column 0 holds dA/du: columns t0, u0, tE from it.
-    void chain(double t, double* row) const {
-        const double tau = (t - t0) / t_e;
-        const double u = std::sqrt(u0 * u0 + tau * tau);
-        const double du = row[0];
-        if (u == 0.0) {
-            row[0] = row[1] = row[2] = 0.0;
-            return;
-        }
-        row[0] = du * (-tau / (t_e * u));
-        row[1] = du * (u0 / u);
-        row[2] = du * (-(tau * tau) / (t_e * u));
-    }
-};
-
-constexpr const char* kJacobianParameters[] = {"t", "t0", "u0", "tE", "rho", "limb", "rtol"};
-constexpr FunctionSignature kJacobian{"light_curve_and_jacobian", kJacobianParameters, 5, 6};
-
-bool read_trajectory(PyObject* const* slots, Trajectory& path) {
-    if (!read_float(slots[1], "t0", path.t0) || !read_float(slots[2], "u0", path.u0) ||
-        !read_float(slots[3], "tE", path.t_e)) {
-        return false;
-    }
-    if (!(path.t_e > 0.0 && std::isfinite(path.t_e))) {
-        PyRef value(PyFloat_FromDouble(path.t_e));
-        if (value) PyErr_Format(PyExc_ValueError, "tE must be a finite number above 0, not %R", value.get());
-        return false;
-    }
-    if (!std::isfinite(path.t0) || !std::isfinite(path.u0)) {
-        PyErr_SetString(PyExc_ValueError, !std::isfinite(path.t0) ? "t0 must be a finite number" : "u0 must be a finite number");
-        return false;
-    }
-    return true;
-}
+constexpr FunctionSignature kJacobian{"light_curve_and_jacobian", kLightCurveParameters, 5, 6};
 
 PyObject* light_curve_and_jacobian(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     try {
@@ -198,48 +157,24 @@ PyObject* light_curve_and_jacobian(PyObject*, PyObject* const* args, Py_ssize_t 
         const ScopedCallerHook installed(hook);
         PyObject* slots[7] = {};
         if (!bind_arguments(kJacobian, args, nargs, kwnames, slots)) return nullptr;
-        DoubleArray t, rho;
-        Trajectory path{};
+        DoubleArray arrays[5];  // t, t0, u0, tE, rho
         Law law;
-        double rtol = kDefaultRtol;
-        if (!read_array(slots[0], "t", t) || !read_trajectory(slots, path) || !read_array(slots[4], "rho", rho) ||
-            !law.read(slots[5]) || !read_rtol(slots[6], rtol)) {
-            return nullptr;
-        }
-        if (!check_not_negative(rho, "rho", "the source radius in Einstein radii")) return nullptr;
-        rho.scale(law.radius_factor, "rho scaled to the profile's table");
-        Shape shape;
-        if (!broadcast_shapes(t.shape(), rho.shape(), shape)) {
-            PyErr_Format(PyExc_ValueError, "rho of shape %s does not broadcast against t of shape %s",
-                         shape_text(rho.shape()).c_str(), shape_text(t.shape()).c_str());
-            return nullptr;
-        }
-        const bool arrays = !(t.scalar() && rho.scalar());
+        double rtol = kDefaultRtol, radius_factor = 1.0;
+        if (!read_light_curve(slots, arrays, law.law, rtol, radius_factor) || !law.read(slots[5])) return nullptr;
+        LightCurveBatch batch(arrays);
+        if (!batch.broadcast()) return nullptr;
         const std::size_t columns = 4 + law.columns;
         Output a, jacobian;
         const char* name = "light_curve_and_jacobian";
-        if (!a.make(shape, arrays, name) || !jacobian.make(shape, columns, name)) return nullptr;
-        // The separations where the magnifications go, a stretch of times at a time; the engine's
-        // dA/du into column 0 (t0's), dA/drho into column 3, the coefficients' into 4 on.
-        const models::ArrayView times = as_result(t, shape);
-        double* values = a.data();
-        for (std::size_t begin = 0; begin < times.size(); begin += kCheckStretch) {
-            interruption_point();
-            const std::size_t count = std::min(kCheckStretch, times.size() - begin);
-            times.gather(begin, count, values + begin);
-            for (std::size_t i = begin; i < begin + count; ++i) values[i] = path.separation(values[i]);
-        }
+        if (!a.make(batch.shape(), !batch.scalar(), name) || !jacobian.make(batch.shape(), columns, name)) return nullptr;
+        const models::ProfileReport report = models::light_curve_jacobians(batch.trajectories(), law.law, rtol, a.data(),
+                                                                           jacobian.data(), columns);
+        if (!report_warning(name, report, batch.size(), rtol)) return nullptr;
         double* j = jacobian.data();
-        const models::GradientOutput out{values, j, j + 3, j + 4, columns, columns, columns};
-        if (!compute(name, std::span<const double>(values, times.size()), as_result(rho, shape), law, rtol, out)) {
-            return nullptr;
-        }
-        std::vector<double> stretch(std::min(kCheckStretch, times.size()));
-        for (std::size_t begin = 0; begin < times.size(); begin += kCheckStretch) {
-            interruption_point();
-            const std::size_t count = std::min(kCheckStretch, times.size() - begin);
-            times.gather(begin, count, stretch.data());
-            for (std::size_t i = 0; i < count; ++i) path.chain(stretch[i], j + (begin + i) * columns);
+        for (std::size_t i = 0; i < batch.size(); ++i) {
+            if (i % kCheckStretch == kCheckStretch - 1) interruption_point();
+            j[i * columns + 3] *= law.radius_factor;
+            law.map_row(j + i * columns + 4);
         }
         return pack({a.release(), jacobian.release()});
     } catch (...) {
@@ -272,7 +207,9 @@ constexpr const char kGradientDoc[] =
 constexpr const char kJacobianDoc[] =
     "light_curve_and_jacobian(t, t0, u0, tE, rho, limb=None, *, rtol=1e-10)\n--\n\n"
     "A point-lens light curve and its exact Jacobian in the event's parameters.\n\n"
-    "Parameters are those of light_curve: u(t) = sqrt(u0^2 + ((t - t0) / tE)^2) Einstein radii.\n\n"
+    "Parameters are those of light_curve: u(t) = sqrt(u0^2 + ((t - t0) / tE)^2) Einstein radii; t,\n"
+    "t0, u0, tE and rho broadcast against each other as a batch of events, each event's rows those\n"
+    "of the event alone (the events run one after another, each on the worker pool).\n\n"
     "Returns\n"
     "-------\n"
     "(A, J)\n"

@@ -110,89 +110,7 @@ PyObject* point_source_magnification(PyObject*, PyObject* const* args, Py_ssize_
     }
 }
 
-constexpr const char* kLightCurveParameters[] = {"t", "t0", "u0", "tE", "rho", "limb", "rtol"};
 constexpr FunctionSignature kLightCurve{"light_curve", kLightCurveParameters, 5, 6};
-
-// ValueError for the first value of `array` that is not `valid`: "tE must be a finite number above
-// 0, not -1.0" for a number, "...; tE[1, 0] = -1.0" for an array.
-bool check_each(const DoubleArray& array, const char* parameter, bool (*valid)(double), const char* requirement) {
-    const auto values = array.values();
-    for (std::size_t i = 0; i < values.size(); ++i) {
-        if (i % kCheckStretch == kCheckStretch - 1) interruption_point();
-        if (valid(values[i])) continue;
-        PyRef value(PyFloat_FromDouble(values[i]));
-        if (!value) return false;
-        if (array.scalar()) {
-            PyErr_Format(PyExc_ValueError, "%s must be %s, not %R", parameter, requirement, value.get());
-        } else {
-            PyErr_Format(PyExc_ValueError, "%s must be %s; %s%s = %R", parameter, requirement, parameter,
-                         index_text(array.shape(), i).c_str(), value.get());
-        }
-        return false;
-    }
-    return true;
-}
-
-// The shape that the arguments broadcast to; a ValueError naming the first that does not
-// broadcast against those before it, and their shapes.
-bool broadcast_all(std::span<const DoubleArray* const> arrays, std::span<const char* const> names, Shape& shape) {
-    shape = arrays[0]->shape();
-    for (std::size_t k = 1; k < arrays.size(); ++k) {
-        Shape next;
-        if (broadcast_shapes(shape, arrays[k]->shape(), next)) {
-            shape = std::move(next);
-            continue;
-        }
-        std::string before, shapes;
-        for (std::size_t j = 0; j < k; ++j) {
-            before += std::string(j > 0 ? ", " : "") + names[j];
-            shapes += std::string(j > 0 ? ", " : "") + shape_text(arrays[j]->shape());
-        }
-        PyErr_Format(PyExc_ValueError, "%s of shape %s does not broadcast against %s of shape%s %s", names[k],
-                     shape_text(arrays[k]->shape()).c_str(), before.c_str(), k > 1 ? "s" : "", shapes.c_str());
-        return false;
-    }
-    return true;
-}
-
-// The elements of each event: the product of the trailing axes of `shape` along which none of
-// `parameters` varies (the axes where each has extent 1, or is missing); 1 when one of them varies
-// along the last axis, every element then an event of its own.
-std::size_t event_length(const Shape& shape, std::span<const DoubleArray* const> parameters) {
-    std::size_t length = 1;
-    for (std::size_t k = 0; k < shape.size(); ++k) {  // from the last axis
-        const std::size_t axis = shape.size() - 1 - k;
-        for (const DoubleArray* p : parameters) {
-            const Shape& own = p->shape();
-            if (k < own.size() && own[own.size() - 1 - k] != 1 && shape[axis] != 1) return length;
-        }
-        length *= static_cast<std::size_t>(shape[axis]);
-    }
-    return length;
-}
-
-bool finite(double x) { return std::isfinite(x); }
-bool finite_above_zero(double x) { return x > 0.0 && std::isfinite(x); }
-
-// Reads and checks light_curve's arguments; false with the exception set.
-bool read_light_curve(PyObject* const* slots, DoubleArray (&arrays)[5], models::BrightnessLaw& law, double& rtol) {
-    for (std::size_t k = 0; k < 5; ++k) {
-        if (!read_array(slots[k], kLightCurveParameters[k], arrays[k])) return false;
-    }
-    double radius_factor = 1.0;
-    if (!to_brightness_law(slots[5], law, radius_factor)) {
-        add_parameter_note("limb");
-        return false;
-    }
-    if (!read_rtol(slots[6], rtol) || !check_each(arrays[3], "tE", finite_above_zero, "a finite number above 0") ||
-        !check_each(arrays[1], "t0", finite, "a finite number") ||
-        !check_each(arrays[2], "u0", finite, "a finite number") ||
-        !check_not_negative(arrays[4], "rho", "the source radius in Einstein radii")) {
-        return false;
-    }
-    arrays[4].scale(radius_factor, "rho scaled to the profile's table");  // module/laws.hpp
-    return true;
-}
 
 PyObject* light_curve(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     try {
@@ -203,24 +121,19 @@ PyObject* light_curve(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
         DoubleArray arrays[5];  // t, t0, u0, tE, rho
         models::BrightnessLaw law;
         double rtol = kDefaultRtol;
-        if (!read_light_curve(slots, arrays, law, rtol)) return nullptr;
-        const DoubleArray* const all[] = {&arrays[0], &arrays[1], &arrays[2], &arrays[3], &arrays[4]};
-        Shape shape;
-        if (!broadcast_all(all, kLightCurveParameters, shape)) return nullptr;
-        const models::ArrayView views[] = {as_result(arrays[0], shape), as_result(arrays[1], shape),
-                                           as_result(arrays[2], shape), as_result(arrays[3], shape),
-                                           as_result(arrays[4], shape)};
-        // Events by trajectory (t0, u0, tE); rho read per element where it varies within them.
-        const std::size_t length = event_length(shape, std::span(all).subspan(1, 3));
-        const models::Trajectories trajectories{views[0], views[1], views[2], views[3], views[4], length,
-                                                event_length(shape, std::span(all).subspan(1)) == length};
+        double radius_factor = 1.0;
+        if (!read_light_curve(slots, arrays, law, rtol, radius_factor)) return nullptr;
+        LightCurveBatch batch(arrays);
+        if (!batch.broadcast()) return nullptr;
+        const models::Trajectories trajectories = batch.trajectories();
+        const Shape& shape = batch.shape();
         double value = 0.0;
         NewArray result;
-        const bool scalar = std::all_of(all, all + 5, [](const DoubleArray* a) { return a->scalar(); });
+        const bool scalar = batch.scalar();
         if (!scalar && !result.make(shape, "light_curve")) return nullptr;
         double* out = scalar ? &value : result.data();
         const models::ProfileReport report = models::light_curves(trajectories, law, rtol, out, nullptr);
-        if (!report_warning("light_curve", report, views[0].size(), rtol)) {
+        if (!report_warning("light_curve", report, batch.size(), rtol)) {
             return nullptr;
         }
         return scalar ? PyFloat_FromDouble(value) : result.release();

@@ -556,11 +556,14 @@ def magnification_and_gradient(
     """
 
 def light_curve_and_jacobian(
-    t: ArrayLike, t0: _Real, u0: _Real, tE: _Real, rho: ArrayLike, limb: _Law | None = None, *, rtol: _Real = 1e-10
+    t: ArrayLike, t0: ArrayLike, u0: ArrayLike, tE: ArrayLike, rho: ArrayLike, limb: _Law | None = None, *,
+    rtol: _Real = 1e-10
 ) -> tuple[float | NDArray[np.float64], NDArray[np.float64]]:
     """A light curve and its exact Jacobian in the event's parameters, u0 and rho in Einstein radii.
 
-    Arguments as for ``light_curve``. Returns ``(A, J)``: A as ``light_curve`` returns it, J a
+    Arguments as for ``light_curve``, batches of events included (t, t0, u0, tE and rho broadcast
+    against each other; each event's rows are those of the event alone). Returns ``(A, J)``: A as
+    ``light_curve`` returns it, J a
     float64 array of A's shape with one more axis: dA/dt0, dA/du0, dA/dtE, dA/drho, then one column
     per coefficient of the law. At u = 0 (u0 = 0 at t = t0) the first three hold their limit, 0.
     """

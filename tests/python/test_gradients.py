@@ -133,3 +133,20 @@ def test_special_values(mirvanta):
 def test_refusals_are_those_of_the_values(mirvanta, call, exception, match):
     with pytest.raises(exception, match=match):
         call(mirvanta)
+
+
+def test_a_batch_of_jacobians_is_its_events_one_by_one(mirvanta):
+    # Events broadcast as light_curve's: parameters of shape (n, 1) against times of shape (m,);
+    # each event's rows the same bits as that event alone.
+    law = mirvanta.Quadratic(0.5, 0.2)
+    t = np.linspace(-30.0, 30.0, 200)
+    t0 = np.array([0.0, 1.0, 2.0])[:, None]
+    u0 = np.array([0.01, 0.1, 0.0])[:, None]
+    rho = np.array([0.02, 0.3, 1.0])[:, None]
+    a, jacobian = mirvanta.light_curve_and_jacobian(t, t0, u0, 20.0, rho, law)
+    assert a.shape == (3, 200) and jacobian.shape == (3, 200, 6)
+    for e in range(3):
+        one_a, one_j = mirvanta.light_curve_and_jacobian(t, t0[e, 0], u0[e, 0], 20.0, rho[e, 0], law)
+        assert np.array_equal(one_a, a[e]) and np.array_equal(one_j, jacobian[e])
+    with pytest.raises(ValueError, match=r"tE\[1\] = -1.0"):
+        mirvanta.light_curve_and_jacobian(t[:, None], 0.0, 0.1, np.array([20.0, -1.0]), 0.05)
