@@ -51,6 +51,19 @@ def test_example_runs_and_passes_its_check(script, args, tmp_path):
     assert "\ncheck: " in result.stdout
 
 
+def test_the_readmes_fit_prints_what_the_readme_says(tmp_path):
+    # The README's fit, as a reader copies it: its printed line is the one the README shows.
+    pytest.importorskip("scipy")
+    text = (CHECKOUT / "README.md").read_text()
+    block = text[text.index("## A fit in a dozen lines"):]
+    block = block[block.index("```python\n") + len("```python\n"):]
+    block = block[:block.index("```")]
+    expected = block[block.rindex("# -> ") + len("# -> "):].strip()
+    result = run_process([sys.executable, "-c", block], cwd=tmp_path, timeout=120)
+    assert result.returncode == 0, result.stdout + result.stderr
+    assert result.stdout.strip() == expected
+
+
 @pytest.mark.parametrize("script, args, picture", [
     ("light_curves.py", [], "light_curves.png"),
     ("light_curve_population.py", ["--events", "6", "--workers", "1"], "population.png"),
