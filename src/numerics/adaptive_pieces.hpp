@@ -229,6 +229,153 @@ struct PiecesSpace {
     std::size_t count = 0;
 };
 
+namespace detail {
+
+// One run of the driver: the pieces in the caller's work space, the points pending evaluation,
+// and the result so far.
+template <class Rule, std::size_t K, class Fill>
+class PiecesDriver {
+public:
+    PiecesDriver(const Fill& fill, const Components<K>& target, PiecesSpace<Rule, K>& space,
+                 std::span<const unsigned char> slow)
+        : fill_(fill), target_(target), work_(space.work), count_(space.count), slow_(slow) {
+        count_ = 0;
+    }
+
+    PiecesResult<K> run(std::span<const Piece> initial) {
+        for (const Piece& piece : initial) {
+            if (count_ == kMostPieces) break;  // the caller gives no more pieces than the capacity
+            fresh_[count_] = true;
+            start(count_++, piece);
+        }
+        flush();
+        for (std::size_t i = 0; i < count_; ++i) Rule::update(work_[i], true, is_slow(i));
+        while (!add_up() && refine()) {
+            flush();
+            for (std::size_t i = 0; i < count_; ++i) {
+                if (fresh_[i]) {
+                    Rule::update(work_[i], true, is_slow(i));
+                } else if (refined_[i]) {
+                    Rule::update(work_[i], false, is_slow(i));
+                }
+            }
+        }
+        return result_;
+    }
+
+private:
+    bool is_slow(std::size_t i) const {
+        const unsigned segment = work_[i].piece.segment;
+        return segment < slow_.size() && slow_[segment] != 0;
+    }
+
+    // Evaluates the pending points together; values that are not finite count as zero.
+    void flush() {
+        if (pending_ == 0) return;
+        fill_(static_cast<const unsigned*>(segments_), static_cast<const double*>(points_), pending_, values_);
+        for (std::size_t p = 0; p < pending_; ++p) {
+            for (std::size_t k = 0; k < K; ++k) {
+                work_[owner_[p]].values[slot_[p]][k] = std::isfinite(values_[p][k]) ? values_[p][k] : 0.0;
+            }
+        }
+        result_.evaluations += static_cast<unsigned>(pending_);
+        pending_ = 0;
+    }
+
+    // Queues the points of `level` that the levels below it do not have.
+    void queue_level(std::size_t index, int level) {
+        const auto& w = work_[index];
+        const std::size_t stride = grid_stride(level);
+        const double length = w.piece.hi - w.piece.lo;
+        const bool first = level == Rule::kFirstLevel;
+        for (std::size_t j = Rule::kEnds ? 0 : stride; j <= (Rule::kEnds ? kGridLast : kGridLast - 1); j += stride) {
+            if (!first && j % (2 * stride) == 0) continue;  // has it
+            if (pending_ == kPointBatch) flush();
+            segments_[pending_] = w.piece.segment;
+            points_[pending_] = j == kGridLast ? w.piece.hi : w.piece.lo + length * grid_point(j);
+            owner_[pending_] = index;
+            slot_[pending_] = j;
+            ++pending_;
+        }
+    }
+
+    void start(std::size_t index, const Piece& piece) {
+        work_[index].piece = piece;
+        work_[index].level = Rule::kFirstLevel;
+        queue_level(index, Rule::kFirstLevel);
+    }
+
+    // The result so far; true when every component is within its target, or the evaluations are
+    // spent (then not converged).
+    bool add_up() {
+        Components<K> total{}, error{};
+        for (std::size_t i = 0; i < count_; ++i) {
+            for (std::size_t k = 0; k < K; ++k) {
+                total[k] += work_[i].rule[work_[i].level][k];
+                error[k] += work_[i].estimate[k];
+            }
+        }
+        result_.integral = total;
+        result_.estimate = error;
+        bool within = true;
+        for (std::size_t k = 0; k < K; ++k) within = within && error[k] <= target_[k];
+        if (within) return true;
+        if (result_.evaluations >= kMostEvaluations) {
+            result_.converged = false;
+            return true;
+        }
+        return false;
+    }
+
+    // Refines every piece whose estimate is above its share of the target: raises its level, or
+    // halves it once it is at the last level. False (not converged) when no piece can be.
+    bool refine() {
+        Components<K> share;
+        for (std::size_t k = 0; k < K; ++k) share[k] = target_[k] / static_cast<double>(count_);
+        const std::size_t before = count_;
+        bool progress = false;
+        for (std::size_t i = 0; i < before; ++i) {
+            fresh_[i] = false;
+            refined_[i] = false;
+            for (std::size_t k = 0; k < K; ++k) refined_[i] = refined_[i] || work_[i].estimate[k] > share[k];
+            if (!refined_[i]) continue;
+            if (work_[i].level < Rule::kLastLevel) {
+                ++work_[i].level;
+                queue_level(i, work_[i].level);
+                progress = true;
+            } else if (count_ < kMostPieces) {
+                const Piece whole = work_[i].piece;
+                const double middle = whole.lo + (whole.hi - whole.lo) * 0.5;
+                start(i, {whole.segment, whole.lo, middle});
+                fresh_[i] = true;
+                fresh_[count_] = true;
+                refined_[count_] = false;
+                start(count_++, {whole.segment, middle, whole.hi});
+                progress = true;
+            }
+        }
+        if (!progress) result_.converged = false;
+        return progress;
+    }
+
+    const Fill& fill_;
+    const Components<K>& target_;
+    PieceWork<K, Rule::kCoefficients>* work_;
+    std::size_t& count_;
+    std::span<const unsigned char> slow_;
+    PiecesResult<K> result_;
+    bool fresh_[kMostPieces] = {};
+    bool refined_[kMostPieces] = {};
+    // Pending points: (piece index, grid index), evaluated together.
+    unsigned segments_[kPointBatch];
+    double points_[kPointBatch];
+    Components<K> values_[kPointBatch];
+    std::size_t owner_[kPointBatch], slot_[kPointBatch];
+    std::size_t pending_ = 0;
+};
+
+}  // namespace detail
+
 // The integrals of g_s over the pieces of `initial` (g_s the integrand of segment s over its
 // piece's variable), added up, refined until each component's estimated absolute error is at
 // most its target. Values that are not finite count as zero. When the limits are reached first,
@@ -238,123 +385,7 @@ struct PiecesSpace {
 template <class Rule, std::size_t K, class Fill>
 PiecesResult<K> adaptive_pieces(std::span<const Piece> initial, const Fill& fill, const Components<K>& target,
                                 PiecesSpace<Rule, K>& space, std::span<const unsigned char> slow = {}) {
-    auto* work = space.work;
-    std::size_t& count = space.count;
-    count = 0;
-    PiecesResult<K> result;
-
-    // Pending points: (piece index, grid index), evaluated together.
-    unsigned segments[kPointBatch];
-    double points[kPointBatch];
-    Components<K> values[kPointBatch];
-    std::size_t owner[kPointBatch], slot[kPointBatch];
-    std::size_t pending = 0;
-    const auto flush = [&] {
-        if (pending == 0) return;
-        fill(static_cast<const unsigned*>(segments), static_cast<const double*>(points), pending, values);
-        for (std::size_t p = 0; p < pending; ++p) {
-            for (std::size_t k = 0; k < K; ++k) {
-                work[owner[p]].values[slot[p]][k] = std::isfinite(values[p][k]) ? values[p][k] : 0.0;
-            }
-        }
-        result.evaluations += static_cast<unsigned>(pending);
-        pending = 0;
-    };
-    // Queue the points of `level` that the levels below it do not have.
-    const auto queue_level = [&](std::size_t index, int level) {
-        const auto& w = work[index];
-        const std::size_t stride = detail::grid_stride(level);
-        const double length = w.piece.hi - w.piece.lo;
-        const bool first = level == Rule::kFirstLevel;
-        for (std::size_t j = Rule::kEnds ? 0 : stride; j <= (Rule::kEnds ? detail::kGridLast : detail::kGridLast - 1);
-             j += stride) {
-            if (!first && j % (2 * stride) == 0) continue;  // has it
-            if (pending == kPointBatch) flush();
-            segments[pending] = w.piece.segment;
-            points[pending] = j == detail::kGridLast ? w.piece.hi : w.piece.lo + length * detail::grid_point(j);
-            owner[pending] = index;
-            slot[pending] = j;
-            ++pending;
-        }
-    };
-    const auto start = [&](std::size_t index, const Piece& piece) {
-        work[index].piece = piece;
-        work[index].level = Rule::kFirstLevel;
-        queue_level(index, Rule::kFirstLevel);
-    };
-    const auto is_slow = [&](const auto& w) { return w.piece.segment < slow.size() && slow[w.piece.segment] != 0; };
-
-    bool fresh[kMostPieces];
-    for (const Piece& piece : initial) {
-        if (count == kMostPieces) break;  // the caller gives no more pieces than the capacity
-        fresh[count] = true;
-        start(count++, piece);
-    }
-    flush();
-    for (std::size_t i = 0; i < count; ++i) Rule::update(work[i], true, is_slow(work[i]));
-
-    for (;;) {
-        Components<K> total{}, error{};
-        for (std::size_t i = 0; i < count; ++i) {
-            for (std::size_t k = 0; k < K; ++k) {
-                total[k] += work[i].rule[work[i].level][k];
-                error[k] += work[i].estimate[k];
-            }
-        }
-        result.integral = total;
-        result.estimate = error;
-        bool within = true;
-        for (std::size_t k = 0; k < K; ++k) within = within && error[k] <= target[k];
-        if (within) break;
-        if (result.evaluations >= kMostEvaluations) {
-            result.converged = false;
-            break;
-        }
-        // Refine every piece whose estimate is above its share of the target: raise its level, or
-        // halve it once it is at the last level.
-        Components<K> share;
-        for (std::size_t k = 0; k < K; ++k) share[k] = target[k] / static_cast<double>(count);
-        const auto above = [&](std::size_t i) {
-            for (std::size_t k = 0; k < K; ++k) {
-                if (work[i].estimate[k] > share[k]) return true;
-            }
-            return false;
-        };
-        const std::size_t before = count;
-        bool progress = false;
-        bool refined[kMostPieces] = {};
-        for (std::size_t i = 0; i < before; ++i) {
-            fresh[i] = false;
-            if (!above(i)) continue;
-            refined[i] = true;
-            if (work[i].level < Rule::kLastLevel) {
-                ++work[i].level;
-                queue_level(i, work[i].level);
-                progress = true;
-            } else if (count < kMostPieces) {
-                const Piece whole = work[i].piece;
-                const double middle = whole.lo + (whole.hi - whole.lo) * 0.5;
-                start(i, {whole.segment, whole.lo, middle});
-                fresh[i] = true;
-                fresh[count] = true;
-                start(count++, {whole.segment, middle, whole.hi});
-                progress = true;
-            }
-        }
-        if (!progress) {
-            result.converged = false;
-            break;
-        }
-        flush();
-        for (std::size_t i = 0; i < count; ++i) {
-            if (fresh[i]) {
-                Rule::update(work[i], true, is_slow(work[i]));
-            } else if (refined[i]) {
-                Rule::update(work[i], false, is_slow(work[i]));
-            }
-        }
-    }
-    return result;
+    return detail::PiecesDriver<Rule, K, Fill>(fill, target, space, slow).run(initial);
 }
 
 }  // namespace mirvanta::numerics
