@@ -63,7 +63,7 @@ ProfileGradient serve_gradient(const RoutePlan& plan, const LawGradient& coeffic
             g.drho = s.drho;
             for (std::size_t j = 0; j < coefficients.count; ++j) {
                 double sum = 0.0;
-                for (std::size_t k = 1; k <= kMostMoments; ++k) sum += s.by_moment[k] * coefficients.moments[j][k];
+                for (std::size_t k = 1; k <= s.terms; ++k) sum += s.by_moment[k] * coefficients.moments[j][k];
                 (table ? row[j] : g.dlimb[j]) = sum;
             }
             g.value = plan.reported(route, g.value);

@@ -1,5 +1,6 @@
 #include "models/engine/profile_series.hpp"
 
+#include <array>
 #include <cmath>
 #include <span>
 
@@ -117,6 +118,31 @@ bool profile_series(double u, double rho, const SeriesPlan& plan, double* out) {
     return true;
 }
 
+namespace {
+
+// The terms' tables, and the slopes of the terms along b with a = 1 - 4b: for Q_k of degree n =
+// 2k - 1, dQ_k/db = -4 dQ/da + dQ/db, a form of degree n - 1 whose coefficient of
+// a^i b^(n-1-i) is (n - i) c_i - 4 (i + 1) c_(i+1). Made once, on first use.
+constexpr std::size_t kSeriesTables = tables::kProfileSeriesTerms.size();
+using SlopeTables = std::array<std::array<double, 2 * kSeriesTables>, kSeriesTables>;
+
+const SlopeTables& slope_tables() {
+    static const SlopeTables slopes = [] {
+        SlopeTables d{};
+        for (std::size_t k = 0; k < kSeriesTables; ++k) {
+            const std::span<const double> c = tables::kProfileSeriesTerms[k];
+            const std::size_t n = c.size() - 1;
+            for (std::size_t i = 0; i < n; ++i) {
+                d[k][i] = static_cast<double>(n - i) * c[i] - 4.0 * (static_cast<double>(i + 1) * c[i + 1]);
+            }
+        }
+        return d;
+    }();
+    return slopes;
+}
+
+}  // namespace
+
 SeriesGradient profile_series_gradient(double u, double rho, const SeriesPlan& plan) {
     // The value as profile_series computes it (the same operations in the same order, so the same
     // bits), each term Q_k(a, b) evaluated once and with it its derivative along b = 1/q,
@@ -131,28 +157,36 @@ SeriesGradient profile_series_gradient(double u, double rho, const SeriesPlan& p
     const std::size_t terms = terms_for(x2, plan);
     const double s = u * u;
     const double q = s + 4.0;
-    const double w = u * std::sqrt(q);
+    const double root = std::sqrt(q);
+    const double w = u * root;
     const double b = 1.0 / q;
     const double a = 1.0 - 4.0 * b;
     const double f = 4.0 / (w * q);
-    double term[kMostSeriesTerms], slope[kMostSeriesTerms];
+    // The powers of b once (the value's running product, so the same bits), each term and its
+    // slope by Horner's rule in a over them.
+    const SlopeTables& slopes = slope_tables();
+    double power_of_b[2 * kSeriesTables];
+    power_of_b[0] = 1.0;
+    for (std::size_t j = 1; j < 2 * terms; ++j) power_of_b[j] = power_of_b[j - 1] * b;
+    double term[kSeriesTables], slope[kSeriesTables];
     double series = 0.0;
     for (std::size_t k = terms; k-- > 0;) {
         const std::span<const double> c = tables::kProfileSeriesTerms[k];
-        double t = c.back(), dt = 0.0;
-        double power = 1.0, dpower = 0.0;
-        for (std::size_t i = c.size() - 1; i-- > 0;) {
-            dpower = dpower * b + power;
-            power = power * b;
-            dt = (dt * a - 4.0 * t) + c[i] * dpower;
-            t = t * a + c[i] * power;
-        }
+        const std::size_t n = c.size() - 1;
+        double t = c.back();
+        for (std::size_t i = n; i-- > 0;) t = t * a + c[i] * power_of_b[n - i];
+        const double* d = slopes[k].data();
+        double dt = d[n - 1];
+        for (std::size_t i = n - 1; i-- > 0;) dt = dt * a + d[i] * power_of_b[n - 1 - i];
         term[k] = t;
         slope[k] = dt;
         series = x2 * (plan.factor[k + 1] * t + series);
     }
     const double point_source_excess = 4.0 / (w * ((s + 2.0) + w));
-    SeriesGradient out{1.0 + (point_source_excess + f * series), 0.0, 0.0, {}};
+    // by_moment beyond the terms is left unset: zeroing it cost as much as a few terms.
+    SeriesGradient out;
+    out.value = 1.0 + (point_source_excess + f * series);
+    out.terms = terms;
     double power = 1.0, by_k = 0.0, by_u = 0.0, along_b = 0.0;
     for (std::size_t k = 0; k < terms; ++k) {
         power = power * x2;
@@ -163,9 +197,9 @@ SeriesGradient profile_series_gradient(double u, double rho, const SeriesPlan& p
         by_u = by_u + m * by_moment;
         along_b = along_b + m * (power * slope[k]);
     }
-    const double point_source_slope = 0.0 - 8.0 / (s * (q * std::sqrt(q)));
+    const double point_source_slope = 0.0 - 8.0 / (s * (q * root));
     out.drho = (2.0 / rho) * by_k;
-    out.du = point_source_slope - (((2.0 * by_k + by_u) / u + (3.0 * u / q) * by_u) +
+    out.du = point_source_slope - (((2.0 * by_k + by_u) / u + (3.0 * u * b) * by_u) +
                                    (f * (2.0 * u * (b * b))) * along_b);
     return out;
 }
