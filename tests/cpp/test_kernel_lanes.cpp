@@ -19,6 +19,7 @@
 #include "sample_hashes.hpp"
 #include "models/kernel/witt_mao_range.hpp"
 #include "models/kernel/witt_mao.hpp"
+#include "models/kernel/disk_derivatives.hpp"
 #include "models/kernel/disk_forms.hpp"
 #include "models/kernel/general_form_terms.hpp"
 #include "models/kernel/witt_mao_range.hpp"
@@ -201,6 +202,45 @@ TEST_P(LanePath, GatherRunsOfAnyLengthAndOrder) {
     EXPECT_EQ(differing, 0u) << "of " << compared;
 }
 
+// The derivatives' ranges likewise: every lane's value, dA/du and dA/drho the bits of the
+// one-separation kernel's (the value's forms, the limb zone, both series, and the arguments the
+// lanes leave to it), over separations at one radius and over radii at one separation.
+TEST_P(LanePath, DerivativesAreTheOneSeparationKernelsBits) {
+    const KernelPath path = GetParam();
+    if (!kernel_path_available(path)) GTEST_SKIP() << "not on this CPU or in this build";
+    SampleRandom random(11);
+    const auto same = [](const DiskDerivatives& a, const DiskDerivatives& b) {
+        return bits(a.value) == bits(b.value) && bits(a.du) == bits(b.du) && bits(a.drho) == bits(b.drho);
+    };
+    std::size_t compared = 0, differing = 0, lanes_general = 0;
+    for (const double rho : {0.01, 0.1, 3.0}) {
+        for (const std::size_t n : {2u, 3u, 5u, 63u, 513u, 2049u}) {
+            const std::vector<double> x = mixed_separations(random, n);
+            std::vector<double> u(n), radii(n);
+            for (std::size_t i = 0; i < n; ++i) {
+                u[i] = x[i] * rho;
+                radii[i] = rho / x[i];
+            }
+            std::vector<DiskDerivatives> at(n), over_radii(n);
+            witt_mao_derivatives_at(u, rho, at.data(), path);
+            witt_mao_derivatives_radii(rho, radii, over_radii.data(), path);
+            for (std::size_t i = 0; i < n; ++i) {
+                const DiskDerivatives want = witt_mao_derivatives(u[i], rho);
+                const DiskDerivatives want_radius = witt_mao_derivatives(rho, radii[i]);
+                compared += 2;
+                lanes_general += lane_form(u[i], rho) == LaneForm::general;
+                if ((!same(at[i], want) || !same(over_radii[i], want_radius)) && ++differing <= 10) {
+                    ADD_FAILURE() << "n = " << n << ", rho = " << rho << ", u = " << u[i] << ": " << at[i].value
+                                  << ", " << at[i].du << ", " << at[i].drho << " for " << want.value << ", "
+                                  << want.du << ", " << want.drho << "; radius " << radii[i];
+                }
+            }
+        }
+    }
+    EXPECT_EQ(differing, 0u) << "of " << compared;
+    EXPECT_GT(lanes_general, 100u);  // the closed form's lanes took part
+}
+
 // Whether the upper halves of the AVX registers are in use (bit 2 of XGETBV(1), XINUSE), where the
 // CPU tells; none where it does not.
 std::optional<bool> avx_upper_halves_in_use() {
@@ -239,6 +279,11 @@ TEST(LanePath, Avx2RangesReturnWithTheUpperHalvesCleared) {
         EXPECT_FALSE(*avx_upper_halves_in_use()) << "after the range over radii from " << radii.front();
         witt_mao_magnification_at(u, 0.1, out.data(), KernelPath::avx2);
         EXPECT_FALSE(*avx_upper_halves_in_use()) << "after the range in Einstein radii from " << u.front();
+        std::vector<DiskDerivatives> derivatives(x.size());
+        witt_mao_derivatives_at(u, 0.1, derivatives.data(), KernelPath::avx2);
+        EXPECT_FALSE(*avx_upper_halves_in_use()) << "after the derivatives' range from " << u.front();
+        witt_mao_derivatives_radii(0.1, radii, derivatives.data(), KernelPath::avx2);
+        EXPECT_FALSE(*avx_upper_halves_in_use()) << "after the derivatives' radii from " << radii.front();
     }
 }
 

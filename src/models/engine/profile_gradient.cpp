@@ -13,6 +13,7 @@
 #include "models/kernel/disk_derivatives.hpp"
 #include "models/kernel/general_form_terms.hpp"
 #include "models/kernel/witt_mao.hpp"
+#include "models/kernel/witt_mao_range.hpp"
 #include "numerics/constants.hpp"
 #include "parallel/parallel_map.hpp"
 
@@ -62,7 +63,7 @@ ProfileGradient serve_gradient(const RoutePlan& plan, const LawGradient& coeffic
             g.drho = s.drho;
             for (std::size_t j = 0; j < coefficients.count; ++j) {
                 double sum = 0.0;
-                for (std::size_t k = 1; k <= kMostMoments; ++k) sum += s.by_moment[k] * coefficients.moments[j][k];
+                for (std::size_t k = 1; k <= s.terms; ++k) sum += s.by_moment[k] * coefficients.moments[j][k];
                 (table ? row[j] : g.dlimb[j]) = sum;
             }
             g.value = plan.reported(route, g.value);
@@ -127,17 +128,13 @@ void run_first(const GradientCall& call, const BlockRoutes& routes, const Profil
 }
 
 // Map 2 of a block: the separations the interpolant took, each from its components and its share
-// of the uniform disk's derivatives, or by quadrature where its piece was not kept.
-void run_second(const GradientCall& call, const BlockRoutes& routes, const ProfileInterpolant& interpolant) {
-    if (routes.second.empty()) return;
-    std::vector<unsigned char> done(routes.second.size());
-    parallel::parallel_map_into(std::span<const std::size_t>(routes.second), done.data(), [&](std::size_t i) {
-        double c[kMostInterpolantComponents];
-        if (!interpolant.excess_components(call.u[i], c)) {
-            call.serve(i, Route::quadrature);
-            return static_cast<unsigned char>(0);
-        }
-        const DiskDerivatives disk = witt_mao_derivatives(call.u[i], call.rho[0]);
+// of the uniform disk's derivatives (those of a run together on the lanes), or by quadrature where
+// its piece was not kept.
+struct Interpolated {
+    const GradientCall& call;
+    const ProfileInterpolant& interpolant;
+
+    void finish(std::size_t i, const double* c, const DiskDerivatives& disk) const {
         const double w = interpolant.limb_weight();
         ProfileGradient g;
         g.value.value = c[0] + w * disk.value;
@@ -149,15 +146,98 @@ void run_second(const GradientCall& call, const BlockRoutes& routes, const Profi
         }
         g.value = call.plan.reported(Route::interpolant, g.value);
         call.finish(i, g);
-        return static_cast<unsigned char>(1);
-    });
+    }
+    unsigned char operator()(std::size_t i) const {
+        double c[kMostInterpolantComponents];
+        if (!interpolant.excess_components(call.u[i], c)) {
+            call.serve(i, Route::quadrature);
+            return 0;
+        }
+        finish(i, c, witt_mao_derivatives(call.u[i], call.rho[0]));
+        return 1;
+    }
+    void range(std::span<const std::size_t> run, unsigned char* out) const {
+        constexpr std::size_t kChunk = 64;
+        std::size_t which[kChunk];
+        double u[kChunk], c[kChunk][kMostInterpolantComponents];
+        DiskDerivatives disk[kChunk];
+        for (std::size_t begin = 0; begin < run.size(); begin += kChunk) {
+            const std::size_t end = std::min(run.size(), begin + kChunk);
+            std::size_t m = 0;
+            for (std::size_t k = begin; k < end; ++k) {
+                out[k] = interpolant.excess_components(call.u[run[k]], c[m]) ? 1 : 0;
+                if (out[k] == 0) {
+                    call.serve(run[k], Route::quadrature);
+                    continue;
+                }
+                which[m] = run[k];
+                u[m++] = call.u[run[k]];
+            }
+            witt_mao_derivatives_at(std::span<const double>(u, m), call.rho[0], disk);
+            for (std::size_t k = 0; k < m; ++k) finish(which[k], c[k], disk[k]);
+        }
+    }
+};
+
+void run_second(const GradientCall& call, const BlockRoutes& routes, const ProfileInterpolant& interpolant) {
+    if (routes.second.empty()) return;
+    std::vector<unsigned char> done(routes.second.size());
+    parallel::parallel_map_into(std::span<const std::size_t>(routes.second), done.data(),
+                                Interpolated{call, interpolant});
 }
+
+// A uniform disk of one finite radius: the kernel's values and derivatives, runs of separations
+// together on the lanes, with the bits of the element-wise route (direct_gradient).
+struct UniformDisk {
+    const GradientCall& call;
+
+    static bool on_lanes(double u) { return u >= 0.0 && u < numerics::kInfinity; }
+    void finish(std::size_t i, const DiskDerivatives& disk) const {
+        ProfileGradient g;
+        g.value.value = disk.value;
+        g.value.evaluations = 1;
+        g.du = disk.du;
+        g.drho = disk.drho;
+        call.finish(i, g);
+    }
+    unsigned char operator()(std::size_t i) const {
+        call.serve(i, Route::direct);
+        return 1;
+    }
+    void range(std::span<const std::size_t> run, unsigned char* out) const {
+        constexpr std::size_t kChunk = 256;
+        std::size_t which[kChunk];
+        double u[kChunk];
+        DiskDerivatives disk[kChunk];
+        for (std::size_t begin = 0; begin < run.size(); begin += kChunk) {
+            const std::size_t end = std::min(run.size(), begin + kChunk);
+            std::size_t m = 0;
+            for (std::size_t k = begin; k < end; ++k) {
+                out[k] = 1;
+                if (!on_lanes(call.u[run[k]])) {
+                    call.serve(run[k], Route::direct);
+                    continue;
+                }
+                which[m] = run[k];
+                u[m++] = call.u[run[k]];
+            }
+            witt_mao_derivatives_at(std::span<const double>(u, m), call.rho[0], disk);
+            for (std::size_t k = 0; k < m; ++k) finish(which[k], disk[k]);
+        }
+    }
+};
 
 void serve(const RoutePlan& plan, const LawGradient& coefficients, const ArrayView& u, const ArrayView& rho,
            const GradientOutput& out, Convergence& convergence, std::optional<ProfileInterpolant>& interpolant) {
     call::BlockReader reader(u, rho);
     BlockRoutes routes;
     std::vector<ProfileGradient> node_values;
+    // A uniform disk of one finite radius takes the kernel's route for every separation (a
+    // tabulated profile that is uniform takes it too, by serve_gradient, which fills its row).
+    const double radius = rho.first();
+    const bool uniform = plan.law().law.kind == LawKind::uniform && rho.one_value() && radius > 0.0 &&
+                         radius < numerics::kInfinity;
+    std::vector<std::size_t> indices;
     for (std::size_t begin = 0; begin < u.size(); begin += kBlock) {
         const std::size_t count = std::min(kBlock, u.size() - begin);
         interruption_point();
@@ -167,6 +247,13 @@ void serve(const RoutePlan& plan, const LawGradient& coefficients, const ArrayVi
                                 out.du_stride,                  out.drho_stride,
                                 out.dlimb_stride};
         const GradientCall call{plan, coefficients, reader.u(), reader.rho(), at, begin, convergence};
+        if (uniform) {
+            indices.resize(count);
+            for (std::size_t i = 0; i < count; ++i) indices[i] = i;
+            std::vector<unsigned char> done(count);
+            parallel::parallel_map_into(std::span<const std::size_t>(indices), done.data(), UniformDisk{call});
+            continue;
+        }
         const bool first = begin == 0 && interpolant;
         call::route_block(plan, call.u, call.rho, interpolant ? &*interpolant : nullptr, routes);
         node_values.assign(first ? interpolant->first_nodes().size() : 0, ProfileGradient{});

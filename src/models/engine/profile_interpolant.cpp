@@ -306,6 +306,37 @@ double clenshaw(const std::array<double, kInterpolantNodes>& c, std::size_t n, d
     return y * b1 - b2 + c[0];
 }
 
+// clenshaw() for the first `components` components of a piece at once, each the same operations
+// in the same order as its own call (the same bits): the components' recurrences interleaved,
+// independent of one another.
+template <std::size_t Components>
+void clenshaw_fixed(const std::array<std::array<double, kInterpolantNodes>, kMostInterpolantComponents>& c,
+                    std::size_t n, double y, double* out) {
+    double b1[Components] = {}, b2[Components] = {};
+    const double y2 = 2.0 * y;
+    for (std::size_t k = n; k-- > 1;) {
+        for (std::size_t j = 0; j < Components; ++j) {
+            const double b0 = y2 * b1[j] - b2[j] + c[j][k];
+            b2[j] = b1[j];
+            b1[j] = b0;
+        }
+    }
+    for (std::size_t j = 0; j < Components; ++j) out[j] = y * b1[j] - b2[j] + c[j][0];
+}
+
+void clenshaw_components(const std::array<std::array<double, kInterpolantNodes>, kMostInterpolantComponents>& c,
+                         std::size_t components, std::size_t n, double y, double* out) {
+    switch (components) {
+        case 3: return clenshaw_fixed<3>(c, n, y, out);
+        case 4: return clenshaw_fixed<4>(c, n, y, out);
+        case 5: return clenshaw_fixed<5>(c, n, y, out);
+        case 6: return clenshaw_fixed<6>(c, n, y, out);
+        case 7: return clenshaw_fixed<7>(c, n, y, out);
+        default: break;
+    }
+    for (std::size_t k = 0; k < components; ++k) out[k] = clenshaw(c[k], n, y);
+}
+
 }  // namespace
 
 bool ProfileInterpolant::excess(double u, double* out) const {
@@ -328,7 +359,7 @@ bool ProfileInterpolant::excess_components(double u, double* out) const {
     for (const Piece& piece : pieces_) {
         if (piece.inner != inner || t < piece.lo || t > piece.hi) continue;
         const double y = (2.0 * t - (piece.lo + piece.hi)) / (piece.hi - piece.lo);
-        for (std::size_t k = 0; k < components_; ++k) out[k] = clenshaw(piece.coefficients[k], piece.n, y);
+        clenshaw_components(piece.coefficients, components_, piece.n, y, out);
         if (components_ > 1) out[1] = out[1] * u;  // interpolated over u (keep_or_halve)
         return true;
     }

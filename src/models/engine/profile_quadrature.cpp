@@ -76,25 +76,37 @@ struct GradientIntegrand {
     const LawGradient& coefficients;
     const AngleSegment* segments;
 
+    // The points a batch at a time: the disk's values and derivatives at their radii together on
+    // the lanes, the law's slopes and the coefficients' term by term over the batch.
     void operator()(const unsigned* segment, const double* t, std::size_t n,
                     numerics::Components<kGradientComponents>* values) const {
+        double x[numerics::kPointBatch], mu[numerics::kPointBatch], jacobian[numerics::kPointBatch];
+        double radius[numerics::kPointBatch], slope[numerics::kPointBatch], coefficient[numerics::kPointBatch];
+        DiskDerivatives disk[numerics::kPointBatch];
         for (std::size_t i = 0; i < n; ++i) {
             const AngleSegment& s = segments[segment[i]];
             const double angle = s.start + s.direction * (s.length * power_of(t[i], s.power));
-            const double jacobian = s.length * s.power * (s.power == 1.0 ? 1.0 : power_of(t[i], s.power - 1.0));
-            const double x = s.from_limb ? std::cos(angle) : std::sin(angle);
-            const double mu = s.from_limb ? std::sin(angle) : std::cos(angle);
-            const DiskDerivatives disk = witt_mao_derivatives(u, x * rho);
-            const double weight = (x * brightness_slope(law, mu)) * jacobian;
-            const double x2 = x * x;
+            jacobian[i] = s.length * s.power * (s.power == 1.0 ? 1.0 : power_of(t[i], s.power - 1.0));
+            x[i] = s.from_limb ? std::cos(angle) : std::sin(angle);
+            mu[i] = s.from_limb ? std::sin(angle) : std::cos(angle);
+            radius[i] = x[i] * rho;
+        }
+        witt_mao_derivatives_radii(u, std::span<const double>(radius, n), disk);
+        brightness_slopes(law, mu, slope, n);
+        for (std::size_t i = 0; i < n; ++i) {
+            const double weight = (x[i] * slope[i]) * jacobian[i];
+            const double x2 = x[i] * x[i];
             numerics::Components<kGradientComponents>& out = values[i];
             out.fill(0.0);
-            out[0] = (x2 * (disk.value - edge.value)) * weight;
-            out[1] = (x2 * (disk.du - edge.du)) * weight;
-            out[2] = (x2 * (x * disk.drho - edge.drho)) * weight;
-            const double g = x2 * (disk.value - edge.value);
-            for (std::size_t j = 0; j < coefficients.count; ++j) {
-                out[3 + j] = (g * (x * brightness_slope(coefficients.analytic[j].slope, mu))) * jacobian;
+            out[0] = (x2 * (disk[i].value - edge.value)) * weight;
+            out[1] = (x2 * (disk[i].du - edge.du)) * weight;
+            out[2] = (x2 * (x[i] * disk[i].drho - edge.drho)) * weight;
+        }
+        for (std::size_t j = 0; j < coefficients.count; ++j) {
+            brightness_slopes(coefficients.analytic[j].slope, mu, coefficient, n);
+            for (std::size_t i = 0; i < n; ++i) {
+                const double g = (x[i] * x[i]) * (disk[i].value - edge.value);
+                values[i][3 + j] = (g * (x[i] * coefficient[i])) * jacobian[i];
             }
         }
     }

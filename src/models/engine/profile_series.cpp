@@ -1,5 +1,6 @@
 #include "models/engine/profile_series.hpp"
 
+#include <array>
 #include <cmath>
 #include <span>
 
@@ -78,8 +79,9 @@ std::size_t terms_for(double x2, const SeriesPlan& plan) {
     return terms;
 }
 
-// The series' sum of `terms` terms, written once for a double and for a number that carries its
-// derivatives (numerics/dual.hpp): u, rho and each moment factor may carry them.
+// The series' sum of `terms` terms, for a double or for a number that carries its derivatives
+// (numerics/dual.hpp). profile_series_gradient repeats these operations in this order for its
+// value, so that both give the same bits.
 template <class T, class Factor>
 T series_value(const T& u, const T& rho, const Factor& factor, std::size_t terms) {
     const T x = rho / u;
@@ -116,28 +118,89 @@ bool profile_series(double u, double rho, const SeriesPlan& plan, double* out) {
     return true;
 }
 
+namespace {
+
+// The terms' tables, and the slopes of the terms along b with a = 1 - 4b: for Q_k of degree n =
+// 2k - 1, dQ_k/db = -4 dQ/da + dQ/db, a form of degree n - 1 whose coefficient of
+// a^i b^(n-1-i) is (n - i) c_i - 4 (i + 1) c_(i+1). Made once, on first use.
+constexpr std::size_t kSeriesTables = tables::kProfileSeriesTerms.size();
+using SlopeTables = std::array<std::array<double, 2 * kSeriesTables>, kSeriesTables>;
+
+const SlopeTables& slope_tables() {
+    static const SlopeTables slopes = [] {
+        SlopeTables d{};
+        for (std::size_t k = 0; k < kSeriesTables; ++k) {
+            const std::span<const double> c = tables::kProfileSeriesTerms[k];
+            const std::size_t n = c.size() - 1;
+            for (std::size_t i = 0; i < n; ++i) {
+                d[k][i] = static_cast<double>(n - i) * c[i] - 4.0 * (static_cast<double>(i + 1) * c[i + 1]);
+            }
+        }
+        return d;
+    }();
+    return slopes;
+}
+
+}  // namespace
+
 SeriesGradient profile_series_gradient(double u, double rho, const SeriesPlan& plan) {
-    using D = numerics::Dual<2>;
+    // The value as profile_series computes it (the same operations in the same order, so the same
+    // bits), each term Q_k(a, b) evaluated once and with it its derivative along b = 1/q,
+    // a = 1 - 4b. With S = sum_k x^(2k) m_k Q_k, A = 1 + P(u) + F S, P = A_point - 1,
+    // F = 4 / (u q^(3/2)) and by_moment[k] = F x^(2k) Q_k:
+    //   dA/drho = (2/rho) sum_k k m_k by_moment[k]                          (x^2 = rho^2/u^2),
+    //   dA/du   = P'(u) - sum_k m_k by_moment[k] ((2k + 1)/u + 3u/q) + F b'(u) sum_k x^(2k) m_k dQ_k/db,
+    // b'(u) = -2u/q^2, P'(u) = -8 / (u^2 q^(3/2)): the series differentiated term by term, as
+    // exact as its terms.
     const double x = rho / u;
     const double x2 = x * x;
     const std::size_t terms = terms_for(x2, plan);
-    const auto factor = [&](std::size_t k) { return D(plan.factor[k]); };
-    const D a = series_value(D::parameter(u, 0), D::parameter(rho, 1), factor, terms);
-    SeriesGradient out{a.v, a.d[0], a.d[1], {}};
-    // dA/dm_k = F x^(2k) Q_k(a, b): each term without its moment factor.
-    const double s = u * u, q = s + 4.0, b = 1.0 / q, aa = 1.0 - 4.0 * b;
-    const double f = 4.0 / ((u * std::sqrt(q)) * q);
-    double power = 1.0;
+    const double s = u * u;
+    const double q = s + 4.0;
+    const double root = std::sqrt(q);
+    const double w = u * root;
+    const double b = 1.0 / q;
+    const double a = 1.0 - 4.0 * b;
+    const double f = 4.0 / (w * q);
+    // The powers of b once (the value's running product, so the same bits), each term and its
+    // slope by Horner's rule in a over them.
+    const SlopeTables& slopes = slope_tables();
+    double power_of_b[2 * kSeriesTables];
+    power_of_b[0] = 1.0;
+    for (std::size_t j = 1; j < 2 * terms; ++j) power_of_b[j] = power_of_b[j - 1] * b;
+    double term[kSeriesTables], slope[kSeriesTables];
+    double series = 0.0;
+    for (std::size_t k = terms; k-- > 0;) {
+        const std::span<const double> c = tables::kProfileSeriesTerms[k];
+        const std::size_t n = c.size() - 1;
+        double t = c.back();
+        for (std::size_t i = n; i-- > 0;) t = t * a + c[i] * power_of_b[n - i];
+        const double* d = slopes[k].data();
+        double dt = d[n - 1];
+        for (std::size_t i = n - 1; i-- > 0;) dt = dt * a + d[i] * power_of_b[n - 1 - i];
+        term[k] = t;
+        slope[k] = dt;
+        series = x2 * (plan.factor[k + 1] * t + series);
+    }
+    const double point_source_excess = 4.0 / (w * ((s + 2.0) + w));
+    // by_moment beyond the terms is left unset: zeroing it cost as much as a few terms.
+    SeriesGradient out;
+    out.value = 1.0 + (point_source_excess + f * series);
+    out.terms = terms;
+    double power = 1.0, by_k = 0.0, by_u = 0.0, along_b = 0.0;
     for (std::size_t k = 0; k < terms; ++k) {
         power = power * x2;
-        const std::span<const double> c = tables::kProfileSeriesTerms[k];
-        double term = c.back(), bk = 1.0;
-        for (std::size_t i = c.size() - 1; i-- > 0;) {
-            bk = bk * b;
-            term = term * aa + c[i] * bk;
-        }
-        out.by_moment[k + 1] = f * (power * term);
+        const double m = plan.factor[k + 1];
+        const double by_moment = f * (power * term[k]);
+        out.by_moment[k + 1] = by_moment;
+        by_k = by_k + static_cast<double>(k + 1) * (m * by_moment);
+        by_u = by_u + m * by_moment;
+        along_b = along_b + m * (power * slope[k]);
     }
+    const double point_source_slope = 0.0 - 8.0 / (s * (q * root));
+    out.drho = (2.0 / rho) * by_k;
+    out.du = point_source_slope - (((2.0 * by_k + by_u) / u + (3.0 * u * b) * by_u) +
+                                   (f * (2.0 * u * (b * b))) * along_b);
     return out;
 }
 

@@ -36,14 +36,16 @@ inline bool series_reaches(double u, double rho, const SeriesPlan& plan) {
 bool profile_series(double u, double rho, const SeriesPlan& plan, double* out);
 
 // The series and its derivatives in u and rho, where it reaches (series_reaches), and
-// by_moment[k] = dA/dm_k, each term without its moment factor, from which a caller makes the
-// derivative in any coefficient the moments depend on (sum over k of by_moment[k] dm_k/dc). The
+// by_moment[k] = dA/dm_k for k = 1..terms (the terms the series took; the rest are not set), each
+// term without its moment factor, from which a caller makes the derivative in any coefficient the
+// moments depend on (sum over k of by_moment[k] dm_k/dc). The
 // terms' own derivatives are exact; the truncation's share of rtol holds for them as for the value,
 // relative to the larger of the derivative and A/rho. The value is the same bits as
 // profile_series's.
 struct SeriesGradient {
     double value, du, drho;
-    std::array<double, kMostMoments + 1> by_moment;
+    std::array<double, kMostMoments + 1> by_moment;  // set for k = 1..terms only
+    std::size_t terms;
 };
 SeriesGradient profile_series_gradient(double u, double rho, const SeriesPlan& plan);
 

@@ -2,6 +2,7 @@
 
 #include <cmath>
 
+#include "models/kernel/disk_derivative_forms.hpp"
 #include "models/kernel/disk_derivative_series.hpp"
 #include "models/kernel/disk_forms.hpp"
 #include "models/kernel/far_field.hpp"
@@ -21,23 +22,6 @@ using numerics::kPi;
 namespace {
 
 constexpr DiskDerivatives kUndefined{kNaN, kNaN, kNaN};
-
-// dA/du of the closed form, -(s G / (2 pi u rho^2)) ((2 - m) K - 2 E), which is
-// -8 u H(m) / (s G)^3; below m = 0.3 the latter, by H's series. Written 0 - x so that u = 0
-// gives +0.
-double closed_form_du(double u, const GeneralFormArguments<double>& a, double two_minus_m, double e, double k) {
-    const double sg = a.s * a.g;
-    if (a.m < tables::kDiskHSeriesBelow) return 0.0 - ((8.0 * u) * h_series(a.m)) / ((sg * sg) * sg);
-    return 0.0 - (sg / ((2.0 * kPi) * (u * a.t))) * (two_minus_m * k - 2.0 * e);
-}
-
-// dA/drho = (2/rho) (R - A), R the mean of the point-source magnification over the limb:
-// (2 / (pi s G)) ((u - rho)^2 Pi(n, m) + 2 K(m)), the ring kernel's form
-// (models/kernel/heyrovsky.hpp).
-double closed_form_drho(double rho, const GeneralFormArguments<double>& a, double k, double p, double value) {
-    const double ring = (2.0 / (kPi * (a.s * a.g))) * ((a.d * a.d) * p + 2.0 * k);
-    return (2.0 / rho) * (ring - value);
-}
 
 DiskDerivatives general_form_derivatives(double u, double rho) {
     const GeneralFormArguments<double> a = general_form_arguments(u, rho);
@@ -123,10 +107,6 @@ DiskDerivatives witt_mao_derivatives(double u, double rho) {
             break;
     }
     return general_form_derivatives(u, rho);
-}
-
-void witt_mao_derivatives_radii(double u, std::span<const double> radii, DiskDerivatives* out) {
-    for (std::size_t i = 0; i < radii.size(); ++i) out[i] = witt_mao_derivatives(u, radii[i]);
 }
 
 }  // namespace mirvanta::models

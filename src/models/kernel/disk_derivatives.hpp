@@ -79,8 +79,12 @@ struct DiskDerivatives {
 // for, or for an elliptic integral that failed.
 DiskDerivatives witt_mao_derivatives(double u, double rho);
 
-// out[i] = witt_mao_derivatives(u, radii[i]) for every i: the value and both derivatives at the
-// nodes of a radial quadrature.
+// out[i] = witt_mao_derivatives(u, radii[i]) for every i, to the bit: the value and both
+// derivatives at the nodes of a radial quadrature. out[i] = witt_mao_derivatives(u[i], rho) for
+// every i, to the bit: many separations of one source. Both on the lanes of the value's range
+// kernels (models/kernel/witt_mao_range.hpp, which defines them), the derivatives from the same
+// elliptic integrals and series as the values, whatever the order of the arguments.
 void witt_mao_derivatives_radii(double u, std::span<const double> radii, DiskDerivatives* out);
+void witt_mao_derivatives_at(std::span<const double> u, double rho, DiskDerivatives* out);
 
 }  // namespace mirvanta::models

@@ -2,6 +2,7 @@
 
 #include <cstddef>
 
+#include "models/kernel/disk_derivatives.hpp"
 #include "models/kernel/lanes/lane_paths.hpp"
 #include "models/kernel/witt_mao.hpp"
 
@@ -48,6 +49,47 @@ RadiiKernel radii_kernel(KernelPath path) {
 #endif
         default:
             return scalar_radii;
+    }
+}
+
+using DerivativeRangeKernel = void (*)(const double* u, std::size_t count, double rho, DiskDerivatives* out);
+using DerivativeRadiiKernel = void (*)(double u, const double* rho, std::size_t count, DiskDerivatives* out);
+
+void scalar_derivative_range(const double* u, std::size_t count, double rho, DiskDerivatives* out) {
+    for (std::size_t i = 0; i < count; ++i) out[i] = witt_mao_derivatives(u[i], rho);
+}
+
+void scalar_derivative_radii(double u, const double* rho, std::size_t count, DiskDerivatives* out) {
+    for (std::size_t i = 0; i < count; ++i) out[i] = witt_mao_derivatives(u, rho[i]);
+}
+
+DerivativeRangeKernel derivative_range_kernel(KernelPath path) {
+    switch (path) {
+#if MIRVANTA_LANES_AVX2
+        case KernelPath::avx2:
+            return lanes::witt_mao_derivative_range_avx2;
+#endif
+#if MIRVANTA_LANES_SSE2
+        case KernelPath::sse2:
+            return lanes::witt_mao_derivative_range_sse2;
+#endif
+        default:
+            return scalar_derivative_range;
+    }
+}
+
+DerivativeRadiiKernel derivative_radii_kernel(KernelPath path) {
+    switch (path) {
+#if MIRVANTA_LANES_AVX2
+        case KernelPath::avx2:
+            return lanes::witt_mao_derivative_radii_avx2;
+#endif
+#if MIRVANTA_LANES_SSE2
+        case KernelPath::sse2:
+            return lanes::witt_mao_derivative_radii_sse2;
+#endif
+        default:
+            return scalar_derivative_radii;
     }
 }
 
@@ -103,6 +145,24 @@ void witt_mao_magnification_radii(double u, std::span<const double> radii, doubl
 
 void witt_mao_magnification_radii(double u, std::span<const double> radii, double* out, KernelPath path) {
     radii_kernel(path)(u, radii.data(), radii.size(), out);
+}
+
+void witt_mao_derivatives_at(std::span<const double> u, double rho, DiskDerivatives* out) {
+    static const DerivativeRangeKernel kernel = derivative_range_kernel(default_kernel_path());
+    kernel(u.data(), u.size(), rho, out);
+}
+
+void witt_mao_derivatives_at(std::span<const double> u, double rho, DiskDerivatives* out, KernelPath path) {
+    derivative_range_kernel(path)(u.data(), u.size(), rho, out);
+}
+
+void witt_mao_derivatives_radii(double u, std::span<const double> radii, DiskDerivatives* out) {
+    static const DerivativeRadiiKernel kernel = derivative_radii_kernel(default_kernel_path());
+    kernel(u, radii.data(), radii.size(), out);
+}
+
+void witt_mao_derivatives_radii(double u, std::span<const double> radii, DiskDerivatives* out, KernelPath path) {
+    derivative_radii_kernel(path)(u, radii.data(), radii.size(), out);
 }
 
 }  // namespace mirvanta::models

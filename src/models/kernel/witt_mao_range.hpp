@@ -5,6 +5,8 @@
 
 #include <span>
 
+#include "models/kernel/disk_derivatives.hpp"
+
 namespace mirvanta::models {
 
 // The lanes a range runs on: the scalar kernel one separation at a time; two SSE2 lanes (every
@@ -33,5 +35,7 @@ void witt_mao_magnification_radii(double u, std::span<const double> radii, doubl
 void witt_mao_magnification_range(std::span<const double> separations, double rho, double* out, KernelPath path);
 void witt_mao_magnification_at(std::span<const double> u, double rho, double* out, KernelPath path);
 void witt_mao_magnification_radii(double u, std::span<const double> radii, double* out, KernelPath path);
+void witt_mao_derivatives_at(std::span<const double> u, double rho, DiskDerivatives* out, KernelPath path);
+void witt_mao_derivatives_radii(double u, std::span<const double> radii, DiskDerivatives* out, KernelPath path);
 
 }  // namespace mirvanta::models

@@ -16,6 +16,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "models/kernel/disk_derivatives.hpp"
 #include "models/kernel/disk_forms.hpp"
 #include "models/kernel/witt_mao.hpp"
 #include "numerics/constants.hpp"
@@ -39,6 +40,16 @@ void witt_mao_range_avx2(const double* x, std::size_t count, double scale, doubl
 
 void witt_mao_radii_avx2(double u, const double* rho, std::size_t count, double* out) {
     witt_mao_lane_radii<numerics::lanes::Avx2>(u, rho, count, out);
+    numerics::lanes::Avx2::settle();
+}
+
+void witt_mao_derivative_range_avx2(const double* u, std::size_t count, double rho, DiskDerivatives* out) {
+    witt_mao_derivative_lane_range<numerics::lanes::Avx2>(u, count, rho, out);
+    numerics::lanes::Avx2::settle();
+}
+
+void witt_mao_derivative_radii_avx2(double u, const double* rho, std::size_t count, DiskDerivatives* out) {
+    witt_mao_derivative_lane_radii<numerics::lanes::Avx2>(u, rho, count, out);
     numerics::lanes::Avx2::settle();
 }
 

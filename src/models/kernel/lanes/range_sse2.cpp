@@ -16,6 +16,14 @@ void witt_mao_radii_sse2(double u, const double* rho, std::size_t count, double*
     witt_mao_lane_radii<numerics::lanes::Sse2>(u, rho, count, out);
 }
 
+void witt_mao_derivative_range_sse2(const double* u, std::size_t count, double rho, DiskDerivatives* out) {
+    witt_mao_derivative_lane_range<numerics::lanes::Sse2>(u, count, rho, out);
+}
+
+void witt_mao_derivative_radii_sse2(double u, const double* rho, std::size_t count, DiskDerivatives* out) {
+    witt_mao_derivative_lane_radii<numerics::lanes::Sse2>(u, rho, count, out);
+}
+
 }  // namespace mirvanta::models::lanes
 
 #endif

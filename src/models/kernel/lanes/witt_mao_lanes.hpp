@@ -15,6 +15,9 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "models/kernel/disk_derivative_forms.hpp"
+#include "models/kernel/disk_derivative_series.hpp"
+#include "models/kernel/disk_derivatives.hpp"
 #include "models/kernel/disk_forms.hpp"
 #include "models/kernel/far_field_series.hpp"
 #include "models/kernel/general_form_terms.hpp"
@@ -67,6 +70,58 @@ template <class V>
     done &= ~integrals.failed & (fabs(result) < numerics::kInfinity).bits();
     result.store(value);
     return done;
+}
+
+// The same two forms with the derivatives (models/kernel/disk_derivatives.hpp) from the same
+// integrals: value[0..width) the values, then width dA/du and width dA/drho, each lane the
+// operations of witt_mao_derivatives (models/kernel/disk_derivative_forms.hpp), so its bits.
+template <class V>
+[[gnu::always_inline]] inline unsigned witt_mao_general_derivative_lanes(V u, V rho, unsigned general, double* value) {
+    const GeneralFormArguments<V> arguments = general_form_arguments(u, rho);
+    unsigned done = general & numerics::legendre_triple_is_common(arguments.n, arguments.m).bits();
+    if (done == 0) return 0;
+    const V n = numerics::lanes::borrowing(done, arguments.n);
+    const V m = numerics::lanes::borrowing(done, arguments.m);
+    const auto integrals = numerics::lanes::legendre_triple_lanes(n, m, done);
+    const V result = general_form_value(u, arguments, integrals.e, integrals.k, integrals.p);
+    done &= ~integrals.failed & (fabs(result) < numerics::kInfinity).bits();
+    result.store(value);
+    closed_form_du(u, arguments, V(2.0) - arguments.m, integrals.e, integrals.k).store(value + V::width);
+    closed_form_drho(rho, arguments, integrals.k, integrals.p, result).store(value + 2 * V::width);
+    return done;
+}
+
+template <class V>
+[[gnu::always_inline]] inline unsigned witt_mao_limb_derivative_lanes(V u, V rho, unsigned limb, double* value) {
+    const GeneralFormArguments<V> arguments = general_form_arguments(u, rho);
+    const Complements<V> complements = general_form_complements(arguments);
+    const V one_minus_n = complements.one_minus_n, one_minus_m = complements.one_minus_m;
+    unsigned done = limb & (one_minus_n > 0.0).bits() & (one_minus_n < 1.0).bits() & (one_minus_m > 0.0).bits() &
+                    (one_minus_m < 1.0).bits();
+    if (done == 0) return 0;
+    const V n = numerics::lanes::borrowing(done, arguments.n);
+    const V complement_n = numerics::lanes::borrowing(done, one_minus_n);
+    const V complement_m = numerics::lanes::borrowing(done, one_minus_m);
+    const auto integrals = numerics::lanes::complete_integrals_from_complements_lanes(n, complement_n, complement_m, done);
+    const V result = general_form_value(u, arguments, integrals.e, integrals.k, integrals.p);
+    done &= ~integrals.failed & (fabs(result) < numerics::kInfinity).bits();
+    result.store(value);
+    closed_form_du(u, arguments, V(1.0) + one_minus_m, integrals.e, integrals.k).store(value + V::width);
+    closed_form_drho(rho, arguments, integrals.k, integrals.p, result).store(value + 2 * V::width);
+    return done;
+}
+
+// The two series with their derivatives, as witt_mao_derivatives takes them: the derivative
+// series' terms by the form's counts.
+template <class V>
+[[gnu::always_inline]] inline void witt_mao_series_derivative_lanes(V u, V rho, bool far, double* value) {
+    const V result = far ? far_field_series(u, rho) : mid_field_series(u, rho);
+    const SeriesDerivatives<V> d =
+        far ? disk_series_derivatives(u, rho, tables::kDiskFarFieldDuTerms, tables::kDiskFarFieldDrhoTerms)
+            : disk_series_derivatives(u, rho, tables::kDiskDuTerms.size(), tables::kDiskDrhoTerms.size());
+    result.store(value);
+    d.du.store(value + V::width);
+    d.drho.store(value + 2 * V::width);
 }
 
 // The groups an argument is gathered into, in the order in which they are evaluated: the general
@@ -162,11 +217,56 @@ struct Radii {
 // 5 % less time than 512.
 inline constexpr std::size_t kLaneChunk = 2048;
 
-// out[i] = witt_mao_magnification_scaled(a.u_at(i), a.rho_at(i)) for i < count <= kLaneChunk
-// (`a` holds count rounded up to whole sets of lanes), gathered into sets by group and scattered
-// back. `out` may be the caller's input, which `a` holds copies of.
-template <class V, class Arguments>
-[[gnu::always_inline]] inline void witt_mao_lane_chunk(const Arguments& a, std::size_t count, double* out) {
+// What a chunk computes: the values alone (DiskValues), or the values with their derivatives
+// (DiskDerivativeValues). Each evaluates a set of lanes of a form into `parts` rows of width
+// doubles, keeps lane k of such rows as result i, or has the one-separation kernel compute
+// result i.
+template <class V>
+struct DiskValues {
+    static constexpr std::size_t parts = 1;
+    double* out;
+    [[gnu::always_inline]] unsigned general(V u, V rho, unsigned lanes, double* value) const {
+        return witt_mao_general_lanes(u, rho, lanes, value);
+    }
+    [[gnu::always_inline]] unsigned limb(V u, V rho, unsigned lanes, double* value) const {
+        return witt_mao_limb_lanes(u, rho, lanes, value);
+    }
+    [[gnu::always_inline]] unsigned series(V u, V rho, bool far, unsigned lanes, double* value) const {
+        (far ? far_field_series(u, rho) : mid_field_series(u, rho)).store(value);
+        return lanes;
+    }
+    [[gnu::always_inline]] void keep(std::size_t i, const double* value, std::size_t k) const { out[i] = value[k]; }
+    [[gnu::always_inline]] void scalar(std::size_t i, double u, double rho) const { out[i] = scalar_kernel<V>(u, rho); }
+};
+
+template <class V>
+struct DiskDerivativeValues {
+    static constexpr std::size_t parts = 3;
+    DiskDerivatives* out;
+    [[gnu::always_inline]] unsigned general(V u, V rho, unsigned lanes, double* value) const {
+        return witt_mao_general_derivative_lanes(u, rho, lanes, value);
+    }
+    [[gnu::always_inline]] unsigned limb(V u, V rho, unsigned lanes, double* value) const {
+        return witt_mao_limb_derivative_lanes(u, rho, lanes, value);
+    }
+    [[gnu::always_inline]] unsigned series(V u, V rho, bool far, unsigned lanes, double* value) const {
+        witt_mao_series_derivative_lanes(u, rho, far, value);
+        return lanes;
+    }
+    [[gnu::always_inline]] void keep(std::size_t i, const double* value, std::size_t k) const {
+        out[i] = {value[k], value[V::width + k], value[2 * V::width + k]};
+    }
+    [[gnu::always_inline]] void scalar(std::size_t i, double u, double rho) const {
+        V::settle();
+        out[i] = witt_mao_derivatives(u, rho);
+    }
+};
+
+// kernel's result i for (a.u_at(i), a.rho_at(i)), i < count <= kLaneChunk (`a` holds count
+// rounded up to whole sets of lanes), gathered into sets by group and scattered back. The output
+// may be the caller's input, which `a` holds copies of.
+template <class V, class Arguments, class Kernel>
+[[gnu::always_inline]] inline void witt_mao_lane_chunk_of(const Arguments& a, std::size_t count, const Kernel& kernel) {
     constexpr std::size_t width = V::width;
     alignas(32) std::uint8_t group[kLaneChunk];
     std::uint16_t order[kLaneChunk];
@@ -216,38 +316,44 @@ template <class V, class Arguments>
         for (std::size_t i = first; i < last; i += width) {
             const std::size_t filled = last - i < width ? last - i : width;
             if (filled == 1) {
-                out[order[i]] = scalar_kernel<V>(a.u_at(order[i]), a.rho_at(order[i]));
+                kernel.scalar(order[i], a.u_at(order[i]), a.rho_at(order[i]));
                 continue;
             }
             std::uint16_t index[width];  // beyond `last`, the lanes repeat the first
             for (std::size_t k = 0; k < width; ++k) index[k] = order[i + (k < filled ? k : 0)];
-            alignas(32) double value[width];
+            alignas(32) double value[Kernel::parts * width];
             const unsigned lanes = (1u << filled) - 1u;
             const unsigned done = evaluate(a.u_of(index), a.rho_of(index), lanes, value);
             for (std::size_t k = 0; k < filled; ++k) {
-                out[index[k]] = ((done >> k) & 1u) != 0
-                                    ? value[k]
-                                    : scalar_kernel<V>(a.u_at(index[k]), a.rho_at(index[k]));
+                if (((done >> k) & 1u) != 0) {
+                    kernel.keep(index[k], value, k);
+                } else {
+                    kernel.scalar(index[k], a.u_at(index[k]), a.rho_at(index[k]));
+                }
             }
         }
     };
-    in_sets(start[kFirstGeneral], start[kGeneralGroups], [](V u, V rho, unsigned lanes, double* value) {
-        return witt_mao_general_lanes(u, rho, lanes, value);
+    in_sets(start[kFirstGeneral], start[kGeneralGroups], [&](V u, V rho, unsigned lanes, double* value) {
+        return kernel.general(u, rho, lanes, value);
     });
-    in_sets(start[kLimbGroup], start[kLimbGroup + 1], [](V u, V rho, unsigned lanes, double* value) {
-        return witt_mao_limb_lanes(u, rho, lanes, value);
+    in_sets(start[kLimbGroup], start[kLimbGroup + 1], [&](V u, V rho, unsigned lanes, double* value) {
+        return kernel.limb(u, rho, lanes, value);
     });
-    in_sets(start[kMidFieldGroup], start[kMidFieldGroup + 1], [](V u, V rho, unsigned lanes, double* value) {
-        mid_field_series(u, rho).store(value);
-        return lanes;
+    in_sets(start[kMidFieldGroup], start[kMidFieldGroup + 1], [&](V u, V rho, unsigned lanes, double* value) {
+        return kernel.series(u, rho, false, lanes, value);
     });
-    in_sets(start[kFarFieldGroup], start[kFarFieldGroup + 1], [](V u, V rho, unsigned lanes, double* value) {
-        far_field_series(u, rho).store(value);
-        return lanes;
+    in_sets(start[kFarFieldGroup], start[kFarFieldGroup + 1], [&](V u, V rho, unsigned lanes, double* value) {
+        return kernel.series(u, rho, true, lanes, value);
     });
     for (std::size_t i = start[kScalarGroup]; i < count; ++i) {
-        out[order[i]] = scalar_kernel<V>(a.u_at(order[i]), a.rho_at(order[i]));
+        kernel.scalar(order[i], a.u_at(order[i]), a.rho_at(order[i]));
     }
+}
+
+// out[i] = witt_mao_magnification_scaled(a.u_at(i), a.rho_at(i)) for i < count <= kLaneChunk.
+template <class V, class Arguments>
+[[gnu::always_inline]] inline void witt_mao_lane_chunk(const Arguments& a, std::size_t count, double* out) {
+    witt_mao_lane_chunk_of<V>(a, count, DiskValues<V>{out});
 }
 
 // out[i] = witt_mao_magnification_scaled(x[i] rho, rho) for i < count; out may be x itself.
@@ -281,6 +387,38 @@ void witt_mao_lane_radii(double u, const double* rho, std::size_t count, double*
         for (std::size_t i = 0; i < n; ++i) radius[i] = rho[first + i];
         for (std::size_t i = n; i % V::width != 0; ++i) radius[i] = radius[0];  // the last set's spare lanes
         witt_mao_lane_chunk<V>(Radii<V>{u, radius}, n, out + first);
+    }
+}
+
+// out[i] = witt_mao_derivatives(u[i], rho) for i < count, to the bit.
+template <class V>
+void witt_mao_derivative_lane_range(const double* u, std::size_t count, double rho, DiskDerivatives* out) {
+    if (count == 1) {
+        out[0] = witt_mao_derivatives(u[0], rho);
+        return;
+    }
+    alignas(32) double x[kLaneChunk];
+    for (std::size_t first = 0; first < count; first += kLaneChunk) {
+        const std::size_t n = count - first < kLaneChunk ? count - first : kLaneChunk;
+        for (std::size_t i = 0; i < n; ++i) x[i] = u[first + i];
+        for (std::size_t i = n; i % V::width != 0; ++i) x[i] = x[0];  // the last set's spare lanes
+        witt_mao_lane_chunk_of<V>(Separations<V>{x, rho}, n, DiskDerivativeValues<V>{out + first});
+    }
+}
+
+// out[i] = witt_mao_derivatives(u, rho[i]) for i < count, to the bit.
+template <class V>
+void witt_mao_derivative_lane_radii(double u, const double* rho, std::size_t count, DiskDerivatives* out) {
+    if (count == 1) {
+        out[0] = witt_mao_derivatives(u, rho[0]);
+        return;
+    }
+    alignas(32) double radius[kLaneChunk];
+    for (std::size_t first = 0; first < count; first += kLaneChunk) {
+        const std::size_t n = count - first < kLaneChunk ? count - first : kLaneChunk;
+        for (std::size_t i = 0; i < n; ++i) radius[i] = rho[first + i];
+        for (std::size_t i = n; i % V::width != 0; ++i) radius[i] = radius[0];  // the last set's spare lanes
+        witt_mao_lane_chunk_of<V>(Radii<V>{u, radius}, n, DiskDerivativeValues<V>{out + first});
     }
 }
 
