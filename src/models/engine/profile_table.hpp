@@ -1,0 +1,59 @@
+// The tabulated magnifications of the basis profiles 1, mu and mu^2 over (x = u/rho, rho), made
+// offline (tools/gen_profile_tables.py, profile_tables_data.hpp), and, for one source radius,
+// their one-dimensional Chebyshev series in x: one interpolation across rho per source, then a
+// Clenshaw sum per separation. A law that is a sum of these bases (linear, quadratic) has a
+// magnified flux that is the same sum of theirs.
+#pragma once
+
+#include <array>
+#include <cstddef>
+
+#include "models/engine/brightness_law.hpp"
+
+namespace mirvanta::models {
+
+// The bases' profiles mu^j, j = 0, 1, 2.
+inline constexpr std::size_t kTableBases = 3;
+
+// The coefficients of one source's series: bases x pieces in x x degrees in x (checked against the
+// data's own sizes in profile_table.cpp).
+inline constexpr std::size_t kTableSeriesLength = kTableBases * 28 * 16;
+
+// Each basis's worst relative error over the table's domain, measured off the generator's nodes
+// against its references, plus their own bounds (the kernel's 7.4e-13, the engine's 1e-13).
+double table_error(std::size_t basis);
+
+// The radii the table holds: [0.1, 10].
+bool table_holds_radius(double rho);
+
+class TableSource {
+public:
+    // The series in x of every basis and piece for one radius the table holds.
+    explicit TableSource(double rho);
+
+    // Whether the pieces hold x = u/rho: 0 <= x <= 2, not within 2^-14 of the limb.
+    static bool covers(double x);
+
+    // The bases' magnifications A_j(x) at an x the pieces hold.
+    std::array<double, kTableBases> bases(double x) const;
+
+private:
+    double rho_;
+    std::array<double, kTableSeriesLength> series_;  // by basis, piece, degree in x
+};
+
+// A law as a sum of the table's bases: its weights, each times the basis's flux (1, 2/3, 1/2),
+// so that A = sum_j scaled[j] A_j / flux. `linear` is false for a law with any other term.
+struct TableLaw {
+    bool linear = false;
+    std::array<double, kTableBases> scaled{};
+    double flux = 0.0;
+    // The bound on A's relative error that the table's errors give at these bases' values:
+    // sum_j |scaled_j| A_j err_j / |sum_j scaled_j A_j|.
+    double error_bound(const std::array<double, kTableBases>& a) const;
+    double value(const std::array<double, kTableBases>& a) const;
+};
+
+TableLaw table_law(const PreparedLaw& law);
+
+}  // namespace mirvanta::models
