@@ -181,3 +181,95 @@ TEST(ProfileTable, LinearLaws) {
 }
 
 }  // namespace
+
+namespace {
+
+using mirvanta::models::ProfileCounts;
+
+std::vector<double> call(const std::vector<double>& u, const std::vector<double>& rho, const BrightnessLaw& law,
+                         double rtol, ProfileCounts* counts) {
+    std::vector<double> out(u.size());
+    mirvanta::models::profile_magnification(u, rho, law, rtol, out.data(), counts);
+    return out;
+}
+
+// Separations of one source from its centre to 3 rho, some of them in the limb's gap.
+std::vector<double> across(double rho, std::size_t n) {
+    std::vector<double> u(n);
+    for (std::size_t i = 0; i < n; ++i) u[i] = 3.0 * rho * static_cast<double>(i) / static_cast<double>(n - 1);
+    u[n / 3] = rho * (1.0 - std::exp2(-16));
+    u[n / 3 + 1] = rho;
+    return u;
+}
+
+// A call of many separations of one radius within the tables, a law of their bases, rtol 1e-11 or
+// more: the tables serve every separation they cover but the series' (none by the interpolant),
+// the quadrature the limb's gap, each value within rtol of the engine at 1e-13.
+TEST(ProfileTable, RouteTakenWhereAllowed) {
+    struct Case {
+        BrightnessLaw law;
+        double rho, rtol;
+    };
+    const Case cases[] = {{law_of(LawKind::quadratic, {0.5, 0.2}), 1.0, 1e-10},
+                          {law_of(LawKind::quadratic, {0.1, 0.8}), 0.1, 1e-6},
+                          {law_of(LawKind::linear, {0.95}), 10.0, 1e-8},
+                          {law_of(LawKind::claret, {0.0, 0.9, 0.0, -0.2}), 0.37, 1e-11}};
+    for (const Case& c : cases) {
+        const std::vector<double> u = across(c.rho, 400);
+        ProfileCounts counts;
+        const std::vector<double> got = call(u, {c.rho}, c.law, c.rtol, &counts);
+        std::size_t gap = 0;  // beyond x = 2 the series serves
+        for (const double x : u) gap += !TableSource::covers(x / c.rho) && x <= 2.0 * c.rho ? 1 : 0;
+        EXPECT_EQ(gap, 2u);
+        EXPECT_EQ(counts.tabulated + counts.series, u.size() - gap);
+        EXPECT_GT(counts.tabulated, 150u);
+        EXPECT_EQ(counts.quadrature, gap) << "rho " << c.rho;
+        EXPECT_EQ(counts.interpolated + counts.interpolant_nodes, 0u);
+        double worst = 0.0;
+        for (std::size_t i = 0; i < u.size(); i += 3) {
+            const double error = std::fabs(got[i] / engine(u[i], c.rho, c.law) - 1.0);
+            worst = std::max(worst, error);
+            EXPECT_LE(error, c.rtol) << "u " << u[i] << " rho " << c.rho << " rtol " << c.rtol;
+        }
+        std::printf("tables' route, rho %g rtol %g: %zu tabulated, %zu series, %zu quadratures, worst error %.2e\n",
+                    c.rho, c.rtol, counts.tabulated, counts.series, counts.quadrature, worst);
+        // An array of that one radius is one source: the same bits.
+        const std::vector<double> run = call(u, std::vector<double>(u.size(), c.rho), c.law, c.rtol, nullptr);
+        for (std::size_t i = 0; i < u.size(); ++i) EXPECT_EQ(run[i], got[i]) << i;
+    }
+}
+
+// Everywhere else the tables serve nothing and the call keeps its interpolant: a rtol below
+// 1e-11, radii outside [0.1, 10], laws with other bases (the square-root, logarithmic and power-2
+// laws, power 1 included), a call too small for an interpolant, radii that change along the call.
+TEST(ProfileTable, RouteNotTakenElsewhere) {
+    const BrightnessLaw quadratic = law_of(LawKind::quadratic, {0.5, 0.2});
+    struct Case {
+        BrightnessLaw law;
+        double rho, rtol;
+        std::size_t n;
+        bool interpolant;
+    };
+    const Case cases[] = {{quadratic, 1.0, 1e-12, 400, true},
+                          {quadratic, 0.09, 1e-10, 400, true},
+                          {quadratic, 10.5, 1e-10, 400, true},
+                          {law_of(LawKind::square_root, {0.3, 0.2}), 1.0, 1e-10, 400, true},
+                          {law_of(LawKind::logarithmic, {0.5, 0.2}), 1.0, 1e-10, 400, true},
+                          {law_of(LawKind::power2, {0.5, 1.0}), 1.0, 1e-10, 400, true},
+                          {quadratic, 1.0, 1e-10, 8, false}};
+    for (const Case& c : cases) {
+        ProfileCounts counts;
+        call(across(c.rho, c.n), {c.rho}, c.law, c.rtol, &counts);
+        EXPECT_EQ(counts.tabulated, 0u) << "rho " << c.rho << " rtol " << c.rtol;
+        if (c.interpolant) {
+            EXPECT_GT(counts.interpolated, 0u) << "rho " << c.rho << " rtol " << c.rtol;
+        }
+    }
+    std::vector<double> u = across(1.0, 400), rho(400);
+    for (std::size_t i = 0; i < rho.size(); ++i) rho[i] = i % 2 == 0 ? 1.0 : 2.0;
+    ProfileCounts counts;
+    call(u, rho, quadratic, 1e-10, &counts);
+    EXPECT_EQ(counts.tabulated, 0u);
+}
+
+}  // namespace
