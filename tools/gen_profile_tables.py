@@ -5,11 +5,12 @@
     python3 tools/gen_profile_tables.py --check    # recompute and compare with the committed header
     python3 tools/gen_profile_tables.py --measure  # only the error map (no header written)
 
-Needs the module installed (`pip install ".[tools]"`: mpmath, numpy). About ten minutes.
+Needs the module installed (`pip install ".[tools]"`: mpmath, numpy). About a minute.
 
-The bases are the brightness profiles 1 (the uniform disk), mu and mu^2 (mu = sqrt(1 - r^2)):
-a law linear in its coefficients over these bases (linear, quadratic) has a magnified flux that
-is the same combination of theirs. Each basis's magnification A_j(x, rho) is tabulated as a
+The bases are the brightness profiles 1 (the uniform disk), mu, mu^2, mu^(1/2) and mu^(3/2)
+(mu = sqrt(1 - r^2)): a law linear in its coefficients over these bases (linear, quadratic,
+square-root, Claret's four-coefficient) has a magnified flux that is the same combination of
+theirs. Each basis's magnification A_j(x, rho) is tabulated as a
 tensor-product Chebyshev interpolant on pieces:
 
 - in x: [0, 1/2], then pieces halving their distance to the limb, up to 1 - 2^-14, and, outside,
@@ -21,10 +22,10 @@ tensor-product Chebyshev interpolant on pieces:
 - in ln rho: equal pieces over [ln 0.1, ln 10].
 
 Values at the Chebyshev nodes of the first kind (kNodesX x kNodesRho per piece, 16 x 12 over 28
-x pieces and 6 rho pieces: 96,768 coefficients, 774 KB in the extension): the disk from this
+x pieces and 6 rho pieces: 32,256 coefficients a basis, 1.29 MB in the extension for five): the disk from this
 module's kernel (within 7.4e-13 of the exact value; mpmath's closed form takes 20 ms a value),
-mu and mu^2 from this module at rtol 1e-13 (Quadratic(1, 0) and Quadratic(2, -1), one separation
-a call, each its own quadrature). The error map: at the midpoints between consecutive nodes in
+the others from this module at rtol 1e-13 (Quadratic(1, 0), Quadratic(2, -1), SquareRoot(0, 1)
+and Claret(0, 0, 1, 0), one separation a call, each its own quadrature). The error map: at the midpoints between consecutive nodes in
 both directions and at the pieces' ends (points the fit did not use), the table against the same
 references; the worst relative error of each basis, plus the reference's own bound (7.4e-13 for
 the kernel, 1e-13 for the engine's rtol), rounded up, is written into the header (kTableError)
@@ -53,9 +54,12 @@ RHO_LOW, RHO_HIGH = 0.1, 10.0
 RHO_PIECES = 6
 NODES_X = 16
 NODES_RHO = 12
-BASES = ("disk", "mu", "mu2")
-REFERENCE_BOUND = {"disk": 7.4e-13, "mu": 1e-13, "mu2": 1e-13}  # the references' own relative errors
-LAWS = {"mu": mirvanta.Quadratic(1.0, 0.0), "mu2": mirvanta.Quadratic(2.0, -1.0)}
+# The bases mu^p in the order of the header: p = 0 (the disk), 1, 2, 1/2, 3/2.
+BASES = ("disk", "mu", "mu2", "mu05", "mu15")
+FLUXES = {"disk": 1.0, "mu": 2.0 / 3.0, "mu2": 0.5, "mu05": 0.8, "mu15": 4.0 / 7.0}  # 2/(p + 2)
+REFERENCE_BOUND = {"disk": 7.4e-13, "mu": 1e-13, "mu2": 1e-13, "mu05": 1e-13, "mu15": 1e-13}  # the references' own
+LAWS = {"mu": mirvanta.Quadratic(1.0, 0.0), "mu2": mirvanta.Quadratic(2.0, -1.0), "mu05": mirvanta.SquareRoot(0.0, 1.0),
+        "mu15": mirvanta.Claret(0.0, 0.0, 1.0, 0.0)}
 
 
 def x_edges():
@@ -166,26 +170,39 @@ def build(measure_only=False):
     return coefficients, worst
 
 
+def weights(law, cs):
+    """A law's weights on the bases (its brightness as sum_j w_j mu^p_j)."""
+    if law == "quadratic":
+        a, b = cs
+        return {"disk": 1 - a - b, "mu": a + 2 * b, "mu2": -b}
+    if law == "square_root":
+        c, d = cs
+        return {"disk": 1 - c - d, "mu": c, "mu05": d}
+    return {"disk": 1 - sum(cs), "mu05": cs[0], "mu": cs[1], "mu15": cs[2], "mu2": cs[3]}  # claret
+
+
 def spot_check(coefficients):
-    """The table's linear and quadratic laws against the 1-D mpmath reference at points off the nodes."""
+    """The table's laws against the 1-D mpmath reference at points off the nodes."""
     xp, redges = x_pieces(), rho_edges()
-    fluxes = {"disk": 1.0, "mu": 2.0 / 3.0, "mu2": 0.5}
+    laws = [("quadratic", (0.4, 0.0)), ("quadratic", (0.6, 0.0)), ("quadratic", (0.3, 0.2)),
+            ("square_root", (0.3, 0.4)), ("claret", (0.6, -0.3, 0.9, -0.45))]
+    points = [(0.37, 0.13), (0.9871, 1.7), (1.0123, 4.3), (1.61, 0.55), (0.05, 9.1), (0.999, 0.23), (1.3, 2.9),
+              (0.71, 0.31), (1.9, 7.7), (0.52, 1.1)]
     worst = 0.0
-    for (a, b), (x, rho) in zip([(0.4, 0.0), (0.6, 0.0), (0.3, 0.2)] * 3,
-                                [(0.37, 0.13), (0.9871, 1.7), (1.0123, 4.3), (1.61, 0.55), (0.05, 9.1),
-                                 (0.999, 0.23), (1.3, 2.9), (0.71, 0.31), (1.9, 7.7)]):
+    for k, (x, rho) in enumerate(points):
+        law, cs = laws[k % len(laws)]
         q = next(i for i, (lo, hi) in enumerate(xp) if lo <= x <= hi)
         lr = math.log(rho)
         p = min(int((lr - redges[0]) / (redges[1] - redges[0])), RHO_PIECES - 1)
         tx = (2 * x - xp[q][0] - xp[q][1]) / (xp[q][1] - xp[q][0])
         trr = (2 * lr - redges[p] - redges[p + 1]) / (redges[p + 1] - redges[p])
-        A = {j: evaluate(coefficients[j][p][q], tx, trr) for j in BASES}
-        w = {"disk": 1 - a - b, "mu": a + 2 * b, "mu2": -b}
-        got = sum(w[j] * fluxes[j] * A[j] for j in BASES) / sum(w[j] * fluxes[j] for j in BASES)
-        want = float(reference.law_by_parts("quadratic", [a, b], rho, x))
+        w = weights(law, cs)
+        A = {j: evaluate(coefficients[j][p][q], tx, trr) for j in w}
+        got = sum(w[j] * FLUXES[j] * A[j] for j in w) / sum(w[j] * FLUXES[j] for j in w)
+        want = float(reference.law_by_parts(law, list(cs), rho, x))
         err = abs(got - want) / want
         worst = max(worst, err)
-        print(f"quadratic({a}, {b}) x {x} rho {rho}: table {got!r} mpmath {want!r} relative {err:.2e}", flush=True)
+        print(f"{law}{cs} x {x} rho {rho}: table {got!r} mpmath {want!r} relative {err:.2e}", flush=True)
     return worst
 
 
@@ -198,11 +215,12 @@ def upward(v):
 def header_text(coefficients, worst):
     xp, redges = x_pieces(), rho_edges()
     comment = [
-        "The magnifications A_j(x, rho) of the basis profiles 1, mu and mu^2 (mu = sqrt(1 - r^2)),",
+        "The magnifications A_j(x, rho) of the basis profiles 1, mu, mu^2, mu^(1/2) and mu^(3/2)",
+        "(mu = sqrt(1 - r^2)),",
         "x = u/rho, as tensor-product Chebyshev interpolants: kXPieces pieces in x (graded towards",
         "the limb, which they leave uncovered within 2^-14 of it) by kRhoPieces equal pieces in ln rho",
         f"over [{RHO_LOW}, {RHO_HIGH}], kNodesX x kNodesRho coefficients each. The disk's values from",
-        "the kernel, mu's and mu^2's from the engine at rtol 1e-13; kTableError is each basis's worst",
+        "the kernel, the others' from the engine at rtol 1e-13; kTableError is each basis's worst",
         "relative error measured off the nodes plus the reference's own (tools/gen_profile_tables.py).",
     ]
     body = [f"inline constexpr int kLimbGapExponent = {LIMB_GAP_EXPONENT};",
@@ -214,15 +232,17 @@ def header_text(coefficients, worst):
             f"inline constexpr double kLogRhoHigh = {redges[-1].hex()};  // ln {RHO_HIGH}",
             f"inline constexpr double kRhoLow = {RHO_LOW!r};",
             f"inline constexpr double kRhoHigh = {RHO_HIGH!r};",
-            "// The worst relative error of each basis (disk, mu, mu^2) measured off the nodes, plus the",
-            "// reference's own bound.",
-            "inline constexpr std::array<double, 3> kTableError = {" +
+            "// The worst relative error of each basis (1, mu, mu^2, mu^(1/2), mu^(3/2)) measured off the",
+            "// nodes, plus the reference's own bound.",
+            f"inline constexpr std::array<double, {len(BASES)}> kTableError = {{" +
             ", ".join(upward(worst[b]) for b in BASES) + "};",
             "// The pieces in x: [kXEdges[2q], kXEdges[2q + 1]].",
             "inline constexpr std::array<double, " + str(2 * len(xp)) + "> kXEdges = {" +
             ", ".join(f"{v.hex()}" for ab in xp for v in ab) + "};",
             "// Coefficients by basis, rho piece, x piece, then c[j][k] (j: degree in x, k: in ln rho).",
-            f"inline constexpr std::array<double, {3 * RHO_PIECES * len(xp) * NODES_X * NODES_RHO}> kCoefficients = {{"]
+            f"inline constexpr int kBases = {len(BASES)};",
+            f"inline constexpr std::array<double, {len(BASES) * RHO_PIECES * len(xp) * NODES_X * NODES_RHO}> "
+            "kCoefficients = {"]
     for basis in BASES:
         for p in range(RHO_PIECES):
             for q in range(len(xp)):

@@ -1,7 +1,8 @@
-"""Light curves of the linear and quadratic laws served from the bases' tables (many epochs of one
-radius in [0.1, 10], rtol 1e-11 and more): within rtol of the engine one epoch a call at rtol
-1e-13 and of a two-dimensional mpmath integral over the disk; events in a batch keep their bits.
-Which calls take the tables is tested in tests/cpp (test_profile_table.cpp, by the call's counts)."""
+"""Light curves of the laws served from the bases' tables (linear, quadratic, square-root and
+Claret laws; many epochs of one radius in [0.1, 10], rtol 1e-11 and more): within rtol of the
+engine one epoch a call at rtol 1e-13 and of a two-dimensional mpmath integral over the disk;
+events in a batch keep their bits. Which calls take the tables is tested in tests/cpp
+(test_profile_table.cpp, by the call's counts)."""
 
 import math
 
@@ -11,7 +12,8 @@ from conftest import limb_darkened_disk
 
 np = pytest.importorskip("numpy")
 
-LAWS = [("Linear", (0.6,)), ("Quadratic", (0.5, 0.2)), ("Quadratic", (0.1, 0.8))]
+LAWS = [("Linear", (0.6,)), ("Quadratic", (0.5, 0.2)), ("Quadratic", (0.1, 0.8)), ("SquareRoot", (0.3, 0.4)),
+        ("Claret", (0.6, -0.3, 0.9, -0.45))]
 
 
 @pytest.mark.parametrize("name, coefficients", LAWS)

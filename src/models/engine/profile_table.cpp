@@ -14,10 +14,8 @@ constexpr std::size_t kNodesX = data::kNodesX;
 constexpr std::size_t kNodesRho = data::kNodesRho;
 constexpr int kGap = data::kLimbGapExponent;
 static_assert(kTableSeriesLength == kTableBases * kPieces * kNodesX);
+static_assert(kTableBases == data::kBases && data::kTableError.size() == kTableBases);
 static_assert(kPieces == 2 * kGap);
-
-// The bases' fluxes int_0^1 2 r mu^j dr = 2/(j + 2).
-constexpr std::array<double, kTableBases> kFluxes = {1.0, 2.0 / 3.0, 0.5};
 
 // The piece that holds x (covered): inside, [0, 1/2] and then [1 - 2^-k, 1 - 2^-(k+1)]; outside,
 // [1 + 2^-(k+1), 1 + 2^-k] from the limb's gap out to [3/2, 2]. A point on the edge of two pieces
@@ -41,7 +39,7 @@ double table_error(std::size_t basis) { return data::kTableError[basis]; }
 
 bool table_holds_radius(double rho) { return rho >= data::kRhoLow && rho <= data::kRhoHigh; }
 
-TableSource::TableSource(double rho) : rho_(rho) {
+TableSource::TableSource(double rho, std::array<bool, kTableBases> used) : used_(used), series_{} {
     const double width = (data::kLogRhoHigh - data::kLogRhoLow) / data::kRhoPieces;
     const double position = (std::log(rho) - data::kLogRhoLow) / width;
     std::size_t p = position <= 0.0 ? 0 : static_cast<std::size_t>(position);
@@ -53,6 +51,7 @@ TableSource::TableSource(double rho) : rho_(rho) {
     chebyshev[1] = t;
     for (std::size_t k = 2; k < kNodesRho; ++k) chebyshev[k] = 2.0 * t * chebyshev[k - 1] - chebyshev[k - 2];
     for (std::size_t b = 0; b < kTableBases; ++b) {
+        if (!used_[b]) continue;
         for (std::size_t q = 0; q < kPieces; ++q) {
             const double* c = &data::kCoefficients[((b * data::kRhoPieces + p) * kPieces + q) * kNodesX * kNodesRho];
             double* out = &series_[(b * kPieces + q) * kNodesX];
@@ -70,12 +69,13 @@ bool TableSource::covers(double x) {
     return x >= 0.0 && x <= 2.0 && (x <= 1.0 - gap || x >= 1.0 + gap);
 }
 
-std::array<double, kTableBases> TableSource::bases(double x) const {
+TableBases TableSource::bases(double x) const {
     const std::size_t q = piece_of(x);
     const double a = data::kXEdges[2 * q], b = data::kXEdges[2 * q + 1];
     const double t = (2.0 * x - a - b) / (b - a);
-    std::array<double, kTableBases> out{};
+    TableBases out{};
     for (std::size_t basis = 0; basis < kTableBases; ++basis) {
+        if (!used_[basis]) continue;
         const double* c = &series_[(basis * kPieces + q) * kNodesX];
         double b1 = 0.0, b2 = 0.0;
         for (std::size_t j = kNodesX - 1; j > 0; --j) {
@@ -88,13 +88,19 @@ std::array<double, kTableBases> TableSource::bases(double x) const {
     return out;
 }
 
-double TableLaw::value(const std::array<double, kTableBases>& a) const {
+std::array<bool, kTableBases> TableLaw::used() const {
+    std::array<bool, kTableBases> out{};
+    for (std::size_t j = 0; j < kTableBases; ++j) out[j] = scaled[j] != 0.0;
+    return out;
+}
+
+double TableLaw::value(const TableBases& a) const {
     double sum = 0.0;
     for (std::size_t j = 0; j < kTableBases; ++j) sum += scaled[j] * a[j];
     return sum / flux;
 }
 
-double TableLaw::error_bound(const std::array<double, kTableBases>& a) const {
+double TableLaw::error_bound(const TableBases& a) const {
     double error = 0.0, sum = 0.0;
     for (std::size_t j = 0; j < kTableBases; ++j) {
         error += std::fabs(scaled[j]) * a[j] * data::kTableError[j];
@@ -109,11 +115,12 @@ TableLaw table_law(const PreparedLaw& law) {
     for (std::size_t i = 0; i < law.term_count; ++i) {
         const LawTerm& term = law.terms[i];
         if (term.weight == 0.0) continue;
-        const double p = term.power;
-        if (term.logarithmic || !(p == 0.0 || p == 1.0 || p == 2.0)) return out;
-        out.scaled[static_cast<std::size_t>(p)] += term.weight * kFluxes[static_cast<std::size_t>(p)];
+        std::size_t j = 0;
+        while (j < kTableBases && kTablePowers[j] != term.power) ++j;
+        if (term.logarithmic || j == kTableBases) return out;
+        out.scaled[j] += term.weight * kTableFluxes[j];
     }
-    out.flux = out.scaled[0] + out.scaled[1] + out.scaled[2];
+    for (std::size_t j = 0; j < kTableBases; ++j) out.flux += out.scaled[j];
     out.linear = out.flux > 0.0;
     return out;
 }

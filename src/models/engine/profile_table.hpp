@@ -1,8 +1,9 @@
-// The tabulated magnifications of the basis profiles 1, mu and mu^2 over (x = u/rho, rho), made
+// The tabulated magnifications of the basis profiles mu^p, p = 0, 1, 2, 1/2 and 3/2, over
+// (x = u/rho, rho), made
 // offline (tools/gen_profile_tables.py, profile_tables_data.hpp), and, for one source radius,
 // their one-dimensional Chebyshev series in x: one interpolation across rho per source, then a
-// Clenshaw sum per separation. A law that is a sum of these bases (linear, quadratic) has a
-// magnified flux that is the same sum of theirs.
+// Clenshaw sum per separation and basis. A law that is a sum of these bases (linear, quadratic,
+// square-root, Claret's) has a magnified flux that is the same sum of theirs.
 #pragma once
 
 #include <array>
@@ -12,8 +13,11 @@
 
 namespace mirvanta::models {
 
-// The bases' profiles mu^j, j = 0, 1, 2.
-inline constexpr std::size_t kTableBases = 3;
+// The bases' profiles mu^p, in the tables' order, and their fluxes int_0^1 2 r mu^p dr = 2/(p + 2).
+inline constexpr std::size_t kTableBases = 5;
+inline constexpr std::array<double, kTableBases> kTablePowers = {0.0, 1.0, 2.0, 0.5, 1.5};
+inline constexpr std::array<double, kTableBases> kTableFluxes = {1.0, 2.0 / 3.0, 0.5, 0.8, 4.0 / 7.0};
+using TableBases = std::array<double, kTableBases>;
 
 // The coefficients of one source's series: bases x pieces in x x degrees in x (checked against the
 // data's own sizes in profile_table.cpp).
@@ -28,30 +32,33 @@ bool table_holds_radius(double rho);
 
 class TableSource {
 public:
-    // The series in x of every basis and piece for one radius the table holds.
-    explicit TableSource(double rho);
+    // The series in x of the bases `used` (all by default) on every piece, for one radius the
+    // table holds.
+    explicit TableSource(double rho, std::array<bool, kTableBases> used = {true, true, true, true, true});
 
     // Whether the pieces hold x = u/rho: 0 <= x <= 2, not within 2^-14 of the limb.
     static bool covers(double x);
 
-    // The bases' magnifications A_j(x) at an x the pieces hold.
-    std::array<double, kTableBases> bases(double x) const;
+    // The bases' magnifications A_j(x) at an x the pieces hold (0 for a basis not used).
+    TableBases bases(double x) const;
 
 private:
-    double rho_;
+    std::array<bool, kTableBases> used_;
     std::array<double, kTableSeriesLength> series_;  // by basis, piece, degree in x
 };
 
-// A law as a sum of the table's bases: its weights, each times the basis's flux (1, 2/3, 1/2),
-// so that A = sum_j scaled[j] A_j / flux. `linear` is false for a law with any other term.
+// A law as a sum of the table's bases: its weights, each times the basis's flux, so that
+// A = sum_j scaled[j] A_j / flux. `linear` is false for a law with any other term.
 struct TableLaw {
     bool linear = false;
-    std::array<double, kTableBases> scaled{};
+    TableBases scaled{};
     double flux = 0.0;
+    // The bases it uses (a weight other than 0).
+    std::array<bool, kTableBases> used() const;
     // The bound on A's relative error that the table's errors give at these bases' values:
     // sum_j |scaled_j| A_j err_j / |sum_j scaled_j A_j|.
-    double error_bound(const std::array<double, kTableBases>& a) const;
-    double value(const std::array<double, kTableBases>& a) const;
+    double error_bound(const TableBases& a) const;
+    double value(const TableBases& a) const;
 };
 
 TableLaw table_law(const PreparedLaw& law);
