@@ -5,7 +5,8 @@ processes alternated.
     .venv/bin/python benchmarks/bench_table_curves.py [--rounds 5] [--baseline PATH] [--cpu N]
 
 The curves: 2,000 epochs, u0 = 0.01, tE = 25, t within 2 tE of t0, rho = 0.01, 0.1, 1 and 10; the
-quadratic law (a = 0.5, b = 0.2) at rtol 1e-10 and 1e-6 and the uniform disk. Each build runs in
+quadratic law (a = 0.5, b = 0.2) at rtol 1e-10 and 1e-6, the uniform disk, and the square-root
+(0.3, 0.4) and Claret (0.6, -0.3, 0.9, -0.45) laws at rtol 1e-10. Each build runs in
 a process of its own with one worker (RAYON_NUM_THREADS=1), pinned to one CPU (--cpu, default 0),
 the builds alternated round after round; each process times the median of 9 calls back to back;
 the table gives the median over the rounds in milliseconds. --baseline PATH: a folder holding
@@ -46,6 +47,8 @@ CODE = textwrap.dedent("""
             out[f"{rho} {rtol}"] = timed(lambda: M.light_curve(t, 0.0, 0.01, 25.0, rho, law, rtol=rtol))
             out[f"values {rho} {rtol}"] = M.light_curve(t, 0.0, 0.01, 25.0, rho, law, rtol=rtol).tolist()
         out[f"{rho} uniform"] = timed(lambda: M.light_curve(t, 0.0, 0.01, 25.0, rho))
+        for name, other in (("square_root", M.SquareRoot(0.3, 0.4)), ("claret", M.Claret(0.6, -0.3, 0.9, -0.45))):
+            out[f"{rho} {name}"] = timed(lambda: M.light_curve(t, 0.0, 0.01, 25.0, rho, other, rtol=1e-10))
         out[f"values {rho} exact"] = M.light_curve(t, 0.0, 0.01, 25.0, rho, law, rtol=1e-13).tolist()
     print(json.dumps(out))
 """)
@@ -75,7 +78,8 @@ def main():
     print("(worst relative error against this build at rtol 1e-13 in brackets)\n")
     for name in builds:
         print(f"{name}:")
-        print(f"{'rho':>6} {'quadratic 1e-10':>26} {'quadratic 1e-6':>26} {'uniform':>9}")
+        print(f"{'rho':>6} {'quadratic 1e-10':>26} {'quadratic 1e-6':>26} {'uniform':>9} {'sqrt 1e-10':>11}"
+              f" {'Claret 1e-10':>13}")
         for rho in RADII:
             exact = samples["this"][0][f"values {rho} exact"]
             cells = []
@@ -84,8 +88,9 @@ def main():
                 values = samples[name][0][f"values {rho} {float(rtol)}"]
                 error = max(abs(a / b - 1) for a, b in zip(values, exact))
                 cells.append(f"{ms:8.3f} ({error:.1e})")
-            uniform = statistics.median(s[f"{rho} uniform"] for s in samples[name])
-            print(f"{rho:6g} {cells[0]:>26} {cells[1]:>26} {uniform:9.3f}")
+            uniform, root, claret = (statistics.median(s[f"{rho} {key}"] for s in samples[name])
+                                     for key in ("uniform", "square_root", "claret"))
+            print(f"{rho:6g} {cells[0]:>26} {cells[1]:>26} {uniform:9.3f} {root:11.3f} {claret:13.3f}")
         print()
 
 
