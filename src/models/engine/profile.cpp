@@ -228,7 +228,7 @@ void serve_one_radius(const CallContext& context, const ArrayView& u, const Arra
                       std::size_t offset) {
     const double radius = rho.first();
     if (context.plan.tabulates(radius, u.size())) {
-        const TableSource table(radius, context.plan.table_law().used());
+        const TableSource table(radius, context.plan.table_law());
         std::optional<ProfileInterpolant> none;
         return serve(context, u, rho, out, offset, none, &table);
     }

@@ -64,6 +64,22 @@ TableSource::TableSource(double rho, std::array<bool, kTableBases> used) : used_
     }
 }
 
+TableSource::TableSource(double rho, const TableLaw& law) : TableSource(rho, law.used()) {
+    flux_ = law.flux;
+    for (std::size_t q = 0; q < kPieces; ++q) {
+        double* out = &law_series_[2 * q * kNodesX];
+        for (std::size_t b = 0; b < kTableBases; ++b) {
+            if (!used_[b]) continue;
+            const double* c = &series_[(b * kPieces + q) * kNodesX];
+            const double weight = law.scaled[b], bound = std::fabs(law.scaled[b]) * data::kTableError[b];
+            for (std::size_t j = 0; j < kNodesX; ++j) {
+                out[j] += weight * c[j];
+                out[kNodesX + j] += bound * c[j];
+            }
+        }
+    }
+}
+
 bool TableSource::covers(double x) {
     constexpr double gap = 1.0 / static_cast<double>(1 << kGap);
     return x >= 0.0 && x <= 2.0 && (x <= 1.0 - gap || x >= 1.0 + gap);
@@ -92,6 +108,24 @@ std::array<bool, kTableBases> TableLaw::used() const {
     std::array<bool, kTableBases> out{};
     for (std::size_t j = 0; j < kTableBases; ++j) out[j] = scaled[j] != 0.0;
     return out;
+}
+
+TableSource::LawValue TableSource::law_value(double x) const {
+    const std::size_t q = piece_of(x);
+    const double a = data::kXEdges[2 * q], b = data::kXEdges[2 * q + 1];
+    const double t = (2.0 * x - a - b) / (b - a);
+    const double* f = &law_series_[2 * q * kNodesX];
+    const double* e = f + kNodesX;
+    double f1 = 0.0, f2 = 0.0, e1 = 0.0, e2 = 0.0;
+    for (std::size_t j = kNodesX - 1; j > 0; --j) {
+        const double f0 = 2.0 * t * f1 - f2 + f[j], e0 = 2.0 * t * e1 - e2 + e[j];
+        f2 = f1;
+        f1 = f0;
+        e2 = e1;
+        e1 = e0;
+    }
+    const double flux = t * f1 - f2 + f[0], bound = t * e1 - e2 + e[0];
+    return {flux / flux_, bound / std::fabs(flux)};
 }
 
 double TableLaw::value(const TableBases& a) const {

@@ -30,11 +30,18 @@ double table_error(std::size_t basis);
 // The radii the table holds: [0.1, 10].
 bool table_holds_radius(double rho);
 
+struct TableLaw;
+
 class TableSource {
 public:
     // The series in x of the bases `used` (all by default) on every piece, for one radius the
     // table holds.
     explicit TableSource(double rho, std::array<bool, kTableBases> used = {true, true, true, true, true});
+
+    // For a law (a sum of the bases): also the law's own two series, its magnified flux
+    // sum_j scaled_j A_j and the bound sum_j |scaled_j| err_j A_j, summed from the bases' series
+    // once per source, so that a separation takes two Clenshaw sums, side by side.
+    TableSource(double rho, const TableLaw& law);
 
     // Whether the pieces hold x = u/rho: 0 <= x <= 2, not within 2^-14 of the limb.
     static bool covers(double x);
@@ -42,8 +49,18 @@ public:
     // The bases' magnifications A_j(x) at an x the pieces hold (0 for a basis not used).
     TableBases bases(double x) const;
 
+    // The law's magnification at an x the pieces hold, and the bound on its relative error that
+    // the bases' errors give there (TableLaw::error_bound, from its own series). Only for a source
+    // made with a law.
+    struct LawValue {
+        double value, bound;
+    };
+    LawValue law_value(double x) const;
+
 private:
     std::array<bool, kTableBases> used_;
+    double flux_ = 0.0;
+    std::array<double, 2 * kTableSeriesLength / kTableBases> law_series_{};  // by piece: flux, bound
     std::array<double, kTableSeriesLength> series_;  // by basis, piece, degree in x
 };
 

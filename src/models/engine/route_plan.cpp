@@ -34,11 +34,11 @@ bool RoutePlan::tabulates(double rho, std::size_t separations) const {
 }
 
 ProfileValue RoutePlan::serve_table(const TableSource& table, double u, double rho) const {
-    const std::array<double, kTableBases> bases = table.bases(u / rho);
-    if (!(table_law_.error_bound(bases) <= budget::kTable * rtol_)) return serve(Route::quadrature, u, rho);
+    const TableSource::LawValue law = table.law_value(u / rho);
+    if (!(law.bound <= budget::kTable * rtol_)) return serve(Route::quadrature, u, rho);
     ProfileValue v;
-    v.value = table_law_.value(bases);
-    v.estimate = table_law_.error_bound(bases);
+    v.value = law.value;
+    v.estimate = law.bound;
     v.evaluations = 0;
     return reported(Route::table, v);
 }
