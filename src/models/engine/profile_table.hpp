@@ -1,9 +1,8 @@
 // The tabulated magnifications of the basis profiles mu^p, p = 0, 1, 2, 1/2 and 3/2, over
-// (x = u/rho, rho), made
-// offline (tools/gen_profile_tables.py, profile_tables_data.hpp), and, for one source radius,
-// their one-dimensional Chebyshev series in x: one interpolation across rho per source, then a
-// Clenshaw sum per separation and basis. A law that is a sum of these bases (linear, quadratic,
-// square-root, Claret's) has a magnified flux that is the same sum of theirs.
+// (x = u/rho, rho), made offline (tools/gen_profile_tables.py, profile_tables_data.hpp), and, for
+// one source radius, their one-dimensional Chebyshev series in x: one interpolation across rho per
+// source, then Clenshaw sums per separation. A law that is a sum of these bases (linear,
+// quadratic, square-root, Claret's) has a magnified flux that is the same sum of theirs.
 #pragma once
 
 #include <array>

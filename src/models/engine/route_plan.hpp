@@ -49,9 +49,8 @@ public:
     bool tabulates(double rho, std::size_t separations) const;
 
     // The table's value of (u, rho), u/rho covered (`table` made with this plan's table_law()),
-    // where its error bound at this separation is
-    // within budget::kTable of rtol; else the quadrature's (its `evaluations` then at least 1; the
-    // table's are 0).
+    // where its error bound at this separation is within budget::kTable of rtol; else the
+    // quadrature's (its `evaluations` then at least 1; the table's are 0).
     ProfileValue serve_table(const TableSource& table, double u, double rho) const;
 
     // The value of (u, rho) by a route other than the interpolant's (whose value is its excess
