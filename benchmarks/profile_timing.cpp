@@ -6,7 +6,7 @@
 //       ROUNDS (default 9) rounds, each timing every curve in turn as the median of CALLS
 //       (default 5) calls back to back; prints per curve the median, lowest and highest round in
 //       milliseconds per call, and what a call did: epochs served by the far-field series, by the
-//       interpolant and by the quadrature, the interpolant's pieces and nodes, and the mean
+//       bases' tables, by the interpolant and by the quadrature, the interpolant's pieces and nodes, and the mean
 //       uniform-disk evaluations per epoch near the source (all evaluations of the call, building
 //       the interpolant included, over the epochs the series does not serve) and far from it
 //       (the series: none). The pool's size follows RAYON_NUM_THREADS; the last line is JSON.
@@ -92,16 +92,16 @@ int curve(int rounds, int calls) {
         ProfileCounts counts;
         const auto report = mirvanta::models::profile_magnification(u, std::span<const double>(&rho, 1), law_in_use, rtol,
                                                                     out.data(), &counts);
-        const std::size_t near = counts.interpolated + counts.quadrature;
+        const std::size_t near = counts.interpolated + counts.quadrature + counts.tabulated;
         const double evaluations = static_cast<double>(counts.disk_evaluations_interpolant +
                                                        counts.disk_evaluations_interpolated +
                                                        counts.disk_evaluations_quadrature);
         const double per_near = near == 0 ? 0.0 : evaluations / static_cast<double>(near);
         const auto& r = per_round[c];
-        std::printf("rho %-5g rtol %-6g %8.3f ms (%.3f-%.3f)  series %4zu interpolated %4zu quadrature %4zu  "
+        std::printf("rho %-5g rtol %-6g %8.3f ms (%.3f-%.3f)  series %4zu tables %4zu interpolated %4zu quadrature %4zu  "
                     "pieces %2zu nodes %3zu  disk evaluations per epoch near %.1f, far 0  unconverged %zu\n",
                     rho, rtol, median(r), *std::min_element(r.begin(), r.end()), *std::max_element(r.begin(), r.end()),
-                    counts.series, counts.interpolated, counts.quadrature, counts.interpolant_pieces,
+                    counts.series, counts.tabulated, counts.interpolated, counts.quadrature, counts.interpolant_pieces,
                     counts.interpolant_nodes, per_near, report.unconverged);
         char item[256];
         std::snprintf(item, sizeof item,

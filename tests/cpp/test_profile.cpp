@@ -48,6 +48,13 @@ std::vector<double> curve(const std::vector<double>& u, double rho, const Bright
     return out;
 }
 
+// Whether a call of n separations of one radius is served from the bases' tables, in place of an
+// interpolant (the linear and quadratic laws, rho in [0.1, 10], rtol 1e-11 and more).
+bool tabulated(const BrightnessLaw& law, double rho, double rtol, std::size_t n) {
+    const auto prepared = mirvanta::models::prepare_law(law);
+    return mirvanta::models::RoutePlan(prepared, rtol).tabulates(rho, n);
+}
+
 LawKind kind_named(const std::string& name) {
     if (name == "linear") return LawKind::linear;
     if (name == "quadratic") return LawKind::quadratic;
@@ -300,7 +307,9 @@ TEST(ProfileEngine, UniformDiskThroughTheEngineAgainstMpmath) {
 // and at the series' reach (the series beyond it, the interpolant within). Each probe is added
 // to a call of 600 separations that build the interpolant's pieces; the counts of that call
 // against those without the probe say which route served it. Then through the limb, where the
-// quadrature splits at the disk through the lens, one separation a call.
+// quadrature splits at the disk through the lens, one separation a call. Where the bases' tables
+// serve the call in place of the interpolant, the probes are theirs, and the hand-off to the
+// series.
 TEST(ProfileEngine, SwitchesAreContinuous) {
     const BrightnessLaw laws[] = {{LawKind::quadratic, {0.5, 0.2}, {}, {}}, {LawKind::square_root, {0.3, 0.4}, {}, {}},
                                   {LawKind::power2, {0.6, 0.7}, {}, {}}, {LawKind::logarithmic, {0.6, -0.4}, {}, {}},
@@ -325,6 +334,9 @@ TEST(ProfileEngine, SwitchesAreContinuous) {
                 }
                 ProfileCounts without;
                 curve(base, rho, law, rtol, &without);
+                const bool tables = tabulated(law, rho, rtol, base.size() + 1);
+                const auto near = [&](const ProfileCounts& c) { return tables ? c.tabulated : c.interpolated; };
+                const auto next_to_limb = [&](const ProfileCounts& c) { return tables ? c.tabulated : c.quadrature; };
                 const auto served = [&](double probe, ProfileCounts* counts) {
                     std::vector<double> u = base;
                     u.push_back(probe);
@@ -337,15 +349,16 @@ TEST(ProfileEngine, SwitchesAreContinuous) {
                     ProfileCounts above, below;
                     const double interpolated = served(at(kFirstBound * (1.0 + 1e-10)), &above);
                     const double quadrature = served(at(kFirstBound * (1.0 - 1e-10)), &below);
-                    EXPECT_EQ(above.interpolated, without.interpolated + 1) << where;
-                    EXPECT_EQ(below.quadrature, without.quadrature + 1) << where;
+                    EXPECT_EQ(near(above), near(without) + 1) << where;
+                    EXPECT_EQ(next_to_limb(below), next_to_limb(without) + 1) << where;
                     EXPECT_NEAR(interpolated / quadrature, 1.0, rtol) << "first bound, inner " << inner << ", " << where;
                 }
                 ProfileCounts beyond, within;
-                const double series = served(far * (1.0 + 1e-12), &beyond);
-                const double interpolated = served(far * (1.0 - 1e-12), &within);
+                const double reach = tables ? 2.0 * rho : far;  // the tables come before the series
+                const double series = served(reach * (1.0 + 1e-12), &beyond);
+                const double interpolated = served(reach * (1.0 - 1e-12), &within);
                 EXPECT_EQ(beyond.series, without.series + 1) << where;
-                EXPECT_EQ(within.interpolated, without.interpolated + 1) << where;
+                EXPECT_EQ(near(within), near(without) + 1) << where;
                 EXPECT_NEAR(series / interpolated, 1.0, rtol) << "series' reach, " << where;
                 // Through the limb.
                 const double in = magnification(rho * (1.0 - 1e-13), rho, law, rtol);
@@ -361,7 +374,8 @@ TEST(ProfileEngine, SwitchesAreContinuous) {
 // A light curve of many epochs (the interpolant's case) agrees with the same epochs one at a
 // time (quadrature or series) to rtol, through the limb and the pieces' ends; the counts say that
 // the interpolant served most epochs near the source and the series those far from it. The
-// square-root law's wide pieces fail at rtol 1e-10 and are halved: both routes are taken.
+// square-root law's wide pieces fail at rtol 1e-10 and are halved: both routes are taken. Where the
+// bases' tables serve the call (the quadratic law at rho = 1), they take the interpolant's place.
 TEST(ProfileEngine, InterpolantAgreesWithQuadrature) {
     const BrightnessLaw laws[] = {{LawKind::quadratic, {0.5, 0.2}, {}, {}},
                                   {LawKind::power2, {0.4, 2.5}, {}, {}},
@@ -379,8 +393,13 @@ TEST(ProfileEngine, InterpolantAgreesWithQuadrature) {
                 }
                 ProfileCounts counts;
                 const std::vector<double> batch = curve(u, rho, law, rtol, &counts);
-                EXPECT_GT(counts.interpolated, 10 * counts.quadrature) << "rho " << rho;
-                EXPECT_GT(counts.interpolant_pieces, 3u);
+                if (tabulated(law, rho, rtol, u.size())) {
+                    EXPECT_GT(counts.tabulated, 10 * counts.quadrature) << "rho " << rho;
+                    EXPECT_EQ(counts.interpolant_pieces, 0u);
+                } else {
+                    EXPECT_GT(counts.interpolated, 10 * counts.quadrature) << "rho " << rho;
+                    EXPECT_GT(counts.interpolant_pieces, 3u);
+                }
                 double worst = 0.0;
                 for (std::size_t i = 0; i < u.size(); i += 7) {
                     const double single = magnification(u[i], rho, law, rtol * 1e-2);
@@ -395,10 +414,11 @@ TEST(ProfileEngine, InterpolantAgreesWithQuadrature) {
 
 // The counts of a call say how each separation was served and what it cost: with the interpolant
 // serving most of a call, the separations next to the limb (s < 1/32, which it leaves to the
-// quadrature) cost what each costs alone, and the far ones are the series'.
+// quadrature) cost what each costs alone, and the far ones are the series'. (A radius below the
+// bases' tables, which would serve this law from 0.1.)
 TEST(ProfileEngine, CountsAddUp) {
     const BrightnessLaw law{LawKind::quadratic, {0.5, 0.2}, {}, {}};
-    const double rho = 0.1, rtol = 1e-10;
+    const double rho = 0.05, rtol = 1e-10;
     std::vector<double> u;
     for (int i = 0; i < 600; ++i) u.push_back(rho * (0.02 + 0.9 * i / 599.0));
     const std::vector<double> limb{rho * (1.0 - 1e-4), rho, rho * (1.0 + 1e-4), rho * (1.0 + 1e-3)};

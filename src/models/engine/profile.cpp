@@ -48,6 +48,7 @@ struct Call {
     Convergence& convergence;
     ProfileCounts* counts;
     const std::size_t* index = nullptr;
+    const TableSource* table = nullptr;  // the call's tables, where they serve it
 
     double radius(std::size_t i) const { return rho.size() == 1 ? rho[0] : rho[i]; }
 
@@ -69,6 +70,14 @@ void Call::tally(Route route, const ProfileValue& v) const {
         case Route::quadrature:
             ++counts->quadrature;
             counts->disk_evaluations_quadrature += v.evaluations;
+            break;
+        case Route::table:  // the table's values evaluate nothing; where its bound missed, the quadrature's do
+            if (v.evaluations == 0) {
+                ++counts->tabulated;
+            } else {
+                ++counts->quadrature;
+                counts->disk_evaluations_quadrature += v.evaluations;
+            }
             break;
         case Route::direct: break;
     }
@@ -94,7 +103,9 @@ void run_first(const Call& call, const BlockRoutes& routes, const ProfileInterpo
             return 1;
         }
         const std::size_t i = t - nodes;
-        const ProfileValue v = call.plan.serve(route_of(i), call.u[i], call.radius(i));
+        const Route route = route_of(i);
+        const ProfileValue v = route == Route::table ? call.plan.serve_table(*call.table, call.u[i], call.radius(i))
+                                                     : call.plan.serve(route, call.u[i], call.radius(i));
         call.finish(i, v);
         if (!served.empty()) served[t] = v;
         return 1;
@@ -169,7 +180,9 @@ void run_second(const Call& call, const BlockRoutes& routes, const ProfileInterp
 // block's map 1, map 2.
 void serve_block(const Call& call, std::optional<ProfileInterpolant>& interpolant, bool first, BlockRoutes& routes,
                  Scratch<ProfileValue>& node_values) {
-    if (!call::route_block(call.plan, call.u, call.rho, interpolant ? &*interpolant : nullptr, routes)) return;
+    if (!call::route_block(call.plan, call.u, call.rho, interpolant ? &*interpolant : nullptr, routes, call.table)) {
+        return;
+    }
     node_values.assign(first ? interpolant->first_nodes().size() : 0, ProfileValue{});
     run_first(call, routes, interpolant ? &*interpolant : nullptr, node_values);
     if (first) {
@@ -189,9 +202,10 @@ bool serve_runs(const CallContext& context, std::span<const double> u, std::span
 // Serves every separation, a block at a time (arguments that are not contiguous gathered into the
 // block's own buffers). The first block's map 1 also evaluates the interpolant's first nodes, and
 // the interpolant is built before its map 2. A block of many radii serves its long runs of one
-// radius as sources of their own (serve_runs). `offset`: the first separation's index in the call.
+// radius as sources of their own (serve_runs). `offset`: the first separation's index in the call;
+// `table`: the call's tables where they serve it (then there is no interpolant).
 void serve(const CallContext& context, const ArrayView& u, const ArrayView& rho, double* out, std::size_t offset,
-           std::optional<ProfileInterpolant>& interpolant) {
+           std::optional<ProfileInterpolant>& interpolant, const TableSource* table = nullptr) {
     call::BlockReader reader(u, rho, context.memory);
     BlockRoutes routes(context.memory);
     Scratch<ProfileValue> node_values(context.memory);
@@ -203,9 +217,23 @@ void serve(const CallContext& context, const ArrayView& u, const ArrayView& rho,
             continue;
         }
         const Call call{context.plan, reader.u(), reader.rho(), out + begin, offset + begin, context.convergence,
-                        context.counts};
+                        context.counts, nullptr, table};
         serve_block(call, interpolant, begin == 0 && interpolant, routes, node_values);
     }
+}
+
+// Many separations of one radius (rho of one value): from the bases' tables where they serve the
+// call (RoutePlan::tabulates), else with an interpolant where it pays.
+void serve_one_radius(const CallContext& context, const ArrayView& u, const ArrayView& rho, double* out,
+                      std::size_t offset) {
+    const double radius = rho.first();
+    if (context.plan.tabulates(radius, u.size())) {
+        const TableSource table(radius, context.plan.table_law());
+        std::optional<ProfileInterpolant> none;
+        return serve(context, u, rho, out, offset, none, &table);
+    }
+    std::optional<ProfileInterpolant> interpolant = call::plan_interpolant(context.plan, u, rho, 1, context.memory);
+    serve(context, u, rho, out, offset, interpolant);
 }
 
 // A uniform disk of one finite radius is the kernel itself: its ranges on the lanes, on the
@@ -237,9 +265,7 @@ void serve_source(const CallContext& context, std::span<const double> u, double 
                   std::size_t offset) {
     const ArrayView separations(u), radii(std::span<const double>(&radius, 1));
     if (context.plan.law().uniform) return uniform_disk(separations, radius, out, context.memory);
-    std::optional<ProfileInterpolant> interpolant =
-        call::plan_interpolant(context.plan, separations, radii, 1, context.memory);
-    serve(context, separations, radii, out, offset, interpolant);
+    serve_one_radius(context, separations, radii, out, offset);
 }
 
 // The end of the run of equal radii that starts at `begin`.
@@ -325,8 +351,12 @@ ProfileReport profile_magnification(const ProfileSetup& setup, const ArrayView& 
         return convergence.report();
     }
     const CallContext context{plan, convergence, counts, memory};
-    std::optional<ProfileInterpolant> interpolant = call::plan_interpolant(plan, u, rho, 1, memory);
-    serve(context, u, rho, out, 0, interpolant);
+    if (rho.one_value()) {
+        serve_one_radius(context, u, rho, out, 0);
+    } else {
+        std::optional<ProfileInterpolant> interpolant;  // many radii: runs of one are served as sources
+        serve(context, u, rho, out, 0, interpolant);
+    }
     return convergence.report();
 }
 

@@ -44,6 +44,7 @@ ProfileReport profile_magnification(std::span<const double> u, std::span<const d
 // interpolant's own, building it, apart).
 struct ProfileCounts {
     std::size_t series = 0, interpolated = 0, quadrature = 0;
+    std::size_t tabulated = 0;  // served from the bases' tables (models/engine/profile_table.hpp)
     std::size_t interpolant_pieces = 0, interpolant_nodes = 0;
     std::size_t disk_evaluations_interpolant = 0;  // building it
     std::size_t disk_evaluations_interpolated = 0;  // using it (the uniform disk's share)

@@ -47,18 +47,18 @@ void BlockReader::read(std::size_t begin, std::size_t count) {
 }
 
 bool route_block(const RoutePlan& plan, std::span<const double> u, std::span<const double> rho,
-                 const ProfileInterpolant* interpolant, BlockRoutes& routes) {
+                 const ProfileInterpolant* interpolant, BlockRoutes& routes, const TableSource* table) {
     const std::size_t count = u.size();
     routes.route.resize(count);
     if (rho.size() == 1) {
         const double radius = rho[0];
         parallel::parallel_map_into(u, routes.route.data(), [&](double x) {
-            return static_cast<unsigned char>(plan.route(x, radius, interpolant));
+            return static_cast<unsigned char>(plan.route(x, radius, interpolant, table));
         });
     } else {
         for (std::size_t i = 0; i < count; ++i) {
             if (i % kStretch == 0 && stopping()) return false;
-            routes.route[i] = static_cast<unsigned char>(plan.route(u[i], rho[i], interpolant));
+            routes.route[i] = static_cast<unsigned char>(plan.route(u[i], rho[i], interpolant, table));
         }
     }
     const auto interpolated = static_cast<std::size_t>(
@@ -72,7 +72,7 @@ bool route_block(const RoutePlan& plan, std::span<const double> u, std::span<con
     }
     for (std::size_t i = 0; i < count; ++i) {
         const Route r = routes.at(i);
-        if (r == Route::direct || r == Route::series) routes.first.push_back(i);
+        if (r == Route::direct || r == Route::series || r == Route::table) routes.first.push_back(i);
         if (r == Route::interpolant) routes.second.push_back(i);
     }
     return true;

@@ -71,6 +71,7 @@ ProfileGradient serve_gradient(const RoutePlan& plan, const LawGradient& coeffic
         }
         case Route::interpolant:
         case Route::quadrature:
+        case Route::table:  // a gradient call has no table (its route plan is given none)
             break;
     }
     ProfileGradient g = gradient_by_quadrature(u, rho, plan.law(), coefficients, plan.rtol(), row);

@@ -24,4 +24,11 @@ inline constexpr double kInterpolantNodes = 0.2;
 inline constexpr double kInterpolantFit = 0.1;
 static_assert(kInterpolantNodes * 2.9 + kInterpolantFit < 1.0);
 
+// The bases' tables: at each separation, the bound that their measured errors give (each basis's
+// worst relative error off the generator's nodes plus its reference's own, weighed by the law's
+// weights: TableLaw::error_bound) within a quarter of rtol, else the quadrature serves it. The
+// margin of 4 covers the measurement's sampling (the midpoints between nodes, where the
+// interpolation's error peaks) and the rounding of the series' sums (a few 1e-16).
+inline constexpr double kTable = 0.25;
+
 }  // namespace mirvanta::models::budget
