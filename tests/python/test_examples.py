@@ -49,7 +49,9 @@ def test_example_runs_and_passes_its_check(script, args, tmp_path):
     if script == "fit_nuts.py":
         pytest.importorskip("numpyro")
     # From another folder, as a user would run it from anywhere.
-    result = run_process([sys.executable, str(EXAMPLES / script), *args, "--check"], cwd=tmp_path, timeout=120)
+    # A generous limit for the sampler's (JAX compiles it first; a sanitizer build runs slower).
+    timeout = 300 if script == "fit_nuts.py" else 120
+    result = run_process([sys.executable, str(EXAMPLES / script), *args, "--check"], cwd=tmp_path, timeout=timeout)
     assert result.returncode == 0, result.stdout + result.stderr
     assert "\ncheck: " in result.stdout
 

@@ -108,14 +108,13 @@ def _real_array(value: Any, name: str) -> jax.Array:
     return array.astype(jnp.float64)
 
 
-def _lifted(arrays: list[jax.Array], coefficients: jax.Array) -> tuple[list[jax.Array], jax.Array, tuple[int, ...]]:
+def _lifted(arrays: list[jax.Array], coefficients: jax.Array) -> tuple[list[jax.Array], jax.Array]:
     """The arrays with leading axes of 1 up to a common rank, and the coefficients as an array of
     that rank with the coefficients along one more axis: under ``vmap`` the callback gets a batch
     axis in front of each, and they broadcast as the module broadcasts."""
     rank = max(a.ndim for a in arrays)
     lifted = [a.reshape((1,) * (rank - a.ndim) + a.shape) for a in arrays]
-    shape = tuple(np.broadcast_shapes(*(a.shape for a in lifted)))
-    return lifted, coefficients.reshape((1,) * rank + coefficients.shape), shape
+    return lifted, coefficients.reshape((1,) * rank + coefficients.shape)
 
 
 def _by_law(kind: _Kind, coefficients: np.ndarray, function: Callable[..., tuple[Any, ...]],
@@ -220,7 +219,7 @@ def magnification(u: Any, rho: Any, limb: Any = None, *, rtol: float = 1e-10) ->
     """
     _require_x64()
     kind, coefficients = _read_limb(limb)
-    (u, rho), coefficients, _ = _lifted([_real_array(u, "u"), _real_array(rho, "rho")], coefficients)
+    (u, rho), coefficients = _lifted([_real_array(u, "u"), _real_array(rho, "rho")], coefficients)
     return _magnification(kind, float(rtol), u, rho, coefficients)
 
 
@@ -279,5 +278,5 @@ def light_curve(t: Any, t0: Any, u0: Any, tE: Any, rho: Any, limb: Any = None, *
     _require_x64()
     kind, coefficients = _read_limb(limb)
     arrays = [_real_array(value, name) for value, name in zip((t, t0, u0, tE, rho), ("t", "t0", "u0", "tE", "rho"))]
-    arrays, coefficients, _ = _lifted(arrays, coefficients)
+    arrays, coefficients = _lifted(arrays, coefficients)
     return _light_curve(kind, float(rtol), *arrays, coefficients)
