@@ -160,3 +160,9 @@ def same_floats(a, b):
 def mirvanta():
     import mirvanta as module
     return module
+
+
+def pytest_collection_modifyitems(items):
+    # The JAX tests last: JAX's backend, once started, runs threads of its own, and the tests that
+    # fork the interpreter must not fork a process with threads it did not start.
+    items.sort(key=lambda item: item.path.name == "test_jax.py")

@@ -25,7 +25,7 @@ def example(monkeypatch):
 @pytest.mark.parametrize("script", sorted(path.name for path in EXAMPLES.glob("*.py")))
 def test_every_example_answers_help_without_its_optional_packages(script, tmp_path):
     # The optional packages are imported only once the arguments are parsed: here they cannot be.
-    blocked = "import sys, runpy; sys.modules.update(dict.fromkeys(('matplotlib', 'distributed', 'scipy', 'emcee')))"
+    blocked = "import sys, runpy; sys.modules.update(dict.fromkeys(('matplotlib', 'distributed', 'scipy', 'emcee', 'jax', 'numpyro')))"
     run = f"{blocked}; sys.argv = [{str(EXAMPLES / script)!r}, '--help']; runpy.run_path(sys.argv[0], run_name='__main__')"
     result = run_process([sys.executable, "-c", run], cwd=tmp_path, timeout=60)
     assert result.returncode == 0, result.stdout + result.stderr
@@ -39,14 +39,19 @@ def test_every_example_answers_help_without_its_optional_packages(script, tmp_pa
     ("fit_light_curve.py", []),
     ("two_telescopes.py", []),
     ("emcee_walkers.py", ["--steps", "300"]),
+    ("fit_nuts.py", ["--chains", "2", "--warmup", "150", "--samples", "300"]),
 ])
 def test_example_runs_and_passes_its_check(script, args, tmp_path):
     if script in ("fit_light_curve.py", "two_telescopes.py"):
         pytest.importorskip("scipy")
     if script == "emcee_walkers.py":
         pytest.importorskip("emcee")
+    if script == "fit_nuts.py":
+        pytest.importorskip("numpyro")
     # From another folder, as a user would run it from anywhere.
-    result = run_process([sys.executable, str(EXAMPLES / script), *args, "--check"], cwd=tmp_path, timeout=120)
+    # A generous limit for the sampler's (JAX compiles it first; a sanitizer build runs slower).
+    timeout = 300 if script == "fit_nuts.py" else 120
+    result = run_process([sys.executable, str(EXAMPLES / script), *args, "--check"], cwd=tmp_path, timeout=timeout)
     assert result.returncode == 0, result.stdout + result.stderr
     assert "\ncheck: " in result.stdout
 

@@ -2,10 +2,11 @@
 
 import importlib.util
 import inspect
+import sys
 
 import pytest
 
-from conftest import FUNCTION_ORDER, FUNCTIONS
+from conftest import FUNCTION_ORDER, FUNCTIONS, run_process
 
 
 
@@ -16,8 +17,22 @@ def test_all_lists_the_functions_in_table_order(mirvanta):
 
 def test_nothing_else_is_public(mirvanta):
     public = {name for name in dir(mirvanta) if not name.startswith("_")}
-    assert public == set(mirvanta.__all__) | {"PanicException"}
+    # The optional submodule is an attribute once imported (by the JAX tests).
+    imported = {"jax"} if sys.modules.get("mirvanta.jax") is getattr(mirvanta, "jax", False) else set()
+    assert public - imported == set(mirvanta.__all__) | {"PanicException"}
     assert mirvanta.__doc__
+
+
+def test_the_module_is_a_package_that_imports_jax_only_for_its_bridge(tmp_path):
+    # The extension is the package's __init__; `import mirvanta` leaves JAX alone, and the bridge
+    # without JAX names the extra to install.
+    script = ("import sys, mirvanta\n"
+              "assert mirvanta.__path__ and 'jax' not in sys.modules, sorted(sys.modules)\n"
+              "sys.modules['jax'] = None  # as if not installed\n"
+              "try:\n    import mirvanta.jax\nexcept ImportError as error:\n    print(error)\n")
+    result = run_process([sys.executable, "-c", script], cwd=tmp_path, timeout=60)
+    assert result.returncode == 0, result.stderr
+    assert 'pip install "mirvanta[jax]"' in result.stdout
 
 
 def test_the_panic_exception_class_is_named_where_it_lives(mirvanta):

@@ -48,6 +48,11 @@ CORRECT_USE = """\
     assert_type(fit, mirvanta.FluxFit)
     assert_type(fit.cov, NDArray[np.float64])
     fs, fb, cov, chi2 = fit
+    import jax
+    import mirvanta.jax
+    assert_type(mirvanta.jax.magnification(np.linspace(0.0, 1.0, 5), 0.1, mirvanta.Quadratic(0.5, 0.2)), jax.Array)
+    assert_type(mirvanta.jax.light_curve(l, 0.0, 0.1, 20.0, 0.01, (mirvanta.Quadratic, np.array([0.5, 0.2]))),
+                jax.Array)
     try:
         mirvanta.discrete_flux_map_heyrovsky_magnification(l, 1.0, 0.1, [0.5], [])
     except mirvanta.PanicException as error:
@@ -75,6 +80,9 @@ WRONG_USE = """\
     mirvanta.Linear("0.6")  # arg-type
     mirvanta.fit_fluxes([1.0, 2.0], [1.0, 2.0], 0.1, False)  # call-arg
     mirvanta.fit_fluxes([1.0, 2.0], [1.0, 2.0], 0.1).blend  # attr-defined
+    import mirvanta.jax
+    mirvanta.jax.magnification(0.5, 0.1, 0.6)  # arg-type
+    mirvanta.jax.light_curve(0.5, 0.0, 0.1, 20.0, 0.01, None, 1e-8)  # call-arg
 """
 
 
