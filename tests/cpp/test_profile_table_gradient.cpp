@@ -9,6 +9,7 @@
 #include <random>
 #include <vector>
 
+#include "models/engine/profile.hpp"
 #include "models/engine/profile_gradient.hpp"
 #include "models/engine/profile_table_gradient.hpp"
 #include "models/engine/tolerance_budget.hpp"
@@ -106,7 +107,7 @@ TEST(ProfileTableGradient, AgainstTheExactDerivatives) {
 }
 
 // A gradient call of many separations of one radius takes the tables wherever a separation keeps
-// them (the same bits as TableGradient::serve) and the exact path elsewhere; at rtol 1e-10 the
+// them (the same bits as TableGradient::serve, A the value call's) and the exact path elsewhere; at rtol 1e-10 the
 // bounds across ln rho miss, and the call keeps the interpolant and the quadrature.
 TEST(ProfileTableGradient, CallTakesTheTablesWhereTheirBoundsHold) {
     for (const BrightnessLaw& law : kLaws) {
@@ -119,6 +120,9 @@ TEST(ProfileTableGradient, CallTakesTheTablesWhereTheirBoundsHold) {
             const double rtol = 1e-7;
             ASSERT_LE(table.widest_log_rho_bound(), mirvanta::models::budget::kTable * rtol);
             const Gradients got = engine(u, rho, law, rtol);
+            std::vector<double> values(u.size());
+            mirvanta::models::profile_magnification(std::span<const double>(u), std::span<const double>(&rho, 1), law,
+                                                    rtol, values.data());
             std::size_t served = 0;
             for (std::size_t i = 0; i < u.size(); ++i) {
                 ProfileGradient g;
@@ -127,6 +131,7 @@ TEST(ProfileTableGradient, CallTakesTheTablesWhereTheirBoundsHold) {
                 }
                 ++served;
                 EXPECT_EQ(got.a[i], g.value.value) << i;
+                EXPECT_EQ(got.a[i], values[i]) << i;  // the value call's sums, the same bits
                 EXPECT_EQ(got.du[i], g.du) << i;
                 EXPECT_EQ(got.drho[i], g.drho) << i;
                 for (std::size_t j = 0; j < k; ++j) EXPECT_EQ(got.dlimb[i * k + j], g.dlimb[j]) << i;

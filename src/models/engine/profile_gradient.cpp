@@ -267,8 +267,7 @@ void serve(const RoutePlan& plan, const LawGradient& coefficients, const ArrayVi
             continue;
         }
         const bool first = begin == 0 && interpolant;
-        call::route_block(plan, call.u, call.rho, interpolant ? &*interpolant : nullptr, routes,
-                          table != nullptr ? &table->bases() : nullptr);
+        call::route_block(plan, call.u, call.rho, interpolant ? &*interpolant : nullptr, routes, table != nullptr);
         node_values.assign(first ? interpolant->first_nodes().size() : 0, ProfileGradient{});
         run_first(call, routes, interpolant ? &*interpolant : nullptr, node_values);
         if (first) interpolant->build(std::span<const ProfileGradient>(node_values));

@@ -20,15 +20,20 @@ static_assert(data::kDerivativeErrorX.size() == kTableBases * data::kRhoPieces *
 static_assert(data::kDerivativeErrorLogRho.size() == data::kDerivativeErrorX.size());
 static_assert(kPieces == TableGradient::kPieces && kNodesX == TableGradient::kNodes);
 
-// The sum of a Chebyshev series c[0..n) at t (Clenshaw).
-double clenshaw(const double* c, double t) {
-    double b1 = 0.0, b2 = 0.0;
+// M series of kNodesX terms, their coefficients of one degree side by side (c[j M + i]), summed
+// at t by Clenshaw's recurrence together (M fixed, so that the recurrences stay in registers).
+template <std::size_t M>
+void clenshaw_side_by_side(const double* c, double t, double* out) {
+    const double two_t = 2.0 * t;
+    double b1[M] = {}, b2[M] = {};
     for (std::size_t j = kNodesX - 1; j > 0; --j) {
-        const double next = 2.0 * t * b1 - b2 + c[j];
-        b2 = b1;
-        b1 = next;
+        for (std::size_t i = 0; i < M; ++i) {
+            const double next = two_t * b1[i] - b2[i] + c[j * M + i];
+            b2[i] = b1[i];
+            b1[i] = next;
+        }
     }
-    return t * b1 - b2 + c[0];
+    for (std::size_t i = 0; i < M; ++i) out[i] = t * b1[i] - b2[i] + c[i];
 }
 
 // The coefficients of a series' derivative in t, in place: d_(k-1) = d_(k+1) + 2 k c_k from the
@@ -41,14 +46,6 @@ void differentiate(double* c) {
 }
 
 }  // namespace
-
-std::array<bool, kTableBases> TableLawDerivatives::used() const {
-    std::array<bool, kTableBases> out{};
-    for (std::size_t k = 0; k < count; ++k) {
-        for (std::size_t j = 0; j < kTableBases; ++j) out[j] = out[j] || scaled[k][j] != 0.0;
-    }
-    return out;
-}
 
 TableLawDerivatives table_law_derivatives(const PreparedLaw& law) {
     TableLawDerivatives out;
@@ -66,11 +63,7 @@ TableLawDerivatives table_law_derivatives(const PreparedLaw& law) {
 }
 
 TableGradient::TableGradient(double rho, const TableLaw& law, const TableLawDerivatives& coefficients)
-    : rho_(rho), law_(law), coefficients_(coefficients), bases_(rho, [&] {
-          std::array<bool, kTableBases> used = law.used(), more = coefficients.used();
-          for (std::size_t j = 0; j < kTableBases; ++j) used[j] = used[j] || more[j];
-          return used;
-      }()) {
+    : rho_(rho), flux_(law.flux), coefficients_(coefficients.count), series_(coefficients.count <= 1 ? 6 : (coefficients.count == 2 ? 8 : kMostSeries)) {
     const TableRadius where = table_radius(rho);
     std::array<double, kNodesRho> chebyshev{}, slope{};
     chebyshev[0] = 1.0;
@@ -80,27 +73,43 @@ TableGradient::TableGradient(double rho, const TableLaw& law, const TableLawDeri
         chebyshev[k] = 2.0 * where.t * chebyshev[k - 1] - chebyshev[k - 2];
         slope[k] = 2.0 * chebyshev[k - 1] + 2.0 * where.t * slope[k - 1] - slope[k - 2];
     }
+    for (std::size_t k = 0; k < coefficients_; ++k) {
+        for (std::size_t b = 0; b < kTableBases; ++b) flux_derivative_[k] += coefficients.scaled[k][b];
+    }
+    const std::size_t m = series_;
     for (std::size_t q = 0; q < kPieces; ++q) {
-        double* dx = &dx_[q * kNodesX];
-        double* dlog = &dlog_[q * kNodesX];
+        double* out = &sums_[q * kNodesX * m];
+        std::array<double, kNodesX> dx{};
         for (std::size_t b = 0; b < kTableBases; ++b) {
-            const double weight = law.scaled[b];
-            if (weight == 0.0) continue;
+            const double weight = law.scaled[b], bound = std::fabs(law.scaled[b]) * data::kTableError[b];
+            bool used = weight != 0.0;
+            for (std::size_t k = 0; k < coefficients_; ++k) used = used || coefficients.scaled[k][b] != 0.0;
+            if (!used) continue;
             const std::size_t at = (b * data::kRhoPieces + where.piece) * kPieces + q;
             const double* c = &data::kCoefficients[at * kNodesX * kNodesRho];
             for (std::size_t j = 0; j < kNodesX; ++j) {
                 double value = 0.0, across = 0.0;
-                for (std::size_t k = 0; k < kNodesRho; ++k) {
-                    value += c[j * kNodesRho + k] * chebyshev[k];
-                    across += c[j * kNodesRho + k] * slope[k];
+                for (std::size_t k = 0; k < kNodesRho; ++k) value += c[j * kNodesRho + k] * chebyshev[k];
+                for (std::size_t k = 0; k < kNodesRho; ++k) across += c[j * kNodesRho + k] * slope[k];
+                double* s = out + j * m;
+                // The flux and its bound as the value's call sums them (TableSource), bit for bit.
+                if (weight != 0.0) {
+                    s[0] += weight * value;
+                    s[1] += bound * value;
+                    dx[j] += weight * value;
+                    s[3] += weight * (across * where.dt_dlog_rho);
                 }
-                dx[j] += weight * value;
-                dlog[j] += weight * across * where.dt_dlog_rho;
+                for (std::size_t k = 0; k < coefficients_; ++k) {
+                    const double w = coefficients.scaled[k][b];
+                    s[4 + k] += w * value;
+                    s[4 + coefficients_ + k] += (std::fabs(w) * data::kTableError[b]) * value;
+                }
             }
             bound_x_[q] += std::fabs(weight) * data::kDerivativeErrorX[at];
             bound_log_[q] += std::fabs(weight) * data::kDerivativeErrorLogRho[at];
         }
-        differentiate(dx);
+        differentiate(dx.data());
+        for (std::size_t j = 0; j < kNodesX; ++j) out[j * m + 2] = dx[j];
         bound_x_[q] /= law.flux;
         bound_log_[q] /= law.flux;
     }
@@ -112,32 +121,32 @@ double TableGradient::widest_log_rho_bound() const {
 
 bool TableGradient::serve(double u, double share, ProfileGradient& g) const {
     const double x = u / rho_;
-    const TableBases a = bases_.bases(x);
-    const double value = law_.value(a);
-    const double value_bound = law_.error_bound(a);  // relative
-    if (!(value_bound <= share)) return false;
     const TablePoint at = table_point(x);
+    const double* c = &sums_[at.piece * kNodesX * series_];
+    std::array<double, kMostSeries> sum{};
+    switch (series_) {  // the laws' 1, 2 and 4 coefficients
+        case 6: clenshaw_side_by_side<6>(c, at.t, sum.data()); break;
+        case 8: clenshaw_side_by_side<8>(c, at.t, sum.data()); break;
+        default: clenshaw_side_by_side<kMostSeries>(c, at.t, sum.data()); break;
+    }
+    const double flux = sum[0], value = flux / flux_, value_bound = sum[1] / std::fabs(flux);
+    if (!(value_bound <= share)) return false;
     // F_x = dA/dx and F_L = dA/d(ln rho) at fixed x: dA/du = F_x / rho, dA/drho = (F_L - x F_x) / rho.
-    const double fx = clenshaw(&dx_[at.piece * kNodesX], at.t) * at.dt_dx / law_.flux;
-    const double flog = clenshaw(&dlog_[at.piece * kNodesX], at.t) / law_.flux;
+    const double fx = sum[2] * at.dt_dx / flux_;
+    const double flog = sum[3] / flux_;
     const double frho = flog - x * fx;
     const double bx = bound_x_[at.piece], brho = bound_log_[at.piece] + x * bx;
     if (!(bx <= share * std::max(std::fabs(fx), value)) || !(brho <= share * std::max(std::fabs(frho), value))) {
         return false;
     }
     // A = N/D with N = sum_j scaled_j A_j and D = sum_j scaled_j: dA/dc_k = (N_k - A D_k) / D, N_k
-    // and D_k the same sums with d scaled / d c_k; its error from the bases' values' errors.
-    const double absolute = value_bound * value;
-    for (std::size_t k = 0; k < coefficients_.count; ++k) {
-        double n = 0.0, d = 0.0, error = 0.0;
-        for (std::size_t j = 0; j < kTableBases; ++j) {
-            const double w = coefficients_.scaled[k][j];
-            n += w * a[j];
-            d += w;
-            error += std::fabs(w) * a[j] * table_error(j);
-        }
-        const double derivative = (n - value * d) / law_.flux;
-        error = (error + std::fabs(d) * absolute) / law_.flux;
+    // and D_k the same sums with d scaled / d c_k; its error from the bases' values' errors, N_k's
+    // (its bound series) and A's times D_k.
+    const double absolute = sum[1] / flux_;
+    for (std::size_t k = 0; k < coefficients_; ++k) {
+        const double d = flux_derivative_[k];
+        const double derivative = (sum[4 + k] - value * d) / flux_;
+        const double error = (sum[4 + coefficients_ + k] + std::fabs(d) * absolute) / flux_;
         if (!(error <= share * std::max(std::fabs(derivative), value))) return false;
         g.dlimb[k] = derivative;
     }

@@ -21,7 +21,6 @@ namespace mirvanta::models {
 struct TableLawDerivatives {
     std::size_t count = 0;
     std::array<TableBases, kMostCoefficients> scaled{};
-    std::array<bool, kTableBases> used() const;
 };
 TableLawDerivatives table_law_derivatives(const PreparedLaw& law);
 
@@ -29,6 +28,10 @@ class TableGradient {
 public:
     // The tables' pieces in x and the length of their series (checked against the data's).
     static constexpr std::size_t kPieces = 28, kNodes = 16;
+    // The series a separation sums, side by side: the law's flux and its bound (as the value's
+    // call has them), the flux differentiated in x and in ln rho, and per coefficient the flux's
+    // derivative in it and that derivative's bound.
+    static constexpr std::size_t kMostSeries = 4 + 2 * kMostCoefficients;
 
     TableGradient(double rho, const TableLaw& law, const TableLawDerivatives& coefficients);
 
@@ -38,20 +41,17 @@ public:
     double widest_log_rho_bound() const;
 
     // A and its derivatives at u (u/rho covered) into g, true where every bound is within
-    // `share` of its accuracy scale (dA/du and dA/drho: the larger of their size and A/rho;
-    // a coefficient's: of its size and A); false leaves g unspecified.
+    // `share` of its accuracy scale (A: of A; dA/du and dA/drho: of the larger of their size and
+    // A/rho; a coefficient's: of its size and A); false leaves g unspecified.
     bool serve(double u, double share, ProfileGradient& g) const;
 
-    const TableSource& bases() const { return bases_; }
-
 private:
-    double rho_;
-    TableLaw law_;
-    TableLawDerivatives coefficients_;
-    TableSource bases_;
-    // By piece: the law's flux series differentiated in x (with dt/dx), and differentiated in
-    // ln rho; the bounds of their errors (absolute, in A's units).
-    std::array<double, kPieces * kNodes> dx_{}, dlog_{};
+    double rho_, flux_;
+    std::size_t coefficients_, series_;  // the law's coefficients; the series summed, 4 + 2 of them (or 0s)
+    std::array<double, kMostCoefficients> flux_derivative_{};  // d (sum_j scaled_j) / d c_k
+    // By piece, degree in x and series (the series of one degree side by side).
+    std::array<double, kPieces * kNodes * kMostSeries> sums_{};
+    // By piece: the bounds of the errors of dA/dx and dA/d(ln rho) (absolute, in A's units).
     std::array<double, kPieces> bound_x_{}, bound_log_{};
 };
 
