@@ -6,7 +6,7 @@ write their error bounds, piece by piece, into src/models/engine/profile_table_d
     .venv/bin/python tools/gen_table_derivative_errors.py --check    # recompute and compare
     .venv/bin/python tools/gen_table_derivative_errors.py --measure  # print the map only
 
-Needs the module installed (numpy). A few minutes.
+Needs the module installed (numpy). About half a minute.
 
 For each basis j, piece q in x and piece p in ln rho, the table's A_j(x, L = ln rho) gives two
 derivatives: F_x = dA_j/dx (the Chebyshev series in x differentiated) and F_L = dA_j/d(ln rho)
@@ -17,10 +17,10 @@ did not use, where a differentiated interpolant's error peaks), and compared wit
 exact derivatives at rtol 1e-13 (magnification_and_gradient, one separation a call, which
 the tables never serve at that tolerance; the uniform disk's from the kernel's own derivatives):
 F_x = rho dA/du and F_L = rho dA/drho + u dA/du. The bound written for (j, p, q) is twice the
-worst absolute error seen on the piece plus the references' own (1e-13, the disk's 1e-12, of
-the larger of each derivative and A), rounded up. The engine keeps a table's derivatives only
-where these bounds, weighed by the law's weights, are within a quarter of rtol of the
-derivatives' sizes (models/engine/profile_table.hpp).
+worst, over the piece's points, of the absolute error plus the references' own bound there (1e-13,
+the disk's 1e-12, of the larger of each derivative and A), rounded up. The engine keeps a
+table's derivatives only where these bounds, weighed by the law's weights, are within a quarter
+of rtol of the derivatives' scales (models/engine/profile_table_gradient.hpp).
 """
 
 import argparse

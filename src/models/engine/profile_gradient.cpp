@@ -298,7 +298,7 @@ ProfileReport profile_gradient(const ArrayView& u, const ArrayView& rho, const B
     Convergence convergence;
     std::optional<ProfileInterpolant> interpolant;
     // Many separations of one radius: from the bases' tables where the value would be and where
-    // their derivatives' bounds hold across ln rho (at rtol 1e-9 and above for the usual laws),
+    // their derivatives' bounds hold across ln rho (at rtol 1e-8 and above for the usual laws),
     // else with an interpolant where it pays.
     std::optional<TableGradient> table;
     if (rho.one_value() && plan.tabulates(rho.first(), n)) {
