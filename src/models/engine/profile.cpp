@@ -180,7 +180,8 @@ void run_second(const Call& call, const BlockRoutes& routes, const ProfileInterp
 // block's map 1, map 2.
 void serve_block(const Call& call, std::optional<ProfileInterpolant>& interpolant, bool first, BlockRoutes& routes,
                  Scratch<ProfileValue>& node_values) {
-    if (!call::route_block(call.plan, call.u, call.rho, interpolant ? &*interpolant : nullptr, routes, call.table)) {
+    if (!call::route_block(call.plan, call.u, call.rho, interpolant ? &*interpolant : nullptr, routes,
+                           call.table != nullptr)) {
         return;
     }
     node_values.assign(first ? interpolant->first_nodes().size() : 0, ProfileValue{});

@@ -47,18 +47,18 @@ void BlockReader::read(std::size_t begin, std::size_t count) {
 }
 
 bool route_block(const RoutePlan& plan, std::span<const double> u, std::span<const double> rho,
-                 const ProfileInterpolant* interpolant, BlockRoutes& routes, const TableSource* table) {
+                 const ProfileInterpolant* interpolant, BlockRoutes& routes, bool tables) {
     const std::size_t count = u.size();
     routes.route.resize(count);
     if (rho.size() == 1) {
         const double radius = rho[0];
         parallel::parallel_map_into(u, routes.route.data(), [&](double x) {
-            return static_cast<unsigned char>(plan.route(x, radius, interpolant, table));
+            return static_cast<unsigned char>(plan.route(x, radius, interpolant, tables));
         });
     } else {
         for (std::size_t i = 0; i < count; ++i) {
             if (i % kStretch == 0 && stopping()) return false;
-            routes.route[i] = static_cast<unsigned char>(plan.route(u[i], rho[i], interpolant, table));
+            routes.route[i] = static_cast<unsigned char>(plan.route(u[i], rho[i], interpolant, tables));
         }
     }
     const auto interpolated = static_cast<std::size_t>(

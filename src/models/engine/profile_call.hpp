@@ -80,10 +80,10 @@ struct BlockRoutes {
     Route at(std::size_t i) const { return static_cast<Route>(route[i]); }
 };
 
-// False when the call stopped meanwhile (stopping()). The table's separations (`table`: the
-// call's, or null) go with the direct and series ones.
+// False when the call stopped meanwhile (stopping()). The tables' separations (`tables`: the call
+// has them) go with the direct and series ones.
 bool route_block(const RoutePlan& plan, std::span<const double> u, std::span<const double> rho,
-                 const ProfileInterpolant* interpolant, BlockRoutes& routes, const TableSource* table = nullptr);
+                 const ProfileInterpolant* interpolant, BlockRoutes& routes, bool tables = false);
 
 // The interpolant of a call with many separations of one source, when any of its pieces pays
 // (with `components` as ProfileInterpolant takes them): the separations counted a stretch at a

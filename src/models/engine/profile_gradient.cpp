@@ -10,6 +10,8 @@
 #include "common/panic.hpp"
 #include "models/engine/law_gradient.hpp"
 #include "models/engine/profile_call.hpp"
+#include "models/engine/profile_table_gradient.hpp"
+#include "models/engine/tolerance_budget.hpp"
 #include "models/kernel/disk_derivatives.hpp"
 #include "models/kernel/general_form_terms.hpp"
 #include "models/kernel/witt_mao.hpp"
@@ -71,7 +73,7 @@ ProfileGradient serve_gradient(const RoutePlan& plan, const LawGradient& coeffic
         }
         case Route::interpolant:
         case Route::quadrature:
-        case Route::table:  // a gradient call has no table (its route plan is given none)
+        case Route::table:  // where the call's tables missed their bounds (GradientCall::serve)
             break;
     }
     ProfileGradient g = gradient_by_quadrature(u, rho, plan.law(), coefficients, plan.rtol(), row);
@@ -88,6 +90,7 @@ struct GradientCall {
     GradientOutput out;  // at the block's first separation
     std::size_t offset;
     Convergence& convergence;
+    const TableGradient* table;  // the call's tables, where they serve it
 
     double radius(std::size_t i) const { return rho.size() == 1 ? rho[0] : rho[i]; }
     double* row(std::size_t i) const { return out.dlimb + i * out.dlimb_stride; }
@@ -104,6 +107,13 @@ struct GradientCall {
         for (std::size_t j = 0; j < coefficients.count; ++j) row(i)[j] = g.dlimb[j];
     }
     void serve(std::size_t i, Route route) const {
+        if (route == Route::table) {
+            ProfileGradient g;
+            if (table->serve(u[i], budget::kTable * plan.rtol(), g)) {
+                g.value = plan.reported(route, g.value);
+                return finish(i, g);
+            }
+        }
         finish(i, serve_gradient(plan, coefficients, route, u[i], radius(i), row(i)));
     }
 };
@@ -229,7 +239,8 @@ struct UniformDisk {
 };
 
 void serve(const RoutePlan& plan, const LawGradient& coefficients, const ArrayView& u, const ArrayView& rho,
-           const GradientOutput& out, Convergence& convergence, std::optional<ProfileInterpolant>& interpolant) {
+           const GradientOutput& out, Convergence& convergence, std::optional<ProfileInterpolant>& interpolant,
+           const TableGradient* table) {
     call::BlockReader reader(u, rho);
     BlockRoutes routes;
     std::vector<ProfileGradient> node_values;
@@ -247,7 +258,7 @@ void serve(const RoutePlan& plan, const LawGradient& coefficients, const ArrayVi
                                 out.drho + begin * out.drho_stride, out.dlimb + begin * out.dlimb_stride,
                                 out.du_stride,                  out.drho_stride,
                                 out.dlimb_stride};
-        const GradientCall call{plan, coefficients, reader.u(), reader.rho(), at, begin, convergence};
+        const GradientCall call{plan, coefficients, reader.u(), reader.rho(), at, begin, convergence, table};
         if (uniform) {
             indices.resize(count);
             for (std::size_t i = 0; i < count; ++i) indices[i] = i;
@@ -256,7 +267,7 @@ void serve(const RoutePlan& plan, const LawGradient& coefficients, const ArrayVi
             continue;
         }
         const bool first = begin == 0 && interpolant;
-        call::route_block(plan, call.u, call.rho, interpolant ? &*interpolant : nullptr, routes);
+        call::route_block(plan, call.u, call.rho, interpolant ? &*interpolant : nullptr, routes, table != nullptr);
         node_values.assign(first ? interpolant->first_nodes().size() : 0, ProfileGradient{});
         run_first(call, routes, interpolant ? &*interpolant : nullptr, node_values);
         if (first) interpolant->build(std::span<const ProfileGradient>(node_values));
@@ -285,10 +296,20 @@ ProfileReport profile_gradient(const ArrayView& u, const ArrayView& rho, const B
     if (where.dlimb_stride == 0) where.dlimb_stride = coefficients.count;
     const RoutePlan plan(prepared, rtol);
     Convergence convergence;
-    std::optional<ProfileInterpolant> interpolant =
-        call::plan_interpolant(plan, u, rho, kGradientParts + coefficients.count);
-    if (interpolant) interpolant->use_coefficients(coefficients);
-    serve(plan, coefficients, u, rho, where, convergence, interpolant);
+    std::optional<ProfileInterpolant> interpolant;
+    // Many separations of one radius: from the bases' tables where the value would be and where
+    // their derivatives' bounds hold across ln rho (at rtol 1e-8 and above for the usual laws),
+    // else with an interpolant where it pays.
+    std::optional<TableGradient> table;
+    if (rho.one_value() && plan.tabulates(rho.first(), n)) {
+        table.emplace(rho.first(), plan.table_law(), table_law_derivatives(prepared));
+        if (!(table->widest_log_rho_bound() <= budget::kTable * plan.rtol())) table.reset();
+    }
+    if (!table) {
+        interpolant = call::plan_interpolant(plan, u, rho, kGradientParts + coefficients.count);
+        if (interpolant) interpolant->use_coefficients(coefficients);
+    }
+    serve(plan, coefficients, u, rho, where, convergence, interpolant, table ? &*table : nullptr);
     return convergence.report();
 }
 

@@ -39,13 +39,26 @@ double table_error(std::size_t basis) { return data::kTableError[basis]; }
 
 bool table_holds_radius(double rho) { return rho >= data::kRhoLow && rho <= data::kRhoHigh; }
 
-TableSource::TableSource(double rho, std::array<bool, kTableBases> used) : used_(used), series_{} {
+TableRadius table_radius(double rho) {
     const double width = (data::kLogRhoHigh - data::kLogRhoLow) / data::kRhoPieces;
     const double position = (std::log(rho) - data::kLogRhoLow) / width;
     std::size_t p = position <= 0.0 ? 0 : static_cast<std::size_t>(position);
     if (p > static_cast<std::size_t>(data::kRhoPieces) - 1) p = data::kRhoPieces - 1;
     double t = 2.0 * (position - static_cast<double>(p)) - 1.0;
     t = t < -1.0 ? -1.0 : (t > 1.0 ? 1.0 : t);
+    return {p, t, 2.0 / width};
+}
+
+TablePoint table_point(double x) {
+    const std::size_t q = piece_of(x);
+    const double a = data::kXEdges[2 * q], b = data::kXEdges[2 * q + 1];
+    return {q, (2.0 * x - a - b) / (b - a), 2.0 / (b - a)};
+}
+
+TableSource::TableSource(double rho, std::array<bool, kTableBases> used) : used_(used), series_{} {
+    const TableRadius where = table_radius(rho);
+    const std::size_t p = where.piece;
+    const double t = where.t;
     std::array<double, kNodesRho> chebyshev{};
     chebyshev[0] = 1.0;
     chebyshev[1] = t;
@@ -86,9 +99,9 @@ bool TableSource::covers(double x) {
 }
 
 TableBases TableSource::bases(double x) const {
-    const std::size_t q = piece_of(x);
-    const double a = data::kXEdges[2 * q], b = data::kXEdges[2 * q + 1];
-    const double t = (2.0 * x - a - b) / (b - a);
+    const TablePoint at = table_point(x);
+    const std::size_t q = at.piece;
+    const double t = at.t;
     TableBases out{};
     for (std::size_t basis = 0; basis < kTableBases; ++basis) {
         if (!used_[basis]) continue;

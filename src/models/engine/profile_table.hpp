@@ -29,6 +29,21 @@ double table_error(std::size_t basis);
 // The radii the table holds: [0.1, 10].
 bool table_holds_radius(double rho);
 
+// Where a radius the table holds lies across ln rho: its piece and t in [-1, 1] on it, and
+// dt/d(ln rho).
+struct TableRadius {
+    std::size_t piece;
+    double t, dt_dlog_rho;
+};
+TableRadius table_radius(double rho);
+
+// Where a covered x lies: its piece, t in [-1, 1] on it, and dt/dx.
+struct TablePoint {
+    std::size_t piece;
+    double t, dt_dx;
+};
+TablePoint table_point(double x);
+
 struct TableLaw;
 
 class TableSource {

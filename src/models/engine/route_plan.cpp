@@ -15,14 +15,14 @@ RoutePlan::RoutePlan(const PreparedLaw& law, double rtol)
     : law_(law), rtol_(rtol >= kFinestTolerance ? rtol : kFinestTolerance), too_fine_(!(rtol >= kFinestTolerance)),
       series_(plan_series(law, rtol_)), table_law_(models::table_law(law)) {}
 
-Route RoutePlan::route(double u, double rho, const ProfileInterpolant* interpolant, const TableSource* table) const {
+Route RoutePlan::route(double u, double rho, const ProfileInterpolant* interpolant, bool tables) const {
     if (std::isnan(u) || std::isnan(rho) || u < 0.0 || rho < 0.0 || u == numerics::kInfinity ||
         rho == numerics::kInfinity || rho == 0.0 || law_.uniform) {
         return Route::direct;
     }
     // The tables before the series: near its reach the series takes up to 23 terms (0.3 us a
     // separation at rtol 1e-10), the tables three sums of 16 (0.1 us).
-    if (table != nullptr && TableSource::covers(u / rho)) return Route::table;
+    if (tables && TableSource::covers(u / rho)) return Route::table;
     if (u > 0.0 && series_reaches(u, rho, series_)) return Route::series;
     if (interpolant != nullptr && interpolant->covers(u)) return Route::interpolant;
     return Route::quadrature;

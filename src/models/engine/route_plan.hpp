@@ -35,11 +35,10 @@ public:
     RoutePlan(const PreparedLaw& law, double rtol);
 
     // The route of (u, rho): direct for NaN or negative arguments (NaN), an infinite one (1),
-    // rho = 0 and the uniform disk (the kernel); the tables where `table` (the call's, or null)
-    // covers u/rho; the series where (rho/u)^2 is within its reach; the interpolant where
+    // rho = 0 and the uniform disk (the kernel); the tables where the call has them (`tables`)
+    // and they cover u/rho; the series where (rho/u)^2 is within its reach; the interpolant where
     // `interpolant` (the call's, for one source radius, or null) covers u; else the quadrature.
-    Route route(double u, double rho, const ProfileInterpolant* interpolant,
-                const TableSource* table = nullptr) const;
+    Route route(double u, double rho, const ProfileInterpolant* interpolant, bool tables = false) const;
 
     // Whether a call of `separations` separations of the one radius rho is served from the tables
     // (in place of an interpolant): the law a sum of their bases (not the uniform disk, which is
