@@ -339,31 +339,33 @@ void clenshaw_components(const std::array<std::array<double, kInterpolantNodes>,
 
 }  // namespace
 
-bool ProfileInterpolant::excess(double u, double* out) const {
-    if (pieces_.empty() || !(u >= 0.0)) return false;
+const ProfileInterpolant::Piece* ProfileInterpolant::piece_at(double u, double& y) const {
+    if (pieces_.empty() || !(u >= 0.0)) return nullptr;
     const bool inner = u < rho_;
     const double t = variable_at(inner, u, rho_);
     for (const Piece& piece : pieces_) {
         if (piece.inner != inner || t < piece.lo || t > piece.hi) continue;
-        const double y = (2.0 * t - (piece.lo + piece.hi)) / (piece.hi - piece.lo);
-        *out = clenshaw(piece.coefficients[0], piece.n, y);
-        return true;
+        y = (2.0 * t - (piece.lo + piece.hi)) / (piece.hi - piece.lo);
+        return &piece;
     }
-    return false;
+    return nullptr;
+}
+
+bool ProfileInterpolant::excess(double u, double* out) const {
+    double y = 0.0;
+    const Piece* piece = piece_at(u, y);
+    if (piece == nullptr) return false;
+    *out = clenshaw(piece->coefficients[0], piece->n, y);
+    return true;
 }
 
 bool ProfileInterpolant::excess_components(double u, double* out) const {
-    if (pieces_.empty() || !(u >= 0.0)) return false;
-    const bool inner = u < rho_;
-    const double t = variable_at(inner, u, rho_);
-    for (const Piece& piece : pieces_) {
-        if (piece.inner != inner || t < piece.lo || t > piece.hi) continue;
-        const double y = (2.0 * t - (piece.lo + piece.hi)) / (piece.hi - piece.lo);
-        clenshaw_components(piece.coefficients, components_, piece.n, y, out);
-        if (components_ > 1) out[1] = out[1] * u;  // interpolated over u (keep_or_halve)
-        return true;
-    }
-    return false;
+    double y = 0.0;
+    const Piece* piece = piece_at(u, y);
+    if (piece == nullptr) return false;
+    clenshaw_components(piece->coefficients, components_, piece->n, y, out);
+    if (components_ > 1) out[1] = out[1] * u;  // interpolated over u (keep_or_halve)
+    return true;
 }
 
 }  // namespace mirvanta::models

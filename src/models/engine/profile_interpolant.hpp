@@ -113,6 +113,9 @@ private:
         double lo[kNodes], hi[kNodes];
         std::size_t held[kNodes];
     };
+    // The piece that holds separation u, with u's place in it (y in [-1, 1]) in `y`; null where
+    // none does.
+    const Piece* piece_at(double u, double& y) const;
     // A piece over [lo, hi] with the nodes its width asks for.
     Piece piece_over(bool inner, double lo, double hi) const;
     // The separations of the call within [lo, hi] of the variable on one side of the limb, for a

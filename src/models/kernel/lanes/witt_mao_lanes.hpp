@@ -30,9 +30,12 @@ namespace mirvanta::models::lanes {
 
 // The general form in the lanes of (u, rho) whose bit is set in `general` (each of which
 // disk_form() puts in the general form). Returns the lanes whose integrals were in their common
-// case and whose value is finite, with their values in value[]; every other lane is the scalar
-// kernel's to evaluate.
-template <class V>
+// case and whose value is finite, with their values in value[0..width); every other lane is the
+// scalar kernel's to evaluate. With derivatives (models/kernel/disk_derivatives.hpp), dA/du and
+// dA/drho follow from the same integrals in value[width..2 width) and value[2 width..3 width),
+// each lane the operations of witt_mao_derivatives (models/kernel/disk_derivative_forms.hpp), so
+// its bits.
+template <bool with_derivatives, class V>
 [[gnu::always_inline]] inline unsigned witt_mao_general_lanes(V u, V rho, unsigned general, double* value) {
     const GeneralFormArguments<V> arguments = general_form_arguments(u, rho);
     unsigned done = general & numerics::legendre_triple_is_common(arguments.n, arguments.m).bits();
@@ -45,6 +48,10 @@ template <class V>
     const V result = general_form_value(u, arguments, integrals.e, integrals.k, integrals.p);
     done &= ~integrals.failed & (fabs(result) < numerics::kInfinity).bits();
     result.store(value);
+    if constexpr (with_derivatives) {
+        closed_form_du(u, arguments, V(2.0) - arguments.m, integrals.e, integrals.k).store(value + V::width);
+        closed_form_drho(rho, arguments, integrals.k, integrals.p, result).store(value + 2 * V::width);
+    }
     return done;
 }
 
@@ -52,8 +59,9 @@ template <class V>
 // which disk_form() puts in the limb zone, with u != rho): the general form's arguments and sum,
 // with the integrals from the complements 1 - n = ((u - rho)/(u + rho))^2 and 1 - m. Returns the
 // lanes whose complements lie in (0, 1), whose integrals were in their common case and whose value
-// is finite, with their values in value[]; every other lane is the scalar kernel's to evaluate.
-template <class V>
+// is finite, with their values (and derivatives) laid out as the general form's; every other lane
+// is the scalar kernel's to evaluate.
+template <bool with_derivatives, class V>
 [[gnu::always_inline]] inline unsigned witt_mao_limb_lanes(V u, V rho, unsigned limb, double* value) {
     const GeneralFormArguments<V> arguments = general_form_arguments(u, rho);
     const Complements<V> complements = general_form_complements(arguments);
@@ -69,45 +77,10 @@ template <class V>
     const V result = general_form_value(u, arguments, integrals.e, integrals.k, integrals.p);
     done &= ~integrals.failed & (fabs(result) < numerics::kInfinity).bits();
     result.store(value);
-    return done;
-}
-
-// The same two forms with the derivatives (models/kernel/disk_derivatives.hpp) from the same
-// integrals: value[0..width) the values, then width dA/du and width dA/drho, each lane the
-// operations of witt_mao_derivatives (models/kernel/disk_derivative_forms.hpp), so its bits.
-template <class V>
-[[gnu::always_inline]] inline unsigned witt_mao_general_derivative_lanes(V u, V rho, unsigned general, double* value) {
-    const GeneralFormArguments<V> arguments = general_form_arguments(u, rho);
-    unsigned done = general & numerics::legendre_triple_is_common(arguments.n, arguments.m).bits();
-    if (done == 0) return 0;
-    const V n = numerics::lanes::borrowing(done, arguments.n);
-    const V m = numerics::lanes::borrowing(done, arguments.m);
-    const auto integrals = numerics::lanes::legendre_triple_lanes(n, m, done);
-    const V result = general_form_value(u, arguments, integrals.e, integrals.k, integrals.p);
-    done &= ~integrals.failed & (fabs(result) < numerics::kInfinity).bits();
-    result.store(value);
-    closed_form_du(u, arguments, V(2.0) - arguments.m, integrals.e, integrals.k).store(value + V::width);
-    closed_form_drho(rho, arguments, integrals.k, integrals.p, result).store(value + 2 * V::width);
-    return done;
-}
-
-template <class V>
-[[gnu::always_inline]] inline unsigned witt_mao_limb_derivative_lanes(V u, V rho, unsigned limb, double* value) {
-    const GeneralFormArguments<V> arguments = general_form_arguments(u, rho);
-    const Complements<V> complements = general_form_complements(arguments);
-    const V one_minus_n = complements.one_minus_n, one_minus_m = complements.one_minus_m;
-    unsigned done = limb & (one_minus_n > 0.0).bits() & (one_minus_n < 1.0).bits() & (one_minus_m > 0.0).bits() &
-                    (one_minus_m < 1.0).bits();
-    if (done == 0) return 0;
-    const V n = numerics::lanes::borrowing(done, arguments.n);
-    const V complement_n = numerics::lanes::borrowing(done, one_minus_n);
-    const V complement_m = numerics::lanes::borrowing(done, one_minus_m);
-    const auto integrals = numerics::lanes::complete_integrals_from_complements_lanes(n, complement_n, complement_m, done);
-    const V result = general_form_value(u, arguments, integrals.e, integrals.k, integrals.p);
-    done &= ~integrals.failed & (fabs(result) < numerics::kInfinity).bits();
-    result.store(value);
-    closed_form_du(u, arguments, V(1.0) + one_minus_m, integrals.e, integrals.k).store(value + V::width);
-    closed_form_drho(rho, arguments, integrals.k, integrals.p, result).store(value + 2 * V::width);
+    if constexpr (with_derivatives) {
+        closed_form_du(u, arguments, V(1.0) + one_minus_m, integrals.e, integrals.k).store(value + V::width);
+        closed_form_drho(rho, arguments, integrals.k, integrals.p, result).store(value + 2 * V::width);
+    }
     return done;
 }
 
@@ -226,10 +199,10 @@ struct DiskValues {
     static constexpr std::size_t parts = 1;
     double* out;
     [[gnu::always_inline]] unsigned general(V u, V rho, unsigned lanes, double* value) const {
-        return witt_mao_general_lanes(u, rho, lanes, value);
+        return witt_mao_general_lanes<false>(u, rho, lanes, value);
     }
     [[gnu::always_inline]] unsigned limb(V u, V rho, unsigned lanes, double* value) const {
-        return witt_mao_limb_lanes(u, rho, lanes, value);
+        return witt_mao_limb_lanes<false>(u, rho, lanes, value);
     }
     [[gnu::always_inline]] unsigned series(V u, V rho, bool far, unsigned lanes, double* value) const {
         (far ? far_field_series(u, rho) : mid_field_series(u, rho)).store(value);
@@ -244,10 +217,10 @@ struct DiskDerivativeValues {
     static constexpr std::size_t parts = 3;
     DiskDerivatives* out;
     [[gnu::always_inline]] unsigned general(V u, V rho, unsigned lanes, double* value) const {
-        return witt_mao_general_derivative_lanes(u, rho, lanes, value);
+        return witt_mao_general_lanes<true>(u, rho, lanes, value);
     }
     [[gnu::always_inline]] unsigned limb(V u, V rho, unsigned lanes, double* value) const {
-        return witt_mao_limb_derivative_lanes(u, rho, lanes, value);
+        return witt_mao_limb_lanes<true>(u, rho, lanes, value);
     }
     [[gnu::always_inline]] unsigned series(V u, V rho, bool far, unsigned lanes, double* value) const {
         witt_mao_series_derivative_lanes(u, rho, far, value);
@@ -262,87 +235,106 @@ struct DiskDerivativeValues {
     }
 };
 
-// kernel's result i for (a.u_at(i), a.rho_at(i)), i < count <= kLaneChunk (`a` holds count
-// rounded up to whole sets of lanes), gathered into sets by group and scattered back. The output
-// may be the caller's input, which `a` holds copies of.
-template <class V, class Arguments, class Kernel>
-[[gnu::always_inline]] inline void witt_mao_lane_chunk_of(const Arguments& a, std::size_t count, const Kernel& kernel) {
-    constexpr std::size_t width = V::width;
-    alignas(32) std::uint8_t group[kLaneChunk];
-    std::uint16_t order[kLaneChunk];
-    std::size_t start[kLaneGroups + 1] = {};
+// The group of each argument i < count of a chunk: its form, then the general form's bin, a set
+// of lanes at a time.
+template <class V, class Arguments>
+[[gnu::always_inline]] inline void group_chunk(const Arguments& a, std::size_t count, std::uint8_t* group) {
     bool general = false;
     for (std::size_t i = 0; i < count; ++i) {
         group[i] = form_group<V>(a.u_at(i), a.rho_at(i));
         general |= group[i] == kFirstGeneral;
     }
-    if (general) {  // the bins, a set of lanes at a time
-        for (std::size_t i = 0; i < count; i += width) {
-            general_groups(a.u_from(i), a.rho_from(i), group + i);
-        }
+    if (general) {
+        for (std::size_t i = 0; i < count; i += V::width) general_groups(a.u_from(i), a.rho_from(i), group + i);
     }
-    {
-        // A counting sort by group. Long chunks run four interleaved streams, each with counters
-        // of its own, so that runs of one group (sorted input) do not wait on one counter's store
-        // after another; short ones (the first runs of a map) one, to keep the fixed cost down.
-        constexpr std::size_t most_streams = 4;
-        const std::size_t streams = count >= 256 ? most_streams : 1;
-        std::uint16_t next[most_streams][kLaneGroups];
+}
+
+// A counting sort of a chunk's arguments by group: order[start[g]..start[g + 1]) the arguments of
+// group g, in input order. Long chunks run four interleaved streams, each with counters of its
+// own, so that runs of one group (sorted input) do not wait on one counter's store after another;
+// short ones (the first runs of a map) one, to keep the fixed cost down. (A template on the lane
+// type only so that each lane file has its own copy.)
+template <class V>
+[[gnu::always_inline]] inline void sort_by_group(const std::uint8_t* group, std::size_t count, std::uint16_t* order,
+                                                 std::size_t* start) {
+    constexpr std::size_t most_streams = 4;
+    const std::size_t streams = count >= 256 ? most_streams : 1;
+    std::uint16_t next[most_streams][kLaneGroups];
+    for (std::size_t j = 0; j < streams; ++j) {
+        for (std::size_t g = 0; g < kLaneGroups; ++g) next[j][g] = 0;
+    }
+    const std::size_t whole = count - count % streams;
+    for (std::size_t i = 0; i < whole; i += streams) {
+        for (std::size_t j = 0; j < streams; ++j) ++next[j][group[i + j]];
+    }
+    for (std::size_t i = whole; i < count; ++i) ++next[0][group[i]];
+    std::size_t at = 0;
+    for (std::size_t g = 0; g < kLaneGroups; ++g) {
+        start[g] = at;
         for (std::size_t j = 0; j < streams; ++j) {
-            for (std::size_t g = 0; g < kLaneGroups; ++g) next[j][g] = 0;
+            const std::size_t n = next[j][g];
+            next[j][g] = static_cast<std::uint16_t>(at);
+            at += n;
         }
-        const std::size_t whole = count - count % streams;
-        for (std::size_t i = 0; i < whole; i += streams) {
-            for (std::size_t j = 0; j < streams; ++j) ++next[j][group[i + j]];
-        }
-        for (std::size_t i = whole; i < count; ++i) ++next[0][group[i]];
-        std::size_t at = 0;
-        for (std::size_t g = 0; g < kLaneGroups; ++g) {
-            start[g] = at;
-            for (std::size_t j = 0; j < streams; ++j) {
-                const std::size_t n = next[j][g];
-                next[j][g] = static_cast<std::uint16_t>(at);
-                at += n;
-            }
-        }
-        start[kLaneGroups] = at;
-        for (std::size_t i = 0; i < whole; i += streams) {
-            for (std::size_t j = 0; j < streams; ++j) order[next[j][group[i + j]]++] = static_cast<std::uint16_t>(i + j);
-        }
-        for (std::size_t i = whole; i < count; ++i) order[next[0][group[i]]++] = static_cast<std::uint16_t>(i);
     }
-    // The arguments order[first..last) in sets of lanes; a set of one goes to the scalar kernel.
-    const auto in_sets = [&](std::size_t first, std::size_t last, auto evaluate) {
-        for (std::size_t i = first; i < last; i += width) {
-            const std::size_t filled = last - i < width ? last - i : width;
-            if (filled == 1) {
-                kernel.scalar(order[i], a.u_at(order[i]), a.rho_at(order[i]));
-                continue;
-            }
-            std::uint16_t index[width];  // beyond `last`, the lanes repeat the first
-            for (std::size_t k = 0; k < width; ++k) index[k] = order[i + (k < filled ? k : 0)];
-            alignas(32) double value[Kernel::parts * width];
-            const unsigned lanes = (1u << filled) - 1u;
-            const unsigned done = evaluate(a.u_of(index), a.rho_of(index), lanes, value);
-            for (std::size_t k = 0; k < filled; ++k) {
-                if (((done >> k) & 1u) != 0) {
-                    kernel.keep(index[k], value, k);
-                } else {
-                    kernel.scalar(index[k], a.u_at(index[k]), a.rho_at(index[k]));
-                }
+    start[kLaneGroups] = at;
+    for (std::size_t i = 0; i < whole; i += streams) {
+        for (std::size_t j = 0; j < streams; ++j) order[next[j][group[i + j]]++] = static_cast<std::uint16_t>(i + j);
+    }
+    for (std::size_t i = whole; i < count; ++i) order[next[0][group[i]]++] = static_cast<std::uint16_t>(i);
+}
+
+// The arguments order[first..last) in sets of lanes, each set by evaluate(u, rho, lanes, value);
+// a set of one, and every lane the set leaves undone, go to the scalar kernel.
+template <class V, class Arguments, class Kernel, class Evaluate>
+[[gnu::always_inline]] inline void evaluate_in_sets(const Arguments& a, const Kernel& kernel, const std::uint16_t* order,
+                                                    std::size_t first, std::size_t last, Evaluate evaluate) {
+    constexpr std::size_t width = V::width;
+    for (std::size_t i = first; i < last; i += width) {
+        const std::size_t filled = last - i < width ? last - i : width;
+        if (filled == 1) {
+            kernel.scalar(order[i], a.u_at(order[i]), a.rho_at(order[i]));
+            continue;
+        }
+        std::uint16_t index[width];  // beyond `last`, the lanes repeat the first
+        for (std::size_t k = 0; k < width; ++k) index[k] = order[i + (k < filled ? k : 0)];
+        alignas(32) double value[Kernel::parts * width];
+        const unsigned lanes = (1u << filled) - 1u;
+        const unsigned done = evaluate(a.u_of(index), a.rho_of(index), lanes, value);
+        for (std::size_t k = 0; k < filled; ++k) {
+            if (((done >> k) & 1u) != 0) {
+                kernel.keep(index[k], value, k);
+            } else {
+                kernel.scalar(index[k], a.u_at(index[k]), a.rho_at(index[k]));
             }
         }
+    }
+}
+
+// kernel's result i for (a.u_at(i), a.rho_at(i)), i < count <= kLaneChunk (`a` holds count
+// rounded up to whole sets of lanes): the arguments grouped by form, gathered into sets by group,
+// each group's sets evaluated and the results scattered back. The output may be the caller's
+// input, which `a` holds copies of.
+template <class V, class Arguments, class Kernel>
+[[gnu::always_inline]] inline void witt_mao_lane_chunk_of(const Arguments& a, std::size_t count, const Kernel& kernel) {
+    alignas(32) std::uint8_t group[kLaneChunk];
+    std::uint16_t order[kLaneChunk];
+    std::size_t start[kLaneGroups + 1] = {};
+    group_chunk<V>(a, count, group);
+    sort_by_group<V>(group, count, order, start);
+    const auto in_group = [&](std::size_t first, std::size_t last, auto evaluate) {
+        evaluate_in_sets<V>(a, kernel, order, start[first], start[last], evaluate);
     };
-    in_sets(start[kFirstGeneral], start[kGeneralGroups], [&](V u, V rho, unsigned lanes, double* value) {
+    in_group(kFirstGeneral, kGeneralGroups, [&](V u, V rho, unsigned lanes, double* value) {
         return kernel.general(u, rho, lanes, value);
     });
-    in_sets(start[kLimbGroup], start[kLimbGroup + 1], [&](V u, V rho, unsigned lanes, double* value) {
+    in_group(kLimbGroup, kLimbGroup + 1, [&](V u, V rho, unsigned lanes, double* value) {
         return kernel.limb(u, rho, lanes, value);
     });
-    in_sets(start[kMidFieldGroup], start[kMidFieldGroup + 1], [&](V u, V rho, unsigned lanes, double* value) {
+    in_group(kMidFieldGroup, kMidFieldGroup + 1, [&](V u, V rho, unsigned lanes, double* value) {
         return kernel.series(u, rho, false, lanes, value);
     });
-    in_sets(start[kFarFieldGroup], start[kFarFieldGroup + 1], [&](V u, V rho, unsigned lanes, double* value) {
+    in_group(kFarFieldGroup, kFarFieldGroup + 1, [&](V u, V rho, unsigned lanes, double* value) {
         return kernel.series(u, rho, true, lanes, value);
     });
     for (std::size_t i = start[kScalarGroup]; i < count; ++i) {
